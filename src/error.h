@@ -1,0 +1,54 @@
+// The core's one error type: plain data, no text of its own. The Python
+// layer's error mapping is the single place that turns it into a message.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <variant>
+
+#include "io_error.h"
+#include "wal/wal_error.h"
+
+namespace qorva {
+
+struct Error {
+  struct Io { IoError error; };
+  // Under Backpressure::Error the ring holds a full ring of unread messages.
+  struct BusFull {};
+  struct MessageTooLarge { std::uint64_t size; std::uint64_t limit; };
+  // The topic name, or "waiting for subscribers".
+  struct ConnectTimeout { std::string what; };
+  struct TooManySubscribers { std::uint32_t slots; };
+  struct AlreadyPublishing { std::string topic; };
+  struct CursorTooOld { std::uint64_t cursor; std::uint64_t oldest; };
+  struct Wal { wal::WalError error; };
+
+  std::variant<Io, BusFull, MessageTooLarge, ConnectTimeout, TooManySubscribers, AlreadyPublishing,
+               CursorTooOld, Wal>
+      value;
+
+  Error(Io v) : value(std::move(v)) {}
+  Error(BusFull v) : value(v) {}
+  Error(MessageTooLarge v) : value(v) {}
+  Error(ConnectTimeout v) : value(std::move(v)) {}
+  Error(TooManySubscribers v) : value(v) {}
+  Error(AlreadyPublishing v) : value(std::move(v)) {}
+  Error(CursorTooOld v) : value(v) {}
+  Error(Wal v) : value(std::move(v)) {}
+  // The two wrappings: an I/O error becomes Io, a log error becomes Wal.
+  Error(IoError e) : value(Io{e}) {}
+  Error(wal::WalError e) : value(Wal{std::move(e)}) {}
+
+  template <class T>
+  const T* get_if() const { return std::get_if<T>(&value); }
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+
+// An I/O error as an unexpected result, for `return io_failure(...)`.
+inline std::unexpected<Error> io_failure(IoError e) { return std::unexpected<Error>(Error(e)); }
+inline std::unexpected<Error> last_os_failure() { return io_failure(IoError::last_os_error()); }
+
+}  // namespace qorva
