@@ -20,6 +20,7 @@ std::expected<const char*, IoError> checked_path(const std::string& path) {
 
 std::string join_path(std::string_view dir, std::string_view name) {
   if (!name.empty() && name.front() == '/') return std::string(name);
+  if (dir.empty()) return std::string(name);
   std::string out(dir);
   if (out.empty() || out.back() != '/') out.push_back('/');
   out.append(name);
