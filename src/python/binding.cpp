@@ -76,8 +76,7 @@ PyResult<PyTypeObject*> ClassCell::get(const ClassSpec& spec) {
     slots.push_back({Py_tp_dealloc, slot_function(spec.dealloc)});
     slots.push_back({0, nullptr});
     // No Py_TPFLAGS_BASETYPE: not subclassable; no dict or weakref offsets.
-    PyType_Spec type_spec{spec.qualified_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT,
-                          slots.data()};
+    PyType_Spec type_spec{spec.qualified_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
     return checked(PyType_FromSpec(&type_spec));
   });
   if (!type) return py_error();
@@ -98,7 +97,7 @@ PyResult<void> add_object(PyObject* module, const char* name, PyObject* object) 
 PyResult<void> add_class(PyObject* module, TypeGetter get_type) {
   PyResult<PyTypeObject*> type = get_type();
   if (!type) return py_error();
-  // tp_name is the qualified name of the spec; the attribute is its last part.
+  // tp_name is the ClassSpec's qualified name; the attribute is its last part.
   std::string name(python_name((*type)->tp_name));
   return add_object(module, name.c_str(), reinterpret_cast<PyObject*>(*type));
 }

@@ -249,7 +249,8 @@ void dealloc_instance(PyObject* self) noexcept {
 // must have static storage: the interpreter keeps some of them.
 struct ClassSpec {
   const char* qualified_name;  // "qorva._qorva.Subscription": __module__ and __name__
-  PyType_Slot* slots;          // the class's own slots (methods, getset, iter, ...), {0, nullptr}-ended
+  PyType_Slot* slots;          // the class's own slots (methods, getset, iter, ...), {0, nullptr}-ended;
+                               // not doc, new or dealloc, which the fields below give
   const char* doc;             // the class docstring
   const char* text_signature;  // "(name, *, ...)" for a class with a constructor, else nullptr
   newfunc constructor;         // tp_new; nullptr gives TypeError "No constructor defined for <name>"
@@ -257,14 +258,15 @@ struct ClassSpec {
   destructor dealloc;
 };
 
+// The ClassSpec of a class whose implementation type is T (its layout and teardown).
 template <class T>
 constexpr ClassSpec class_spec(const char* qualified_name, PyType_Slot* slots, const char* doc,
                                const char* text_signature = nullptr, newfunc constructor = nullptr) {
-  return ClassSpec{qualified_name, slots,           doc, text_signature, constructor,
-                   static_cast<int>(sizeof(Instance<T>)), &dealloc_instance<T>};
+  return ClassSpec{qualified_name, slots, doc, text_signature, constructor, static_cast<int>(sizeof(Instance<T>)),
+                   &dealloc_instance<T>};
 }
 
-// The type object of one class, made from its spec on first use and kept for
+// The type object of one class, made from its ClassSpec on first use and kept for
 // the process: base object, not subclassable, no __dict__, no weak references.
 class ClassCell {
  public:

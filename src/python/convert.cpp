@@ -1,7 +1,7 @@
 #include "convert.h"
 
 #include <algorithm>
-#include <climits>
+#include <cstdint>
 #include <cmath>
 
 #include "io_error.h"

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <new>
 #include <optional>
 #include <string>
