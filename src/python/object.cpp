@@ -8,8 +8,6 @@ namespace qorva::python {
 
 Ref fetch_exception() { return Ref::steal(PyErr_GetRaisedException()); }
 
-void restore_exception(Ref exception) { PyErr_SetRaisedException(exception.release()); }
-
 #else
 
 Ref fetch_exception() {
@@ -23,13 +21,6 @@ Ref fetch_exception() {
   Py_XDECREF(type);
   Py_XDECREF(traceback);
   return Ref::steal(value);
-}
-
-void restore_exception(Ref exception) {
-  if (!exception) return;
-  PyObject* value = exception.release();
-  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-  PyErr_Restore(type, value, PyException_GetTraceback(value));
 }
 
 #endif

@@ -63,8 +63,6 @@ inline PyResult<Ref> checked(PyObject* new_ref) {
 // Takes the current exception (normalised, its traceback attached) out of the
 // interpreter; empty when none is set.
 Ref fetch_exception();
-// Makes a fetched exception current again.
-void restore_exception(Ref exception);
 
 // A process-wide slot for one Python object (a type object, the module),
 // empty until first filled and then kept, never released, for the life of the
