@@ -12,16 +12,7 @@
 // The logging set-up is its own unit; until it is part of the build, a
 // stand-in with the same contract (true on the first call only) keeps this
 // module complete. The seam is this one declaration.
-#if __has_include("logging.h")
 #include "logging.h"
-#else
-namespace qorva {
-inline bool init_logging(std::optional<std::string_view>) {
-  static std::atomic<bool> attempted{false};
-  return !attempted.exchange(true);
-}
-}  // namespace qorva
-#endif
 
 namespace qorva::python {
 namespace {
