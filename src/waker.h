@@ -28,7 +28,8 @@ namespace qorva {
 namespace handshake_format {
 inline constexpr std::size_t kWordSize = 4;
 inline constexpr std::size_t kControlLen = CMSG_LEN(sizeof(int));
-// Room for two descriptors, so that a peer passing more is detected, not truncated.
+// 24 bytes: one descriptor padded to 8, which leaves room for a second one
+// (received and closed); more than that truncates the control data.
 inline constexpr std::size_t kControlBufferSize = CMSG_SPACE(sizeof(int));
 static_assert(kControlLen == 20 && kControlBufferSize == 24);
 }  // namespace handshake_format
