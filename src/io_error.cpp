@@ -18,7 +18,7 @@ IoKind kind_from_errno(int err) {
 }
 
 std::string IoError::text() const {
-  if (fixed_ != nullptr) return fixed_;
+  if (errno_ == 0) return fixed_;
   char buf[256];
   // glibc's GNU strerror_r returns the text to use, which may not be buf.
   const char* description = strerror_r(errno_, buf, sizeof buf);

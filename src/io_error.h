@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
 namespace qorva {
 
@@ -25,13 +26,13 @@ enum class IoKind {
 
 IoKind kind_from_errno(int err);
 
-// Plain value, cheap to copy. A fixed text must be a string literal (it is kept
-// by pointer).
+// Plain value. A fixed text is kept as given; an operating-system error keeps
+// only its number and renders the system's description on demand.
 class IoError {
  public:
-  static IoError from_errno(int err) { return IoError(kind_from_errno(err), err, nullptr); }
+  static IoError from_errno(int err) { return IoError(kind_from_errno(err), err, {}); }
   static IoError last_os_error() { return from_errno(errno); }
-  static IoError fixed(IoKind kind, const char* text) { return IoError(kind, 0, text); }
+  static IoError fixed(IoKind kind, std::string text) { return IoError(kind, 0, std::move(text)); }
 
   IoKind kind() const { return kind_; }
   // The operating-system error number, or 0 for a fixed text.
@@ -40,10 +41,10 @@ class IoError {
   std::string text() const;
 
  private:
-  IoError(IoKind kind, int err, const char* text) : kind_(kind), errno_(err), fixed_(text) {}
+  IoError(IoKind kind, int err, std::string text) : kind_(kind), errno_(err), fixed_(std::move(text)) {}
   IoKind kind_;
   int errno_;
-  const char* fixed_;
+  std::string fixed_;
 };
 
 // The fixed texts the system produces itself.

@@ -9,8 +9,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <unordered_set>
 #include <utility>
 
 #include "sys.h"
@@ -66,20 +64,15 @@ std::uint32_t read_u32(const std::byte* base, std::size_t offset) {
 
 void write_u32(std::byte* base, std::size_t offset, std::uint32_t v) { std::memcpy(base + offset, &v, sizeof v); }
 
-std::unexpected<IoError> invalid_data(const char* text) { return std::unexpected(IoError::fixed(IoKind::InvalidData, text)); }
+std::unexpected<IoError> invalid_data(std::string text) { return std::unexpected(IoError::fixed(IoKind::InvalidData, text)); }
 std::unexpected<IoError> last_error() { return std::unexpected(IoError::last_os_error()); }
 
-// IoError keeps fixed texts by pointer, so each distinct magic text is kept
-// for the life of the process (one per foreign magic ever seen).
-const char* unrecognised_magic_text(std::uint64_t found) {
+std::string unrecognised_magic_text(std::uint64_t found) {
   char text[128];
   std::snprintf(text, sizeof text,
                 "qorva: unrecognised magic 0x%016" PRIx64 " (want 0x%016" PRIx64 "; is this an older format?)", found,
                 kMagic);
-  static std::mutex mutex;
-  static std::unordered_set<std::string> texts;
-  std::lock_guard lock(mutex);
-  return texts.emplace(text).first->c_str();
+  return text;
 }
 
 std::expected<Mapping, IoError> map_whole(int fd, std::uint64_t len) {
