@@ -9,10 +9,10 @@
 namespace qorva::wal {
 namespace {
 
+// A record or a header that ends at the file's end: what a reader meets at
+// the end of a segment that is being written.
 bool is_incomplete(const SegmentReadError& e) {
-  if (std::holds_alternative<SegmentReadError::ShortRead>(e.value)) return true;
-  auto* header = std::get_if<SegmentReadError::Header>(&e.value);
-  return header && std::holds_alternative<SegmentHeaderError::Truncated>(header->error.value);
+  return std::holds_alternative<SegmentReadError::ShortRead>(e.value) || truncated_header_size(e).has_value();
 }
 
 bool has_grown(SegmentReader& reader) {

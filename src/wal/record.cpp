@@ -30,7 +30,7 @@ void encode_record_into(std::vector<std::byte>& buf, std::uint64_t cursor, std::
   const std::size_t record_len = payload.size() + RECORD_FRAMING_LEN;
   const std::size_t start = buf.size();
   if (buf.capacity() - start < record_len) buf.reserve(std::max(start + record_len, 2 * buf.capacity()));
-  // Appended piecewise, so the payload is copied once and nothing is zero-filled first.
+  // Appended field by field, so the payload is copied once and nothing is zero-filled first.
   std::byte head[RECORD_PAYLOAD_OFFSET];
   put_u32(head + RECORD_LEN_OFFSET, static_cast<std::uint32_t>(record_len));
   put_u64(head + RECORD_CURSOR_OFFSET, cursor);

@@ -165,6 +165,14 @@ std::optional<std::expected<Record, SegmentReadError>> RecordIter::next() {
   return std::move((*read)->record);
 }
 
+std::optional<std::uint64_t> truncated_header_size(const SegmentReadError& error) {
+  auto* header = std::get_if<SegmentReadError::Header>(&error.value);
+  if (!header) return std::nullopt;
+  auto* truncated = std::get_if<SegmentHeaderError::Truncated>(&header->error.value);
+  if (!truncated) return std::nullopt;
+  return truncated->size;
+}
+
 std::expected<Recovery, SegmentReadError> recover_truncate(const std::string& path) {
   std::uint64_t file_len = 0;
   std::uint64_t torn_at = 0;

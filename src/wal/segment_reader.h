@@ -112,6 +112,10 @@ class RecordIter {
   SegmentReader& reader_;
 };
 
+// The file size carried by a SegmentHeaderError::Truncated inside `error`
+// (a file shorter than its header), or nothing for any other error.
+std::optional<std::uint64_t> truncated_header_size(const SegmentReadError& error);
+
 // What recover_truncate did: the segment's length afterwards, and how many
 // bytes it cut off (0 when the segment was sound and left alone).
 struct Recovery {

@@ -56,11 +56,6 @@ std::unexpected<WalError> wal_error(SegmentReadError e) {
   return std::unexpected(WalError{WalError::Reader{std::move(e)}});
 }
 
-bool is_short_header(const SegmentReadError& e) {
-  auto* header = std::get_if<SegmentReadError::Header>(&e.value);
-  return header && std::holds_alternative<SegmentHeaderError::Truncated>(header->error.value);
-}
-
 std::expected<std::uint64_t, IoError> size_of(const std::string& path) {
   struct stat st{};
   auto c_path = checked_path(path);
@@ -71,9 +66,7 @@ std::expected<std::uint64_t, IoError> size_of(const std::string& path) {
 
 // A newest segment shorter than its header is a creation that a crash cut
 // short: it holds no record, and left in place it would fail every open.
-std::expected<void, WalError> remove_cut_short_creation(const SegmentFile& file, const SegmentReadError& error) {
-  const auto& header = std::get<SegmentReadError::Header>(error.value);
-  const std::uint64_t size = std::get<SegmentHeaderError::Truncated>(header.error.value).size;
+std::expected<void, WalError> remove_cut_short_creation(const SegmentFile& file, std::uint64_t size) {
   auto c_path = checked_path(file.path);
   if (!c_path) return wal_error(c_path.error());
   if (::unlink(*c_path) != 0) return wal_error(IoError::last_os_error());
@@ -89,8 +82,9 @@ std::expected<void, WalError> recover_and_index(const std::string& dir, Inner& i
   for (const auto& f : *files) newest = std::max(newest, f.first_cursor);
   for (const auto& f : *files) {
     if (auto recovered = recover_truncate(f.path); !recovered) {
-      if (f.first_cursor == newest && is_short_header(recovered.error())) {
-        if (auto removed = remove_cut_short_creation(f, recovered.error()); !removed) return removed;
+      auto short_size = truncated_header_size(recovered.error());
+      if (f.first_cursor == newest && short_size) {
+        if (auto removed = remove_cut_short_creation(f, *short_size); !removed) return removed;
         continue;
       }
       return wal_error(recovered.error());
@@ -188,19 +182,17 @@ bool needs_rotation(const Inner& inner, std::uint64_t payload_len, std::uint64_t
   return inner.active_bytes + payload_len + RECORD_FRAMING_LEN > max_segment_bytes;
 }
 
-// Seals the active segment and starts the next one at `cursor`. The sealed
-// segment is counted with the size the log accepted for it even when its
-// close fails, and the active size drops to 0, so the total never counts a
-// segment twice nor forgets one that is still on disk.
+// Seals the active segment and starts the next one at `cursor`. The full
+// segment is made durable while it is still active: if that fails, nothing
+// has changed (no buffered record is lost with a destroyed writer, no size
+// is counted twice) and the next append tries the rotation again.
 std::expected<void, WalError> rotate(const std::string& dir, Inner& inner, std::uint64_t cursor) {
-  SegmentWriter full = std::move(*inner.writer);
-  inner.writer.reset();
-  const std::uint64_t key = full.first_cursor();
-  const std::uint64_t size = full.bytes_written();
-  auto closed = SegmentWriter::close(std::move(full));
+  if (auto synced = inner.writer->fsync(); !synced) return wal_error(std::move(synced.error()));
+  const std::uint64_t key = inner.writer->first_cursor();
+  const std::uint64_t size = inner.writer->bytes_written();
+  inner.writer.reset();  // all written and synced: this only closes the file
   inner.set_sealed_size(key, size);
   inner.active_bytes = 0;
-  if (!closed) return wal_error(std::move(closed.error()));
   return start_segment(dir, inner, cursor);
 }
 

@@ -532,6 +532,55 @@ TEST(WalFlusherConcurrent, AFailedFlushKillsTheFlusherAndEveryLaterAppend) {
   EXPECT_EQ(rc, 0);
 }
 
+// Write failures come from a file-size limit set in a forked child.
+
+TEST(WalFailure, FailedPerRecordSyncStillAcceptsTheRecord) {
+  testing::TempDir topic;
+  int rc = run_in_child([&] {
+    auto wal = Wal::open(topic.path(), config_with(SyncMode::EveryAppend));
+    if (!wal || !wal->append(0, 0, bytes_of("synced"))) return 2;
+    testing::limit_file_size(file_size(topic / ("wal/" + seg_name(0))));
+    auto r = wal->append(1, 0, bytes_of("accepted, not durable"));
+    if (r || !std::holds_alternative<WalError::Writer>(r.error().value)) return 3;
+    // The caller tells this failure from a refusal by the pending cursor.
+    WalStats s = wal->stats();
+    if (s.pending_cursor != 2 || s.durable_cursor != 1 || s.appends_total != 2) return 4;
+    testing::lift_file_size_limit();
+    if (!wal->append(2, 0, bytes_of("next")) || wal->durable_cursor() != 3) return 5;
+    return 0;
+  });
+  ASSERT_EQ(rc, 0);
+  auto records = all_records(topic / "wal");
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1].payload, bytes_of("accepted, not durable"));
+  EXPECT_EQ(records[2].cursor, 2u);
+}
+
+TEST(WalFailure, FailedRotationChangesNothingAndIsRetried) {
+  testing::TempDir topic;
+  const std::uint64_t limit = HEADER_LEN + record_size(0) + record_size(1);
+  int rc = run_in_child([&] {
+    auto wal = Wal::open(topic.path(), config_with(SyncMode::Off, limit));
+    if (!wal) return 2;
+    for (std::uint64_t c = 0; c < 2; ++c)
+      if (!wal->append(c, 0, payload_for(c))) return 3;
+    // Both records are still buffered; sealing the full segment fails.
+    testing::limit_file_size(HEADER_LEN);
+    const WalStats before = wal->stats();
+    auto r = wal->append(2, 0, payload_for(2));
+    if (r || !std::holds_alternative<WalError::Writer>(r.error().value)) return 4;
+    if (wal->stats() != before) return 5;
+    testing::lift_file_size_limit();
+    if (!wal->append(2, 0, payload_for(2))) return 6;
+    WalStats s = wal->stats();
+    if (s.segments != 2 || s.total_wal_bytes != limit + HEADER_LEN + record_size(2)) return 7;
+    return 0;
+  });
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(file_size(topic / ("wal/" + seg_name(0))), limit);
+  expect_contiguous(all_records(topic / "wal"), 0, 3);
+}
+
 // A child of fork() that destroys its copy of the log must leave the
 // parent's segment alone: no duplicated buffer, no join, no lock.
 TEST(WalFork, ChildDestroyingItsCopyLeavesTheParentsLogIntact) {
