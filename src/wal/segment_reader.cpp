@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "record.h"
-#include "torn_tail_event.h"
+#include "../logging.h"
 
 namespace qorva::wal {
 namespace {
@@ -194,7 +194,7 @@ std::expected<Recovery, SegmentReadError> recover_truncate(const std::string& pa
     torn_at = reader->offset();
   }  // the reader's descriptor is closed before the file is cut
   if (auto cut = truncate_durably(path, torn_at); !cut) return read_error(cut.error());
-  log_torn_tail_truncated(path, file_len - torn_at, torn_at);
+  qorva::log_torn_tail_truncated(path, file_len - torn_at, torn_at);
   return Recovery{torn_at, file_len - torn_at};
 }
 

@@ -18,7 +18,7 @@
 #include "segment_dir.h"
 #include "segment_reader.h"
 #include "segment_writer.h"
-#include "torn_tail_event.h"
+#include "../logging.h"
 
 namespace qorva::wal {
 namespace {
@@ -70,7 +70,7 @@ std::expected<void, WalError> remove_cut_short_creation(const SegmentFile& file,
   auto c_path = checked_path(file.path);
   if (!c_path) return wal_error(c_path.error());
   if (::unlink(*c_path) != 0) return wal_error(IoError::last_os_error());
-  log_torn_tail_truncated(file.path, size, 0);
+  qorva::log_torn_tail_truncated(file.path, size, 0);
   return {};
 }
 
