@@ -1,0 +1,403 @@
+#include "publisher.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "logging.h"
+#include "names.h"
+#include "producer_lock.h"
+#include "ring.h"
+#include "sys.h"
+#include "waker.h"
+
+namespace qorva {
+namespace {
+
+constexpr Duration kSubscriberPollInterval = Duration::from_millis(1);
+// Connections that never count themselves (stray or hostile peers) are still
+// accepted, and so refused, this often.
+constexpr std::int64_t kAcceptIntervalNanos = 10'000'000;
+// Accept passes a wakeup pass makes before it leaves the rest to the next publish.
+constexpr int kWakeupPassAcceptAttempts = 8;
+constexpr const char* kWaitingForSubscribers = "waiting for subscribers";
+
+// One connected subscriber as the publisher sees it.
+struct Client {
+  std::uint32_t cursor_idx;
+  UniqueFd connection;  // never read after the handshake; its close tells the subscriber
+  UniqueFd wake_fd;
+
+  explicit Client(Handshake&& h)
+      : cursor_idx(h.cursor_idx), connection(std::move(h.connection)), wake_fd(std::move(h.wake_fd)) {}
+  Client(Client&&) noexcept = default;
+  // Closes the old connection, then the old wakeup descriptor.
+  Client& operator=(Client&&) noexcept = default;
+  ~Client() { close(); }
+
+  void close() {
+    connection.reset();
+    wake_fd.reset();
+  }
+};
+
+enum class DropReason { SlotReleased, WakeFailed };
+
+// The outcome of writing one message: whether it reached the ring, and an
+// error to report even so.
+struct WriteOutcome {
+  bool written = true;
+  std::optional<Error> error;
+};
+
+}  // namespace
+
+struct Publisher::State {
+  // Torn down in declaration order (see the destructor).
+  RingBuffer ring;
+  UniqueFd listener;
+  std::vector<Client> clients;  // in accept order; removal swaps the last entry in
+  std::optional<wal::Wal> wal;  // present exactly when the topic keeps a log
+  ProducerLock lock;            // held for the publisher's whole life; released after the log's last sync
+  std::atomic<std::uint64_t> published_total{0};
+  std::atomic<std::uint64_t> full_rejected_total{0};
+  std::atomic<std::uint64_t> subscribers_dropped_total{0};
+  std::atomic<std::uint64_t> wakeups_sent_total{0};
+  Backpressure backpressure;
+  // The ring's connect count as of the last accept pass; empty after a pass
+  // that failed, so that the next publish accepts again.
+  std::optional<std::uint64_t> accepted_connect_count;
+  timespec last_accept_pass{};
+
+  State(RingBuffer r, UniqueFd l, std::optional<wal::Wal> w, ProducerLock pl, Backpressure bp,
+        std::uint64_t connect_count)
+      : ring(std::move(r)),
+        listener(std::move(l)),
+        wal(std::move(w)),
+        lock(std::move(pl)),
+        backpressure(bp),
+        accepted_connect_count(connect_count),
+        last_accept_pass(monotonic_now()) {}
+
+  // Members are destroyed in reverse order; the teardown order is the
+  // declaration order, with the lock last.
+  ~State() {
+    { RingBuffer unmapped = std::move(ring); }
+    listener.reset();
+    for (Client& c : clients) c.close();
+    clients.clear();
+    wal.reset();
+  }
+
+  // Accepts every pending handshake; each accepted slot index is appended to
+  // `accepted_slots` when one is given.
+  Result<void> accept_clients(std::vector<std::uint32_t>* accepted_slots = nullptr);
+  Result<void> accept_pass(std::vector<std::uint32_t>* accepted_slots = nullptr);
+  Result<void> accept_if_due();
+  void accept_in_wakeup_pass(std::vector<std::uint32_t>* accepted_slots);
+  void remove_client(std::size_t i, DropReason reason);
+  void drop_clients_of_slot(std::uint32_t cursor_idx);
+  bool refuses_when_full() const { return backpressure == Backpressure::Error && ring_full(); }
+  bool ring_full() const;
+  WriteOutcome write_message(std::span<const std::byte> payload);
+  void broadcast_wakeup();
+  bool wake_armed_clients();
+  void wake_late_arrivals();
+  // Writes a wakeup to entry i; drops the entry when that fails. True when it stays.
+  bool wake_or_drop(std::size_t i);
+  // (slot, lag) of every held cursor slot against `tail`, in slot order.
+  std::vector<SlotLag> occupied_slot_lags(std::uint64_t tail) const;
+};
+
+Result<void> Publisher::State::accept_clients(std::vector<std::uint32_t>* accepted_slots) {
+  for (;;) {
+    auto accepted = accept_handshake(listener.get(), ring.max_subscribers());
+    if (!accepted) return io_failure(accepted.error());
+    if (!*accepted) return {};
+    // A slot released and claimed again before a wakeup pass noticed: the
+    // older entry would take the new holder's wakeups.
+    drop_clients_of_slot((*accepted)->cursor_idx);
+    if (accepted_slots != nullptr) accepted_slots->push_back((*accepted)->cursor_idx);
+    clients.emplace_back(std::move(**accepted));
+  }
+}
+
+// Records the connect count loaded before accepting, so that a subscriber
+// counting itself during the pass is seen by the next check.
+Result<void> Publisher::State::accept_pass(std::vector<std::uint32_t>* accepted_slots) {
+  const std::uint64_t connect_count = ring.load_connect_count();
+  last_accept_pass = monotonic_now();
+  Result<void> accepted = accept_clients(accepted_slots);
+  accepted_connect_count = accepted ? std::optional(connect_count) : std::nullopt;
+  return accepted;
+}
+
+// A publish accepts only when a subscriber has counted itself since the last
+// pass, or when the last pass is 10 ms old: the accept system call that finds
+// nothing costs more than the whole publish otherwise.
+Result<void> Publisher::State::accept_if_due() {
+  const timespec now = monotonic_now();
+  const std::int64_t since_last_pass = (now.tv_sec - last_accept_pass.tv_sec) * 1'000'000'000 +
+                                       (now.tv_nsec - last_accept_pass.tv_nsec);
+  if (accepted_connect_count == ring.load_connect_count() && since_last_pass < kAcceptIntervalNanos) return {};
+  return accept_pass();
+}
+
+// Failures here belong to no publish: each one closed the connection it met,
+// so the pass goes on with the rest of the queue.
+void Publisher::State::accept_in_wakeup_pass(std::vector<std::uint32_t>* accepted_slots) {
+  for (int attempt = 0; attempt < kWakeupPassAcceptAttempts; ++attempt) {
+    Result<void> accepted = accept_pass(accepted_slots);
+    if (accepted) return;
+    const auto* io = accepted.error().get_if<Error::Io>();  // the only error an accept gives
+    const std::string text = io != nullptr ? io->error.text() : std::string();
+    log_debug(log_target::kPublisher, "accepting a subscriber in the wakeup pass failed",
+              {LogField::quoted("error", text)});
+  }
+}
+
+void Publisher::State::remove_client(std::size_t i, DropReason reason) {
+  if (i + 1 != clients.size()) clients[i] = std::move(clients.back());
+  clients.pop_back();
+  subscribers_dropped_total.fetch_add(1, std::memory_order_relaxed);
+  if (reason == DropReason::SlotReleased) {
+    log_subscriber_dropped_released(clients.size());
+  } else {
+    log_subscriber_dropped_write_failed(clients.size());
+  }
+}
+
+void Publisher::State::drop_clients_of_slot(std::uint32_t cursor_idx) {
+  for (std::size_t i = 0; i < clients.size();) {
+    if (clients[i].cursor_idx == cursor_idx) {
+      remove_client(i, DropReason::SlotReleased);
+    } else {
+      ++i;
+    }
+  }
+}
+
+// Full when the slowest held cursor slot is a whole ring behind the tail, so
+// the slot of the next message holds what that subscriber reads next.
+bool Publisher::State::ring_full() const {
+  const std::uint64_t tail = ring.load_tail();
+  const std::uint64_t capacity = ring.capacity();
+  for (std::uint32_t i = 0; i < ring.max_subscribers(); ++i) {
+    const std::uint64_t cursor = ring.load_cursor(i);
+    if (cursor != ring_format::kFreeCursor && cursor <= tail && tail - cursor >= capacity) return true;
+  }
+  return false;
+}
+
+// The record goes to the log first, under the tail's cursor, then to the
+// ring. Fullness is never checked again in between: a record the log took
+// must reach the ring, or every later append would break the log's cursor
+// continuity. So a record that the log accepted but could not sync is still
+// written (and reported), while one the log refused is not written at all.
+WriteOutcome Publisher::State::write_message(std::span<const std::byte> payload) {
+  if (wal) {
+    const std::uint64_t cursor = ring.load_tail();
+    if (auto appended = wal->append(cursor, wal->timestamp_now(), payload); !appended) {
+      const bool accepted = wal->pending_cursor() == cursor + 1;
+      if (accepted) ring.write_slot(payload);
+      return {accepted, Error(std::move(appended.error()))};
+    }
+  }
+  ring.write_slot(payload);
+  return {};
+}
+
+// The wakeup handshake with a subscriber that is connecting right now: it
+// sends its handshake, adds to the connect count, reads its start cursor, arms
+// its flag and fences, then loads the tail; we stored the tail before the
+// fence of this pass and load the count after it. In the one sequentially
+// consistent order of the two fences, either the subscriber's comes first, so
+// this load sees its add, its handshake is already queued, and it is accepted
+// here and woken by the walk; or ours comes first, so its tail load sees the
+// new message and it does not sleep. A subscriber whose handshake arrived after
+// the accept at the start of the publish would otherwise sleep until the next.
+void Publisher::State::broadcast_wakeup() {
+  RingBuffer::begin_wakeup_pass();
+  if (ring.load_connect_count() != accepted_connect_count) accept_in_wakeup_pass(nullptr);
+  if (wake_armed_clients()) wake_late_arrivals();
+}
+
+// Returns whether a wakeup request was taken from any flag.
+bool Publisher::State::wake_armed_clients() {
+  bool took_request = false;
+  for (std::size_t i = 0; i < clients.size();) {
+    const std::uint32_t slot = clients[i].cursor_idx;
+    if (ring.load_cursor(slot) == ring_format::kFreeCursor) {
+      remove_client(i, DropReason::SlotReleased);
+    } else if (!ring.take_wakeup_request(slot)) {
+      ++i;
+    } else {
+      took_request = true;
+      if (wake_or_drop(i)) ++i;
+    }
+  }
+  return took_request;
+}
+
+// An entry whose slot was released and claimed again before it was dropped
+// still finds the slot held, and may just have taken the new holder's request:
+// that holder armed after adding to the connect count, so a fresh load after a
+// second fence sees the add. Whoever arrived that late is accepted now and
+// woken whatever its flag says; a spare unit is only a spurious wakeup.
+void Publisher::State::wake_late_arrivals() {
+  RingBuffer::begin_wakeup_pass();
+  if (ring.load_connect_count() == accepted_connect_count) return;
+  std::vector<std::uint32_t> arrived;
+  accept_in_wakeup_pass(&arrived);
+  for (std::size_t i = 0; i < clients.size();) {
+    const std::uint32_t slot = clients[i].cursor_idx;
+    if (std::find(arrived.begin(), arrived.end(), slot) == arrived.end()) {
+      ++i;
+      continue;
+    }
+    ring.take_wakeup_request(slot);
+    if (wake_or_drop(i)) ++i;
+  }
+}
+
+bool Publisher::State::wake_or_drop(std::size_t i) {
+  wakeups_sent_total.fetch_add(1, std::memory_order_relaxed);
+  if (write_wakeup(clients[i].wake_fd.get())) return true;
+  remove_client(i, DropReason::WakeFailed);
+  return false;
+}
+
+std::vector<SlotLag> Publisher::State::occupied_slot_lags(std::uint64_t tail) const {
+  std::vector<SlotLag> lags;
+  for (std::uint32_t i = 0; i < ring.max_subscribers(); ++i) {
+    const std::uint64_t cursor = ring.load_cursor(i);
+    if (cursor == ring_format::kFreeCursor) continue;
+    lags.emplace_back(i, cursor > tail ? 0 : tail - cursor);
+  }
+  return lags;
+}
+
+Publisher::Publisher() = default;
+Publisher::~Publisher() = default;
+
+Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, TopicConfig config) {
+  if (auto named = check_topic_name(topic); !named) return io_failure(named.error());
+  // Refused before anything reaches the disk: such a ring cannot be built.
+  if (!ring_format::file_length(config.capacity, config.slot_size, config.max_subscribers))
+    return io_failure(IoError::fixed(IoKind::InvalidInput, io_text::kOutOfRange));
+
+  const std::string dir = join_path(config.dir, topic);
+  if (auto made = create_dir_all(dir); !made) return io_failure(made.error());
+  // Locals are released in reverse: the log, then the ring, then the lock.
+  auto lock = acquire_producer_lock(topic, dir);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  auto ring = RingBuffer::create_or_reuse(join_path(dir, kRingFileName), config.capacity, config.slot_size,
+                                          config.max_subscribers);
+  if (!ring) return io_failure(ring.error());
+  std::optional<wal::Wal> log;
+  if (config.wal.enabled) {
+    auto opened = wal::Wal::open(dir, config.wal);
+    if (!opened) return std::unexpected(Error(std::move(opened.error())));
+    log = std::move(*opened);
+    // Numbering continues the log's; the tail is never lowered.
+    if (log->pending_cursor() > ring->load_tail()) ring->store_tail(log->pending_cursor());
+  }
+
+  // Read before the socket exists: every subscriber of this publisher counts
+  // itself after this.
+  const std::uint64_t connect_count = ring->load_connect_count();
+  const std::string socket_path = join_path(dir, kSocketFileName);
+  ::unlink(socket_path.c_str());  // a stale socket file or none; either way bind decides
+  auto listener = listen_unix(socket_path);
+  if (!listener) return io_failure(listener.error());
+
+  log_publisher_created(topic, ring->capacity(), ring->slot_size(), log.has_value(), config.backpressure);
+  std::unique_ptr<Publisher> publisher(new Publisher());
+  publisher->state_ =
+      std::make_unique<State>(std::move(*ring), std::move(*listener), std::move(log), std::move(*lock),
+                              config.backpressure, connect_count);
+  return publisher;
+}
+
+Result<void> Publisher::publish(std::span<const std::byte> payload) {
+  State& s = *state_;
+  if (payload.size() > s.ring.slot_size())
+    return std::unexpected(Error::MessageTooLarge{payload.size(), s.ring.slot_size()});
+  if (auto accepted = s.accept_if_due(); !accepted) return accepted;
+  if (s.refuses_when_full()) {
+    s.full_rejected_total.fetch_add(1, std::memory_order_relaxed);
+    return std::unexpected(Error::BusFull{});
+  }
+  WriteOutcome outcome = s.write_message(payload);
+  if (outcome.written) {
+    s.published_total.fetch_add(1, std::memory_order_relaxed);
+    s.broadcast_wakeup();
+  }
+  if (outcome.error) return std::unexpected(std::move(*outcome.error));
+  return {};
+}
+
+Result<std::size_t> Publisher::publish_many(std::span<const std::span<const std::byte>> payloads) {
+  State& s = *state_;
+  if (auto accepted = s.accept_if_due(); !accepted) return std::unexpected(std::move(accepted.error()));
+  if (payloads.empty()) return 0;
+  std::size_t written = 0;
+  std::optional<Error> failure;
+  for (std::span<const std::byte> payload : payloads) {
+    if (payload.size() > s.ring.slot_size()) {
+      failure = Error::MessageTooLarge{payload.size(), s.ring.slot_size()};
+      break;
+    }
+    if (s.refuses_when_full()) break;
+    WriteOutcome outcome = s.write_message(payload);
+    if (outcome.written) ++written;
+    if (outcome.error) {
+      failure = std::move(outcome.error);
+      break;
+    }
+  }
+  // Messages written before a failure stay published, counted and signalled.
+  if (written > 0) {
+    s.published_total.fetch_add(written, std::memory_order_relaxed);
+    s.broadcast_wakeup();
+  }
+  if (failure) return std::unexpected(std::move(*failure));
+  return written;
+}
+
+Result<void> Publisher::wait_for_subscribers(std::size_t n, Duration timeout) {
+  State& s = *state_;
+  const Deadline deadline = Deadline::after(timeout);
+  for (;;) {
+    if (auto accepted = s.accept_pass(); !accepted) return accepted;
+    if (s.clients.size() >= n) return {};
+    if (deadline.passed()) return std::unexpected(Error::ConnectTimeout{kWaitingForSubscribers});
+    sleep_for(kSubscriberPollInterval);
+  }
+}
+
+TopicStats Publisher::stats() const {
+  const State& s = *state_;
+  TopicStats stats;
+  stats.tail = s.ring.load_tail();
+  std::vector<SlotLag> slot_lags = s.occupied_slot_lags(stats.tail);
+  stats.lags.reserve(slot_lags.size());
+  for (const SlotLag& slot_lag : slot_lags) stats.lags.push_back(slot_lag.second);
+  stats.active_subscribers = stats.lags.size();
+  stats.connected_sockets = s.clients.size();
+  stats.published_total = s.published_total.load(std::memory_order_relaxed);
+  stats.full_rejected_total = s.full_rejected_total.load(std::memory_order_relaxed);
+  stats.subscribers_dropped_total = s.subscribers_dropped_total.load(std::memory_order_relaxed);
+  stats.wakeups_sent_total = s.wakeups_sent_total.load(std::memory_order_relaxed);
+  if (s.wal) stats.wal = s.wal->stats();
+  return stats;
+}
+
+std::vector<SlotLag> Publisher::slow_subscribers(std::uint64_t threshold) const {
+  std::vector<SlotLag> slow = state_->occupied_slot_lags(state_->ring.load_tail());
+  std::erase_if(slow, [threshold](const SlotLag& slot_lag) { return slot_lag.second < threshold; });
+  return slow;
+}
+
+}  // namespace qorva
