@@ -1,0 +1,208 @@
+// Core benchmark: one-way latency and throughput between two processes, and
+// the publisher's own cost per message. Prints one `name: value unit` line
+// per figure. Not a test: nothing here asserts a timing.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "bus.h"
+
+namespace {
+
+using qorva::Bus;
+using qorva::BusConfig;
+using qorva::Duration;
+
+std::uint64_t now_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+[[noreturn]] void die(const char* what) {
+  std::fprintf(stderr, "bench: %s failed\n", what);
+  std::exit(1);
+}
+
+struct Options {
+  std::size_t payload = 64;
+  std::uint64_t count = 100'000;
+  bool wal = false;
+  bool spin = false;              // subscriber spins on try_receive_into
+  std::uint64_t gap_ns = 0;       // publisher pause between messages (0: flat out)
+};
+
+// What the subscriber process reports back through a pipe.
+struct Report {
+  std::uint64_t received = 0;
+  std::uint64_t first_ns = 0;
+  std::uint64_t last_ns = 0;
+  std::uint64_t p50_ns = 0;
+  std::uint64_t p99_ns = 0;
+};
+
+BusConfig config_for(const std::string& base, const Options& o) {
+  BusConfig c;
+  c.base_dir = base;
+  c.wal.enabled = o.wal;
+  c.slot_size = static_cast<std::uint32_t>(std::max<std::size_t>(o.payload, 64));
+  c.capacity = o.payload > 4096 ? 256 : 4096;
+  return c;
+}
+
+Report run_subscriber(const std::string& base, const Options& o) {
+  Bus bus = Bus::with_config("bench", config_for(base, o));
+  auto sub = bus.subscribe_timeout("t", Duration{10, 0});
+  if (!sub) die("subscribe");
+  std::vector<std::byte> buf;
+  std::vector<std::uint64_t> latencies;
+  latencies.reserve(o.count);
+  Report r;
+  while (r.received < o.count) {
+    if (o.spin) {
+      while (!(*sub)->try_receive_into(buf)) {
+      }
+    } else if (!(*sub)->receive_into(buf)) {
+      die("receive");
+    }
+    std::uint64_t t = now_ns();
+    std::uint64_t sent = 0;
+    std::memcpy(&sent, buf.data(), sizeof sent);
+    latencies.push_back(t - sent);
+    if (r.received == 0) r.first_ns = t;
+    r.last_ns = t;
+    ++r.received;
+  }
+  std::sort(latencies.begin(), latencies.end());
+  r.p50_ns = latencies[latencies.size() / 2];
+  r.p99_ns = latencies[latencies.size() * 99 / 100];
+  return r;
+}
+
+void run_publisher(const std::string& base, const Options& o) {
+  Bus bus = Bus::with_config("bench", config_for(base, o));
+  if (!bus.wait_for_subscribers("t", 1, Duration{10, 0})) die("wait_for_subscribers");
+  std::vector<std::byte> payload(o.payload, std::byte{0x5a});
+  for (std::uint64_t i = 0; i < o.count; ++i) {
+    if (o.gap_ns != 0) {
+      std::uint64_t until = now_ns() + o.gap_ns;
+      while (now_ns() < until) {
+      }
+    }
+    for (;;) {
+      std::uint64_t t = now_ns();
+      std::memcpy(payload.data(), &t, sizeof t);
+      auto r = bus.publish("t", payload);
+      if (r) break;
+      if (!r.error().get_if<qorva::Error::BusFull>()) die("publish");
+    }
+  }
+}
+
+// Runs one publisher/subscriber pair in two processes.
+Report run_pair(const Options& o) {
+  char dir[] = "/tmp/qorva-bench-XXXXXX";
+  if (!mkdtemp(dir)) die("mkdtemp");
+  std::string base = dir;
+  int fds[2];
+  if (pipe(fds) != 0) die("pipe");
+  pid_t child = fork();
+  if (child < 0) die("fork");
+  if (child == 0) {
+    close(fds[0]);
+    Report r = run_subscriber(base, o);
+    if (write(fds[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(1);
+    _exit(0);
+  }
+  close(fds[1]);
+  run_publisher(base, o);
+  Report r;
+  if (read(fds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) die("subscriber report");
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  std::string rm = "rm -rf " + base;
+  if (std::system(rm.c_str()) != 0) die("cleanup");
+  return r;
+}
+
+double per_second(const Report& r) {
+  double secs = static_cast<double>(r.last_ns - r.first_ns) / 1e9;
+  return secs > 0 ? static_cast<double>(r.received - 1) / secs : 0.0;
+}
+
+// Publisher's own cost per message with no subscriber attached.
+double publish_ns(std::size_t payload, bool wal, std::uint64_t count) {
+  char dir[] = "/tmp/qorva-bench-XXXXXX";
+  if (!mkdtemp(dir)) die("mkdtemp");
+  Options o;
+  o.payload = payload;
+  o.wal = wal;
+  double ns = 0;
+  {
+    Bus bus = Bus::with_config("bench", config_for(dir, o));
+    std::vector<std::byte> data(payload, std::byte{1});
+    if (!bus.publish("t", data)) die("publish");
+    std::uint64_t start = now_ns();
+    for (std::uint64_t i = 0; i < count; ++i)
+      if (!bus.publish("t", data)) die("publish");
+    ns = static_cast<double>(now_ns() - start) / static_cast<double>(count);
+  }
+  std::string rm = std::string("rm -rf ") + dir;
+  if (std::system(rm.c_str()) != 0) die("cleanup");
+  return ns;
+}
+
+void line(const char* name, double value, const char* unit) { std::printf("%s: %.2f %s\n", name, value, unit); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // `--quick` shortens every run for a smoke test.
+  bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  std::uint64_t scale = quick ? 20 : 1;
+
+  Options latency;
+  latency.count = 20'000 / scale;
+  latency.gap_ns = 50'000;
+  Report blocking = run_pair(latency);
+  line("latency_block_p50", blocking.p50_ns / 1e3, "us");
+  line("latency_block_p99", blocking.p99_ns / 1e3, "us");
+  latency.spin = true;
+  Report spinning = run_pair(latency);
+  line("latency_spin_p50", spinning.p50_ns / 1e3, "us");
+  line("latency_spin_p99", spinning.p99_ns / 1e3, "us");
+
+  Options small;
+  small.count = 2'000'000 / scale;
+  double small_off = per_second(run_pair(small));
+  line("throughput_64b", small_off / 1e6, "Mmsg/s");
+  Options large;
+  large.payload = 64 * 1024;
+  large.count = 200'000 / scale;
+  double large_off = per_second(run_pair(large));
+  line("throughput_64k", large_off * 65536 / 1e9, "GB/s");
+
+  line("publish_ns_64b", publish_ns(64, false, 2'000'000 / scale), "ns");
+  line("publish_ns_64b_wal", publish_ns(64, true, 2'000'000 / scale), "ns");
+
+  // The log writes every byte to disk: keep the logged runs within its
+  // retention limit.
+  small.wal = true;
+  large.wal = true;
+  large.count /= 10;
+  double small_on = per_second(run_pair(small));
+  double large_on = per_second(run_pair(large));
+  line("throughput_64b_wal", small_on / 1e6, "Mmsg/s");
+  line("throughput_64k_wal", large_on * 65536 / 1e9, "GB/s");
+  line("wal_ratio_64b", small_on / small_off, "x");
+  line("wal_ratio_64k", large_on / large_off, "x");
+  return 0;
+}
