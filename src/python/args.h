@@ -1,0 +1,143 @@
+// Matching a call's arguments against a callable's parameters, with the
+// module's TypeError texts, and converting each matched argument under its
+// parameter's name. Used with the interpreter lock held.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "object.h"
+
+namespace qorva::python {
+
+struct Param {
+  enum class Kind : unsigned char { Required, Optional, KeywordOnly, KeywordOnlyRequired };
+  const char* name;
+  Kind kind;
+
+  constexpr bool keyword_only() const { return kind == Kind::KeywordOnly || kind == Kind::KeywordOnlyRequired; }
+  constexpr bool required() const { return kind == Kind::Required || kind == Kind::KeywordOnlyRequired; }
+};
+
+// Parameters, in order: positional-or-keyword (required ones first), then
+// keyword-only.
+constexpr Param required(const char* name) { return {name, Param::Kind::Required}; }
+constexpr Param optional(const char* name) { return {name, Param::Kind::Optional}; }
+constexpr Param keyword_only(const char* name) { return {name, Param::Kind::KeywordOnly}; }
+constexpr Param keyword_only_required(const char* name) { return {name, Param::Kind::KeywordOnlyRequired}; }
+
+// The shape of a signature, independent of its length.
+struct SignatureView {
+  const char* callable;  // "init_logging()", "Subscription.recv_timeout()", "_RustBus.__new__()"
+  const Param* params;
+  std::size_t count;
+  std::size_t positional;           // positional-or-keyword parameters
+  std::size_t required_positional;  // the leading required ones among them
+};
+
+// Fills out[0..count) with borrowed references to the matched arguments
+// (null where absent) or raises the TypeError of the first mismatch: surplus
+// positionals, then (per keyword, in call order) a duplicate or unknown
+// keyword, then missing required positionals, then missing keyword-only ones.
+PyResult<void> match_fastcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames, PyObject** out);
+// The same for a tuple and an optional dict (tp_new, tp_call).
+PyResult<void> match_tuple_dict(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// If the current exception is a TypeError, replaces it by TypeError
+// "argument '<param>': <its text>" whose __cause__ is the replaced one; any
+// other exception stays as it is.
+void prefix_argument_error(const char* param);
+
+// The arguments of one call, matched to their parameters. Borrowed: valid
+// while the call's argument array (or tuple and dict) is, i.e. for the call.
+template <std::size_t N>
+class Args {
+ public:
+  explicit Args(const Param* params) : params_(params) {}
+
+  // The raw argument, or null when it was not given.
+  PyObject* operator[](std::size_t i) const { return values_[i]; }
+  bool given(std::size_t i) const { return values_[i] != nullptr; }
+
+  // Converts a required argument with `convert` (PyObject* -> PyResult<T>),
+  // a TypeError of which gets the parameter's "argument '...': " prefix.
+  template <class Convert>
+  auto convert(std::size_t i, Convert&& conv) const -> std::invoke_result_t<Convert, PyObject*> {
+    auto value = conv(values_[i]);
+    if (!value) prefix_argument_error(params_[i].name);
+    return value;
+  }
+
+  // An optional argument: `fallback` when absent (None is converted).
+  template <class Convert, class T>
+  auto convert_or(std::size_t i, Convert&& conv, T&& fallback) const -> std::invoke_result_t<Convert, PyObject*> {
+    if (!given(i)) return std::forward<T>(fallback);
+    return convert(i, std::forward<Convert>(conv));
+  }
+
+  // An optional argument that is empty when absent or None.
+  template <class Convert>
+  auto convert_optional(std::size_t i, Convert&& conv) const
+      -> PyResult<std::optional<typename std::invoke_result_t<Convert, PyObject*>::value_type>> {
+    if (!given(i) || values_[i] == Py_None) return std::nullopt;
+    auto value = convert(i, std::forward<Convert>(conv));
+    if (!value) return py_error();
+    return std::move(*value);
+  }
+
+  PyObject** data() { return values_.data(); }
+
+ private:
+  const Param* params_;
+  std::array<PyObject*, N> values_{};
+};
+
+// A callable's parameter list, checked at compile time:
+//   static constexpr Signature kRecvBatch{"Subscription.recv_batch()",
+//                                         {required("n"), optional("timeout_secs")}};
+template <std::size_t N>
+class Signature {
+ public:
+  consteval Signature(const char* callable, const Param (&params)[N]) : callable_(callable) {
+    bool seen_optional = false;
+    bool seen_keyword_only = false;
+    for (std::size_t i = 0; i < N; ++i) {
+      params_[i] = params[i];
+      if (params[i].keyword_only()) {
+        seen_keyword_only = true;
+        continue;
+      }
+      if (seen_keyword_only) throw "a positional parameter follows a keyword-only one";
+      if (params[i].required() && seen_optional) throw "a required positional parameter follows an optional one";
+      seen_optional = seen_optional || !params[i].required();
+      ++positional_;
+      if (params[i].required()) ++required_positional_;
+    }
+  }
+
+  PyResult<Args<N>> parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
+    Args<N> out(params_.data());
+    if (!match_fastcall(view(), args, nargs, kwnames, out.data())) return py_error();
+    return out;
+  }
+
+  PyResult<Args<N>> parse(PyObject* args, PyObject* kwargs) const {
+    Args<N> out(params_.data());
+    if (!match_tuple_dict(view(), args, kwargs, out.data())) return py_error();
+    return out;
+  }
+
+  SignatureView view() const { return {callable_, params_.data(), N, positional_, required_positional_}; }
+
+ private:
+  const char* callable_;
+  std::array<Param, N> params_{};
+  std::size_t positional_ = 0;
+  std::size_t required_positional_ = 0;
+};
+
+}  // namespace qorva::python

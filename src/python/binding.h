@@ -1,0 +1,307 @@
+// The generic binding layer that every class of qorva._qorva is built on.
+//
+// A class lives in its own file (bus.cpp, subscription.cpp, ...): one
+// implementation type (PyBus), one table of methods, one of getters, one
+// slot array, one ClassSpec, and a getter of its type object that module.cpp
+// registers. Each method is a short function in this shape:
+//
+//   // publish($self, topic, data): exclusive borrow, interpreter lock released.
+//   PyObject* bus_publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+//     return guard([&]() -> PyObject* {
+//       static constexpr Signature kSig{"_RustBus.publish()", {required("topic"), required("data")}};
+//       auto parsed = kSig.parse(args, nargs, kwnames);       // 1. match: the TypeError texts
+//       if (!parsed) return nullptr;
+//       auto borrow = ExclusiveBorrow<PyBus>::take(self);      // 2. borrow: "Already borrowed"
+//       if (!borrow) return nullptr;
+//       PyBus& bus = **borrow;
+//       auto topic = parsed->convert(0, to_str);               // 3. convert in parameter order;
+//       if (!topic) return nullptr;                            //    "argument 'topic': ..."
+//       auto data = parsed->convert(1, to_bytes);
+//       if (!data) return nullptr;
+//       Result<void> done = without_gil([&] { return bus.bus.publish(*topic, *data); });  // 4. core call
+//       if (!done) return raise_error(std::move(done.error()));  // 5. the one error mapping
+//       return none().release();                               // 6. result; the borrow ends here
+//     });
+//   }
+//
+// A method without parameters is METH_NOARGS (its own arity error is the
+// interpreter's); the rest are METH_FASTCALL | METH_KEYWORDS with a Signature:
+//
+//   PyMethodDef kBusMethods[] = {
+//       {"publish", fastcall(bus_publish), METH_FASTCALL | METH_KEYWORDS,
+//        "publish($self, topic, data)\n--\n\nPublish one message ..."},
+//       {nullptr, nullptr, 0, nullptr}};
+//   PyType_Slot kBusSlots[] = {{Py_tp_methods, kBusMethods}, {0, nullptr}};
+//   constexpr ClassSpec kBusClass =
+//       class_spec<PyBus>("qorva._qorva._RustBus", kBusSlots, kBusDoc, kBusTextSignature, bus_new);
+//   PyResult<PyTypeObject*> bus_type() {
+//     static constinit ClassCell cell;
+//     return cell.get(kBusClass);
+//   }
+//
+// Objects a method returns are made with make_instance (wrapped in expect()
+// where failing to make one is an internal failure), new_bytes, new_u64, ...
+//
+// Rules: every entry point (method, slot, getter, tp_new, tp_dealloc) is
+// noexcept and runs its body inside guard(). Nothing touches a Python object
+// while the lock is released: convert first, keep only C++ views (which the
+// call's references keep valid), make results after. Timeouts are converted
+// with to_seconds and, after every other argument, timeout_duration.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "args.h"
+#include "convert.h"
+#include "exceptions.h"
+#include "object.h"
+
+namespace qorva::python {
+
+// ---------------------------------------------------------------------------
+// Entry points
+
+// Runs an entry point's body. A C++ exception escaping it (InternalFailure,
+// std::bad_alloc, any std::exception) becomes PanicException carrying its
+// what(); the entry point then returns nullptr (pointer bodies) or -1
+// (integer bodies). Never lets an exception reach the interpreter.
+template <class Body>
+auto guard(Body&& body) noexcept -> std::invoke_result_t<Body> {
+  using R = std::invoke_result_t<Body>;
+  static_assert(std::is_pointer_v<R> || std::is_integral_v<R>, "an entry point returns a pointer or an integer");
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("unknown C++ exception");
+  }
+  if constexpr (std::is_pointer_v<R>) {
+    return nullptr;
+  } else {
+    return R(-1);
+  }
+}
+
+// Method table entries: the C API stores every method as a PyCFunction.
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+using NoargsFunction = PyObject* (*)(PyObject*, PyObject*) noexcept;
+// For METH_FASTCALL | METH_KEYWORDS.
+inline PyCFunction fastcall(FastcallFunction f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
+// For METH_NOARGS.
+inline PyCFunction noargs(NoargsFunction f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
+
+// ---------------------------------------------------------------------------
+// The interpreter lock
+
+// Releases the interpreter lock for its scope and takes it back on every way
+// out, an exception's unwinding included. Create and destroy on one thread.
+class GilRelease {
+ public:
+  GilRelease() : state_(PyEval_SaveThread()) {}
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs a core call with the interpreter lock released and returns its result.
+// The call must not touch Python objects.
+template <class Call>
+auto without_gil(Call&& call) -> std::invoke_result_t<Call> {
+  GilRelease released;
+  return call();
+}
+
+// ---------------------------------------------------------------------------
+// Objects and borrowing
+
+// An object's borrow state: free (0), shared by a count of running calls
+// (> 0) or exclusive to one call (-1). Read and changed only with the
+// interpreter lock held, so it needs no atomics.
+class BorrowFlag {
+ public:
+  bool free() const { return state_ == 0; }
+  bool exclusive() const { return state_ < 0; }
+
+ private:
+  template <class T>
+  friend class SharedBorrow;
+  template <class T>
+  friend class ExclusiveBorrow;
+  int state_ = 0;
+};
+
+// The memory layout of an instance of a class whose implementation type is T.
+// T is made by make_instance and destroyed by dealloc_instance.
+template <class T>
+struct Instance {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  alignas(T) unsigned char storage[sizeof(T)];
+
+  T& value() { return *std::launder(reinterpret_cast<T*>(storage)); }
+  static Instance& of(PyObject* self) { return *reinterpret_cast<Instance*>(self); }
+};
+
+// A shared borrow of an object for one call: const access, any number at once.
+// take() raises RuntimeError "Already mutably borrowed" while an exclusive
+// borrow is held. Keep it for the whole call, across lock releases; it must
+// be destroyed with the interpreter lock held.
+template <class T>
+class SharedBorrow {
+ public:
+  static PyResult<SharedBorrow> take(PyObject* self) {
+    Instance<T>& inst = Instance<T>::of(self);
+    if (inst.borrow.exclusive()) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return py_error();
+    }
+    return SharedBorrow(inst);
+  }
+  SharedBorrow(SharedBorrow&& other) noexcept : inst_(std::exchange(other.inst_, nullptr)) {}
+  SharedBorrow& operator=(SharedBorrow&&) = delete;
+  ~SharedBorrow() {
+    if (inst_ != nullptr) --inst_->borrow.state_;
+  }
+
+  const T& operator*() const { return inst_->value(); }
+  const T* operator->() const { return &inst_->value(); }
+
+ private:
+  explicit SharedBorrow(Instance<T>& inst) : inst_(&inst) { ++inst_->borrow.state_; }
+  Instance<T>* inst_;
+};
+
+// An exclusive borrow of an object for one call: mutable access, alone.
+// take() raises RuntimeError "Already borrowed" while any borrow is held.
+// Same lifetime rules as SharedBorrow.
+template <class T>
+class ExclusiveBorrow {
+ public:
+  static PyResult<ExclusiveBorrow> take(PyObject* self) {
+    Instance<T>& inst = Instance<T>::of(self);
+    if (!inst.borrow.free()) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return py_error();
+    }
+    return ExclusiveBorrow(inst);
+  }
+  ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : inst_(std::exchange(other.inst_, nullptr)) {}
+  ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
+  ~ExclusiveBorrow() {
+    if (inst_ != nullptr) inst_->borrow.state_ = 0;
+  }
+
+  T& operator*() const { return inst_->value(); }
+  T* operator->() const { return &inst_->value(); }
+
+ private:
+  explicit ExclusiveBorrow(Instance<T>& inst) : inst_(&inst) { inst_->borrow.state_ = -1; }
+  Instance<T>* inst_;
+};
+
+// For members that only check (__iter__, __enter__): RuntimeError "Already
+// mutably borrowed" while an exclusive borrow is held; nothing is kept.
+template <class T>
+PyResult<void> check_shareable(PyObject* self) {
+  if (!SharedBorrow<T>::take(self)) return py_error();
+  return {};
+}
+
+// A new instance of `type` holding `value`, borrow state free. If the
+// interpreter cannot allocate it, its error is set and `value` is left to the
+// caller (destroyed with it). For results that must exist, wrap in expect().
+template <class T>
+PyResult<Ref> make_instance(PyTypeObject* type, T&& value) {
+  static_assert(std::is_nothrow_move_constructible_v<std::remove_cvref_t<T>>);
+  using V = std::remove_cvref_t<T>;
+  PyResult<Ref> obj = checked(type->tp_alloc(type, 0));
+  if (!obj) return py_error();
+  Instance<V>& inst = Instance<V>::of(obj->get());
+  new (&inst.borrow) BorrowFlag();
+  new (inst.storage) V(std::move(value));
+  return obj;
+}
+
+// tp_dealloc of a class whose implementation type is T: destroys T (the core
+// teardown, with the interpreter lock held), frees the memory and drops the
+// instance's reference to its heap type.
+template <class T>
+void dealloc_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  Instance<T>::of(self).value().~T();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------
+// Classes
+
+// What the binding layer needs to make one class's heap type. Every pointer
+// must have static storage: the interpreter keeps some of them.
+struct ClassSpec {
+  const char* qualified_name;  // "qorva._qorva.Subscription": __module__ and __name__
+  PyType_Slot* slots;          // the class's own slots (methods, getset, iter, ...), {0, nullptr}-ended;
+                               // not doc, new or dealloc, which the fields below give
+  const char* doc;             // the class docstring
+  const char* text_signature;  // "(name, *, ...)" for a class with a constructor, else nullptr
+  newfunc constructor;         // tp_new; nullptr gives TypeError "No constructor defined for <name>"
+  int basicsize;
+  destructor dealloc;
+};
+
+// The ClassSpec of a class whose implementation type is T (its layout and teardown).
+template <class T>
+constexpr ClassSpec class_spec(const char* qualified_name, PyType_Slot* slots, const char* doc,
+                               const char* text_signature = nullptr, newfunc constructor = nullptr) {
+  return ClassSpec{qualified_name, slots, doc, text_signature, constructor, static_cast<int>(sizeof(Instance<T>)),
+                   &dealloc_instance<T>};
+}
+
+// The type object of one class, made from its ClassSpec on first use and kept for
+// the process: base object, not subclassable, no __dict__, no weak references.
+class ClassCell {
+ public:
+  constexpr ClassCell() = default;
+  PyResult<PyTypeObject*> get(const ClassSpec& spec);
+
+ private:
+  ObjectCell cell_;
+};
+
+// The last dotted part of a qualified name ("qorva._qorva.Subscription" ->
+// "Subscription"), which the interpreter reports as __name__.
+std::string_view python_name(const char* qualified_name);
+
+// The documentation text of a class: with a text signature,
+// "<name><signature>\n--\n\n<doc>" (the interpreter then reports
+// __text_signature__), else the docstring unchanged. A NUL in either raises
+// ValueError "class doc cannot contain nul bytes".
+PyResult<std::string> class_doc(std::string_view name, std::string_view text_signature, std::string_view doc);
+
+// ---------------------------------------------------------------------------
+// Module registration
+
+// Appends the name to the module's __all__ (creating the list on first use;
+// a failure is an internal failure "could not append __name__ to __all__"),
+// then sets the attribute.
+PyResult<void> add_object(PyObject* module, const char* name, PyObject* object);
+
+using TypeGetter = PyResult<PyTypeObject*> (*)();
+
+// Registers a class under its Python name (the last part of its qualified name).
+PyResult<void> add_class(PyObject* module, TypeGetter type);
+
+// Registers a module-level built-in function bound to the module (its
+// __module__ is the module's name). `def` must have static storage.
+PyResult<void> add_function(PyObject* module, PyMethodDef* def);
+
+}  // namespace qorva::python

@@ -1,0 +1,124 @@
+#include "exceptions.h"
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "binding.h"
+#include "overload.h"
+
+namespace qorva::python {
+namespace {
+
+struct ExceptionSpec {
+  const char* qualified_name;  // split by the interpreter at the last dot
+  PyObject* const* base;       // the interpreter's base class, read at creation
+};
+
+// The seven types in registration order, indexed by ExceptionType - 1.
+constexpr std::array<ExceptionSpec, 7> kExceptions{{
+    {"qorva.BusFullError", &PyExc_Exception},
+    {"qorva.MessageTooLargeError", &PyExc_Exception},
+    {"qorva.ConnectTimeoutError", &PyExc_Exception},
+    {"qorva.TooManySubscribersError", &PyExc_Exception},
+    {"qorva.AlreadyPublishingError", &PyExc_Exception},
+    {"qorva.CursorTooOldError", &PyExc_Exception},
+    {"qorva.WalError", &PyExc_OSError},
+}};
+
+constinit ObjectCell exception_cells[kExceptions.size()];
+constinit ObjectCell panic_cell;
+
+constexpr const char* kPanicDoc =
+    "An internal failure of qorva's binding layer (a broken invariant, or an object that could not be made).\n"
+    "\n"
+    "Derived from BaseException, so `except Exception` does not swallow it.";
+
+std::string dec(std::uint64_t v) { return std::to_string(v); }
+
+}  // namespace
+
+PendingException qorva_err(Error error) {
+  using E = ExceptionType;
+  return std::visit(Overload{
+      [](Error::Io& e) { return PendingException{E::OSError, e.error.text()}; },
+      [](Error::BusFull&) { return PendingException{E::BusFull, "ring buffer full"}; },
+      [](Error::MessageTooLarge& e) {
+        return PendingException{E::MessageTooLarge,
+                                "message is " + dec(e.size) + " bytes; slot_size is " + dec(e.limit) + " bytes"};
+      },
+      [](Error::ConnectTimeout& e) {
+        return PendingException{E::ConnectTimeout, "timed out waiting for '" + e.what + "'"};
+      },
+      [](Error::TooManySubscribers& e) {
+        return PendingException{E::TooManySubscribers, "subscriber limit for this topic is " + dec(e.slots)};
+      },
+      [](Error::AlreadyPublishing& e) {
+        return PendingException{E::AlreadyPublishing, "a publisher is already active for topic '" + e.topic + "'"};
+      },
+      [](Error::CursorTooOld& e) {
+        return PendingException{E::CursorTooOld, "cursor " + dec(e.cursor) + " is older than the oldest in-ring slot (" +
+                                                     dec(e.oldest) + ")"};
+      },
+      [](Error::Wal& e) {
+        // The log's own text says "in-WAL slot"; the module words this case itself.
+        if (const auto* old = std::get_if<wal::WalError::CursorTooOld>(&e.error.value)) {
+          return PendingException{E::CursorTooOld, "cursor " + dec(old->cursor) +
+                                                       " is older than the oldest WAL slot (" + dec(old->oldest) + ")"};
+        }
+        return PendingException{E::Wal, e.error.message()};
+      },
+  }, error.value);
+}
+
+PyObject* exception_type(ExceptionType type) {
+  if (type == ExceptionType::OSError) return PyExc_OSError;
+  auto index = static_cast<std::size_t>(type) - 1;
+  const ExceptionSpec& spec = kExceptions[index];
+  PyResult<PyObject*> made = exception_cells[index].get_or_init([&] {
+    return checked(PyErr_NewExceptionWithDoc(spec.qualified_name, nullptr, *spec.base, nullptr));
+  });
+  if (!made) internal_failure_from_python("Failed to initialize new exception type.");
+  return *made;
+}
+
+std::nullptr_t raise_pending(PendingException pending) {
+  PyObject* type = exception_type(pending.type);
+  // Our messages are UTF-8; a stray invalid byte must not turn into a second error.
+  PyObject* message = PyUnicode_DecodeUTF8(pending.message.data(), static_cast<Py_ssize_t>(pending.message.size()),
+                                           "replace");
+  if (message == nullptr) return nullptr;
+  PyErr_SetObject(type, message);
+  Py_DECREF(message);
+  return nullptr;
+}
+
+PyResult<void> register_exceptions(PyObject* module) {
+  for (std::size_t i = 0; i < kExceptions.size(); ++i) {
+    PyObject* type = exception_type(static_cast<ExceptionType>(i + 1));
+    std::string name(python_name(kExceptions[i].qualified_name));
+    if (!add_object(module, name.c_str(), type)) return py_error();
+  }
+  return {};
+}
+
+PyObject* panic_exception_type() noexcept {
+  PyResult<PyObject*> made = panic_cell.get_or_init([] {
+    return checked(PyErr_NewExceptionWithDoc("qorva.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+  });
+  return made ? *made : nullptr;
+}
+
+void raise_panic(const char* text) noexcept {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, text);
+    return;
+  }
+  PyObject* message = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
+  if (message == nullptr) return;
+  PyErr_SetObject(type, message);
+  Py_DECREF(message);
+}
+
+}  // namespace qorva::python

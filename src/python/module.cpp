@@ -1,0 +1,120 @@
+// The extension module qorva._qorva: its entry point, the one-time creation
+// of the module object, the registration of its names, and init_logging().
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "binding.h"
+#include "test_hooks.h"
+
+// The logging set-up is its own unit; until it is part of the build, a
+// stand-in with the same contract (true on the first call only) keeps this
+// module complete. The seam is this one declaration.
+#if __has_include("logging.h")
+#include "logging.h"
+#else
+namespace qorva {
+inline bool init_logging(std::optional<std::string_view>) {
+  static std::atomic<bool> attempted{false};
+  return !attempted.exchange(true);
+}
+}  // namespace qorva
+#endif
+
+namespace qorva::python {
+namespace {
+
+// ---------------------------------------------------------------------------
+// init_logging(level=None)
+
+PyObject* init_logging_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&]() -> PyObject* {
+    static constexpr Signature kSig{"init_logging()", {optional("level")}};
+    auto parsed = kSig.parse(args, nargs, kwnames);
+    if (!parsed) return nullptr;
+    auto level = parsed->convert_optional(0, to_str);
+    if (!level) return nullptr;
+    return new_bool(qorva::init_logging(*level)).release();
+  });
+}
+
+PyMethodDef init_logging_def = {
+    "init_logging", fastcall(init_logging_function), METH_FASTCALL | METH_KEYWORDS,
+    "init_logging(level=None)\n--\n\n"
+    "Switch on qorva's diagnostic logging to standard error.\n"
+    "\n"
+    "Installs a process-wide output of the bus's structured events: publisher created,\n"
+    "subscriber connected, subscriber dropped, publisher restarted and torn log tail\n"
+    "truncated. The filter comes from the RUST_LOG environment variable when it is set\n"
+    "(for example RUST_LOG=qorva=debug), else from `level`, else \"info\".\n"
+    "\n"
+    "May be called again and again: only the first call in a process tries to install\n"
+    "the output. Returns True if this call installed it, False otherwise."};
+
+// ---------------------------------------------------------------------------
+// The module
+
+// The getter of each class's type object, in registration order; each
+// class's own file defines its getter and it is listed here as it lands:
+// bus_type, topic_publisher_type, subscription_type, topic_stats_type,
+// wal_stats_type.
+constexpr std::array<TypeGetter, 0> kClassTypes{};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_qorva",
+    "",       // __doc__
+    0,        // no per-module state
+    nullptr,  // no method table: the body adds the function
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+PyResult<void> run_module_body(PyObject* module) {
+  for (TypeGetter type : kClassTypes) {
+    if (!add_class(module, type)) return py_error();
+  }
+  if (!add_function(module, &init_logging_def)) return py_error();
+  if (!register_exceptions(module)) return py_error();
+  if (test_hooks_enabled() && !register_test_hooks(module)) return py_error();
+  return {};
+}
+
+// The first interpreter that imported the module; -1 until one has. Set once,
+// never cleared: the module's objects belong to that interpreter.
+constinit std::atomic<std::int64_t> owner_interpreter{-1};
+constinit ObjectCell module_cell;
+
+PyResult<void> claim_interpreter() {
+  std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1 && PyErr_Occurred()) return py_error();
+  std::int64_t expected = -1;
+  if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "qorva._qorva does not support subinterpreters: it can be imported by one interpreter per process");
+    return py_error();
+  }
+  return {};
+}
+
+PyObject* init_module() {
+  if (!claim_interpreter()) return nullptr;
+  // A second import in the process (after removal from sys.modules, or a
+  // reload) gets the same object; the body does not run again.
+  if (PyObject* existing = module_cell.get()) return Py_NewRef(existing);
+  PyResult<PyObject*> module = module_cell.get_or_init([]() -> PyResult<Ref> {
+    PyResult<Ref> made = checked(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+    if (!made || !run_module_body(made->get())) return py_error();
+    return made;
+  });
+  if (!module) return nullptr;
+  return Py_NewRef(*module);
+}
+
+}  // namespace
+}  // namespace qorva::python
+
+PyMODINIT_FUNC PyInit__qorva() {
+  return qorva::python::guard([] { return qorva::python::init_module(); });
+}
