@@ -1,0 +1,30 @@
+#include "names.h"
+
+namespace qorva {
+namespace {
+
+bool is_dot_component(std::string_view c) { return c == "." || c == ".."; }
+
+}  // namespace
+
+std::expected<void, IoError> check_topic_name(std::string_view topic) {
+  if (topic.find('\0') != std::string_view::npos)
+    return std::unexpected(IoError::fixed(IoKind::InvalidInput, io_text::kNulInPath));
+  if (topic.empty() || is_dot_component(topic) || topic.find('/') != std::string_view::npos)
+    return std::unexpected(IoError::fixed(IoKind::InvalidInput, io_text::kInvalidTopicName));
+  return {};
+}
+
+std::expected<void, IoError> check_bus_name(std::string_view bus) {
+  auto invalid = std::unexpected(IoError::fixed(IoKind::InvalidInput, io_text::kInvalidBusName));
+  if (!bus.empty() && bus.front() == '/') return invalid;
+  while (!bus.empty()) {
+    auto slash = bus.find('/');
+    if (is_dot_component(bus.substr(0, slash))) return invalid;
+    if (slash == std::string_view::npos) break;
+    bus.remove_prefix(slash + 1);
+  }
+  return {};
+}
+
+}  // namespace qorva

@@ -1,0 +1,140 @@
+#include "producer_lock.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <unordered_set>
+
+namespace qorva {
+namespace {
+
+// The lock paths this process holds, or is between claiming and flock-ing.
+// The mutex guards only the set and is never held across a system call.
+struct HeldPaths {
+  std::mutex mutex;
+  std::unordered_set<std::string> paths;
+};
+
+HeldPaths& held_paths();
+
+// A child forked while another thread holds the mutex would inherit it locked
+// for good; holding it across fork keeps it consistent on both sides.
+void keep_mutex_across_fork() {
+  ::pthread_atfork([] { held_paths().mutex.lock(); }, [] { held_paths().mutex.unlock(); },
+                   [] { held_paths().mutex.unlock(); });
+}
+
+// Never destroyed, so a lock released during static destruction still finds it.
+HeldPaths& held_paths() {
+  static HeldPaths* const set = [] {
+    auto* created = new HeldPaths;
+    keep_mutex_across_fork();
+    return created;
+  }();
+  return *set;
+}
+
+bool claim(const std::string& key) {
+  HeldPaths& held = held_paths();
+  std::lock_guard guard(held.mutex);
+  return held.paths.insert(key).second;
+}
+
+void forget(const std::string& key) {
+  HeldPaths& held = held_paths();
+  std::lock_guard guard(held.mutex);
+  held.paths.erase(key);
+}
+
+std::unexpected<Error> already_publishing(std::string_view topic) {
+  return std::unexpected<Error>(Error::AlreadyPublishing{std::string(topic)});
+}
+
+}  // namespace
+
+ProducerLock::ProducerLock(std::string key, UniqueFd file)
+    : key_(std::move(key)), file_(std::move(file)), owner_pid_(::getpid()) {}
+
+ProducerLock& ProducerLock::operator=(ProducerLock&& other) noexcept {
+  if (this != &other) {
+    release();
+    key_ = std::move(other.key_);
+    file_ = std::move(other.file_);
+    owner_pid_ = other.owner_pid_;
+  }
+  return *this;
+}
+
+void ProducerLock::release() {
+  if (!file_) return;
+  // The set belongs to the holder's process; a forked copy must not touch
+  // it (its mutex may even have been copied while held).
+  if (::getpid() == owner_pid_) forget(key_);
+  key_.clear();
+  // Closing releases the flock only with the last descriptor of the open file
+  // description, so a forked child's close leaves the holder's lock in place.
+  file_.reset();
+}
+
+Result<ProducerLock> acquire_producer_lock(std::string_view topic, const std::string& topic_dir) {
+  const std::string path = join_path(topic_dir, kProducerLockFileName);
+  std::string key = detail::normalize_lock_path(path);
+  if (!claim(key)) return already_publishing(topic);
+
+  const auto c_path = checked_path(path);
+  if (!c_path) {
+    forget(key);
+    return io_failure(c_path.error());
+  }
+  UniqueFd file(retry_eintr([&] { return ::open(*c_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666); }));
+  if (!file) {
+    const IoError error = IoError::last_os_error();
+    forget(key);
+    return io_failure(error);
+  }
+  // flock is tried once: any refusal means someone else publishes. A lock on
+  // a file that is no longer the one at `path` was taken on a topic being
+  // cleaned (its file unlinked after our open), where a newcomer may lock the
+  // new file: refuse it rather than have two publishers.
+  if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0 || !detail::names_same_file(file.get(), *c_path)) {
+    forget(key);
+    file.reset();
+    return already_publishing(topic);
+  }
+  return ProducerLock(std::move(key), std::move(file));
+}
+
+namespace detail {
+
+std::string normalize_lock_path(std::string_view path) {
+  const bool absolute = path.starts_with('/');
+  std::string out = absolute ? "/" : "";
+  bool first = true;
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view component = path.substr(start, end - start);
+    start = end + 1;
+    if (component.empty()) continue;
+    const bool keep = component != "." || (first && !absolute);
+    first = false;
+    if (!keep) continue;
+    if (!out.empty() && out.back() != '/') out.push_back('/');
+    out.append(component);
+  }
+  return out;
+}
+
+bool names_same_file(int fd, const char* path) {
+  struct stat opened{}, named{};
+  if (::fstat(fd, &opened) != 0 || ::stat(path, &named) != 0) return false;
+  return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+}  // namespace detail
+
+}  // namespace qorva

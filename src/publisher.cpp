@@ -1,0 +1,276 @@
+#include "publisher.h"
+
+#include <unistd.h>
+
+#include <atomic>
+
+#include "logging.h"
+#include "names.h"
+#include "producer_lock.h"
+#include "ring.h"
+#include "sys.h"
+#include "waker.h"
+
+namespace qorva {
+namespace {
+
+constexpr Duration kSubscriberPollInterval = Duration::from_millis(1);
+constexpr const char* kWaitingForSubscribers = "waiting for subscribers";
+
+// One connected subscriber as the publisher sees it.
+struct Client {
+  std::uint32_t cursor_idx;
+  UniqueFd connection;  // never read after the handshake; its close tells the subscriber
+  UniqueFd wake_fd;
+
+  explicit Client(Handshake&& h)
+      : cursor_idx(h.cursor_idx), connection(std::move(h.connection)), wake_fd(std::move(h.wake_fd)) {}
+  Client(Client&&) noexcept = default;
+  // Closes the old connection, then the old wakeup descriptor.
+  Client& operator=(Client&&) noexcept = default;
+  ~Client() { close(); }
+
+  void close() {
+    connection.reset();
+    wake_fd.reset();
+  }
+};
+
+enum class DropReason { SlotReleased, WakeFailed };
+
+// The outcome of writing one message: whether it reached the ring, and an
+// error to report even so.
+struct WriteOutcome {
+  bool written = true;
+  std::optional<Error> error;
+};
+
+}  // namespace
+
+struct Publisher::State {
+  // Torn down in declaration order (see the destructor).
+  RingBuffer ring;
+  UniqueFd listener;
+  std::vector<Client> clients;  // in accept order; removal swaps the last entry in
+  ProducerLock lock;            // held for the publisher's whole life
+  std::atomic<std::uint64_t> published_total{0};
+  std::atomic<std::uint64_t> full_rejected_total{0};
+  std::atomic<std::uint64_t> subscribers_dropped_total{0};
+  std::atomic<std::uint64_t> wakeups_sent_total{0};
+  Backpressure backpressure;
+
+  State(RingBuffer r, UniqueFd l, ProducerLock pl, Backpressure bp)
+      : ring(std::move(r)), listener(std::move(l)), lock(std::move(pl)), backpressure(bp) {}
+
+  // Members are destroyed in reverse order; the teardown order is the
+  // declaration order, with the lock last.
+  ~State() {
+    { RingBuffer unmapped = std::move(ring); }
+    listener.reset();
+    for (Client& c : clients) c.close();
+    clients.clear();
+  }
+
+  Result<void> accept_clients();
+  void remove_client(std::size_t i, DropReason reason);
+  void drop_clients_of_slot(std::uint32_t cursor_idx);
+  bool refuses_when_full() const { return backpressure == Backpressure::Error && ring_full(); }
+  bool ring_full() const;
+  WriteOutcome write_message(std::span<const std::byte> payload);
+  void broadcast_wakeup();
+  // (slot, lag) of every held cursor slot against `tail`, in slot order.
+  std::vector<SlotLag> occupied_slot_lags(std::uint64_t tail) const;
+};
+
+Result<void> Publisher::State::accept_clients() {
+  for (;;) {
+    auto accepted = accept_handshake(listener.get(), ring.max_subscribers());
+    if (!accepted) return io_failure(accepted.error());
+    if (!*accepted) return {};
+    // A slot released and claimed again before a wakeup pass noticed: the
+    // older entry would take the new holder's wakeups.
+    drop_clients_of_slot((*accepted)->cursor_idx);
+    clients.emplace_back(std::move(**accepted));
+  }
+}
+
+void Publisher::State::remove_client(std::size_t i, DropReason reason) {
+  if (i + 1 != clients.size()) clients[i] = std::move(clients.back());
+  clients.pop_back();
+  subscribers_dropped_total.fetch_add(1, std::memory_order_relaxed);
+  if (reason == DropReason::SlotReleased) {
+    log_subscriber_dropped_released(clients.size());
+  } else {
+    log_subscriber_dropped_write_failed(clients.size());
+  }
+}
+
+void Publisher::State::drop_clients_of_slot(std::uint32_t cursor_idx) {
+  for (std::size_t i = 0; i < clients.size();) {
+    if (clients[i].cursor_idx == cursor_idx) {
+      remove_client(i, DropReason::SlotReleased);
+    } else {
+      ++i;
+    }
+  }
+}
+
+// Full when the slowest held cursor slot is a whole ring behind the tail, so
+// the slot of the next message holds what that subscriber reads next.
+bool Publisher::State::ring_full() const {
+  const std::uint64_t tail = ring.load_tail();
+  const std::uint64_t capacity = ring.capacity();
+  for (std::uint32_t i = 0; i < ring.max_subscribers(); ++i) {
+    const std::uint64_t cursor = ring.load_cursor(i);
+    if (cursor != ring_format::kFreeCursor && cursor <= tail && tail - cursor >= capacity) return true;
+  }
+  return false;
+}
+
+WriteOutcome Publisher::State::write_message(std::span<const std::byte> payload) {
+  ring.write_slot(payload);
+  return {};
+}
+
+void Publisher::State::broadcast_wakeup() {
+  if (clients.empty()) return;
+  RingBuffer::begin_wakeup_pass();
+  for (std::size_t i = 0; i < clients.size();) {
+    const Client& client = clients[i];
+    if (ring.load_cursor(client.cursor_idx) == ring_format::kFreeCursor) {
+      remove_client(i, DropReason::SlotReleased);
+      continue;
+    }
+    if (!ring.take_wakeup_request(client.cursor_idx)) {
+      ++i;
+      continue;
+    }
+    wakeups_sent_total.fetch_add(1, std::memory_order_relaxed);
+    if (write_wakeup(client.wake_fd.get())) {
+      ++i;
+    } else {
+      remove_client(i, DropReason::WakeFailed);
+    }
+  }
+}
+
+std::vector<SlotLag> Publisher::State::occupied_slot_lags(std::uint64_t tail) const {
+  std::vector<SlotLag> lags;
+  for (std::uint32_t i = 0; i < ring.max_subscribers(); ++i) {
+    const std::uint64_t cursor = ring.load_cursor(i);
+    if (cursor == ring_format::kFreeCursor) continue;
+    lags.emplace_back(i, cursor > tail ? 0 : tail - cursor);
+  }
+  return lags;
+}
+
+Publisher::Publisher() = default;
+Publisher::~Publisher() = default;
+
+Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, TopicConfig config) {
+  if (auto named = check_topic_name(topic); !named) return io_failure(named.error());
+  // Refused before anything reaches the disk: such a ring cannot be built.
+  if (!ring_format::file_length(config.capacity, config.slot_size, config.max_subscribers))
+    return io_failure(IoError::fixed(IoKind::InvalidInput, io_text::kOutOfRange));
+
+  const std::string dir = join_path(config.dir, topic);
+  if (auto made = create_dir_all(dir); !made) return io_failure(made.error());
+  // Locals are released in reverse: the ring before the lock.
+  auto lock = acquire_producer_lock(topic, dir);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  auto ring = RingBuffer::create_or_reuse(join_path(dir, kRingFileName), config.capacity, config.slot_size,
+                                          config.max_subscribers);
+  if (!ring) return io_failure(ring.error());
+
+  const std::string socket_path = join_path(dir, kSocketFileName);
+  ::unlink(socket_path.c_str());  // a stale socket file or none; either way bind decides
+  auto listener = listen_unix(socket_path);
+  if (!listener) return io_failure(listener.error());
+
+  log_publisher_created(topic, ring->capacity(), ring->slot_size(), false, config.backpressure);
+  std::unique_ptr<Publisher> publisher(new Publisher());
+  publisher->state_ =
+      std::make_unique<State>(std::move(*ring), std::move(*listener), std::move(*lock), config.backpressure);
+  return publisher;
+}
+
+Result<void> Publisher::publish(std::span<const std::byte> payload) {
+  State& s = *state_;
+  if (payload.size() > s.ring.slot_size())
+    return std::unexpected(Error::MessageTooLarge{payload.size(), s.ring.slot_size()});
+  if (auto accepted = s.accept_clients(); !accepted) return accepted;
+  if (s.refuses_when_full()) {
+    s.full_rejected_total.fetch_add(1, std::memory_order_relaxed);
+    return std::unexpected(Error::BusFull{});
+  }
+  WriteOutcome outcome = s.write_message(payload);
+  if (outcome.written) {
+    s.published_total.fetch_add(1, std::memory_order_relaxed);
+    s.broadcast_wakeup();
+  }
+  if (outcome.error) return std::unexpected(std::move(*outcome.error));
+  return {};
+}
+
+Result<std::size_t> Publisher::publish_many(std::span<const std::span<const std::byte>> payloads) {
+  State& s = *state_;
+  if (auto accepted = s.accept_clients(); !accepted) return std::unexpected(std::move(accepted.error()));
+  if (payloads.empty()) return 0;
+  std::size_t written = 0;
+  std::optional<Error> failure;
+  for (std::span<const std::byte> payload : payloads) {
+    if (payload.size() > s.ring.slot_size()) {
+      failure = Error::MessageTooLarge{payload.size(), s.ring.slot_size()};
+      break;
+    }
+    if (s.refuses_when_full()) break;
+    WriteOutcome outcome = s.write_message(payload);
+    if (outcome.written) ++written;
+    if (outcome.error) {
+      failure = std::move(outcome.error);
+      break;
+    }
+  }
+  // Messages written before a failure stay published, counted and signalled.
+  if (written > 0) {
+    s.published_total.fetch_add(written, std::memory_order_relaxed);
+    s.broadcast_wakeup();
+  }
+  if (failure) return std::unexpected(std::move(*failure));
+  return written;
+}
+
+Result<void> Publisher::wait_for_subscribers(std::size_t n, Duration timeout) {
+  State& s = *state_;
+  const Deadline deadline = Deadline::after(timeout);
+  for (;;) {
+    if (auto accepted = s.accept_clients(); !accepted) return accepted;
+    if (s.clients.size() >= n) return {};
+    if (deadline.passed()) return std::unexpected(Error::ConnectTimeout{kWaitingForSubscribers});
+    sleep_for(kSubscriberPollInterval);
+  }
+}
+
+TopicStats Publisher::stats() const {
+  const State& s = *state_;
+  TopicStats stats;
+  stats.tail = s.ring.load_tail();
+  std::vector<SlotLag> slot_lags = s.occupied_slot_lags(stats.tail);
+  stats.lags.reserve(slot_lags.size());
+  for (const SlotLag& slot_lag : slot_lags) stats.lags.push_back(slot_lag.second);
+  stats.active_subscribers = stats.lags.size();
+  stats.connected_sockets = s.clients.size();
+  stats.published_total = s.published_total.load(std::memory_order_relaxed);
+  stats.full_rejected_total = s.full_rejected_total.load(std::memory_order_relaxed);
+  stats.subscribers_dropped_total = s.subscribers_dropped_total.load(std::memory_order_relaxed);
+  stats.wakeups_sent_total = s.wakeups_sent_total.load(std::memory_order_relaxed);
+  return stats;
+}
+
+std::vector<SlotLag> Publisher::slow_subscribers(std::uint64_t threshold) const {
+  std::vector<SlotLag> slow = state_->occupied_slot_lags(state_->ring.load_tail());
+  std::erase_if(slow, [threshold](const SlotLag& slot_lag) { return slot_lag.second < threshold; });
+  return slow;
+}
+
+}  // namespace qorva

@@ -1,0 +1,370 @@
+#include "ring.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <unordered_set>
+#include <utility>
+
+#include "sys.h"
+
+namespace qorva {
+
+using namespace ring_format;
+
+namespace {
+
+// ThreadSanitizer does not model fences and g++ refuses them under it with
+// -Werror; the fence instruction is still emitted, so the protocol is the same.
+inline void fence(std::memory_order order) {
+#if defined(__SANITIZE_THREAD__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wtsan"
+  __atomic_thread_fence(static_cast<int>(order));
+#pragma GCC diagnostic pop
+#else
+  std::atomic_thread_fence(order);
+#endif
+}
+
+inline void spin_pause() { __builtin_ia32_pause(); }
+
+// The payload copies race with the writer by design: the seq re-check discards
+// a torn copy. A plain memcpy is the fast path; under ThreadSanitizer the copy
+// is made of relaxed atomic byte accesses so that only real races are reported.
+void copy_to_shared(std::byte* dst, const std::byte* src, std::size_t n) {
+#if defined(__SANITIZE_THREAD__)
+  for (std::size_t i = 0; i < n; ++i) std::atomic_ref<std::byte>(dst[i]).store(src[i], std::memory_order_relaxed);
+#else
+  if (n > 0) std::memcpy(dst, src, n);
+#endif
+}
+
+void copy_from_shared(std::byte* dst, std::byte* src, std::size_t n) {
+#if defined(__SANITIZE_THREAD__)
+  for (std::size_t i = 0; i < n; ++i) dst[i] = std::atomic_ref<std::byte>(src[i]).load(std::memory_order_relaxed);
+#else
+  if (n > 0) std::memcpy(dst, src, n);
+#endif
+}
+
+std::atomic_ref<std::uint64_t> u64_at(std::byte* p) { return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(p)); }
+std::atomic_ref<std::uint32_t> u32_at(std::byte* p) { return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(p)); }
+
+std::uint32_t read_u32(const std::byte* base, std::size_t offset) {
+  std::uint32_t v;
+  std::memcpy(&v, base + offset, sizeof v);
+  return v;
+}
+
+void write_u32(std::byte* base, std::size_t offset, std::uint32_t v) { std::memcpy(base + offset, &v, sizeof v); }
+
+std::unexpected<IoError> invalid_data(const char* text) { return std::unexpected(IoError::fixed(IoKind::InvalidData, text)); }
+std::unexpected<IoError> last_error() { return std::unexpected(IoError::last_os_error()); }
+
+// IoError keeps fixed texts by pointer, so each distinct magic text is kept
+// for the life of the process (one per foreign magic ever seen).
+const char* unrecognised_magic_text(std::uint64_t found) {
+  char text[128];
+  std::snprintf(text, sizeof text,
+                "qorva: unrecognised magic 0x%016" PRIx64 " (want 0x%016" PRIx64 "; is this an older format?)", found,
+                kMagic);
+  static std::mutex mutex;
+  static std::unordered_set<std::string> texts;
+  std::lock_guard lock(mutex);
+  return texts.emplace(text).first->c_str();
+}
+
+std::expected<Mapping, IoError> map_whole(int fd, std::uint64_t len) {
+  void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return last_error();
+  return Mapping(static_cast<std::byte*>(p), len);
+}
+
+// Fills a fresh, zero-length-extended file's header. Nobody can see the file
+// yet (it is renamed into place afterwards); the magic still goes last with
+// release ordering, so that a header with the magic is always complete.
+void write_fresh_header(std::byte* base, std::uint32_t capacity, std::uint32_t slot_size,
+                        std::uint32_t max_subscribers) {
+  write_u32(base, kVersionOffset, kVersion);
+  write_u32(base, kCapacityOffset, capacity);
+  write_u32(base, kSlotSizeOffset, slot_size);
+  write_u32(base, kMaxSubscribersOffset, max_subscribers);
+  u64_at(base + kGenerationOffset).store(1, std::memory_order_relaxed);
+  for (std::uint32_t i = 0; i < max_subscribers; ++i)
+    u64_at(base + cursor_offset(i)).store(kFreeCursor, std::memory_order_relaxed);
+  // Pairs with the acquire load of the magic in open.
+  u64_at(base + kMagicOffset).store(kMagic, std::memory_order_release);
+}
+
+}  // namespace
+
+Mapping::Mapping(Mapping&& other) noexcept
+    : base_(std::exchange(other.base_, nullptr)), len_(std::exchange(other.len_, 0)) {}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+  if (this != &other) {
+    Mapping old(std::move(*this));
+    base_ = std::exchange(other.base_, nullptr);
+    len_ = std::exchange(other.len_, 0);
+  }
+  return *this;
+}
+
+Mapping::~Mapping() {
+  if (base_ != nullptr) ::munmap(base_, len_);
+}
+
+RingBuffer::RingBuffer(Mapping map, std::uint32_t capacity, std::uint32_t slot_size, std::uint32_t max_subscribers)
+    : map_(std::move(map)),
+      header_size_(ring_format::header_size(max_subscribers)),
+      stride_(ring_format::stride(slot_size)),
+      capacity_(capacity),
+      slot_size_(slot_size),
+      max_subscribers_(max_subscribers) {}
+
+std::expected<RingBuffer, IoError> RingBuffer::open(const std::string& path) {
+  auto c_path = checked_path(path);
+  if (!c_path) return std::unexpected(c_path.error());
+  UniqueFd fd(retry_eintr([&] { return ::open(*c_path, O_RDWR | O_CLOEXEC); }));
+  if (!fd) return last_error();
+  struct stat st{};
+  if (::fstat(fd.get(), &st) != 0) return last_error();
+  // Never map (or touch) less than the fixed header; an empty file cannot be mapped at all.
+  if (st.st_size < static_cast<off_t>(kFixedHeaderSize)) return invalid_data(ring_text::kShortFile);
+  auto map = map_whole(fd.get(), static_cast<std::uint64_t>(st.st_size));
+  if (!map) return std::unexpected(map.error());
+  fd.reset();
+
+  std::byte* base = map->base();
+  // Pairs with the release store of the magic at creation: the rest of the
+  // header is complete once the magic shows.
+  std::uint64_t magic = u64_at(base + kMagicOffset).load(std::memory_order_acquire);
+  if (magic != kMagic) return invalid_data(unrecognised_magic_text(magic));
+  std::uint32_t capacity = read_u32(base, kCapacityOffset);
+  std::uint32_t slot_size = read_u32(base, kSlotSizeOffset);
+  std::uint32_t max_subscribers = read_u32(base, kMaxSubscribersOffset);
+  if (capacity == 0) return invalid_data(ring_text::kZeroCapacity);
+  auto needed = file_length(capacity, slot_size, max_subscribers);
+  if (!needed || *needed > map->size()) return invalid_data(ring_text::kShortFile);
+  return RingBuffer(std::move(*map), capacity, slot_size, max_subscribers);
+}
+
+std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string& path, std::uint32_t capacity,
+                                                               std::uint32_t slot_size,
+                                                               std::uint32_t max_subscribers) {
+  auto len = file_length(capacity, slot_size, max_subscribers);
+  if (!len) return std::unexpected(IoError::fixed(IoKind::InvalidInput, io_text::kOutOfRange));
+
+  if (auto existing = open(path); existing && existing->capacity_ == capacity &&
+                                  existing->slot_size_ == slot_size &&
+                                  existing->max_subscribers_ == max_subscribers) {
+    existing->word(kGenerationOffset).fetch_add(1, std::memory_order_seq_cst);
+    existing->store_tail(0);
+    return existing;
+  }
+
+  // Built beside the live file and renamed over it: subscribers of an earlier
+  // publisher keep mapping the old inode at its old length (no SIGBUS, no
+  // stores into the new header), and no reader ever sees a half-built file.
+  const std::string temp = path + ".new";
+  auto c_path = checked_path(path);
+  if (!c_path) return std::unexpected(c_path.error());
+  const char* c_temp = temp.c_str();
+  ::unlink(c_temp);
+  UniqueFd fd(retry_eintr([&] { return ::open(c_temp, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }));
+  if (!fd) return last_error();
+  auto fail = [&]() {
+    auto err = IoError::last_os_error();
+    ::unlink(c_temp);
+    return std::unexpected(err);
+  };
+  if (retry_eintr([&] { return ::ftruncate(fd.get(), static_cast<off_t>(*len)); }) != 0) return fail();
+  auto map = map_whole(fd.get(), *len);
+  if (!map) {
+    ::unlink(c_temp);
+    return std::unexpected(map.error());
+  }
+  fd.reset();
+  write_fresh_header(map->base(), capacity, slot_size, max_subscribers);
+  if (::rename(c_temp, *c_path) != 0) return fail();
+  return RingBuffer(std::move(*map), capacity, slot_size, max_subscribers);
+}
+
+std::atomic_ref<std::uint64_t> RingBuffer::word(std::uint64_t offset) const { return u64_at(map_.base() + offset); }
+
+std::byte* RingBuffer::slot(std::uint64_t seq) const {
+  return map_.base() + header_size_ + (seq % capacity_) * stride_;
+}
+
+void RingBuffer::write_slot(std::span<const std::byte> payload) {
+  const std::uint64_t s = load_tail();
+  std::byte* p = slot(s);
+  auto seq = u64_at(p + kSeqOffset);
+  seq.store(s | kBusyBit, std::memory_order_relaxed);
+  // Pairs with the reader's acquire fence before its second seq load: a reader
+  // whose copy saw any store below sees the busy mark (or later) on re-check.
+  fence(std::memory_order_release);
+  u32_at(p + kLenOffset).store(static_cast<std::uint32_t>(payload.size()), std::memory_order_relaxed);
+  copy_to_shared(p + kPayloadOffset, payload.data(), payload.size());
+  // Pairs with the reader's first (acquire) seq load: len and payload visible.
+  seq.store(s, std::memory_order_release);
+  // Pairs with the reader's acquire tail load: slot s shows s or newer.
+  store_tail(s + 1);
+}
+
+// The sequence-lock read. `cursor` only ever moves forward: a lap (the slot
+// holds a newer message below the tail) is tentative and forgotten unless a
+// message is read after it; a skip (the ring cannot serve the message) is kept
+// and stored, so that a reader over slots of another numbering still progresses.
+//
+// Why each case is sound, with `tail` always loaded (acquire) before the seq
+// load it is compared with:
+// - the publisher stores seq = s before tail = s + 1, so for cursor < tail the
+//   slot shows cursor or newer; seq < cursor is an older numbering;
+// - a busy seq below tail was never finished (its writer died);
+// - a clear seq is stored after tail reached it, so after the acquire seq load a
+//   fresh tail is at least seq: seq above it is another numbering, seq equal to
+//   it is a message whose tail store is not visible yet.
+template <class Sink>
+ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) {
+  std::uint64_t tail = load_tail();
+  if (cursor >= tail) return {ReadStatus::Empty, cursor, 0};
+  std::uint64_t at = cursor;    // the message this attempt expects
+  std::uint64_t kept = cursor;  // the cursor after skips, stored on every exit
+  auto skip = [&] {
+    kept = at + 1;
+    at = kept;
+    return at >= tail;
+  };
+  auto fresh_tail = [&] { return tail = std::max(tail, load_tail()); };
+
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    std::byte* p = slot(at);
+    auto seq = u64_at(p + kSeqOffset);
+    const std::uint64_t s = seq.load(std::memory_order_acquire);
+    if (s & kBusyBit) {
+      if ((s & ~kBusyBit) < tail) {
+        if (skip()) break;
+      } else {
+        spin_pause();
+      }
+      continue;
+    }
+    if (s != at) {
+      if (s < at || s > fresh_tail()) {
+        if (skip()) break;
+      } else if (s < tail) {
+        at = s;  // lapped
+      } else {
+        spin_pause();  // s == tail: written, its tail store not visible yet
+      }
+      continue;
+    }
+
+    const std::uint32_t len = u32_at(p + kLenOffset).load(std::memory_order_relaxed);
+    const bool len_valid = len <= slot_size_;
+    const bool fits = len_valid && sink(p + kPayloadOffset, len);
+    // Pairs with the publisher's release fence after its busy store.
+    fence(std::memory_order_acquire);
+    const std::uint64_t s2 = seq.load(std::memory_order_relaxed);
+    if (s2 != s) {
+      // Torn: jump to the overwriting message only once the tail shows it done.
+      const std::uint64_t newer = s2 & ~kBusyBit;
+      if (newer > at && newer < fresh_tail()) at = newer;
+      continue;
+    }
+    if (!len_valid) {
+      // A stable slot with an impossible length: not a message of this ring.
+      if (skip()) break;
+      continue;
+    }
+    store_cursor(k, at + 1);
+    return {fits ? ReadStatus::Message : ReadStatus::TooShort, at + 1, len};
+  }
+  if (kept == cursor) return {ReadStatus::Empty, cursor, 0};
+  store_cursor(k, kept);
+  return {ReadStatus::Skipped, kept, 0};
+}
+
+ReadResult RingBuffer::try_receive(std::uint32_t k, std::uint64_t cursor, std::vector<std::byte>& out) {
+  return read(k, cursor, [&](std::byte* payload, std::uint32_t len) {
+    out.resize(len);
+    copy_from_shared(out.data(), payload, len);
+    return true;
+  });
+}
+
+ReadResult RingBuffer::try_receive_into_slice(std::uint32_t k, std::uint64_t cursor, std::span<std::byte> out) {
+  return read(k, cursor, [&](std::byte* payload, std::uint32_t len) {
+    if (len > out.size()) return false;
+    copy_from_shared(out.data(), payload, len);
+    return true;
+  });
+}
+
+std::uint64_t RingBuffer::load_tail() const { return word(kTailOffset).load(std::memory_order_acquire); }
+void RingBuffer::store_tail(std::uint64_t tail) { word(kTailOffset).store(tail, std::memory_order_release); }
+std::uint64_t RingBuffer::load_generation() const {
+  return word(kGenerationOffset).load(std::memory_order_acquire);
+}
+
+std::uint64_t RingBuffer::add_connect_count() {
+  return word(kConnectCountOffset).fetch_add(1, std::memory_order_seq_cst);
+}
+std::uint64_t RingBuffer::load_connect_count() const {
+  return word(kConnectCountOffset).load(std::memory_order_acquire);
+}
+
+std::uint64_t RingBuffer::load_cursor(std::uint32_t i) const {
+  return word(cursor_offset(i)).load(std::memory_order_acquire);
+}
+// Release: the copy the cursor reports is complete before the publisher, which
+// loads it with acquire, may overwrite the slot.
+void RingBuffer::store_cursor(std::uint32_t i, std::uint64_t cursor) {
+  word(cursor_offset(i)).store(cursor, std::memory_order_release);
+}
+bool RingBuffer::compare_exchange_cursor(std::uint32_t i, std::uint64_t& expected, std::uint64_t desired) {
+  return word(cursor_offset(i)).compare_exchange_strong(expected, desired, std::memory_order_seq_cst);
+}
+
+std::optional<std::uint32_t> RingBuffer::claim_cursor_slot(std::uint64_t start) {
+  for (std::uint32_t i = 0; i < max_subscribers_; ++i) {
+    std::uint64_t expected = kFreeCursor;
+    if (compare_exchange_cursor(i, expected, start)) {
+      store_wakeup_armed(i, 0);
+      return i;
+    }
+  }
+  return std::nullopt;
+}
+
+void RingBuffer::release_cursor_slot(std::uint32_t i) { store_cursor(i, kFreeCursor); }
+
+std::uint64_t RingBuffer::exchange_wakeup_armed(std::uint32_t i, std::uint64_t v) {
+  return word(wakeup_armed_offset(max_subscribers_, i)).exchange(v, std::memory_order_seq_cst);
+}
+void RingBuffer::store_wakeup_armed(std::uint32_t i, std::uint64_t v) {
+  word(wakeup_armed_offset(max_subscribers_, i)).store(v, std::memory_order_relaxed);
+}
+
+// Both sides store their own word, fence, then load the other's: either the
+// subscriber sees the new tail, or the publisher sees the armed flag.
+std::uint64_t RingBuffer::arm_wakeup(std::uint32_t k) {
+  exchange_wakeup_armed(k, 1);
+  fence(std::memory_order_seq_cst);  // pairs with the fence of begin_wakeup_pass
+  return load_tail();
+}
+
+void RingBuffer::begin_wakeup_pass() {
+  fence(std::memory_order_seq_cst);  // pairs with the fence of arm_wakeup
+}
+
+}  // namespace qorva

@@ -1,0 +1,275 @@
+// The ring file `ring.mmap`: its byte layout, and `RingBuffer`, one process's
+// mapping of it with the lock-free slot protocol. Every offset, size and
+// memory ordering of the format lives here and in ring.cpp; nobody else
+// re-derives them.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "io_error.h"
+
+namespace qorva {
+
+// Layout of ring.mmap. All integers little-endian (host order: the file is
+// shared only between processes of one host); offsets from the start of the
+// file; N = max_subscribers.
+//
+//   offset      width      field           content
+//   0           u64        magic           kMagic; stored last at creation (release)
+//   8           u32        version         kVersion; nobody checks it
+//   12          u32        capacity        number of message slots (never 0)
+//   16          u32        slot_size       largest payload of one message
+//   20          u32        max_subscribers number of cursor slots N
+//   24          u64        generation      1 at creation, +1 on each reuse
+//   32          u64        tail            sequence number of the next message
+//   40          u64        connect_count   +1 by each subscriber after its handshake
+//   48          16 bytes   reserved        zero
+//   64          u64 x N    cursors         kFreeCursor, or the holder's next cursor
+//   64 + 8N     u64 x N    wakeup_armed    1: holder sleeps and wants a wakeup
+//   64 + 16N    ..         padding         zero up to header_size
+//
+//   header_size = 64 + 16N rounded up to a multiple of 64
+//
+// Then `capacity` slots of `stride` = 12 + slot_size rounded up to 8 bytes;
+// message s lives in slot s mod capacity, at header_size + (s mod capacity) * stride:
+//
+//   offset      width      field           content
+//   0           u64        seq             s, with kBusyBit set while it is written
+//   8           u32        len             payload length, at most slot_size
+//   12          len bytes  payload
+//
+// File length = header_size + capacity * stride; never-written parts are holes.
+namespace ring_format {
+
+inline constexpr std::uint64_t kMagic = 0x716f727661000005;
+inline constexpr std::uint32_t kVersion = 5;
+
+inline constexpr std::size_t kMagicOffset = 0;
+inline constexpr std::size_t kVersionOffset = 8;
+inline constexpr std::size_t kCapacityOffset = 12;
+inline constexpr std::size_t kSlotSizeOffset = 16;
+inline constexpr std::size_t kMaxSubscribersOffset = 20;
+inline constexpr std::size_t kGenerationOffset = 24;
+inline constexpr std::size_t kTailOffset = 32;
+inline constexpr std::size_t kConnectCountOffset = 40;
+inline constexpr std::size_t kReservedOffset = 48;
+inline constexpr std::size_t kReservedSize = 16;
+inline constexpr std::size_t kCursorsOffset = 64;
+// The fixed part of the header, before the per-subscriber arrays.
+inline constexpr std::size_t kFixedHeaderSize = 64;
+inline constexpr std::size_t kHeaderAlign = 64;
+
+inline constexpr std::size_t kSeqOffset = 0;
+inline constexpr std::size_t kLenOffset = 8;
+inline constexpr std::size_t kPayloadOffset = 12;
+inline constexpr std::size_t kStrideAlign = 8;
+
+// A free cursor slot. Never a cursor.
+inline constexpr std::uint64_t kFreeCursor = ~std::uint64_t{0};
+// Set in `seq` while the publisher writes the slot; sequence numbers stay below it.
+inline constexpr std::uint64_t kBusyBit = std::uint64_t{1} << 63;
+// A read gives up after this many passes over a busy, lapped or torn slot.
+inline constexpr int kReadAttempts = 16;
+
+constexpr std::uint64_t header_size(std::uint32_t max_subscribers) {
+  return (16 * std::uint64_t{max_subscribers} + 127) & ~std::uint64_t{kHeaderAlign - 1};
+}
+constexpr std::uint64_t stride(std::uint32_t slot_size) {
+  return (std::uint64_t{slot_size} + 19) & ~std::uint64_t{kStrideAlign - 1};
+}
+constexpr std::uint64_t cursor_offset(std::uint32_t i) { return kCursorsOffset + 8 * std::uint64_t{i}; }
+constexpr std::uint64_t wakeup_armed_offset(std::uint32_t max_subscribers, std::uint32_t i) {
+  return kCursorsOffset + 8 * (std::uint64_t{max_subscribers} + i);
+}
+
+// header_size + capacity * stride, or empty when the geometry cannot make a
+// ring: capacity 0, or a length that does not fit a signed 64-bit file length.
+constexpr std::optional<std::uint64_t> file_length(std::uint32_t capacity, std::uint32_t slot_size,
+                                                   std::uint32_t max_subscribers) {
+  if (capacity == 0) return std::nullopt;
+  std::uint64_t slots = 0;
+  std::uint64_t total = 0;
+  if (__builtin_mul_overflow(std::uint64_t{capacity}, stride(slot_size), &slots)) return std::nullopt;
+  if (__builtin_add_overflow(slots, header_size(max_subscribers), &total)) return std::nullopt;
+  if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+  return total;
+}
+
+static_assert(kCursorsOffset == kFixedHeaderSize);
+static_assert(kReservedOffset + kReservedSize == kCursorsOffset);
+static_assert(kConnectCountOffset + 8 == kReservedOffset);
+static_assert(header_size(0) == 64 && header_size(1) == 128 && header_size(4) == 128);
+static_assert(header_size(5) == 192 && header_size(8) == 192 && header_size(16) == 320);
+static_assert(header_size(16) >= wakeup_armed_offset(16, 16));
+static_assert(stride(0) == 16 && stride(5) == 24 && stride(65536) == 65552);
+static_assert(stride(0xFFFFFFFF) == 0x100000010);  // no 32-bit wrap
+static_assert(header_size(0xFFFFFFFF) % kHeaderAlign == 0 && stride(7) % kStrideAlign == 0);
+static_assert(kPayloadOffset + 4 <= stride(4) && kLenOffset + 4 == kPayloadOffset);
+static_assert(file_length(256, 65536, 16) == 16781632);
+static_assert(!file_length(0, 1, 1) && !file_length(0xFFFFFFFF, 0xFFFFFFFF, 16));
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free);
+static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free);
+
+}  // namespace ring_format
+
+// Fixed texts of open's refusals (kind invalid data; the subscriber's connect
+// loop retries them, create_or_reuse re-creates the file).
+namespace ring_text {
+inline constexpr const char* kShortFile = "qorva: ring file is shorter than its header's geometry";
+inline constexpr const char* kZeroCapacity = "qorva: ring header has capacity 0";
+}  // namespace ring_text
+
+// A shared read-write mapping of a whole file. Move-only; unmaps on destruction.
+class Mapping {
+ public:
+  Mapping() = default;
+  Mapping(std::byte* base, std::size_t len) : base_(base), len_(len) {}
+  Mapping(Mapping&& other) noexcept;
+  Mapping& operator=(Mapping&& other) noexcept;
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping();
+
+  std::byte* base() const { return base_; }
+  std::size_t size() const { return len_; }
+
+ private:
+  std::byte* base_ = nullptr;
+  std::size_t len_ = 0;
+};
+
+// What one read of the ring did. In every status but Empty the read stored
+// next_cursor into the reader's cursor slot.
+enum class ReadStatus {
+  // Nothing can be read now (no new message, or the slot stayed busy or torn
+  // for every attempt). Nothing was stored; the caller keeps its cursor.
+  Empty,
+  // A message was copied. next_cursor > cursor + 1 means the reader was lapped
+  // and the messages in between are lost to it.
+  Message,
+  // The slice was shorter than the message (len): the message is consumed,
+  // nothing was copied.
+  TooShort,
+  // No message, but the cursor moved on: the ring cannot serve the messages
+  // from cursor up to next_cursor (slots of another numbering, or a slot a dead
+  // writer left busy). Read again from next_cursor.
+  Skipped,
+};
+
+struct ReadResult {
+  ReadStatus status = ReadStatus::Empty;
+  // The reader's next cursor; the cursor passed in for Empty.
+  std::uint64_t next_cursor = 0;
+  // Length of the message (Message, TooShort); 0 otherwise.
+  std::uint32_t len = 0;
+};
+
+// One process's mapping of ring.mmap with the geometry read once from its
+// header (never re-read, even if another process re-creates the file).
+// Move-only, owned by one publisher or one subscriber. No method blocks or
+// makes a system call except open, create_or_reuse and destruction.
+// Thread-safety: the header accessors are safe from any thread and process;
+// write_slot is for the single publisher; reads of one cursor slot come from
+// its holder only. Every slot index i passed must be below max_subscribers().
+class RingBuffer {
+ public:
+  // Maps an existing file (read-write, no creation, close-on-exec; the
+  // descriptor is closed once mapped). Errors: the operating-system error;
+  // invalid data for a foreign magic ("qorva: unrecognised magic ..."), a
+  // header with capacity 0, or a file shorter than its header's geometry.
+  static std::expected<RingBuffer, IoError> open(const std::string& path);
+
+  // Reuses the file when its geometry matches (generation + 1, tail 0, cursor
+  // slots kept), else builds a fresh one beside it (path + ".new") and renames
+  // it over path, so mappings of the old file keep the old inode intact.
+  // The caller holds the producer lock. Errors: invalid input "out of range
+  // integral type conversion attempted" for capacity 0 or a length beyond
+  // 64 bits; the operating-system error of creating, sizing or mapping.
+  static std::expected<RingBuffer, IoError> create_or_reuse(const std::string& path, std::uint32_t capacity,
+                                                            std::uint32_t slot_size,
+                                                            std::uint32_t max_subscribers);
+
+  std::uint32_t capacity() const { return capacity_; }
+  std::uint32_t slot_size() const { return slot_size_; }
+  std::uint32_t max_subscribers() const { return max_subscribers_; }
+  std::uint64_t header_size() const { return header_size_; }
+  std::size_t mapped_size() const { return map_.size(); }
+
+  // Publisher only: writes payload as message `tail` and advances the tail.
+  // payload.size() <= slot_size() is the caller's check.
+  void write_slot(std::span<const std::byte> payload);
+
+  // Reads message `cursor` for the holder of cursor slot k into out (resized
+  // to the message length, its storage growing only when too small). On
+  // Empty, out may hold a discarded copy.
+  ReadResult try_receive(std::uint32_t k, std::uint64_t cursor, std::vector<std::byte>& out);
+  // The same into a caller's slice: a message that fits is copied to its
+  // start; a longer one is consumed without copying (TooShort).
+  ReadResult try_receive_into_slice(std::uint32_t k, std::uint64_t cursor, std::span<std::byte> out);
+
+  // --- Header words, each with the ordering of the slot protocol. ---
+
+  std::uint64_t load_tail() const;               // acquire
+  void store_tail(std::uint64_t tail);           // release; publisher only
+  std::uint64_t load_generation() const;         // acquire
+
+  // Subscriber, after its handshake was sent: adds 1 (sequentially
+  // consistent, so it is ordered before its later arming swap). Returns the
+  // previous value.
+  std::uint64_t add_connect_count();
+  std::uint64_t load_connect_count() const;      // acquire; publisher
+
+  std::uint64_t load_cursor(std::uint32_t i) const;              // acquire
+  void store_cursor(std::uint32_t i, std::uint64_t cursor);      // release; holder only
+  // Sequentially consistent compare-and-swap; on failure `expected` gets the
+  // value found.
+  bool compare_exchange_cursor(std::uint32_t i, std::uint64_t& expected, std::uint64_t desired);
+  // Claims the lowest free cursor slot with `start` as its cursor and clears
+  // its wakeup flag. Empty when every slot is held (or there are none).
+  std::optional<std::uint32_t> claim_cursor_slot(std::uint64_t start);
+  // Frees cursor slot i (release store of kFreeCursor); holder only.
+  void release_cursor_slot(std::uint32_t i);
+
+  // Raw flag accessors.
+  std::uint64_t exchange_wakeup_armed(std::uint32_t i, std::uint64_t v);  // seq_cst
+  void store_wakeup_armed(std::uint32_t i, std::uint64_t v);              // relaxed
+
+  // Subscriber's half of the wakeup handshake: swaps 1 into its flag, issues a
+  // sequentially consistent fence and returns a fresh tail. If the tail is above
+  // its cursor it disarms and reads; otherwise it sleeps and disarms on waking.
+  std::uint64_t arm_wakeup(std::uint32_t k);
+  void disarm_wakeup(std::uint32_t k) { store_wakeup_armed(k, 0); }
+  // Publisher's half: one sequentially consistent fence after the tail store,
+  // then take_wakeup_request for each held slot; write a wakeup when it is true.
+  static void begin_wakeup_pass();
+  bool take_wakeup_request(std::uint32_t i) { return exchange_wakeup_armed(i, 0) == 1; }
+
+  RingBuffer(RingBuffer&&) noexcept = default;
+  RingBuffer& operator=(RingBuffer&&) noexcept = default;
+
+ private:
+  RingBuffer(Mapping map, std::uint32_t capacity, std::uint32_t slot_size, std::uint32_t max_subscribers);
+
+  template <class Sink>
+  ReadResult read(std::uint32_t k, std::uint64_t cursor, Sink&& sink);
+
+  std::atomic_ref<std::uint64_t> word(std::uint64_t offset) const;
+  std::byte* slot(std::uint64_t seq) const;
+
+  Mapping map_;
+  std::uint64_t header_size_ = 0;
+  std::uint64_t stride_ = 0;
+  std::uint32_t capacity_ = 0;
+  std::uint32_t slot_size_ = 0;
+  std::uint32_t max_subscribers_ = 0;
+};
+
+}  // namespace qorva

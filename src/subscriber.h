@@ -1,0 +1,83 @@
+// One reader of one topic: its own ring mapping, a claimed cursor slot, the
+// connection to the publisher and its wakeup eventfd.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "config.h"
+#include "error.h"
+
+namespace qorva {
+
+// Where a new subscriber starts reading.
+struct StartPosition {
+  enum class Kind : std::uint8_t { Tail = 0, History = 1, From = 2 };
+  Kind kind = Kind::Tail;
+  std::uint64_t value = 0;  // n messages back (History) or a cursor (From)
+
+  static StartPosition tail() { return {Kind::Tail, 0}; }
+  static StartPosition history(std::uint64_t n) { return {Kind::History, n}; }
+  static StartPosition from(std::uint64_t cursor) { return {Kind::From, cursor}; }
+};
+
+// Not thread-safe: one call at a time. Destruction frees the cursor slot
+// first, then unmaps and closes (in a forked child it only unmaps and closes).
+class Subscriber {
+ public:
+  // Waits (retrying every 5 ms, up to `timeout` shared by both waits) for the
+  // topic's ring and socket, claims the lowest free cursor slot and hands the
+  // wakeup eventfd to the publisher. Errors: ConnectTimeout(topic),
+  // TooManySubscribers, Io, CursorTooOld, Wal(CursorTooOld).
+  static Result<std::unique_ptr<Subscriber>> connect_with(std::string_view topic, const TopicConfig& config,
+                                                          Duration timeout, StartPosition start);
+
+  ~Subscriber();
+  Subscriber(const Subscriber&) = delete;
+  Subscriber& operator=(const Subscriber&) = delete;
+
+  // Blocks until a message is copied into `out` (cleared first). Errors: Io
+  // ("publisher disconnected", "publisher restarted (generation changed)"), Wal.
+  Result<void> receive_into(std::vector<std::byte>& out);
+  // One non-blocking attempt; true when a message was copied. Never fails.
+  bool try_receive_into(std::vector<std::byte>& out);
+  // Like receive_into with a deadline; false when nothing came in time.
+  Result<bool> receive_timeout_into(Duration timeout, std::vector<std::byte>& out);
+  // One non-blocking attempt straight into `out`; the message's length, or
+  // none. A message longer than `out` is consumed and fails MessageTooLarge.
+  Result<std::optional<std::size_t>> try_receive_one_into_slice(std::span<std::byte> out);
+  // Arms the wakeup flag and sleeps until woken, the publisher hangs up or
+  // `timeout_ms` passes (negative: no limit). True when worth reading again.
+  Result<bool> wait_readable(int timeout_ms);
+  // Event-loop receive: consumes one wakeup unit, then reads at most one
+  // message. None when no unit was pending or the ring had nothing.
+  Result<std::optional<std::vector<std::byte>>> poll_recv();
+
+  // Event-loop handshake, without sleeping: arms the flag, re-checks the
+  // tail; true (flag disarmed) when a message is already there to read.
+  bool arm_wakeup();
+  // Consumes one wakeup unit: true when one was pending, false when none;
+  // other read failures are returned.
+  std::expected<bool, IoError> drain_wakeup();
+
+  int wake_fd() const;
+  int stream_fd() const;
+  std::uint64_t cursor() const;
+  // Messages between the cursor and the tail (0 when the cursor is ahead).
+  std::uint64_t lag() const;
+  // The ring's slot size: the largest payload a message can carry.
+  std::uint32_t max_payload_size() const;
+  std::uint64_t cursor_idx() const;
+
+ private:
+  Subscriber();
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace qorva

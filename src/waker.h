@@ -1,0 +1,114 @@
+// Wakeups and the subscriber handshake: the eventfd a subscriber sleeps on,
+// the one message that hands it to the publisher over signal.sock, the wait
+// for a wakeup, and the Unix-domain socket helpers both sides use.
+//
+// The handshake, one sendmsg per connection, subscriber to publisher:
+//
+//   part        content
+//   data        4 bytes: the cursor slot index k, u32 host order
+//   ancillary   one SOL_SOCKET / SCM_RIGHTS message with one descriptor,
+//               the subscriber's eventfd (cmsg_len 20, buffer 24 bytes)
+//
+// No reply, no version, nothing else in either direction.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include "clock.h"
+#include "io_error.h"
+#include "sys.h"
+
+namespace qorva {
+
+namespace handshake_format {
+inline constexpr std::size_t kWordSize = 4;
+inline constexpr std::size_t kControlLen = CMSG_LEN(sizeof(int));
+// 24 bytes: one descriptor padded to 8, which leaves room for a second one
+// (received and closed); more than that truncates the control data.
+inline constexpr std::size_t kControlBufferSize = CMSG_SPACE(sizeof(int));
+static_assert(kControlLen == 20 && kControlBufferSize == 24);
+}  // namespace handshake_format
+
+// How long the publisher waits for an accepted connection's handshake: a peer
+// that connects and neither sends nor closes costs at most this much.
+inline constexpr Duration kHandshakeTimeout = Duration::from_millis(250);
+
+// Longest socket path: 107 bytes plus the terminating zero fill sun_path.
+inline constexpr std::size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
+static_assert(kMaxSocketPath == 107);
+
+// --- The wakeup descriptor ---
+
+// A new eventfd, value 0, semaphore, non-blocking, close-on-exec.
+// Errors: the operating-system error.
+std::expected<UniqueFd, IoError> create_wake_fd();
+// Adds one unit: one 8-byte write of 1, never repeated, never blocking.
+// Errors: the write's operating-system error, or WouldBlock when the counter is
+// full; a write of fewer than 8 bytes is an error of kind Other.
+std::expected<void, IoError> write_wakeup(int wake_fd);
+// Consumes one unit: one 8-byte read, never repeated. Errors: WouldBlock
+// (EAGAIN) when no unit is pending; any other operating-system error.
+std::expected<void, IoError> read_wakeup(int wake_fd);
+
+// --- The handshake ---
+
+// Subscriber: sends word and descriptor in one sendmsg with MSG_NOSIGNAL.
+// Errors: the operating-system error (a closed peer gives EPIPE, no signal).
+std::expected<void, IoError> send_fd(int socket, int fd, std::uint32_t word);
+
+struct ReceivedFd {
+  UniqueFd fd;  // close-on-exec
+  std::uint32_t word = 0;
+};
+
+// Publisher: receives one handshake. Blocks until the peer sends or closes,
+// bounded by the socket's receive timeout when one is set. Any descriptor
+// passed beyond the first is closed. Errors: invalid data "expected SCM_RIGHTS"
+// for a peer that closed, sent only data, sent fewer than 4 bytes, overflowed
+// the control buffer or missed the receive timeout (a received descriptor is
+// then closed); any other recvmsg failure as the operating-system error.
+std::expected<ReceivedFd, IoError> recv_fd(int socket);
+
+// Sets SO_RCVTIMEO (zero would mean no limit, so it is raised to 1 us).
+std::expected<void, IoError> set_receive_timeout(int socket, Duration timeout);
+
+// One accepted subscriber, ready to record.
+struct Handshake {
+  UniqueFd connection;  // blocking, close-on-exec; never read again
+  UniqueFd wake_fd;     // close-on-exec
+  std::uint32_t cursor_idx = 0;  // below the max_subscribers passed
+};
+
+// Publisher's accept step: accepts one pending connection on the non-blocking
+// listener (close-on-exec, EINTR repeated), makes it blocking with a receive
+// timeout of kHandshakeTimeout, and receives its handshake. Empty when no
+// connection is pending. Errors: an accept or socket-option failure; recv_fd's
+// errors; "expected SCM_RIGHTS" for an index at or above max_subscribers. On
+// every error the connection and any received descriptor are closed.
+std::expected<std::optional<Handshake>, IoError> accept_handshake(int listener, std::uint32_t max_subscribers);
+
+// Subscriber's wait: polls wake_fd for readability and socket for error or
+// hang-up, repeating the poll with the full timeout after EINTR. timeout_ms -1
+// waits without limit. Does not consume the unit. Errors: WouldBlock "poll
+// timeout"; UnexpectedEof "publisher disconnected" (wins over a pending unit);
+// any other poll failure as the operating-system error.
+std::expected<void, IoError> poll_wakeup(int wake_fd, int socket, int timeout_ms);
+
+// --- Unix-domain sockets ---
+
+// Publisher: a stream socket (close-on-exec) bound to path, listening with the
+// system's largest backlog, non-blocking. The caller unlinks an old file first.
+// Errors: invalid input "path must be shorter than SUN_LEN" (path over 107
+// bytes), the NUL-in-path error, or the operating-system error.
+std::expected<UniqueFd, IoError> listen_unix(const std::string& path);
+
+// Subscriber: a blocking stream socket (close-on-exec) connected to path.
+// Errors: as listen_unix; ENOENT / ECONNREFUSED while no publisher listens.
+std::expected<UniqueFd, IoError> connect_unix(const std::string& path);
+
+}  // namespace qorva

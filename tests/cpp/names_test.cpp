@@ -1,0 +1,69 @@
+#include "names.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace qorva {
+namespace {
+
+struct NameCase {
+  std::string name;
+  const char* refusal;  // the error text, or null when the name is accepted
+};
+
+void PrintTo(const NameCase& c, std::ostream* os) { *os << testing::PrintToString(c.name); }
+
+std::string with_nul(std::string_view a, std::string_view b) {
+  std::string s(a);
+  s.push_back('\0');
+  s.append(b);
+  return s;
+}
+
+void expect_verdict(const std::expected<void, IoError>& checked, const char* refusal) {
+  if (refusal == nullptr) {
+    EXPECT_TRUE(checked.has_value());
+  } else {
+    ASSERT_FALSE(checked.has_value());
+    EXPECT_EQ(checked.error().kind(), IoKind::InvalidInput);
+    EXPECT_EQ(checked.error().text(), refusal);
+  }
+}
+
+class TopicNames : public testing::TestWithParam<NameCase> {};
+
+TEST_P(TopicNames, AcceptsOnePlainComponentOnly) {
+  expect_verdict(check_topic_name(GetParam().name), GetParam().refusal);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TopicNames,
+    testing::Values(NameCase{"orders", nullptr}, NameCase{"a.b", nullptr}, NameCase{"...", nullptr},
+                    NameCase{".hidden", nullptr}, NameCase{"with space \"quoted\"", nullptr},
+                    NameCase{"gr\xc3\xbc\xc3\x9f", nullptr}, NameCase{std::string(255, 'x'), nullptr},
+                    NameCase{"", io_text::kInvalidTopicName}, NameCase{".", io_text::kInvalidTopicName},
+                    NameCase{"..", io_text::kInvalidTopicName}, NameCase{"a/b", io_text::kInvalidTopicName},
+                    NameCase{"/etc", io_text::kInvalidTopicName}, NameCase{"a/", io_text::kInvalidTopicName},
+                    NameCase{"../x", io_text::kInvalidTopicName},
+                    NameCase{with_nul("a", "b"), io_text::kNulInPath},
+                    NameCase{with_nul("", "/.."), io_text::kNulInPath}));
+
+class BusNames : public testing::TestWithParam<NameCase> {};
+
+TEST_P(BusNames, AcceptsRelativePathsWithoutDotComponents) {
+  expect_verdict(check_bus_name(GetParam().name), GetParam().refusal);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BusNames,
+    testing::Values(NameCase{"bus", nullptr}, NameCase{"", nullptr}, NameCase{"team/bus", nullptr},
+                    NameCase{"a//b", nullptr}, NameCase{"a/", nullptr}, NameCase{"..x/y.", nullptr},
+                    NameCase{with_nul("a", "b"), nullptr},  // left to the path checks
+                    NameCase{"/abs", io_text::kInvalidBusName}, NameCase{".", io_text::kInvalidBusName},
+                    NameCase{"..", io_text::kInvalidBusName}, NameCase{"a/../b", io_text::kInvalidBusName},
+                    NameCase{"a/.", io_text::kInvalidBusName}, NameCase{"./a", io_text::kInvalidBusName},
+                    NameCase{"a/./b", io_text::kInvalidBusName}, NameCase{"a/..", io_text::kInvalidBusName}));
+
+}  // namespace
+}  // namespace qorva

@@ -1,0 +1,476 @@
+#include "publisher.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "logging.h"
+#include "ring.h"
+#include "subscriber.h"
+#include "transport_support.h"
+#include "waker.h"
+
+namespace qorva {
+namespace {
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+constexpr Duration kSecond{1, 0};
+
+std::unique_ptr<Publisher> make_publisher(const TopicConfig& config, std::string_view topic = "t") {
+  auto created = Publisher::create(topic, config);
+  if (!created) ADD_FAILURE() << "Publisher::create failed";
+  return created ? std::move(*created) : nullptr;
+}
+
+std::unique_ptr<Subscriber> make_subscriber(const TopicConfig& config, StartPosition start = StartPosition::tail(),
+                                            std::string_view topic = "t") {
+  auto connected = Subscriber::connect_with(topic, config, kSecond, start);
+  if (!connected) ADD_FAILURE() << "Subscriber::connect_with failed";
+  return connected ? std::move(*connected) : nullptr;
+}
+
+RingBuffer open_ring(const TempDir& dir, std::string_view topic = "t") {
+  auto ring = RingBuffer::open(dir / topic + "/ring.mmap");
+  if (!ring) std::abort();
+  return std::move(*ring);
+}
+
+void publish_n(Publisher& publisher, int n) {
+  for (int i = 0; i < n; ++i) ASSERT_TRUE(publisher.publish(view(bytes("m" + std::to_string(i))))) << i;
+}
+
+// Captures the log lines of this process in a file.
+class LogCapture {
+ public:
+  LogCapture() : path_(dir_ / "log") {
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    previous_ = set_log_fd_for_testing(fd_);
+    init_logging("info");
+  }
+  ~LogCapture() {
+    set_log_fd_for_testing(previous_);
+    ::close(fd_);
+  }
+  std::string lines() const {
+    std::ifstream in(path_);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+ private:
+  TempDir dir_;
+  std::string path_;
+  int fd_ = -1;
+  int previous_ = 2;
+};
+
+TEST(PublisherCreate, LaysOutTheTopicDirectory) {
+  TempDir dir;
+  auto publisher = make_publisher(small_config(dir.path()));
+  for (const char* file : {"producer.lock", "ring.mmap", "signal.sock"})
+    EXPECT_TRUE(std::filesystem::exists(dir / "t/" + file)) << file;
+  EXPECT_FALSE(std::filesystem::exists(dir / "t/wal"));
+  RingBuffer ring = open_ring(dir);
+  EXPECT_EQ(ring.load_generation(), 1u);
+  EXPECT_EQ(ring.load_tail(), 0u);
+  EXPECT_FALSE(publisher->stats().wal.has_value());
+}
+
+TEST(PublisherCreate, LogsTheCreationWithItsSettings) {
+  TempDir dir;
+  LogCapture log;
+  TopicConfig config;
+  config.dir = dir.path();
+  config.wal.enabled = false;
+  auto publisher = make_publisher(config, "orders");
+  EXPECT_NE(log.lines().find(" INFO qorva::publisher: publisher created topic=\"orders\" ring_capacity=256 "
+                             "slot_size=65536 wal_enabled=false backpressure=Error"),
+            std::string::npos)
+      << log.lines();
+}
+
+TEST(PublisherCreate, SecondPublisherOfATopicIsRefusedBeforeTheRing) {
+  TempDir dir;
+  auto first = make_publisher(small_config(dir.path()));
+  auto second = Publisher::create("t", small_config(dir.path(), 16));
+  ASSERT_FALSE(second);
+  const auto* refused = second.error().get_if<Error::AlreadyPublishing>();
+  ASSERT_NE(refused, nullptr);
+  EXPECT_EQ(refused->topic, "t");
+  EXPECT_EQ(open_ring(dir).load_generation(), 1u);
+  EXPECT_EQ(open_ring(dir).capacity(), 8u);
+}
+
+TEST(PublisherCreate, ReusesAMatchingRingAndRecreatesAnother) {
+  TempDir dir;
+  {
+    auto publisher = make_publisher(small_config(dir.path()));
+    publish_n(*publisher, 3);
+  }
+  {
+    auto publisher = make_publisher(small_config(dir.path()));
+    RingBuffer ring = open_ring(dir);
+    EXPECT_EQ(ring.load_generation(), 2u);
+    EXPECT_EQ(ring.load_tail(), 0u);
+  }
+  auto publisher = make_publisher(small_config(dir.path(), 16));
+  RingBuffer ring = open_ring(dir);
+  EXPECT_EQ(ring.load_generation(), 1u);
+  EXPECT_EQ(ring.capacity(), 16u);
+  for (std::uint32_t i = 0; i < ring.max_subscribers(); ++i) EXPECT_EQ(ring.load_cursor(i), ring_format::kFreeCursor);
+}
+
+TEST(PublisherCreate, RefusesUnusableGeometryBeforeTouchingTheDisk) {
+  struct Geometry {
+    std::uint32_t capacity, slot_size, max_subscribers;
+  };
+  for (Geometry g : {Geometry{0, 64, 4}, Geometry{0xFFFFFFFF, 0xFFFFFFFF, 16}}) {
+    TempDir dir;
+    auto created = Publisher::create("t", small_config(dir / "bus", g.capacity, g.slot_size, g.max_subscribers));
+    ASSERT_FALSE(created);
+    EXPECT_TRUE(is_io_text(created.error(), io_text::kOutOfRange));
+    EXPECT_EQ(io_error(created.error())->kind(), IoKind::InvalidInput);
+    EXPECT_FALSE(std::filesystem::exists(dir / "bus"));
+  }
+}
+
+TEST(PublisherCreate, RefusesInvalidTopicNamesBeforeTouchingTheDisk) {
+  TempDir dir;
+  for (std::string_view topic : {"", ".", "..", "a/b", "/abs"}) {
+    auto created = Publisher::create(topic, small_config(dir / "bus"));
+    ASSERT_FALSE(created) << topic;
+    EXPECT_TRUE(is_io_text(created.error(), io_text::kInvalidTopicName)) << topic;
+  }
+  auto nul = Publisher::create(std::string_view("a\0b", 3), small_config(dir / "bus"));
+  ASSERT_FALSE(nul);
+  EXPECT_TRUE(is_io_text(nul.error(), io_text::kNulInPath));
+  EXPECT_FALSE(std::filesystem::exists(dir / "bus"));
+}
+
+TEST(PublisherCreate, SocketPathOverTheLimitFailsAndReleasesTheLock) {
+  TempDir dir;
+  std::string deep = dir / std::string(100, 'd');
+  auto created = Publisher::create("t", small_config(deep));
+  ASSERT_FALSE(created);
+  EXPECT_TRUE(is_io_text(created.error(), io_text::kPathTooLong));
+  // The lock was given back: trying again fails the same way, not as
+  // already publishing.
+  auto again = Publisher::create("t", small_config(deep));
+  ASSERT_FALSE(again);
+  EXPECT_TRUE(is_io_text(again.error(), io_text::kPathTooLong));
+}
+
+TEST(PublisherWait, ZeroSubscribersSucceedAtOnce) {
+  TempDir dir;
+  auto publisher = make_publisher(small_config(dir.path()));
+  EXPECT_TRUE(publisher->wait_for_subscribers(0, Duration{}));
+}
+
+TEST(PublisherWait, TimesOutWithTheFixedText) {
+  TempDir dir;
+  auto publisher = make_publisher(small_config(dir.path()));
+  auto waited = publisher->wait_for_subscribers(1, Duration{});
+  ASSERT_FALSE(waited);
+  const auto* timeout = waited.error().get_if<Error::ConnectTimeout>();
+  ASSERT_NE(timeout, nullptr);
+  EXPECT_EQ(timeout->what, "waiting for subscribers");
+}
+
+TEST(PublisherWait, ReturnsOnceEnoughSubscribersConnected) {
+  TempDir dir;
+  TopicConfig config = small_config(dir.path());
+  auto publisher = make_publisher(config);
+  std::jthread subscribers([&] {
+    auto a = make_subscriber(config);
+    auto b = make_subscriber(config);
+    std::this_thread::sleep_for(300ms);
+  });
+  EXPECT_TRUE(publisher->wait_for_subscribers(2, Duration{5, 0}));
+  EXPECT_EQ(publisher->stats().connected_sockets, 2u);
+}
+
+TEST(PublisherStats, LagsPerHeldSlotInSlotOrder) {
+  TempDir dir;
+  TopicConfig config = small_config(dir.path(), 16);
+  auto publisher = make_publisher(config);
+  publish_n(*publisher, 10);
+  auto a = make_subscriber(config, StartPosition::from(5));
+  auto b = make_subscriber(config, StartPosition::from(9));
+  auto ahead = make_subscriber(config, StartPosition::from(12));
+  TopicStats stats = publisher->stats();
+  EXPECT_EQ(stats.tail, 10u);
+  EXPECT_EQ(stats.active_subscribers, 3u);
+  EXPECT_EQ(stats.lags, (std::vector<std::uint64_t>{5, 1, 0}));
+  EXPECT_EQ(stats.connected_sockets, 0u);  // accepted only by the next publish
+  EXPECT_EQ(stats.published_total, 10u);
+  EXPECT_EQ(publisher->slow_subscribers(1), (std::vector<SlotLag>{{0, 5}, {1, 1}}));
+  EXPECT_EQ(publisher->slow_subscribers(0).size(), 3u);
+}
+
+TEST(PublisherPublish, PayloadLimitIsTheSlotSize) {
+  TempDir dir;
+  TopicConfig config = small_config(dir.path(), 8, 64);
+  auto publisher = make_publisher(config);
+  EXPECT_TRUE(publisher->publish(std::vector<std::byte>(64)));
+  // A subscriber waiting to be accepted is not accepted by a refused publish.
+  auto subscriber = make_subscriber(config);
+  auto refused = publisher->publish(std::vector<std::byte>(65));
+  ASSERT_FALSE(refused);
+  const auto* too_large = refused.error().get_if<Error::MessageTooLarge>();
+  ASSERT_NE(too_large, nullptr);
+  EXPECT_EQ(too_large->size, 65u);
+  EXPECT_EQ(too_large->limit, 64u);
+  TopicStats stats = publisher->stats();
+  EXPECT_EQ(stats.connected_sockets, 0u);
+  EXPECT_EQ(stats.published_total, 1u);
+}
+
+TEST(PublisherPublish, FullRingUnderErrorPolicyRefusesUntilTheSlowestReads) {
+  TempDir dir;
+  TopicConfig config = small_config(dir.path(), 4);
+  auto publisher = make_publisher(config);
+  auto subscriber = make_subscriber(config);
+  publish_n(*publisher, 4);
+  auto refused = publisher->publish(view(bytes("x")));
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().get_if<Error::BusFull>(), nullptr);
+  EXPECT_EQ(publisher->stats().full_rejected_total, 1u);
+  EXPECT_EQ(publisher->stats().published_total, 4u);
+  std::vector<std::byte> out;
+  ASSERT_TRUE(subscriber->try_receive_into(out));
+  EXPECT_EQ(text(out), "m0");
+  EXPECT_TRUE(publisher->publish(view(bytes("x"))));
+}
+
+TEST(PublisherPublish, NoHeldSlotMeansNeverFull) {
+  TempDir dir;
+  auto publisher = make_publisher(small_config(dir.path(), 4));
+  publish_n(*publisher, 40);
+  EXPECT_EQ(publisher->stats().tail, 40u);
+}
+
+TEST(PublisherPublish, SubscriberAboveTheTailDoesNotFillTheRing) {
+  TempDir dir;
+  TopicConfig config = small_config(dir.path(), 4);
+  auto publisher = make_publisher(config);
+  auto future = make_subscriber(config, StartPosition::from(6));
+  publish_n(*publisher, 10);  // 4..9 pass the cursor only when it is reached
+  std::vector<std::byte> out;
+  // The ring holds 6..9; a fifth message past the cursor would have been refused.
+  ASSERT_TRUE(future->try_receive_into(out));
+  EXPECT_EQ(text(out), "m6");
+}
+
+TEST(PublisherPublish, DropOldestNeverRefusesAndLaggardsSkipForward) {
+  TempDir dir;
+  TopicConfig config = small_config(dir.path(), 4, 64, 4, Backpressure::DropOldest);
+  auto publisher = make_publisher(config);
+  auto subscriber = make_subscriber(config);
+  publish_n(*publisher, 10);
+  std::vector<std::byte> out;
+  ASSERT_TRUE(subscriber->try_receive_into(out));
+  // Slot 0 now holds message 8: the laggard jumps to the newest of its slot.
+  EXPECT_EQ(text(out), "m8");
+  ASSERT_TRUE(subscriber->try_receive_into(out));
+  EXPECT_EQ(text(out), "m9");
+  EXPECT_FALSE(subscriber->try_receive_into(out));
+}
+
+TEST(PublisherPublishMany, StopsWhereTheRingBecomesFull) {
+  TempDir dir;
+  TopicConfig config = small_config(dir.path(), 4);
+  auto publisher = make_publisher(config);
+  auto slowest = make_subscriber(config);
+  auto subscriber = make_subscriber(config);
+  publish_n(*publisher, 1);
+  std::vector<std::byte> out;
+  ASSERT_TRUE(subscriber->try_receive_into(out));
+  ASSERT_FALSE(subscriber->arm_wakeup());
+  std::vector<std::vector<std::byte>> owned;
+  for (int i = 0; i < 5; ++i) owned.push_back(bytes("b" + std::to_string(i)));
+  std::vector<std::span<const std::byte>> payloads(owned.begin(), owned.end());
+  auto written = publisher->publish_many(payloads);
+  ASSERT_TRUE(written);
+  EXPECT_EQ(*written, 3u);
+  TopicStats stats = publisher->stats();
+  EXPECT_EQ(stats.published_total, 4u);
+  EXPECT_EQ(stats.full_rejected_total, 0u);
+  EXPECT_EQ(stats.wakeups_sent_total, 1u);  // one pass for the batch
+  EXPECT_EQ(subscriber->drain_wakeup(), true);
+  EXPECT_EQ(subscriber->drain_wakeup(), false);
+}
+
+TEST(PublisherPublishMany, TooLargePayloadEndsTheBatchAfterTheEarlierOnes) {
+  TempDir dir;
+  TopicConfig config = small_config(dir.path(), 8, 8);
+  auto publisher = make_publisher(config);
+  auto subscriber = make_subscriber(config);
+  std::vector<std::byte> ok = bytes("ok"), big(9), never = bytes("never");
+  std::vector<std::span<const std::byte>> payloads{ok, big, never};
+  auto written = publisher->publish_many(payloads);
+  ASSERT_FALSE(written);
+  const auto* too_large = written.error().get_if<Error::MessageTooLarge>();
+  ASSERT_NE(too_large, nullptr);
+  EXPECT_EQ(too_large->size, 9u);
+  EXPECT_EQ(too_large->limit, 8u);
+  EXPECT_EQ(publisher->stats().published_total, 1u);
+  std::vector<std::byte> out;
+  ASSERT_TRUE(subscriber->try_receive_into(out));
+  EXPECT_EQ(text(out), "ok");
+  EXPECT_FALSE(subscriber->try_receive_into(out));
+}
+
+TEST(PublisherPublishMany, EmptyBatchAcceptsButWritesNothing) {
+  TempDir dir;
+  TopicConfig config = small_config(dir.path());
+  auto publisher = make_publisher(config);
+  auto subscriber = make_subscriber(config);
+  ASSERT_FALSE(subscriber->arm_wakeup());
+  auto written = publisher->publish_many({});
+  ASSERT_TRUE(written);
+  EXPECT_EQ(*written, 0u);
+  TopicStats stats = publisher->stats();
+  EXPECT_EQ(stats.connected_sockets, 1u);
+  EXPECT_EQ(stats.wakeups_sent_total, 0u);
+  EXPECT_EQ(stats.tail, 0u);
+}
+
+TEST(PublisherWakeupPass, WakesOnlyArmedSubscribers) {
+  TempDir dir;
+  TopicConfig config = small_config(dir.path());
+  auto publisher = make_publisher(config);
+  auto armed = make_subscriber(config);
+  auto idle = make_subscriber(config);
+  ASSERT_FALSE(armed->arm_wakeup());
+  publish_n(*publisher, 1);
+  EXPECT_EQ(publisher->stats().wakeups_sent_total, 1u);
+  EXPECT_EQ(armed->drain_wakeup(), true);
+  EXPECT_EQ(idle->drain_wakeup(), false);
+  // The pass disarmed the flag: the next publish writes nothing more.
+  publish_n(*publisher, 1);
+  EXPECT_EQ(publisher->stats().wakeups_sent_total, 1u);
+}
+
+TEST(PublisherWakeupPass, DropsClientsWhoseSlotWasReleased) {
+  TempDir dir;
+  LogCapture log;
+  TopicConfig config = small_config(dir.path());
+  auto publisher = make_publisher(config);
+  auto staying = make_subscriber(config);
+  auto leaving = make_subscriber(config);
+  publish_n(*publisher, 1);
+  EXPECT_EQ(publisher->stats().connected_sockets, 2u);
+  leaving.reset();
+  EXPECT_EQ(publisher->stats().connected_sockets, 2u);  // noticed only by the next pass
+  publish_n(*publisher, 1);
+  TopicStats stats = publisher->stats();
+  EXPECT_EQ(stats.connected_sockets, 1u);
+  EXPECT_EQ(stats.subscribers_dropped_total, 1u);
+  EXPECT_EQ(stats.active_subscribers, 1u);
+  EXPECT_NE(log.lines().find("subscriber dropped (cursor released; clean disconnect) remaining_clients=1"),
+            std::string::npos)
+      << log.lines();
+}
+
+TEST(PublisherWakeupPass, ReclaimedSlotWakesItsNewHolder) {
+  TempDir dir;
+  TopicConfig config = small_config(dir.path());
+  auto publisher = make_publisher(config);
+  auto first = make_subscriber(config);
+  publish_n(*publisher, 1);  // accepts the first holder of slot 0
+  first.reset();
+  auto second = make_subscriber(config);
+  ASSERT_EQ(second->cursor_idx(), 0u);
+  std::vector<std::byte> out;
+  std::jthread publishing([&] {
+    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(publisher->publish(view(bytes("for the new holder"))));
+  });
+  auto received = second->receive_timeout_into(Duration{5, 0}, out);
+  ASSERT_TRUE(received);
+  EXPECT_TRUE(*received);
+  EXPECT_EQ(text(out), "for the new holder");
+  publishing.join();
+  TopicStats stats = publisher->stats();
+  EXPECT_EQ(stats.connected_sockets, 1u);
+  EXPECT_EQ(stats.subscribers_dropped_total, 1u);
+}
+
+// A raw connection to the topic's socket, bypassing the subscriber.
+UniqueFd raw_connect(const TempDir& dir) {
+  auto stream = connect_unix(dir / "t/signal.sock");
+  if (!stream) std::abort();
+  return std::move(*stream);
+}
+
+TEST(PublisherHandshake, PeerClosingWithoutSendingFailsOnePublish) {
+  TempDir dir;
+  auto publisher = make_publisher(small_config(dir.path()));
+  raw_connect(dir).reset();
+  auto failed = publisher->publish(view(bytes("a")));
+  ASSERT_FALSE(failed);
+  EXPECT_TRUE(is_io_text(failed.error(), io_text::kExpectedScmRights));
+  EXPECT_EQ(publisher->stats().tail, 0u);
+  EXPECT_TRUE(publisher->publish(view(bytes("b"))));
+}
+
+TEST(PublisherHandshake, SilentPeerCostsABoundedWait) {
+  TempDir dir;
+  auto publisher = make_publisher(small_config(dir.path()));
+  UniqueFd silent = raw_connect(dir);
+  const auto start = std::chrono::steady_clock::now();
+  auto failed = publisher->publish(view(bytes("a")));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  ASSERT_FALSE(failed);
+  EXPECT_TRUE(is_io_text(failed.error(), io_text::kExpectedScmRights));
+  EXPECT_TRUE(publisher->publish(view(bytes("b"))));
+}
+
+TEST(PublisherHandshake, SlotIndexBeyondTheRingIsRefused) {
+  TempDir dir;
+  auto publisher = make_publisher(small_config(dir.path(), 8, 64, 4));
+  UniqueFd stream = raw_connect(dir);
+  auto wake = create_wake_fd();
+  ASSERT_TRUE(wake);
+  ASSERT_TRUE(send_fd(stream.get(), wake->get(), 4));
+  EXPECT_FALSE(publisher->publish(view(bytes("a"))));
+  EXPECT_EQ(publisher->stats().connected_sockets, 0u);
+  EXPECT_TRUE(publisher->publish(view(bytes("b"))));
+}
+
+TEST(PublisherTeardown, LeavesTheFilesAndHangsUpOnSubscribers) {
+  TempDir dir;
+  TopicConfig config = small_config(dir.path());
+  auto publisher = make_publisher(config);
+  auto subscriber = make_subscriber(config);
+  publish_n(*publisher, 2);
+  publisher.reset();
+  for (const char* file : {"producer.lock", "ring.mmap", "signal.sock"})
+    EXPECT_TRUE(std::filesystem::exists(dir / "t/" + file)) << file;
+  RingBuffer ring = open_ring(dir);
+  EXPECT_EQ(ring.load_tail(), 2u);
+  EXPECT_EQ(ring.load_cursor(0), 0u);
+  std::vector<std::byte> out;
+  ASSERT_TRUE(subscriber->receive_into(out));
+  ASSERT_TRUE(subscriber->receive_into(out));
+  auto ended = subscriber->receive_into(out);
+  ASSERT_FALSE(ended);
+  EXPECT_TRUE(is_io_text(ended.error(), io_text::kPublisherDisconnected));
+  EXPECT_EQ(io_error(ended.error())->kind(), IoKind::UnexpectedEof);
+  // The lock was released: a new publisher takes the topic over.
+  EXPECT_TRUE(Publisher::create("t", config));
+}
+
+}  // namespace
+}  // namespace qorva

@@ -1,0 +1,851 @@
+#include "ring.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <latch>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "waker.h"
+
+namespace qorva {
+namespace {
+
+using namespace ring_format;
+using Clock = std::chrono::steady_clock;
+
+class TempDir {
+ public:
+  TempDir() {
+    char templ[] = "/tmp/qorva-ring-XXXXXX";
+    path_ = ::mkdtemp(templ);
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::uint64_t peek_u64(const std::string& path, std::uint64_t offset) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  std::uint64_t v = 0;
+  EXPECT_EQ(::pread(fd.get(), &v, sizeof v, static_cast<off_t>(offset)), 8);
+  return v;
+}
+
+void poke(const std::string& path, std::uint64_t offset, const void* data, std::size_t len) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  ASSERT_EQ(::pwrite(fd.get(), data, len, static_cast<off_t>(offset)), static_cast<ssize_t>(len));
+}
+
+void write_file(const std::string& path, const std::vector<std::byte>& bytes) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  ASSERT_EQ(::write(fd.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+std::uint64_t file_size(const std::string& path) { return std::filesystem::file_size(path); }
+
+std::uint64_t slot_offset(const RingBuffer& ring, std::uint64_t seq) {
+  return ring.header_size() + (seq % ring.capacity()) * ring_format::stride(ring.slot_size());
+}
+
+// Message s carries s in its first 8 bytes and a pattern of s after it; its
+// length varies with s so that torn copies of two messages differ.
+std::vector<std::byte> payload_for(std::uint64_t s, std::uint32_t slot_size) {
+  std::size_t len = 8 + s % (slot_size - 7);
+  std::vector<std::byte> out(len);
+  std::memcpy(out.data(), &s, 8);
+  for (std::size_t i = 8; i < len; ++i) out[i] = static_cast<std::byte>(s * 131 + i * 7);
+  return out;
+}
+
+bool payload_matches(std::span<const std::byte> got, std::uint64_t s, std::uint32_t slot_size) {
+  auto want = payload_for(s, slot_size);
+  return got.size() == want.size() && std::equal(got.begin(), got.end(), want.begin());
+}
+
+void publish_upto(RingBuffer& ring, std::uint64_t end) {
+  while (ring.load_tail() < end) ring.write_slot(payload_for(ring.load_tail(), ring.slot_size()));
+}
+
+RingBuffer must_create(const std::string& path, std::uint32_t capacity, std::uint32_t slot_size,
+                       std::uint32_t max_subscribers) {
+  auto ring = RingBuffer::create_or_reuse(path, capacity, slot_size, max_subscribers);
+  EXPECT_TRUE(ring.has_value()) << ring.error().text();
+  return std::move(*ring);
+}
+
+// A publisher's mapping and a subscriber's own mapping of one new file, the
+// subscriber holding the lowest cursor slot.
+struct MappedPair {
+  RingBuffer pub;
+  RingBuffer sub;
+  std::uint32_t k;
+};
+
+MappedPair map_pair(const std::string& path, std::uint32_t capacity, std::uint32_t slot_size,
+                    std::uint32_t max_subscribers) {
+  RingBuffer pub = must_create(path, capacity, slot_size, max_subscribers);
+  auto sub = RingBuffer::open(path);
+  EXPECT_TRUE(sub) << sub.error().text();
+  auto k = sub->claim_cursor_slot(0);
+  EXPECT_TRUE(k);
+  return {std::move(pub), std::move(*sub), k.value_or(0)};
+}
+
+// Runs body in a forked child and returns its wait status, killing it after
+// the timeout (then the status says SIGKILL).
+template <class F>
+int run_in_child(F&& body, std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+  pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  auto deadline = Clock::now() + timeout;
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return status;
+}
+
+bool exited_cleanly(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+// --- File layout ---
+
+TEST(RingFile, DefaultsLayoutByteForByte) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  RingBuffer ring = must_create(path, 256, 65536, 16);
+  EXPECT_EQ(file_size(path), 16781632u);
+  EXPECT_EQ(ring.header_size(), 320u);
+  EXPECT_EQ(ring.mapped_size(), 16781632u);
+
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  std::vector<unsigned char> header(320);
+  ASSERT_EQ(::pread(fd.get(), header.data(), header.size(), 0), 320);
+  const unsigned char magic_bytes[] = {0x05, 0x00, 0x00, 0x61, 0x76, 0x72, 0x6f, 0x71};
+  EXPECT_EQ(std::memcmp(header.data(), magic_bytes, 8), 0);
+  auto u32 = [&](std::size_t off) { std::uint32_t v; std::memcpy(&v, &header[off], 4); return v; };
+  auto u64 = [&](std::size_t off) { std::uint64_t v; std::memcpy(&v, &header[off], 8); return v; };
+  EXPECT_EQ(u32(kVersionOffset), 5u);
+  EXPECT_EQ(u32(kCapacityOffset), 256u);
+  EXPECT_EQ(u32(kSlotSizeOffset), 65536u);
+  EXPECT_EQ(u32(kMaxSubscribersOffset), 16u);
+  EXPECT_EQ(u64(kGenerationOffset), 1u);
+  EXPECT_EQ(u64(kTailOffset), 0u);
+  EXPECT_EQ(u64(kConnectCountOffset), 0u);
+  for (std::size_t off = kReservedOffset; off < kCursorsOffset; ++off) EXPECT_EQ(header[off], 0) << off;
+  for (std::uint32_t i = 0; i < 16; ++i) {
+    EXPECT_EQ(u64(cursor_offset(i)), kFreeCursor);
+    EXPECT_EQ(u64(wakeup_armed_offset(16, i)), 0u);
+  }
+  for (std::size_t off = wakeup_armed_offset(16, 16); off < 320; ++off) EXPECT_EQ(header[off], 0);
+  EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+}
+
+TEST(RingFile, OpenReadsTheGeometryOfTheFile) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  must_create(path, 7, 5, 3);
+  auto ring = RingBuffer::open(path);
+  ASSERT_TRUE(ring) << ring.error().text();
+  EXPECT_EQ(ring->capacity(), 7u);
+  EXPECT_EQ(ring->slot_size(), 5u);
+  EXPECT_EQ(ring->max_subscribers(), 3u);
+  EXPECT_EQ(ring->header_size(), 128u);
+  EXPECT_EQ(file_size(path), 128u + 7 * 24);
+}
+
+struct RefusedFile {
+  const char* name;
+  std::vector<std::byte> (*contents)();
+  const char* text;
+};
+
+void PrintTo(const RefusedFile& f, std::ostream* os) { *os << f.name; }
+
+std::vector<std::byte> zeros(std::size_t n) { return std::vector<std::byte>(n); }
+
+// A valid header (capacity 4, slot size 8, 1 subscriber) cut or altered.
+std::vector<std::byte> header_with(std::uint32_t capacity, std::size_t total_len) {
+  std::vector<std::byte> out(total_len);
+  std::memcpy(out.data() + kMagicOffset, &kMagic, 8);
+  std::uint32_t slot = 8, subs = 1;
+  std::memcpy(out.data() + kCapacityOffset, &capacity, 4);
+  std::memcpy(out.data() + kSlotSizeOffset, &slot, 4);
+  std::memcpy(out.data() + kMaxSubscribersOffset, &subs, 4);
+  return out;
+}
+
+class RingOpenRefuses : public testing::TestWithParam<RefusedFile> {};
+
+TEST_P(RingOpenRefuses, WithInvalidData) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  write_file(path, GetParam().contents());
+  auto ring = RingBuffer::open(path);
+  ASSERT_FALSE(ring);
+  EXPECT_EQ(ring.error().kind(), IoKind::InvalidData);
+  EXPECT_EQ(ring.error().text(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RingOpenRefuses,
+    testing::Values(
+        RefusedFile{"ZeroFilledHeader", [] { return zeros(320); },
+                    "qorva: unrecognised magic 0x0000000000000000 (want 0x716f727661000005; is this an older format?)"},
+        RefusedFile{"ForeignMagic",
+                    [] {
+                      auto f = zeros(4096);
+                      std::uint64_t m = 0x0123456789abcdef;
+                      std::memcpy(f.data(), &m, 8);
+                      return f;
+                    },
+                    "qorva: unrecognised magic 0x0123456789abcdef (want 0x716f727661000005; is this an older format?)"},
+        RefusedFile{"Empty", [] { return zeros(0); }, ring_text::kShortFile},
+        RefusedFile{"ShorterThanFixedHeader", [] { return header_with(4, 63); }, ring_text::kShortFile},
+        RefusedFile{"ZeroCapacity", [] { return header_with(0, 4096); }, ring_text::kZeroCapacity},
+        // 128 + 4 * 24 = 224 bytes needed.
+        RefusedFile{"TruncatedSlots", [] { return header_with(4, 223); }, ring_text::kShortFile},
+        RefusedFile{"HeaderOnly", [] { return header_with(4, 128); }, ring_text::kShortFile},
+        RefusedFile{"GeometryBeyond64Bits", [] {
+                      auto f = header_with(0xFFFFFFFF, 4096);
+                      std::uint32_t slot = 0xFFFFFFFF;
+                      std::memcpy(f.data() + kSlotSizeOffset, &slot, 4);
+                      return f;
+                    }, ring_text::kShortFile}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RingFile, OpenOfExactGeometryLengthSucceeds) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  write_file(path, header_with(4, 224));
+  EXPECT_TRUE(RingBuffer::open(path));
+}
+
+TEST(RingFile, OpenOfMissingFileGivesTheOsError) {
+  TempDir dir;
+  auto ring = RingBuffer::open(dir.file("ring.mmap"));
+  ASSERT_FALSE(ring);
+  EXPECT_EQ(ring.error().kind(), IoKind::NotFound);
+  EXPECT_EQ(ring.error().text(), "No such file or directory (os error 2)");
+}
+
+TEST(RingFile, CreateRefusesGeometriesThatCannotMakeARing) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  struct Case { std::uint32_t capacity, slot_size, subscribers; };
+  for (Case c : {Case{0, 64, 1}, Case{0xFFFFFFFF, 0xFFFFFFFF, 16}, Case{0xFFFFFFFF, 0xFFFFFFF0, 0xFFFFFFFF}}) {
+    auto ring = RingBuffer::create_or_reuse(path, c.capacity, c.slot_size, c.subscribers);
+    ASSERT_FALSE(ring);
+    EXPECT_EQ(ring.error().kind(), IoKind::InvalidInput);
+    EXPECT_EQ(ring.error().text(), "out of range integral type conversion attempted");
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }
+  // A u32 slot size near 2^32 must not wrap the stride.
+  EXPECT_EQ(ring_format::stride(0xFFFFFFF0), 0xFFFFFFF0ull + 16);
+}
+
+TEST(RingFile, CreateInAMissingDirectoryGivesTheOsError) {
+  TempDir dir;
+  auto ring = RingBuffer::create_or_reuse(dir.file("absent/ring.mmap"), 4, 8, 1);
+  ASSERT_FALSE(ring);
+  EXPECT_EQ(ring.error().kind(), IoKind::NotFound);
+}
+
+TEST(RingFile, ReuseOfTheSameGeometryKeepsSlotsAndBumpsGeneration) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  {
+    RingBuffer first = must_create(path, 4, 16, 2);
+    ASSERT_EQ(first.claim_cursor_slot(0), 0u);
+    first.store_cursor(0, 3);
+    publish_upto(first, 3);
+    first.add_connect_count();
+  }
+  RingBuffer again = must_create(path, 4, 16, 2);
+  EXPECT_EQ(again.load_generation(), 2u);
+  EXPECT_EQ(again.load_tail(), 0u);
+  EXPECT_EQ(again.load_cursor(0), 3u);
+  EXPECT_EQ(again.load_cursor(1), kFreeCursor);
+  EXPECT_EQ(peek_u64(path, slot_offset(again, 2)), 2u);  // slot contents stay
+  EXPECT_EQ(again.load_connect_count(), 1u);
+  EXPECT_EQ(must_create(path, 4, 16, 2).load_generation(), 3u);
+}
+
+TEST(RingFile, AnotherGeometryOrAForeignFileIsRecreated) {
+  struct Case { const char* what; std::uint32_t capacity, slot_size, subscribers; };
+  for (Case c : {Case{"capacity", 8, 16, 2}, Case{"slot size", 4, 32, 2}, Case{"subscribers", 4, 16, 3}}) {
+    TempDir dir;
+    const auto path = dir.file("ring.mmap");
+    {
+      RingBuffer first = must_create(path, 4, 16, 2);
+      first.claim_cursor_slot(0);
+      publish_upto(first, 5);
+      must_create(path, 4, 16, 2);  // generation 2
+    }
+    RingBuffer fresh = must_create(path, c.capacity, c.slot_size, c.subscribers);
+    EXPECT_EQ(fresh.load_generation(), 1u) << c.what;
+    EXPECT_EQ(fresh.load_tail(), 0u) << c.what;
+    for (std::uint32_t i = 0; i < c.subscribers; ++i) EXPECT_EQ(fresh.load_cursor(i), kFreeCursor) << c.what;
+    EXPECT_EQ(file_size(path), *file_length(c.capacity, c.slot_size, c.subscribers)) << c.what;
+    EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+  }
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  write_file(path, zeros(10));
+  RingBuffer fresh = must_create(path, 4, 16, 2);
+  EXPECT_EQ(fresh.load_generation(), 1u);
+  EXPECT_EQ(fresh.load_cursor(1), kFreeCursor);
+}
+
+// A subscriber of an earlier publisher keeps its mapping while a publisher with
+// another geometry re-creates the file: it must neither fault on pages past the
+// new end nor land its stores in the new file.
+TEST(RingFile, RecreationLeavesAnOldMappingWholeAndApart) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  auto [old_pub, old_sub, k] = map_pair(path, 64, 1024, 4);
+  publish_upto(old_pub, 63);
+
+  RingBuffer fresh = must_create(path, 2, 8, 1);
+  ASSERT_LT(file_size(path), 4096u);
+
+  std::vector<std::byte> buf;
+  auto r = old_sub.try_receive(k, 62, buf);  // the last slot of the old geometry
+  EXPECT_EQ(r.status, ReadStatus::Message);
+  EXPECT_TRUE(payload_matches(buf, 62, 1024));
+  old_sub.store_cursor(k, 63);
+  old_pub.write_slot(payload_for(63, 1024));
+  EXPECT_EQ(old_sub.load_tail(), 64u);
+
+  EXPECT_EQ(fresh.load_tail(), 0u);
+  EXPECT_EQ(fresh.load_cursor(0), kFreeCursor);
+  auto reopened = RingBuffer::open(path);
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(reopened->capacity(), 2u);
+}
+
+// --- Reads ---
+
+class RingRead : public testing::Test {
+ protected:
+  // Capacity 4, slot size 32, 2 cursor slots; the reader holds slot 0.
+  void SetUp() override {
+    ring_.emplace(must_create(path_, 4, 32, 2));
+    ASSERT_EQ(ring_->claim_cursor_slot(0), 0u);
+  }
+  void forge_seq(std::uint64_t slot_of, std::uint64_t value) {
+    poke(path_, slot_offset(*ring_, slot_of), &value, sizeof value);
+  }
+  void forge_len(std::uint64_t slot_of, std::uint32_t len) {
+    poke(path_, slot_offset(*ring_, slot_of) + kLenOffset, &len, sizeof len);
+  }
+  ReadResult read(std::uint64_t cursor) { return ring_->try_receive(0, cursor, buf_); }
+  void expect(ReadResult r, ReadStatus status, std::uint64_t next) {
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.next_cursor, next);
+  }
+
+  TempDir dir_;
+  std::string path_ = dir_.file("ring.mmap");
+  std::optional<RingBuffer> ring_;
+  std::vector<std::byte> buf_;
+};
+
+TEST_F(RingRead, AtTheTailGivesNothingAndStoresNothing) {
+  publish_upto(*ring_, 2);
+  ring_->store_cursor(0, 77);
+  expect(read(2), ReadStatus::Empty, 2);
+  expect(read(5), ReadStatus::Empty, 5);
+  EXPECT_EQ(ring_->load_cursor(0), 77u);
+}
+
+TEST_F(RingRead, BelowTheTailGivesTheMessageAndStoresTheNextCursor) {
+  publish_upto(*ring_, 3);
+  auto r = read(1);
+  expect(r, ReadStatus::Message, 2);
+  EXPECT_EQ(r.len, payload_for(1, 32).size());
+  EXPECT_TRUE(payload_matches(buf_, 1, 32));
+  EXPECT_EQ(ring_->load_cursor(0), 2u);
+}
+
+TEST_F(RingRead, EmptyMessageIsAMessage) {
+  ring_->write_slot({});
+  buf_.assign(5, std::byte{1});
+  auto r = read(0);
+  expect(r, ReadStatus::Message, 1);
+  EXPECT_EQ(r.len, 0u);
+  EXPECT_TRUE(buf_.empty());
+}
+
+TEST_F(RingRead, LappedReaderJumpsToTheNewestOfItsSlot) {
+  publish_upto(*ring_, 10);  // slots hold 8, 9, 6, 7
+  expect(read(1), ReadStatus::Message, 10);
+  EXPECT_TRUE(payload_matches(buf_, 9, 32));
+  expect(read(0), ReadStatus::Message, 9);
+  EXPECT_TRUE(payload_matches(buf_, 8, 32));
+}
+
+TEST_F(RingRead, SlotBeingWrittenGivesNothingAfterItsAttempts) {
+  publish_upto(*ring_, 6);
+  ring_->store_cursor(0, 2);
+  forge_seq(2, 6 | kBusyBit);  // the publisher is writing message 6 into slot 2
+  expect(read(2), ReadStatus::Empty, 2);
+  EXPECT_EQ(ring_->load_cursor(0), 2u);
+}
+
+TEST_F(RingRead, MessageAtTheTailIsNotReadBeforeTheTailShowsIt) {
+  publish_upto(*ring_, 6);
+  forge_seq(2, 6);  // written, tail store not yet visible
+  expect(read(2), ReadStatus::Empty, 2);
+}
+
+// A ring re-created under a log: the tail is raised over zeroed slots.
+TEST_F(RingRead, ZeroedSlotsBelowARaisedTailAreSkipped) {
+  ring_->store_tail(100);
+  expect(read(97), ReadStatus::Skipped, 100);
+  EXPECT_EQ(ring_->load_cursor(0), 100u);
+  expect(read(100), ReadStatus::Empty, 100);
+  ring_->write_slot(payload_for(100, 32));
+  expect(read(97), ReadStatus::Message, 101);
+  EXPECT_TRUE(payload_matches(buf_, 100, 32));
+}
+
+// A new publisher numbers from below what the slots hold (a lost log tail):
+// those messages are in no log and must not be delivered.
+TEST_F(RingRead, SlotsOfAHigherNumberingAreSkippedNotDelivered) {
+  publish_upto(*ring_, 10);  // slots hold 8, 9, 6, 7
+  ring_->store_tail(5);
+  expect(read(2), ReadStatus::Skipped, 5);
+  EXPECT_EQ(ring_->load_cursor(0), 5u);
+  ring_->write_slot(payload_for(5, 32));
+  expect(read(5), ReadStatus::Message, 6);
+  EXPECT_TRUE(payload_matches(buf_, 5, 32));
+}
+
+// A publisher killed in the middle of a write leaves the slot busy below the tail.
+TEST_F(RingRead, SlotLeftBusyByADeadWriterIsSkipped) {
+  publish_upto(*ring_, 6);
+  forge_seq(4, 4 | kBusyBit);
+  expect(read(4), ReadStatus::Message, 6);
+  EXPECT_TRUE(payload_matches(buf_, 5, 32));
+  forge_seq(5, 5 | kBusyBit);
+  expect(read(5), ReadStatus::Skipped, 6);
+}
+
+TEST_F(RingRead, StableSlotWithAnImpossibleLengthIsSkipped) {
+  publish_upto(*ring_, 2);
+  forge_len(1, 33);
+  expect(read(1), ReadStatus::Skipped, 2);
+  EXPECT_EQ(ring_->load_cursor(0), 2u);
+}
+
+TEST_F(RingRead, IntoASliceOneByteShortTheMessageIsConsumedUncopied) {
+  publish_upto(*ring_, 3);
+  const auto want = payload_for(1, 32);
+  std::vector<std::byte> slice(want.size() - 1, std::byte{0xEE});
+  auto r = ring_->try_receive_into_slice(0, 1, slice);
+  expect(r, ReadStatus::TooShort, 2);
+  EXPECT_EQ(r.len, want.size());
+  EXPECT_EQ(ring_->load_cursor(0), 2u);
+  EXPECT_TRUE(std::all_of(slice.begin(), slice.end(), [](std::byte b) { return b == std::byte{0xEE}; }));
+
+  std::vector<std::byte> exact(payload_for(2, 32).size() + 3, std::byte{0xEE});
+  r = ring_->try_receive_into_slice(0, 2, exact);
+  expect(r, ReadStatus::Message, 3);
+  EXPECT_TRUE(payload_matches(std::span(exact).first(r.len), 2, 32));
+  EXPECT_EQ(exact.back(), std::byte{0xEE});
+}
+
+// The three ways slots can hold another numbering than the tail's, read from
+// another process: every read call makes progress, the reader reaches the
+// tail in a bounded number of calls, and what it gets is the current numbering.
+TEST(RingRecovery, ForkedReaderNeverStallsOnAnotherNumbering) {
+  struct Case {
+    const char* what;
+    void (*prepare)(RingBuffer&, const std::string& path);
+    std::uint64_t start;
+  };
+  const Case cases[] = {
+      {"zeroed slots under a raised tail", [](RingBuffer& r, const std::string&) { r.store_tail(1000); }, 990},
+      {"slots numbered above the tail",
+       [](RingBuffer& r, const std::string&) {
+         publish_upto(r, 40);
+         r.store_tail(20);
+       },
+       12},
+      {"slot left busy by a dead writer",
+       [](RingBuffer& r, const std::string& path) {
+         publish_upto(r, 20);
+         std::uint64_t busy = 17 | kBusyBit;
+         poke(path, slot_offset(r, 17), &busy, sizeof busy);
+       },
+       14},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const auto path = dir.file("ring.mmap");
+    RingBuffer pub = must_create(path, 8, 32, 1);
+    c.prepare(pub, path);
+    const std::uint64_t tail = pub.load_tail();
+    int status = run_in_child([&] {
+      auto ring = RingBuffer::open(path);
+      if (!ring || ring->claim_cursor_slot(c.start) != 0u) return 2;
+      std::vector<std::byte> buf;
+      std::uint64_t cursor = c.start;
+      for (int call = 0; call < 64 && cursor < tail; ++call) {
+        ReadResult r = ring->try_receive(0, cursor, buf);
+        if (r.status == ReadStatus::Empty || r.next_cursor <= cursor || r.next_cursor > tail) return 3;
+        if (r.status == ReadStatus::Message && !payload_matches(buf, r.next_cursor - 1, 32)) return 4;
+        if (ring->load_cursor(0) != r.next_cursor) return 5;
+        cursor = r.next_cursor;
+      }
+      return cursor == tail ? 0 : 6;
+    });
+    EXPECT_TRUE(exited_cleanly(status)) << c.what << ": status " << status;
+  }
+}
+
+// --- Cursor slots and wakeup flags ---
+
+TEST(RingSlots, ClaimTakesTheLowestFreeSlotAndClearsItsFlag) {
+  TempDir dir;
+  RingBuffer ring = must_create(dir.file("ring.mmap"), 4, 8, 3);
+  ring.store_wakeup_armed(1, 1);
+  EXPECT_EQ(ring.claim_cursor_slot(5), 0u);
+  EXPECT_EQ(ring.claim_cursor_slot(6), 1u);
+  EXPECT_EQ(ring.exchange_wakeup_armed(1, 0), 0u);
+  EXPECT_EQ(ring.claim_cursor_slot(7), 2u);
+  EXPECT_EQ(ring.claim_cursor_slot(8), std::nullopt);
+  EXPECT_EQ(ring.load_cursor(1), 6u);
+  ring.release_cursor_slot(1);
+  EXPECT_EQ(ring.load_cursor(1), kFreeCursor);
+  EXPECT_EQ(ring.claim_cursor_slot(9), 1u);
+  std::uint64_t expected = 3;
+  EXPECT_FALSE(ring.compare_exchange_cursor(0, expected, 4));
+  EXPECT_EQ(expected, 5u);
+
+  TempDir other;
+  RingBuffer none = must_create(other.file("ring.mmap"), 4, 8, 0);
+  EXPECT_EQ(none.claim_cursor_slot(0), std::nullopt);
+}
+
+TEST(RingSlots, WakeupRequestIsTakenOnce) {
+  TempDir dir;
+  RingBuffer ring = must_create(dir.file("ring.mmap"), 4, 8, 2);
+  publish_upto(ring, 3);
+  EXPECT_EQ(ring.arm_wakeup(1), 3u);
+  EXPECT_FALSE(ring.take_wakeup_request(0));
+  EXPECT_TRUE(ring.take_wakeup_request(1));
+  EXPECT_FALSE(ring.take_wakeup_request(1));
+  ring.arm_wakeup(1);
+  ring.disarm_wakeup(1);
+  EXPECT_FALSE(ring.take_wakeup_request(1));
+}
+
+TEST(RingSlots, ConnectCountCountsAcrossMappings) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  RingBuffer pub = must_create(path, 4, 8, 2);
+  auto sub = RingBuffer::open(path);
+  ASSERT_TRUE(sub);
+  EXPECT_EQ(pub.load_connect_count(), 0u);
+  EXPECT_EQ(sub->add_connect_count(), 0u);
+  EXPECT_EQ(sub->add_connect_count(), 1u);
+  EXPECT_EQ(pub.load_connect_count(), 2u);
+  EXPECT_EQ(peek_u64(path, kConnectCountOffset), 2u);
+}
+
+// --- Concurrency ---
+
+struct ReaderTally {
+  std::uint64_t received = 0;
+  std::uint64_t lost = 0;  // skipped by laps
+  std::uint64_t laps = 0;
+  std::uint64_t faults = 0;  // corrupt payload, wrong order or a skip
+  bool finished = false;
+};
+
+// Reads from `cursor` until `end`, checking every message; bounded by a
+// deadline. With a slice, messages longer than it must be reported TooShort
+// with their true length.
+ReaderTally read_until(RingBuffer& ring, std::uint32_t k, std::uint64_t cursor, std::uint64_t end,
+                       std::uint64_t pause_every = 0, std::size_t slice_len = 0) {
+  ReaderTally t;
+  std::vector<std::byte> buf(slice_len);
+  auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (cursor < end && Clock::now() < deadline) {
+    ReadResult r = slice_len == 0 ? ring.try_receive(k, cursor, buf) : ring.try_receive_into_slice(k, cursor, buf);
+    if (r.status == ReadStatus::Empty) {
+      std::this_thread::yield();
+      continue;
+    }
+    const std::uint64_t seq = r.next_cursor - 1;
+    const bool intact =
+        r.status == ReadStatus::Message
+            ? payload_matches(std::span(buf).first(r.len), seq, ring.slot_size())
+            : r.status == ReadStatus::TooShort && r.len > slice_len && r.len == payload_for(seq, ring.slot_size()).size();
+    if (!intact || seq < cursor) ++t.faults;
+    if (seq > cursor) {
+      ++t.laps;
+      t.lost += seq - cursor;
+    }
+    ++t.received;
+    cursor = r.next_cursor;
+    if (pause_every != 0 && t.received % pause_every == 0)
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  t.finished = cursor == end;
+  return t;
+}
+
+// The writer waits while the slowest held cursor is a whole ring behind.
+void publish_with_backpressure(RingBuffer& ring, std::uint64_t count) {
+  auto deadline = Clock::now() + std::chrono::seconds(60);
+  for (std::uint64_t s = 0; s < count && Clock::now() < deadline;) {
+    std::uint64_t slowest = s;
+    for (std::uint32_t i = 0; i < ring.max_subscribers(); ++i) {
+      std::uint64_t c = ring.load_cursor(i);
+      if (c != kFreeCursor) slowest = std::min(slowest, c);
+    }
+    if (s - slowest >= ring.capacity()) {
+      std::this_thread::yield();
+      continue;
+    }
+    ring.write_slot(payload_for(s, ring.slot_size()));
+    ++s;
+  }
+}
+
+TEST(RingConcurrent, ReadersUnderOverwriteGetIntactMessagesInOrderAndCountTheirLaps) {
+  TempDir dir;
+  RingBuffer writer = must_create(dir.file("ring.mmap"), 8, 64, 4);
+  constexpr std::uint64_t kMessages = 100000;
+  constexpr int kReaders = 3;
+  std::vector<ReaderTally> tallies(kReaders);
+  std::vector<RingBuffer> readers;
+  for (int i = 0; i < kReaders; ++i) {
+    readers.push_back(std::move(*RingBuffer::open(dir.file("ring.mmap"))));
+    ASSERT_EQ(readers.back().claim_cursor_slot(0), static_cast<std::uint32_t>(i));
+  }
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kReaders; ++i)
+    threads.emplace_back([&, i] {
+      // The last reader reads into a slice too short for the longer messages.
+      tallies[i] = read_until(readers[i], i, 0, kMessages, 512, i == kReaders - 1 ? 36 : 0);
+    });
+  for (std::uint64_t s = 0; s < kMessages; ++s) writer.write_slot(payload_for(s, 64));
+  for (auto& t : threads) t.join();
+
+  std::uint64_t laps = 0;
+  for (const auto& t : tallies) {
+    EXPECT_TRUE(t.finished);
+    EXPECT_EQ(t.faults, 0u);
+    EXPECT_EQ(t.received + t.lost, kMessages);
+    laps += t.laps;
+  }
+  EXPECT_GT(laps, 0u);  // pausing readers are lapped
+}
+
+// A two-slot ring overwritten as fast as it is read: a reader into a short
+// slice is lapped in the middle of most reads, and must still report each
+// too-long message with that message's own length.
+TEST(RingConcurrent, SliceReaderRacingTheWriterReportsTrueLengths) {
+  TempDir dir;
+  auto [writer, reader, k] = map_pair(dir.file("ring.mmap"), 2, 16, 1);
+  constexpr std::uint64_t kMessages = 400000;
+  std::atomic<bool> done{false};
+  ReaderTally tally;
+  std::thread t([&] {
+    std::vector<std::byte> slice(12);
+    std::uint64_t cursor = 0;
+    while (!done.load(std::memory_order_relaxed)) {
+      ReadResult r = reader.try_receive_into_slice(k, cursor, slice);
+      if (r.status == ReadStatus::Empty) continue;
+      const std::uint64_t seq = r.next_cursor - 1;
+      const bool intact = r.status == ReadStatus::Message
+                              ? payload_matches(std::span(slice).first(r.len), seq, 16)
+                              : r.status == ReadStatus::TooShort && r.len == payload_for(seq, 16).size();
+      if (!intact) ++tally.faults;
+      ++tally.received;
+      cursor = r.next_cursor;
+    }
+  });
+  for (std::uint64_t s = 0; s < kMessages; ++s) writer.write_slot(payload_for(s, 16));
+  done = true;
+  t.join();
+  EXPECT_GT(tally.received, 0u);
+  EXPECT_EQ(tally.faults, 0u);
+}
+
+TEST(RingConcurrent, ReadersHeldBackByTheWriterGetEveryMessage) {
+  TempDir dir;
+  RingBuffer writer = must_create(dir.file("ring.mmap"), 4, 48, 3);
+  constexpr std::uint64_t kMessages = 30000;
+  std::vector<ReaderTally> tallies(3);
+  std::vector<RingBuffer> readers;
+  for (int i = 0; i < 3; ++i) {
+    readers.push_back(std::move(*RingBuffer::open(dir.file("ring.mmap"))));
+    ASSERT_TRUE(readers.back().claim_cursor_slot(0));
+  }
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 3; ++i) threads.emplace_back([&, i] { tallies[i] = read_until(readers[i], i, 0, kMessages); });
+  publish_with_backpressure(writer, kMessages);
+  for (auto& t : threads) t.join();
+  for (const auto& t : tallies) {
+    EXPECT_TRUE(t.finished);
+    EXPECT_EQ(t.faults, 0u);
+    EXPECT_EQ(t.laps, 0u);
+    EXPECT_EQ(t.received, kMessages);
+  }
+}
+
+TEST(RingConcurrent, ForkedReaderGetsEveryMessage) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  RingBuffer writer = must_create(path, 16, 128, 2);
+  constexpr std::uint64_t kMessages = 20000;
+  int status = -1;
+  // The child maps the file itself, as a subscriber in another process does.
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    auto ring = RingBuffer::open(path);
+    if (!ring) ::_exit(2);
+    auto k = ring->claim_cursor_slot(0);
+    if (!k) ::_exit(3);
+    ReaderTally t = read_until(*ring, *k, 0, kMessages);
+    ::_exit(t.finished && t.faults == 0 && t.laps == 0 && t.received == kMessages ? 0 : 4);
+  }
+  auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (writer.load_cursor(0) == kFreeCursor && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  publish_with_backpressure(writer, kMessages);
+  deadline = Clock::now() + std::chrono::seconds(60);
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) ::kill(pid, SIGKILL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(exited_cleanly(status)) << status;
+}
+
+TEST(RingConcurrent, EachCursorSlotHasOneOwner) {
+  TempDir dir;
+  RingBuffer ring = must_create(dir.file("ring.mmap"), 4, 8, 16);
+  constexpr int kThreads = 32;
+  for (int round = 0; round < 100; ++round) {
+    std::vector<std::optional<std::uint32_t>> got(kThreads);
+    std::latch start(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+      threads.emplace_back([&, i] {
+        start.arrive_and_wait();
+        got[i] = ring.claim_cursor_slot(static_cast<std::uint64_t>(i));
+      });
+    for (auto& t : threads) t.join();
+    std::set<std::uint32_t> owners;
+    for (int i = 0; i < kThreads; ++i) {
+      if (!got[i]) continue;
+      EXPECT_TRUE(owners.insert(*got[i]).second);
+      EXPECT_EQ(ring.load_cursor(*got[i]), static_cast<std::uint64_t>(i));
+    }
+    ASSERT_EQ(owners.size(), 16u);
+    for (std::uint32_t k : owners) ring.release_cursor_slot(k);
+  }
+}
+
+// Opening while a publisher re-creates the file over and over with two
+// geometries: every open sees one complete file, never a half-built one.
+TEST(RingConcurrent, OpenDuringRecreationSeesOnlyCompleteFiles) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  must_create(path, 4, 8, 2);
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0};
+  std::vector<std::thread> openers;
+  for (int i = 0; i < 2; ++i)
+    openers.emplace_back([&] {
+      while (!done.load()) {
+        auto ring = RingBuffer::open(path);
+        if (!ring || (ring->capacity() != 4 && ring->capacity() != 8) || ring->load_generation() != 1 ||
+            ring->load_cursor(1) != kFreeCursor)
+          bad.fetch_add(1);
+      }
+    });
+  for (int i = 0; i < 300; ++i) must_create(path, i % 2 == 0 ? 8 : 4, 8, 2);
+  done = true;
+  for (auto& t : openers) t.join();
+  EXPECT_EQ(bad.load(), 0);
+}
+
+// The store-fence-load handshake on the flags: a subscriber that arms and
+// finds no new tail may sleep, and is always woken for the next message.
+TEST(RingConcurrent, ArmedSubscriberIsNeverLeftAsleep) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  auto [pub, sub, k] = map_pair(path, 8, 32, 1);
+  auto wake = create_wake_fd();
+  ASSERT_TRUE(wake);
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  UniqueFd sub_end(pair[0]), pub_end(pair[1]);
+  constexpr std::uint64_t kMessages = 20000;
+
+  std::atomic<std::uint64_t> lost_wakeups{0}, faults{0};
+  std::thread subscriber([&] {
+    std::vector<std::byte> buf;
+    std::uint64_t cursor = 0;
+    while (cursor < kMessages) {
+      ReadResult r = sub.try_receive(k, cursor, buf);
+      if (r.status == ReadStatus::Message) {
+        if (!payload_matches(buf, r.next_cursor - 1, 32)) faults++;
+        cursor = r.next_cursor;
+        continue;
+      }
+      if (sub.arm_wakeup(k) > cursor) {
+        sub.disarm_wakeup(k);
+        continue;
+      }
+      // The publisher keeps publishing: a wait that times out was a lost wakeup.
+      if (!poll_wakeup(wake->get(), sub_end.get(), 5000)) {
+        lost_wakeups++;
+        break;
+      }
+      (void)read_wakeup(wake->get());
+      sub.disarm_wakeup(k);
+    }
+  });
+  for (std::uint64_t s = 0; s < kMessages; ++s) {
+    // Reader under DropOldest: a backlog is fine; only waking matters here.
+    pub.write_slot(payload_for(s, 32));
+    RingBuffer::begin_wakeup_pass();
+    if (pub.take_wakeup_request(k)) {
+      ASSERT_TRUE(write_wakeup(wake->get()));
+    }
+    if (s % 64 == 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  subscriber.join();
+  EXPECT_EQ(lost_wakeups.load(), 0u);
+  EXPECT_EQ(faults.load(), 0u);
+}
+
+}  // namespace
+}  // namespace qorva

@@ -1,0 +1,358 @@
+// The transport across real processes: a publisher and subscribers in forked
+// children exchanging many messages, crashes of either side, and wakeups
+// racing with connecting subscribers.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <algorithm>
+#include <barrier>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "publisher.h"
+#include "subscriber.h"
+#include "transport_support.h"
+
+namespace qorva {
+namespace {
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+// Exit codes of the children, so that a failure says what went wrong.
+enum ChildExit : int {
+  kOk = 0,
+  kConnectFailed = 10,
+  kReceiveFailed = 11,
+  kTimedOut = 12,
+  kWrongContent = 13,
+  kOutOfOrder = 14,
+  kPublishFailed = 15,
+  kWrongError = 16,
+};
+
+// A message that carries its own sequence number and a body derived from it,
+// so that loss, reordering and torn copies are all visible.
+std::vector<std::byte> numbered_message(std::uint64_t seq) {
+  std::vector<std::byte> m(8 + seq % 97);
+  std::memcpy(m.data(), &seq, 8);
+  for (std::size_t i = 8; i < m.size(); ++i) m[i] = static_cast<std::byte>((seq * 131 + i * 7) & 0xFF);
+  return m;
+}
+
+// The sequence number of a well-formed message, or none.
+std::optional<std::uint64_t> check_numbered(const std::vector<std::byte>& m) {
+  if (m.size() < 8) return std::nullopt;
+  std::uint64_t seq = 0;
+  std::memcpy(&seq, m.data(), 8);
+  if (m != numbered_message(seq)) return std::nullopt;
+  return seq;
+}
+
+constexpr std::uint64_t kMessages = 40000;
+constexpr int kSubscribers = 4;
+
+int run_publisher(const TopicConfig& config, std::uint64_t messages) {
+  auto publisher = Publisher::create("t", config);
+  if (!publisher) return kPublishFailed;
+  if (!(*publisher)->wait_for_subscribers(kSubscribers, Duration{20, 0})) return kTimedOut;
+  const Deadline deadline = Deadline::after(Duration{60, 0});
+  for (std::uint64_t seq = 0; seq < messages;) {
+    auto published = (*publisher)->publish(numbered_message(seq));
+    if (published) {
+      ++seq;
+    } else if (published.error().get_if<Error::BusFull>() != nullptr && !deadline.passed()) {
+      std::this_thread::yield();
+    } else {
+      return kPublishFailed;
+    }
+  }
+  return kOk;
+}
+
+// Receives until the last message; every message must be well formed and, with
+// `gapless`, exactly the next one.
+int run_subscriber(const TopicConfig& config, std::uint64_t messages, bool gapless) {
+  auto subscriber = Subscriber::connect_with("t", config, Duration{20, 0}, StartPosition::tail());
+  if (!subscriber) return kConnectFailed;
+  std::vector<std::byte> out;
+  std::uint64_t expected = 0;
+  while (expected < messages) {
+    auto got = (*subscriber)->receive_timeout_into(Duration{10, 0}, out);
+    if (!got) {
+      const IoError* io = io_error(got.error());
+      fprintf(stderr, "receive failed at %llu: %s\n", (unsigned long long)expected, io ? io->text().c_str() : "?");
+      return kReceiveFailed;
+    }
+    if (!*got) return kTimedOut;
+    auto seq = check_numbered(out);
+    if (!seq) return kWrongContent;
+    if (gapless ? *seq != expected : *seq < expected) return kOutOfOrder;
+    expected = *seq + 1;
+  }
+  return kOk;
+}
+
+void exchange(Backpressure backpressure, std::uint32_t capacity) {
+  TempDir dir;
+  const TopicConfig config = small_config(dir.path(), capacity, 128, 8, backpressure);
+  const bool gapless = backpressure == Backpressure::Error;
+  std::vector<std::unique_ptr<Child>> subscribers;
+  for (int i = 0; i < kSubscribers; ++i)
+    subscribers.push_back(std::make_unique<Child>([&] { return run_subscriber(config, kMessages, gapless); }));
+  Child publisher([&] { return run_publisher(config, kMessages); });
+  EXPECT_EQ(publisher.wait(90s), kOk);
+  for (auto& subscriber : subscribers) EXPECT_EQ(subscriber->wait(90s), kOk);
+}
+
+TEST(TransportProcesses, ErrorPolicyDeliversEveryMessageInOrderToEverySubscriber) {
+  exchange(Backpressure::Error, 64);
+}
+
+TEST(TransportProcesses, DropOldestOnlyEverSkipsForward) { exchange(Backpressure::DropOldest, 16); }
+
+TEST(TransportProcesses, KilledSubscriberKeepsItsSlotAndHoldsThePublisherBack) {
+  TempDir dir;
+  const TopicConfig config = small_config(dir.path(), 8);
+  auto publisher = Publisher::create("t", config);
+  ASSERT_TRUE(publisher);
+  Signal connected;
+  Child subscriber([&] {
+    auto s = Subscriber::connect_with("t", config, Duration{5, 0}, StartPosition::tail());
+    if (!s) return int{kConnectFailed};
+    (*s)->arm_wakeup();
+    connected.notify();
+    std::this_thread::sleep_for(60s);
+    return int{kOk};
+  });
+  ASSERT_TRUE(connected.wait(5000));
+  ASSERT_TRUE((*publisher)->publish(numbered_message(0)));  // accepts it
+  subscriber.kill_now();
+  for (std::uint64_t seq = 1; seq < 8; ++seq) ASSERT_TRUE((*publisher)->publish(numbered_message(seq)));
+  auto refused = (*publisher)->publish(numbered_message(8));
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().get_if<Error::BusFull>(), nullptr);
+  TopicStats stats = (*publisher)->stats();
+  EXPECT_EQ(stats.active_subscribers, 1u);
+  EXPECT_EQ(stats.lags, std::vector<std::uint64_t>{8});
+  // Its wakeup was written to an eventfd the publisher still holds.
+  EXPECT_EQ(stats.wakeups_sent_total, 1u);
+  EXPECT_EQ(stats.connected_sockets, 1u);
+  EXPECT_EQ(stats.subscribers_dropped_total, 0u);
+
+  // The slot survives a reuse of the ring by the next publisher.
+  publisher->reset();
+  auto next = Publisher::create("t", config);
+  ASSERT_TRUE(next);
+  auto newcomer = Subscriber::connect_with("t", config, Duration{1, 0}, StartPosition::tail());
+  ASSERT_TRUE(newcomer);
+  EXPECT_EQ((*newcomer)->cursor_idx(), 1u);
+  std::vector<std::byte> out;
+  for (std::uint64_t seq = 0; seq < 8; ++seq) {
+    ASSERT_TRUE((*next)->publish(numbered_message(seq)));
+    ASSERT_TRUE((*newcomer)->try_receive_into(out));
+  }
+  EXPECT_FALSE((*next)->publish(numbered_message(8)));
+}
+
+TEST(TransportProcesses, KilledPublisherEndsOldSubscribersAndARestartServesNewOnes) {
+  TempDir dir;
+  const TopicConfig config = small_config(dir.path(), 8);
+  Signal created, subscribed, published, blocked;
+  Child publisher([&] {
+    auto p = Publisher::create("t", config);
+    if (!p) return int{kPublishFailed};
+    created.notify();
+    if (!subscribed.wait(5000)) return int{kTimedOut};
+    for (std::uint64_t seq = 0; seq < 3; ++seq)
+      if (!(*p)->publish(numbered_message(seq))) return int{kPublishFailed};
+    published.notify();
+    std::this_thread::sleep_for(60s);
+    return int{kOk};
+  });
+  ASSERT_TRUE(created.wait(5000));
+  auto old_here = Subscriber::connect_with("t", config, Duration{5, 0}, StartPosition::tail());
+  ASSERT_TRUE(old_here);
+  // A subscriber in its own process, blocked in a receive when the publisher dies.
+  Signal child_connected;
+  Child old_there([&] {
+    auto s = Subscriber::connect_with("t", config, Duration{5, 0}, StartPosition::from(3));
+    if (!s) return int{kConnectFailed};
+    child_connected.notify();
+    std::vector<std::byte> out;
+    auto ended = (*s)->receive_into(out);
+    if (ended) return int{kWrongContent};
+    return is_io_text(ended.error(), io_text::kPublisherDisconnected) ? int{kOk} : int{kWrongError};
+  });
+  ASSERT_TRUE(child_connected.wait(5000));
+  subscribed.notify();
+  ASSERT_TRUE(published.wait(5000));
+  std::this_thread::sleep_for(20ms);  // let the child block
+  publisher.kill_now();
+  EXPECT_EQ(old_there.wait(5s), kOk);
+
+  std::vector<std::byte> out;
+  for (std::uint64_t seq = 0; seq < 3; ++seq) {
+    ASSERT_TRUE((*old_here)->receive_into(out));
+    EXPECT_EQ(check_numbered(out), seq);
+  }
+  auto ended = (*old_here)->receive_into(out);
+  ASSERT_FALSE(ended);
+  EXPECT_TRUE(is_io_text(ended.error(), io_text::kPublisherDisconnected));
+
+  auto restarted = Publisher::create("t", config);
+  ASSERT_TRUE(restarted);
+  auto fresh = Subscriber::connect_with("t", config, Duration{1, 0}, StartPosition::tail());
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ((*fresh)->cursor(), 0u);
+  std::jthread later([&] {
+    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE((*restarted)->publish(numbered_message(7)));
+  });
+  ASSERT_TRUE((*fresh)->receive_into(out));
+  EXPECT_EQ(check_numbered(out), 7u);
+  later.join();
+  // The old subscriber stays ended.
+  auto still_ended = (*old_here)->receive_timeout_into(Duration{1, 0}, out);
+  ASSERT_FALSE(still_ended);
+  EXPECT_TRUE(is_io_text(still_ended.error(), io_text::kPublisherDisconnected));
+}
+
+// --- Wakeups racing with connecting subscribers ---
+//
+// Each round, subscribers connect and block while the publisher publishes a few
+// messages at random moments and then stops. A subscriber must receive every
+// message from its start cursor on; a wakeup lost to a subscriber whose
+// handshake arrived during a publish leaves it asleep until its timeout.
+
+constexpr int kRaceMessagesPerRound = 2;
+constexpr Duration kRaceReceiveTimeout{2, 0};
+
+// Receives the messages [max(start, first), first + count) of a round.
+int receive_round(Subscriber& subscriber, std::uint64_t first, std::uint64_t count) {
+  const std::uint64_t end = first + count;
+  std::vector<std::byte> out;
+  while (subscriber.cursor() < end) {
+    const std::uint64_t expected = std::max(subscriber.cursor(), first);
+    auto got = subscriber.receive_timeout_into(kRaceReceiveTimeout, out);
+    if (!got) return kReceiveFailed;
+    if (!*got) return kTimedOut;
+    if (check_numbered(out) != expected) return kWrongContent;
+  }
+  return kOk;
+}
+
+int connect_and_receive_round(const TopicConfig& config, std::uint64_t first, std::uint64_t count) {
+  auto subscriber = Subscriber::connect_with("t", config, Duration{5, 0}, StartPosition::tail());
+  if (!subscriber) return kConnectFailed;
+  return receive_round(**subscriber, first, count);
+}
+
+void publish_round(Publisher& publisher, std::uint64_t first, std::mt19937& rng) {
+  std::uniform_int_distribution<int> gap_us(0, 150);
+  for (std::uint64_t seq = first; seq < first + kRaceMessagesPerRound; ++seq) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(gap_us(rng));
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    ASSERT_TRUE(publisher.publish(numbered_message(seq)));
+  }
+}
+
+// Disabled while the publisher accepts only at the start of a publish: a
+// handshake that arrives just after that accept, from a subscriber that reads
+// its start cursor and sleeps before the tail moves, is missed by the wakeup
+// pass, and the subscriber sleeps until the next publish.
+constexpr int kRaceRounds = 1500;
+constexpr int kRaceSubscribers = 3;
+
+// Runs rounds until one fails: `start(first)` sets the subscribers of a round
+// going, the publisher publishes the round's messages from `first` on, and
+// `finish()` gives each subscriber's result.
+void race_rounds(std::uint32_t seed, const std::function<void(std::uint64_t)>& start,
+                 const std::function<std::vector<int>()>& finish, const TopicConfig& config) {
+  auto publisher = Publisher::create("t", config);
+  ASSERT_TRUE(publisher);
+  std::mt19937 rng(seed);
+  for (int round = 0; round < kRaceRounds; ++round) {
+    const std::uint64_t first = (*publisher)->stats().tail;
+    start(first);
+    publish_round(**publisher, first, rng);
+    std::vector<int> results = finish();
+    for (int r : results) EXPECT_EQ(r, kOk) << "round " << round;
+    if (std::count(results.begin(), results.end(), kOk) != static_cast<long>(results.size())) return;
+  }
+}
+
+TopicConfig race_config(const TempDir& dir) {
+  return small_config(dir.path(), 64, 128, 8, Backpressure::DropOldest);
+}
+
+TEST(TransportConcurrent, DISABLED_ConnectingThreadsNeverMissAWakeup) {
+  TempDir dir;
+  const TopicConfig config = race_config(dir);
+  std::vector<int> results(kRaceSubscribers);
+  std::vector<std::jthread> threads;
+  auto start = [&](std::uint64_t first) {
+    std::barrier ready(kRaceSubscribers + 1);
+    for (int i = 0; i < kRaceSubscribers; ++i) {
+      threads.emplace_back([&, i, first] {
+        ready.arrive_and_wait();
+        results[i] = connect_and_receive_round(config, first, kRaceMessagesPerRound);
+      });
+    }
+    ready.arrive_and_wait();
+  };
+  auto finish = [&] {
+    threads.clear();  // joins
+    return results;
+  };
+  race_rounds(12345, start, finish, config);
+}
+
+// A subscriber process that, for every round the parent starts, connects,
+// receives the round's messages, disconnects and reports.
+class RoundWorker {
+ public:
+  explicit RoundWorker(const TopicConfig& config)
+      : child_([this, config] {
+          for (;;) {
+            auto first = go_.receive(30000);
+            if (!first || *first == kStop) return int{kOk};
+            done_.send(static_cast<std::uint64_t>(connect_and_receive_round(config, *first, kRaceMessagesPerRound)));
+          }
+        }) {}
+  ~RoundWorker() {
+    go_.send(kStop);
+    child_.wait(5s);
+  }
+
+  void start_round(std::uint64_t first) { go_.send(first); }
+  int result() { return static_cast<int>(done_.receive(10000).value_or(kTimedOut)); }
+
+ private:
+  static constexpr std::uint64_t kStop = ~std::uint64_t{0};
+  Channel go_;
+  Channel done_;
+  Child child_;
+};
+
+TEST(TransportProcesses, DISABLED_ConnectingProcessesNeverMissAWakeup) {
+  TempDir dir;
+  const TopicConfig config = race_config(dir);
+  std::vector<std::unique_ptr<RoundWorker>> workers;
+  for (int i = 0; i < kRaceSubscribers; ++i) workers.push_back(std::make_unique<RoundWorker>(config));
+  auto start = [&](std::uint64_t first) {
+    for (auto& worker : workers) worker->start_round(first);
+  };
+  auto finish = [&] {
+    std::vector<int> results;
+    for (auto& worker : workers) results.push_back(worker->result());
+    return results;
+  };
+  race_rounds(54321, start, finish, config);
+}
+
+}  // namespace
+}  // namespace qorva

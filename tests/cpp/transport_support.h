@@ -1,0 +1,196 @@
+// Shared helpers of the transport tests: a fresh directory per test, small
+// configurations, byte conversions and forked child processes with bounded
+// waits.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "config.h"
+#include "error.h"
+
+namespace qorva::testing_support {
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    char name[] = "/tmp/qorva-transport-XXXXXX";
+    const char* made = ::mkdtemp(name);
+    if (made == nullptr) std::abort();
+    path_ = made;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
+
+// A small topic configuration without a log.
+inline TopicConfig small_config(const std::string& dir, std::uint32_t capacity = 8, std::uint32_t slot_size = 64,
+                                std::uint32_t max_subscribers = 4,
+                                Backpressure backpressure = Backpressure::Error) {
+  TopicConfig config;
+  config.dir = dir;
+  config.capacity = capacity;
+  config.slot_size = slot_size;
+  config.max_subscribers = max_subscribers;
+  config.backpressure = backpressure;
+  config.wal.enabled = false;
+  return config;
+}
+
+inline std::vector<std::byte> bytes(std::string_view text) {
+  std::vector<std::byte> out(text.size());
+  std::memcpy(out.data(), text.data(), text.size());
+  return out;
+}
+
+inline std::string text(std::span<const std::byte> data) {
+  return std::string(reinterpret_cast<const char*>(data.data()), data.size());
+}
+
+inline std::span<const std::byte> view(const std::vector<std::byte>& data) { return data; }
+
+// The I/O error inside an Error, or null.
+inline const IoError* io_error(const Error& e) {
+  const auto* io = e.get_if<Error::Io>();
+  return io == nullptr ? nullptr : &io->error;
+}
+
+inline bool is_io_text(const Error& e, std::string_view expected) {
+  const IoError* io = io_error(e);
+  return io != nullptr && io->text() == expected;
+}
+
+// A forked child running `body`, whose int result becomes its exit status.
+// Destruction kills a child that is still running.
+class Child {
+ public:
+  explicit Child(const std::function<int()>& body) {
+    pid_ = ::fork();
+    if (pid_ < 0) std::abort();
+    if (pid_ == 0) {
+      int status = 99;
+      try {
+        status = body();
+      } catch (...) {
+        status = 98;
+      }
+      ::_exit(status);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // The exit status, or -1 when it did not exit within the timeout (then it
+  // is killed) or ended by a signal.
+  int wait(std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    for (;;) {
+      pid_t r = ::waitpid(pid_, &status, WNOHANG);
+      if (r == pid_) break;
+      if (std::chrono::steady_clock::now() >= end) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  void kill_now() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// A pipe carrying 8-byte values from one process to another.
+class Channel {
+ public:
+  Channel() {
+    if (::pipe2(fds_, O_CLOEXEC) != 0) std::abort();
+  }
+  ~Channel() {
+    ::close(fds_[0]);
+    ::close(fds_[1]);
+  }
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  void send(std::uint64_t v) { (void)!::write(fds_[1], &v, sizeof v); }
+  // The next value, or none when nothing came within the timeout.
+  std::optional<std::uint64_t> receive(int timeout_ms) {
+    pollfd p{fds_[0], POLLIN, 0};
+    std::uint64_t v = 0;
+    if (::poll(&p, 1, timeout_ms) != 1 || ::read(fds_[0], &v, sizeof v) != sizeof v) return std::nullopt;
+    return v;
+  }
+
+ private:
+  int fds_[2];
+};
+
+// A one-way signal between processes.
+class Signal {
+ public:
+  void notify() { channel_.send(1); }
+  // True when the signal came within the timeout.
+  bool wait(int timeout_ms) { return channel_.receive(timeout_ms).has_value(); }
+
+ private:
+  Channel channel_;
+};
+
+// Polls `condition` every millisecond until it holds or the timeout passes.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace qorva::testing_support
