@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "binding.h"
+#include "subscription.h"
 #include "test_hooks.h"
 
 // The logging set-up is its own unit; until it is part of the build, a
@@ -60,7 +61,7 @@ PyMethodDef init_logging_def = {
 // class's own file defines its getter and it is listed here as it lands:
 // bus_type, topic_publisher_type, subscription_type, topic_stats_type,
 // wal_stats_type.
-constexpr std::array<TypeGetter, 0> kClassTypes{};
+constexpr std::array<TypeGetter, 1> kClassTypes{subscription_type};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
