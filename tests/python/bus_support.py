@@ -3,6 +3,7 @@
 import gc
 import shutil
 import tempfile
+import threading
 import time
 import tracemalloc
 
@@ -32,6 +33,22 @@ def outcome(call):
         return ("ok", call())
     except BaseException as exc:  # noqa: BLE001 - reported to the test thread
         return ("err", exc)
+
+
+def hammer(call, threads=2, rounds=2000):
+    """Runs `call` from several threads at once; returns what each call ended with."""
+    outcomes = []
+
+    def run():
+        for _ in range(rounds):
+            outcomes.append(outcome(call))
+
+    workers = [threading.Thread(target=run) for _ in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(60.0)
+    return outcomes
 
 
 def python_memory_growth(churn, warm_up=50, rounds=500):

@@ -7,7 +7,7 @@ import threading
 import weakref
 
 import pytest
-from bus_support import needs_log, base_dir, check_raised, outcome, wait_until  # noqa: F401
+from bus_support import needs_log, base_dir, check_raised, hammer, outcome, wait_until  # noqa: F401
 
 from qorva import _qorva
 from qorva._qorva import AlreadyPublishingError, TopicPublisher, TopicStats, _RustBus
@@ -247,6 +247,16 @@ def test_borrow_conflicts_while_the_lock_is_released(bus):
     assert errors == [("ok", None)]
     handle.publish(b"after")
     assert sub.recv_timeout(5.0) == b"after"
+
+
+def test_publish_releases_the_lock_and_publish_many_keeps_it(base_dir):
+    handle = _RustBus("b", base_dir=base_dir, wal_enabled=False).topic("t")
+    outcomes = hammer(lambda: handle.publish(b"x"))
+    errors = [r for kind, r in outcomes if kind == "err"]
+    assert errors and all(isinstance(e, RuntimeError) and str(e) == "Already borrowed" for e in errors)
+    assert handle.stats().published_total == len(outcomes) - len(errors)
+    outcomes = hammer(lambda: handle.publish_many([b"a", b"b"]))
+    assert all(kind == "ok" and r == 2 for kind, r in outcomes)
 
 
 def test_two_handles_publish_side_by_side(bus):
