@@ -35,20 +35,36 @@ def outcome(call):
         return ("err", exc)
 
 
-def hammer(call, threads=2, rounds=2000):
-    """Runs `call` from several threads at once; returns what each call ended with."""
+def hammer(call, threads=2, rounds=2000, until=None, seconds=10.0):
+    """Runs `call` from several threads started together, `rounds` times each,
+    or, with `until`, until until(outcome) held for one call (at most
+    `seconds`). Returns every call's outcome."""
     outcomes = []
+    start = threading.Barrier(threads)
+    deadline = time.monotonic() + seconds
+    done = threading.Event()
 
     def run():
+        start.wait()
         for _ in range(rounds):
-            outcomes.append(outcome(call))
+            result = outcome(call)
+            outcomes.append(result)
+            if until is not None and until(result):
+                done.set()
+            if done.is_set() or time.monotonic() > deadline:
+                return
 
     workers = [threading.Thread(target=run) for _ in range(threads)]
     for w in workers:
         w.start()
     for w in workers:
-        w.join(60.0)
+        w.join(seconds + 30.0)
     return outcomes
+
+
+def conflict(result):
+    kind, value = result
+    return kind == "err" and isinstance(value, RuntimeError) and str(value) == "Already borrowed"
 
 
 def python_memory_growth(churn, warm_up=50, rounds=500):
