@@ -93,21 +93,3 @@ def check_raised(info, exc, text):
     assert message.startswith(text) if text.endswith(" ") else message == text
     if exc is TypeError and text.startswith("argument "):
         assert isinstance(info.value.__cause__, TypeError)
-
-
-def _publisher_keeps_a_log():
-    from qorva._qorva import _RustBus
-
-    path = tempfile.mkdtemp(prefix="qv", dir="/tmp")
-    try:
-        bus = _RustBus("b", base_dir=path)
-        bus.publish_many("t", [])
-        return bus.stats("t").wal is not None
-    finally:
-        del bus
-        shutil.rmtree(path, ignore_errors=True)
-
-
-# Until the write-ahead log is wired into the publisher, the tests that read
-# its statistics or replay it cannot run.
-needs_log = pytest.mark.skipif(not _publisher_keeps_a_log(), reason="publishers keep no log in this build")

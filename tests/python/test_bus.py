@@ -12,7 +12,7 @@ import threading
 import weakref
 
 import pytest
-from bus_support import needs_log, base_dir, check_raised, conflict, hammer, outcome, python_memory_growth, wait_until  # noqa: F401
+from bus_support import base_dir, check_raised, conflict, hammer, outcome, python_memory_growth, wait_until  # noqa: F401
 
 from qorva import _qorva
 from qorva._qorva import (
@@ -116,7 +116,6 @@ def test_constructor_accepts_none_for_every_default(base_dir):
 
 
 @pytest.mark.parametrize("explicit_none", [False, True])
-@needs_log
 def test_defaults(base_dir, explicit_none):
     extra = dict(capacity=None, slot_size=None, max_subscribers=None, backpressure=None,
                  wal_enabled=None) if explicit_none else {}
@@ -364,7 +363,6 @@ def test_unsafe_topic_names_are_refused(bus, base_dir, topic, text):
 # ---------------------------------------------------------------- publishing
 
 
-@needs_log
 def test_publish_creates_and_caches_the_publisher(bus, base_dir):
     assert bus.publish("t", b"") is None
     assert sorted(os.listdir(topic_dir(base_dir))) == ["producer.lock", "ring.mmap", "signal.sock", "wal"]
@@ -544,7 +542,6 @@ def test_subscribe_variants(base_dir):
     assert [idx for idx, _ in bus.slow_subscribers("t", 0)] == [0, 1, 2, 3]
 
 
-@needs_log
 def test_subscribe_from_replays_the_log(base_dir):
     bus = _RustBus("b", base_dir=base_dir, capacity=4)
     bus.publish_many("t", [b"%d" % i for i in range(10)])

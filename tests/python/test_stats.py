@@ -6,7 +6,7 @@ import time
 import weakref
 
 import pytest
-from bus_support import needs_log, base_dir, python_memory_growth  # noqa: F401
+from bus_support import base_dir, python_memory_growth  # noqa: F401
 
 from qorva import _qorva
 from qorva._qorva import TopicStats, WalStats, _RustBus
@@ -59,7 +59,6 @@ def test_classes_have_no_constructor_and_no_subclasses(cls):
         type("Sub", (cls,), {})
 
 
-@needs_log
 def test_topic_stats_of_a_fresh_topic(base_dir):
     bus = make_bus(base_dir)
     bus.publish_many("t", [])
@@ -109,7 +108,6 @@ def test_wal_is_none_without_a_log(base_dir):
     assert bus.topic("t").stats().wal is None
 
 
-@needs_log
 def test_wal_stats_values_and_repr(base_dir):
     bus = make_bus(base_dir)
     bus.publish_many("t", [b"hello", b"world", b"!!!!!"])
@@ -139,7 +137,6 @@ def test_wal_stats_values_and_repr(base_dir):
     assert repr(bus.stats("t")).endswith("wal=<WalStats>)")
 
 
-@needs_log
 def test_every_read_makes_a_new_object(base_dir):
     bus = make_bus(base_dir)
     bus.publish("t", b"x")
@@ -168,7 +165,6 @@ def test_snapshot_does_not_follow_the_publisher(base_dir):
     assert (after.tail, after.published_total) == (2, 2)
 
 
-@needs_log
 def test_wal_stats_outlive_snapshot_publisher_and_bus(base_dir):
     bus = make_bus(base_dir)
     bus.publish("t", b"abc")

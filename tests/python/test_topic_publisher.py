@@ -7,7 +7,7 @@ import threading
 import weakref
 
 import pytest
-from bus_support import needs_log, base_dir, check_raised, conflict, hammer, outcome, wait_until  # noqa: F401
+from bus_support import base_dir, check_raised, conflict, hammer, outcome, wait_until  # noqa: F401
 
 from qorva import _qorva
 from qorva._qorva import AlreadyPublishingError, TopicPublisher, TopicStats, _RustBus
@@ -146,7 +146,6 @@ def test_wait_for_subscribers(bus):
     del sub
 
 
-@needs_log
 def test_stats_returns_new_objects(base_dir):
     for wal_enabled in (True, False):
         bus = _RustBus("b" + str(wal_enabled), base_dir=base_dir, wal_enabled=wal_enabled)
