@@ -163,6 +163,18 @@ def test_wal_disabled_keeps_no_log(base_dir):
     assert not os.path.exists(os.path.join(topic_dir(base_dir), "wal"))
 
 
+def test_wal_enabled_accepts_numpy_bools(base_dir):
+    numpy = pytest.importorskip("numpy")
+    off = _RustBus("off", base_dir=base_dir, wal_enabled=numpy.bool_(False))
+    off.publish("t", b"x")
+    assert off.stats("t").wal is None
+    on = _RustBus("on", base_dir=base_dir, wal_enabled=numpy.bool_(True))
+    on.publish("t", b"x")
+    assert on.stats("t").wal is not None
+    with pytest.raises(TypeError, match="^argument 'wal_enabled': 'int64' object cannot be converted to 'PyBool'$"):
+        _RustBus("b", wal_enabled=numpy.int64(1))
+
+
 def test_integer_arguments_accept_the_index_protocol(base_dir):
     class Index:
         def __index__(self):
@@ -670,14 +682,63 @@ SUBSCRIBER_CHILD = textwrap.dedent(
 )
 
 
-def spawn_subscriber(base_dir, topic, count):
+PUBLISHER_CHILD = textwrap.dedent(
+    """
+    import sys
+    from qorva._qorva import _RustBus
+    base_dir, topic = sys.argv[1], sys.argv[2]
+    handle = _RustBus("b", base_dir=base_dir).topic(topic)
+    print("publishing", flush=True)
+    handle.wait_for_subscribers(1, 10.0)
+    handle.publish_many([b"a", b"b"])
+    # Hold the producer lock until the parent has checked that it is held.
+    sys.stdin.readline()
+    handle.publish(b"last")
+    """
+)
+
+
+def spawn_child(code, *args, stdin=None):
     env = dict(os.environ, PYTHONPATH=PYTHON_DIR)
     return subprocess.Popen(
-        [sys.executable, "-c", SUBSCRIBER_CHILD, base_dir, topic, str(count)],
+        [sys.executable, "-c", code, *args],
+        stdin=stdin,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         env=env,
     )
+
+
+def spawn_subscriber(base_dir, topic, count):
+    return spawn_child(SUBSCRIBER_CHILD, base_dir, topic, str(count))
+
+
+def test_subscribe_to_a_publisher_in_another_process(base_dir):
+    bus = _RustBus("b", base_dir=base_dir)
+    child = spawn_child(PUBLISHER_CHILD, base_dir, "t", stdin=subprocess.PIPE)
+    try:
+        # The subscribe waits, with the interpreter lock released, for the
+        # child's publisher to appear.
+        sub = bus.subscribe("t", 10.0)
+        assert [sub.recv_timeout(10.0) for _ in range(2)] == [b"a", b"b"]
+        # The child's handle holds the producer lock across processes.
+        with pytest.raises(AlreadyPublishingError, match="^a publisher is already active for topic 't'$"):
+            bus.publish("t", b"mine")
+        with pytest.raises(AlreadyPublishingError):
+            bus.clean_topic("t")
+        child.stdin.write(b"go\n")
+        child.stdin.flush()
+        assert sub.recv_timeout(10.0) == b"last"
+        _, err = child.communicate(timeout=20)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 0, err.decode()
+    # The child's publisher is gone with its process: this bus may publish,
+    # and the log continues the numbering.
+    bus.publish("t", b"mine")
+    assert bus.stats("t").tail == 4
+    bus.clean_topic("t")
 
 
 def test_publish_to_a_subscriber_in_another_process(base_dir):
