@@ -1,9 +1,12 @@
 #include "bus.h"
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "logging.h"
 #include "stats.h"
