@@ -126,8 +126,6 @@ struct Subscriber::State {
   std::string topic_dir;           // where replay reads the log
   std::uint64_t replay_target = 0;  // the tail seen at connect, which the slot holds while replaying
   std::optional<Deadline> catch_up_deadline;
-  // Where the last ring read found nothing below the tail, and that tail.
-  std::optional<std::pair<std::uint64_t, std::uint64_t>> stalled;
   pid_t owner_pid = ::getpid();
 
   State(RingBuffer r, std::uint32_t idx, std::uint64_t generation, UniqueFd s, UniqueFd w, Start start,
@@ -161,7 +159,6 @@ struct Subscriber::State {
   bool read_ring(std::vector<std::byte>& out);
   Result<std::optional<std::size_t>> read_ring_into(std::span<std::byte> out);
   bool read_made_no_progress(std::uint64_t tail_before);
-  bool worth_reading(std::uint64_t tail) const;
   Result<bool> wait_readable(int timeout_ms);
   Result<bool> wait_for_unit(int timeout_ms);
   bool generation_changed() const { return ring.load_generation() != connected_generation; }
@@ -248,33 +245,20 @@ Result<std::optional<std::size_t>> Subscriber::State::read_ring_into(std::span<s
 }
 
 // After a read found nothing. A cursor a whole ring behind the tail reads the
-// slot that message `tail` goes to: whatever it holds (that newer message
-// being written, or one a killed publisher left under a numbering that now
+// slot that message `tail` goes to: whatever it holds (that newer message, or
+// the one of that number a killed publisher left under a numbering that now
 // starts lower), the message at the cursor is gone, so the cursor steps over
-// it, and the slot with it, rather than hold a publisher under
-// Backpressure::Error back for good. True when the caller should stop; then
-// the read is remembered as stalled at this cursor and tail.
+// it, and the slot with it, rather than spin, and hold a publisher under
+// Backpressure::Error back for good. True when there is nothing to read now.
 bool Subscriber::State::read_made_no_progress(std::uint64_t tail_before) {
-  if (cursor + ring.capacity() <= tail_before) {
-    cursor += 1;
-    ring.store_cursor(cursor_idx, cursor);
-    return false;
-  }
-  stalled.emplace(cursor, tail_before);
-  return true;
-}
-
-// Whether the ring may have something at the cursor. Below the tail it does,
-// unless a read already found nothing there at this very tail: only the next
-// publish can change that, and its wakeup pass wakes an armed subscriber, so
-// waiting is safe and spinning would never end.
-bool Subscriber::State::worth_reading(std::uint64_t tail) const {
-  if (cursor >= tail) return false;
-  return !stalled || stalled->first != cursor || stalled->second != tail;
+  if (cursor + ring.capacity() > tail_before) return true;
+  cursor += 1;
+  ring.store_cursor(cursor_idx, cursor);
+  return false;
 }
 
 Result<bool> Subscriber::State::wait_readable(int timeout_ms) {
-  if (worth_reading(ring.arm_wakeup(cursor_idx))) {
+  if (cursor < ring.arm_wakeup(cursor_idx)) {
     ring.disarm_wakeup(cursor_idx);
     return true;
   }
@@ -284,8 +268,7 @@ Result<bool> Subscriber::State::wait_readable(int timeout_ms) {
   // shows both a unit and a hang-up, and the hang-up wins the poll: what it
   // wrote is still in the ring, so that is read first. Once the cursor reaches
   // the tail the hang-up is reported.
-  if (!woken && is_io_error(woken.error(), io_text::kPublisherDisconnected) && worth_reading(ring.load_tail()))
-    return true;
+  if (!woken && is_io_error(woken.error(), io_text::kPublisherDisconnected) && cursor < ring.load_tail()) return true;
   return woken;
 }
 

@@ -477,6 +477,31 @@ TEST(PublisherTeardown, LeavesTheFilesAndHangsUpOnSubscribers) {
   EXPECT_TRUE(Publisher::create("t", config));
 }
 
+// A copy inherited by a forked child only unmaps and closes: the parent keeps
+// its lock, its log and its subscribers.
+TEST(PublisherFork, ChildDestroyingItsCopyLeavesTheParentsPublisherWhole) {
+  TempDir dir;
+  TopicConfig config = logged_config(dir.path());
+  auto publisher = make_publisher(config);
+  auto subscriber = make_subscriber(config);
+  publish_n(*publisher, 1);
+  Child child([&] {
+    publisher.reset();
+    return 0;
+  });
+  ASSERT_EQ(child.wait(10s), 0);
+  Child rival([&] { return Publisher::create("t", config) ? 1 : 0; });
+  EXPECT_EQ(rival.wait(10s), 0);
+  std::vector<std::byte> out;
+  ASSERT_TRUE(subscriber->try_receive_into(out));
+  ASSERT_FALSE(subscriber->arm_wakeup());
+  ASSERT_TRUE(publisher->publish(view(bytes("after the child"))));
+  EXPECT_EQ(subscriber->drain_wakeup(), true);  // its connection and wakeup descriptor still work
+  ASSERT_TRUE(subscriber->try_receive_into(out));
+  EXPECT_EQ(text(out), "after the child");
+  EXPECT_EQ(publisher->stats().wal->pending_cursor, 2u);
+}
+
 // --- With the log ---
 
 TEST(PublisherLog, CreationOpensTheLogAndSaysSo) {
