@@ -472,9 +472,9 @@ constexpr const char kDoc[] =
     "            handle(msg)\n\n"
     "Iteration ends when the publisher goes away. The blocking receives release the\n"
     "interpreter lock while they wait. For asyncio, do not block: register fileno()\n"
-    "with the event loop and use the arm_wakeup() / drain_wakeup() / poll_recv()\n"
-    "handshake with try_recv(), which is what the package's asynchronous wrapper\n"
-    "builds on.";
+    "as a reader with the event loop and follow the arm_wakeup() / drain_wakeup() /\n"
+    "poll_recv() handshake with try_recv(); an asynchronous wrapper needs no more\n"
+    "than these members.";
 
 PyMethodDef kMethods[] = {
     {"recv", noargs(sub_recv), METH_NOARGS,
