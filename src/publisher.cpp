@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "logging.h"
@@ -15,6 +16,11 @@ namespace qorva {
 namespace {
 
 constexpr Duration kSubscriberPollInterval = Duration::from_millis(1);
+// Connections that never count themselves (stray or hostile peers) are still
+// accepted, and so refused, this often.
+constexpr std::int64_t kAcceptIntervalNanos = 10'000'000;
+// Accept passes a wakeup pass makes before it leaves the rest to the next publish.
+constexpr int kWakeupPassAcceptAttempts = 8;
 constexpr const char* kWaitingForSubscribers = "waiting for subscribers";
 
 // One connected subscriber as the publisher sees it.
@@ -58,9 +64,18 @@ struct Publisher::State {
   std::atomic<std::uint64_t> subscribers_dropped_total{0};
   std::atomic<std::uint64_t> wakeups_sent_total{0};
   Backpressure backpressure;
+  // The ring's connect count as of the last accept pass; empty after a pass
+  // that failed, so that the next publish accepts again.
+  std::optional<std::uint64_t> accepted_connect_count;
+  timespec last_accept_pass{};
 
-  State(RingBuffer r, UniqueFd l, ProducerLock pl, Backpressure bp)
-      : ring(std::move(r)), listener(std::move(l)), lock(std::move(pl)), backpressure(bp) {}
+  State(RingBuffer r, UniqueFd l, ProducerLock pl, Backpressure bp, std::uint64_t connect_count)
+      : ring(std::move(r)),
+        listener(std::move(l)),
+        lock(std::move(pl)),
+        backpressure(bp),
+        accepted_connect_count(connect_count),
+        last_accept_pass(monotonic_now()) {}
 
   // Members are destroyed in reverse order; the teardown order is the
   // declaration order, with the lock last.
@@ -71,18 +86,27 @@ struct Publisher::State {
     clients.clear();
   }
 
-  Result<void> accept_clients();
+  // Accepts every pending handshake; each accepted slot index is appended to
+  // `accepted_slots` when one is given.
+  Result<void> accept_clients(std::vector<std::uint32_t>* accepted_slots = nullptr);
+  Result<void> accept_pass(std::vector<std::uint32_t>* accepted_slots = nullptr);
+  Result<void> accept_if_due();
+  void accept_in_wakeup_pass(std::vector<std::uint32_t>* accepted_slots);
   void remove_client(std::size_t i, DropReason reason);
   void drop_clients_of_slot(std::uint32_t cursor_idx);
   bool refuses_when_full() const { return backpressure == Backpressure::Error && ring_full(); }
   bool ring_full() const;
   WriteOutcome write_message(std::span<const std::byte> payload);
   void broadcast_wakeup();
+  bool wake_armed_clients();
+  void wake_late_arrivals();
+  // Writes a wakeup to entry i; drops the entry when that fails. True when it stays.
+  bool wake_or_drop(std::size_t i);
   // (slot, lag) of every held cursor slot against `tail`, in slot order.
   std::vector<SlotLag> occupied_slot_lags(std::uint64_t tail) const;
 };
 
-Result<void> Publisher::State::accept_clients() {
+Result<void> Publisher::State::accept_clients(std::vector<std::uint32_t>* accepted_slots) {
   for (;;) {
     auto accepted = accept_handshake(listener.get(), ring.max_subscribers());
     if (!accepted) return io_failure(accepted.error());
@@ -90,7 +114,42 @@ Result<void> Publisher::State::accept_clients() {
     // A slot released and claimed again before a wakeup pass noticed: the
     // older entry would take the new holder's wakeups.
     drop_clients_of_slot((*accepted)->cursor_idx);
+    if (accepted_slots != nullptr) accepted_slots->push_back((*accepted)->cursor_idx);
     clients.emplace_back(std::move(**accepted));
+  }
+}
+
+// Records the connect count loaded before accepting, so that a subscriber
+// counting itself during the pass is seen by the next check.
+Result<void> Publisher::State::accept_pass(std::vector<std::uint32_t>* accepted_slots) {
+  const std::uint64_t connect_count = ring.load_connect_count();
+  last_accept_pass = monotonic_now();
+  Result<void> accepted = accept_clients(accepted_slots);
+  accepted_connect_count = accepted ? std::optional(connect_count) : std::nullopt;
+  return accepted;
+}
+
+// A publish accepts only when a subscriber has counted itself since the last
+// pass, or when the last pass is 10 ms old: the accept system call that finds
+// nothing costs more than the whole publish otherwise.
+Result<void> Publisher::State::accept_if_due() {
+  const timespec now = monotonic_now();
+  const std::int64_t since_last_pass = (now.tv_sec - last_accept_pass.tv_sec) * 1'000'000'000 +
+                                       (now.tv_nsec - last_accept_pass.tv_nsec);
+  if (accepted_connect_count == ring.load_connect_count() && since_last_pass < kAcceptIntervalNanos) return {};
+  return accept_pass();
+}
+
+// Failures here belong to no publish: each one closed the connection it met,
+// so the pass goes on with the rest of the queue.
+void Publisher::State::accept_in_wakeup_pass(std::vector<std::uint32_t>* accepted_slots) {
+  for (int attempt = 0; attempt < kWakeupPassAcceptAttempts; ++attempt) {
+    Result<void> accepted = accept_pass(accepted_slots);
+    if (accepted) return;
+    const auto* io = accepted.error().get_if<Error::Io>();  // the only error an accept gives
+    const std::string text = io != nullptr ? io->error.text() : std::string();
+    log_debug(log_target::kPublisher, "accepting a subscriber in the wakeup pass failed",
+              {LogField::quoted("error", text)});
   }
 }
 
@@ -132,26 +191,64 @@ WriteOutcome Publisher::State::write_message(std::span<const std::byte> payload)
   return {};
 }
 
+// The wakeup handshake with a subscriber that is connecting right now: it
+// sends its handshake, adds to the connect count, reads its start cursor, arms
+// its flag and fences, then loads the tail; we stored the tail before the
+// fence of this pass and load the count after it. In the one sequentially
+// consistent order of the two fences, either the subscriber's comes first, so
+// this load sees its add, its handshake is already queued, and it is accepted
+// here and woken by the walk; or ours comes first, so its tail load sees the
+// new message and it does not sleep. A subscriber whose handshake arrived after
+// the accept at the start of the publish would otherwise sleep until the next.
 void Publisher::State::broadcast_wakeup() {
-  if (clients.empty()) return;
   RingBuffer::begin_wakeup_pass();
+  if (ring.load_connect_count() != accepted_connect_count) accept_in_wakeup_pass(nullptr);
+  if (wake_armed_clients()) wake_late_arrivals();
+}
+
+// Returns whether a wakeup request was taken from any flag.
+bool Publisher::State::wake_armed_clients() {
+  bool took_request = false;
   for (std::size_t i = 0; i < clients.size();) {
-    const Client& client = clients[i];
-    if (ring.load_cursor(client.cursor_idx) == ring_format::kFreeCursor) {
+    const std::uint32_t slot = clients[i].cursor_idx;
+    if (ring.load_cursor(slot) == ring_format::kFreeCursor) {
       remove_client(i, DropReason::SlotReleased);
-      continue;
-    }
-    if (!ring.take_wakeup_request(client.cursor_idx)) {
-      ++i;
-      continue;
-    }
-    wakeups_sent_total.fetch_add(1, std::memory_order_relaxed);
-    if (write_wakeup(client.wake_fd.get())) {
+    } else if (!ring.take_wakeup_request(slot)) {
       ++i;
     } else {
-      remove_client(i, DropReason::WakeFailed);
+      took_request = true;
+      if (wake_or_drop(i)) ++i;
     }
   }
+  return took_request;
+}
+
+// An entry whose slot was released and claimed again before it was dropped
+// still finds the slot held, and may just have taken the new holder's request:
+// that holder armed after adding to the connect count, so a fresh load after a
+// second fence sees the add. Whoever arrived that late is accepted now and
+// woken whatever its flag says; a spare unit is only a spurious wakeup.
+void Publisher::State::wake_late_arrivals() {
+  RingBuffer::begin_wakeup_pass();
+  if (ring.load_connect_count() == accepted_connect_count) return;
+  std::vector<std::uint32_t> arrived;
+  accept_in_wakeup_pass(&arrived);
+  for (std::size_t i = 0; i < clients.size();) {
+    const std::uint32_t slot = clients[i].cursor_idx;
+    if (std::find(arrived.begin(), arrived.end(), slot) == arrived.end()) {
+      ++i;
+      continue;
+    }
+    ring.take_wakeup_request(slot);
+    if (wake_or_drop(i)) ++i;
+  }
+}
+
+bool Publisher::State::wake_or_drop(std::size_t i) {
+  wakeups_sent_total.fetch_add(1, std::memory_order_relaxed);
+  if (write_wakeup(clients[i].wake_fd.get())) return true;
+  remove_client(i, DropReason::WakeFailed);
+  return false;
 }
 
 std::vector<SlotLag> Publisher::State::occupied_slot_lags(std::uint64_t tail) const {
@@ -182,6 +279,9 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
                                           config.max_subscribers);
   if (!ring) return io_failure(ring.error());
 
+  // Read before the socket exists: every subscriber of this publisher counts
+  // itself after this.
+  const std::uint64_t connect_count = ring->load_connect_count();
   const std::string socket_path = join_path(dir, kSocketFileName);
   ::unlink(socket_path.c_str());  // a stale socket file or none; either way bind decides
   auto listener = listen_unix(socket_path);
@@ -190,7 +290,7 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
   log_publisher_created(topic, ring->capacity(), ring->slot_size(), false, config.backpressure);
   std::unique_ptr<Publisher> publisher(new Publisher());
   publisher->state_ =
-      std::make_unique<State>(std::move(*ring), std::move(*listener), std::move(*lock), config.backpressure);
+      std::make_unique<State>(std::move(*ring), std::move(*listener), std::move(*lock), config.backpressure, connect_count);
   return publisher;
 }
 
@@ -198,7 +298,7 @@ Result<void> Publisher::publish(std::span<const std::byte> payload) {
   State& s = *state_;
   if (payload.size() > s.ring.slot_size())
     return std::unexpected(Error::MessageTooLarge{payload.size(), s.ring.slot_size()});
-  if (auto accepted = s.accept_clients(); !accepted) return accepted;
+  if (auto accepted = s.accept_if_due(); !accepted) return accepted;
   if (s.refuses_when_full()) {
     s.full_rejected_total.fetch_add(1, std::memory_order_relaxed);
     return std::unexpected(Error::BusFull{});
@@ -214,7 +314,7 @@ Result<void> Publisher::publish(std::span<const std::byte> payload) {
 
 Result<std::size_t> Publisher::publish_many(std::span<const std::span<const std::byte>> payloads) {
   State& s = *state_;
-  if (auto accepted = s.accept_clients(); !accepted) return std::unexpected(std::move(accepted.error()));
+  if (auto accepted = s.accept_if_due(); !accepted) return std::unexpected(std::move(accepted.error()));
   if (payloads.empty()) return 0;
   std::size_t written = 0;
   std::optional<Error> failure;
@@ -244,7 +344,7 @@ Result<void> Publisher::wait_for_subscribers(std::size_t n, Duration timeout) {
   State& s = *state_;
   const Deadline deadline = Deadline::after(timeout);
   for (;;) {
-    if (auto accepted = s.accept_clients(); !accepted) return accepted;
+    if (auto accepted = s.accept_pass(); !accepted) return accepted;
     if (s.clients.size() >= n) return {};
     if (deadline.passed()) return std::unexpected(Error::ConnectTimeout{kWaitingForSubscribers});
     sleep_for(kSubscriberPollInterval);

@@ -191,6 +191,9 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
   auto stream = connect_until(join_path(dir, kSocketFileName), deadline, topic);
   if (!stream) return std::unexpected(std::move(stream.error()));
   if (auto sent = send_fd(stream->get(), wake_fd->get(), claim.idx()); !sent) return io_failure(sent.error());
+  // Counted after the handshake is queued and before the start cursor is read
+  // and the flag armed: the publisher's wakeup pass relies on this order.
+  ring->add_connect_count();
 
   auto chosen = choose_start(*ring, start);
   if (!chosen) return std::unexpected(std::move(chosen.error()));

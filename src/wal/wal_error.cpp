@@ -44,12 +44,12 @@ std::string WriterError::message() const {
 std::string SegmentHeaderError::message() const {
   return std::visit(Overload{
       [](const Magic& e) {
-        return "segment magic mismatch: got " + hex64(e.found) + ", want " + hex64(0x716f72766157414cULL);
+        return "segment magic mismatch: got " + hex64(e.found) + ", want " + hex64(SEGMENT_MAGIC);
       },
       [](const Version& e) {
-        return "segment version " + dec(e.found) + " not supported (this build speaks 1)";
+        return "segment version " + dec(e.found) + " not supported (this build speaks " + dec(SEGMENT_VERSION) + ")";
       },
-      [](const Truncated& e) { return "segment header truncated: " + dec(e.size) + " bytes < 32"; },
+      [](const Truncated& e) { return "segment header truncated: " + dec(e.size) + " bytes < " + dec(HEADER_LEN); },
   }, value);
 }
 

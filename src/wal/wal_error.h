@@ -7,13 +7,9 @@
 #include <variant>
 
 #include "../io_error.h"
+#include "record.h"
 
 namespace qorva::wal {
-
-// Largest payload one record may carry, and largest length word a reader
-// accepts (payload plus the 28 bytes of framing).
-inline constexpr std::uint64_t MAX_PAYLOAD_LEN = 16777188;
-inline constexpr std::uint64_t MAX_RECORD_LEN = 16777216;
 
 struct WriterError {
   struct PayloadTooLarge { std::uint64_t len; };

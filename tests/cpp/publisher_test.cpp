@@ -407,17 +407,34 @@ TEST(PublisherWakeupPass, ReclaimedSlotWakesItsNewHolder) {
   EXPECT_EQ(stats.subscribers_dropped_total, 1u);
 }
 
-// A raw connection to the topic's socket, bypassing the subscriber.
-UniqueFd raw_connect(const TempDir& dir) {
+// A raw connection to the topic's socket, bypassing the subscriber; `counted`
+// adds it to the ring's connect count as a subscriber does.
+UniqueFd raw_connect(const TempDir& dir, bool counted) {
   auto stream = connect_unix(dir / "t/signal.sock");
   if (!stream) std::abort();
+  if (counted) open_ring(dir).add_connect_count();
   return std::move(*stream);
 }
 
-TEST(PublisherHandshake, PeerClosingWithoutSendingFailsOnePublish) {
+// A peer that never counts itself is accepted, and refused, once the last
+// accept pass is 10 ms old.
+TEST(PublisherHandshake, PeerClosingWithoutSendingFailsOnePublishWithin10ms) {
   TempDir dir;
   auto publisher = make_publisher(small_config(dir.path()));
-  raw_connect(dir).reset();
+  raw_connect(dir, false).reset();
+  EXPECT_TRUE(publisher->publish(view(bytes("a"))));
+  std::this_thread::sleep_for(11ms);
+  auto failed = publisher->publish(view(bytes("b")));
+  ASSERT_FALSE(failed);
+  EXPECT_TRUE(is_io_text(failed.error(), io_text::kExpectedScmRights));
+  EXPECT_EQ(publisher->stats().tail, 1u);
+  EXPECT_TRUE(publisher->publish(view(bytes("c"))));
+}
+
+TEST(PublisherHandshake, CountedPeerClosingWithoutSendingFailsTheNextPublish) {
+  TempDir dir;
+  auto publisher = make_publisher(small_config(dir.path()));
+  raw_connect(dir, true).reset();
   auto failed = publisher->publish(view(bytes("a")));
   ASSERT_FALSE(failed);
   EXPECT_TRUE(is_io_text(failed.error(), io_text::kExpectedScmRights));
@@ -428,7 +445,7 @@ TEST(PublisherHandshake, PeerClosingWithoutSendingFailsOnePublish) {
 TEST(PublisherHandshake, SilentPeerCostsABoundedWait) {
   TempDir dir;
   auto publisher = make_publisher(small_config(dir.path()));
-  UniqueFd silent = raw_connect(dir);
+  UniqueFd silent = raw_connect(dir, true);
   const auto start = std::chrono::steady_clock::now();
   auto failed = publisher->publish(view(bytes("a")));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
@@ -440,10 +457,11 @@ TEST(PublisherHandshake, SilentPeerCostsABoundedWait) {
 TEST(PublisherHandshake, SlotIndexBeyondTheRingIsRefused) {
   TempDir dir;
   auto publisher = make_publisher(small_config(dir.path(), 8, 64, 4));
-  UniqueFd stream = raw_connect(dir);
+  UniqueFd stream = raw_connect(dir, false);
   auto wake = create_wake_fd();
   ASSERT_TRUE(wake);
   ASSERT_TRUE(send_fd(stream.get(), wake->get(), 4));
+  open_ring(dir).add_connect_count();
   EXPECT_FALSE(publisher->publish(view(bytes("a"))));
   EXPECT_EQ(publisher->stats().connected_sockets, 0u);
   EXPECT_TRUE(publisher->publish(view(bytes("b"))));

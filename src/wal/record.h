@@ -1,0 +1,129 @@
+// The on-disk format of the write-ahead log: segment file names, the segment
+// header and the record framing. The segment writer and reader include this
+// header; nobody else derives an offset or a limit.
+//
+// A segment is named after the cursor of its first record, in 20 zero-padded
+// decimal digits followed by ".seg" (so names sort like their cursors), and
+// holds a 32-byte header followed by records, back to back, with no padding,
+// index or trailer. All fields are little-endian.
+//
+// Segment header:
+//   offset  size  field
+//        0     8  magic            SEGMENT_MAGIC; on disk the bytes "LAWavroq"
+//        8     8  version          written as 1; a reader checks only the u32 at 8
+//       16     8  first_cursor     cursor of the first record
+//       24     8  created_unix_ns  wall clock at creation, 0 before the epoch
+//
+// Record (offsets from the record's first byte):
+//   offset        size         field
+//        0           4         record_len    payload_len + 28, framing included
+//        4           8         cursor
+//       12           8         timestamp_ns  wall clock of the append
+//       20           4         payload_len
+//       24           payload_len  payload
+//   24 + payload_len 4         crc           CRC-32C of bytes 4 .. 24 + payload_len
+//
+// The checksum starts afresh for every record and does not cover the length
+// word, whose faults the reader's length checks catch instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qorva::wal {
+
+inline constexpr std::uint64_t SEGMENT_MAGIC = 0x716f72766157414cULL;
+inline constexpr std::uint32_t SEGMENT_VERSION = 1;
+
+inline constexpr std::size_t HEADER_MAGIC_OFFSET = 0;
+inline constexpr std::size_t HEADER_VERSION_OFFSET = 8;
+inline constexpr std::size_t HEADER_FIRST_CURSOR_OFFSET = 16;
+inline constexpr std::size_t HEADER_CREATED_OFFSET = 24;
+inline constexpr std::size_t HEADER_LEN = 32;
+
+inline constexpr std::size_t RECORD_LEN_OFFSET = 0;
+inline constexpr std::size_t RECORD_CURSOR_OFFSET = 4;
+inline constexpr std::size_t RECORD_TIMESTAMP_OFFSET = 12;
+inline constexpr std::size_t RECORD_PAYLOAD_LEN_OFFSET = 20;
+inline constexpr std::size_t RECORD_PAYLOAD_OFFSET = 24;
+inline constexpr std::size_t RECORD_CRC_LEN = 4;
+// Everything of a record but its payload; also the smallest valid record.
+inline constexpr std::size_t RECORD_FRAMING_LEN = RECORD_PAYLOAD_OFFSET + RECORD_CRC_LEN;
+inline constexpr std::size_t MIN_RECORD_LEN = RECORD_FRAMING_LEN;
+
+// The largest length word a reader accepts, and the largest payload the log
+// and the writer accept (the two differ by the framing).
+inline constexpr std::uint64_t MAX_RECORD_LEN = 16777216;
+inline constexpr std::uint64_t MAX_PAYLOAD_LEN = MAX_RECORD_LEN - RECORD_FRAMING_LEN;
+
+// Segment names: twenty digits and the suffix.
+inline constexpr std::string_view SEGMENT_SUFFIX = ".seg";
+inline constexpr std::size_t SEGMENT_NAME_DIGITS = 20;
+
+static_assert(HEADER_CREATED_OFFSET + 8 == HEADER_LEN);
+static_assert(HEADER_VERSION_OFFSET == HEADER_MAGIC_OFFSET + 8);
+static_assert(HEADER_FIRST_CURSOR_OFFSET == HEADER_VERSION_OFFSET + 8);
+static_assert(RECORD_CURSOR_OFFSET == RECORD_LEN_OFFSET + 4);
+static_assert(RECORD_TIMESTAMP_OFFSET == RECORD_CURSOR_OFFSET + 8);
+static_assert(RECORD_PAYLOAD_LEN_OFFSET == RECORD_TIMESTAMP_OFFSET + 8);
+static_assert(RECORD_PAYLOAD_OFFSET == RECORD_PAYLOAD_LEN_OFFSET + 4);
+static_assert(MIN_RECORD_LEN == 28);
+static_assert(MAX_PAYLOAD_LEN == 16777188);
+// Both length words are u32s, and the largest covered range fits the int
+// length of the checksum routine.
+static_assert(MAX_RECORD_LEN <= UINT32_MAX && MAX_RECORD_LEN <= INT32_MAX);
+static_assert(SEGMENT_NAME_DIGITS == std::char_traits<char>::length("18446744073709551615"));
+
+// Little-endian field access on raw bytes. The caller guarantees the range.
+inline void put_u32(std::byte* at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::byte>(v >> (8 * i));
+}
+inline void put_u64(std::byte* at, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) at[i] = static_cast<std::byte>(v >> (8 * i));
+}
+inline std::uint32_t get_u32(const std::byte* at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | std::to_integer<std::uint32_t>(at[i]);
+  return v;
+}
+inline std::uint64_t get_u64(const std::byte* at) {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | std::to_integer<std::uint64_t>(at[i]);
+  return v;
+}
+
+// Standard CRC-32C (Castagnoli, reflected, initial value and final XOR all
+// ones), using the processor's instruction where it has one. Thread-safe.
+std::uint32_t crc32c(std::span<const std::byte> bytes);
+// Continues a CRC-32C over further bytes: crc32c(a ++ b) == crc32c_extend(crc32c(a), b).
+std::uint32_t crc32c_extend(std::uint32_t crc, std::span<const std::byte> bytes);
+
+// The 32-byte header of a segment starting at first_cursor.
+void encode_segment_header(std::span<std::byte, HEADER_LEN> out, std::uint64_t first_cursor,
+                           std::uint64_t created_unix_ns);
+
+// Appends one framed record (payload.size() + 28 bytes) to the end of buf,
+// leaving what it holds untouched; grows it at most once. Cannot fail. The
+// caller guarantees payload.size() <= MAX_PAYLOAD_LEN.
+void encode_record_into(std::vector<std::byte>& buf, std::uint64_t cursor, std::uint64_t timestamp_ns,
+                        std::span<const std::byte> payload);
+
+// The wall clock in nanoseconds since the Unix epoch, as the header's
+// created_unix_ns and the log's time stamps count it; 0 before the epoch.
+std::uint64_t unix_time_ns();
+
+// "<first_cursor in 20 zero-padded digits>.seg".
+std::string segment_file_name(std::uint64_t first_cursor);
+
+// The first cursor that a directory entry's name stands for, or nothing when
+// the entry is no segment: the name must be an optional single '+', one or
+// more ASCII digits with a value that fits a u64, then ".seg". Such a name is
+// ASCII, so it is valid UTF-8 as the scanners require.
+std::optional<std::uint64_t> parse_segment_file_name(std::string_view name);
+
+}  // namespace qorva::wal

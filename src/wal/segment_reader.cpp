@@ -1,0 +1,201 @@
+#include "segment_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "record.h"
+#include "torn_tail_event.h"
+
+namespace qorva::wal {
+namespace {
+
+constexpr const char* kEndOfFile = "failed to fill whole buffer";
+
+bool is_end_of_file(const IoError& e) { return e.kind() == IoKind::UnexpectedEof && e.os_errno() == 0; }
+
+std::unexpected<SegmentReadError> read_error(SegmentReadError::Io e) { return std::unexpected(SegmentReadError{e}); }
+std::unexpected<SegmentReadError> read_error(IoError e) { return read_error(SegmentReadError::Io{e}); }
+std::unexpected<SegmentReadError> read_error(SegmentHeaderError e) {
+  return std::unexpected(SegmentReadError{SegmentReadError::Header{e}});
+}
+
+std::expected<int, IoError> open_file(const std::string& path, int flags) {
+  auto c_path = checked_path(path);
+  if (!c_path) return std::unexpected(c_path.error());
+  int fd = retry_eintr([&] { return ::open(*c_path, flags | O_CLOEXEC); });
+  if (fd < 0) return std::unexpected(IoError::last_os_error());
+  return fd;
+}
+
+std::unexpected<SegmentReadError> record_len_error(std::uint64_t len, SegmentReadError::RecordLen::Fault fault,
+                                                   std::uint64_t payload_len = 0) {
+  return std::unexpected(SegmentReadError{SegmentReadError::RecordLen{len, fault, payload_len}});
+}
+
+// Cuts the file to `len` bytes and makes the cut durable.
+std::expected<void, IoError> truncate_durably(const std::string& path, std::uint64_t len) {
+  auto fd = open_file(path, O_WRONLY);
+  if (!fd) return std::unexpected(fd.error());
+  UniqueFd file(*fd);
+  if (retry_eintr([&] { return ::ftruncate(file.get(), static_cast<off_t>(len)); }) != 0 ||
+      retry_eintr([&] { return ::fsync(file.get()); }) != 0)
+    return std::unexpected(IoError::last_os_error());
+  return {};
+}
+
+}  // namespace
+
+BufferedReader::BufferedReader(UniqueFd fd)
+    : fd_(std::move(fd)), buf_(std::make_unique_for_overwrite<std::byte[]>(kCapacity)) {}
+
+std::expected<void, IoError> BufferedReader::seek(std::uint64_t offset) {
+  pos_ = len_ = 0;
+  if (::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return std::unexpected(IoError::last_os_error());
+  return {};
+}
+
+std::expected<void, IoError> BufferedReader::read_exact(std::span<std::byte> out) {
+  while (!out.empty()) {
+    if (pos_ < len_) {
+      std::size_t n = std::min(out.size(), len_ - pos_);
+      std::memcpy(out.data(), buf_.get() + pos_, n);
+      pos_ += n;
+      out = out.subspan(n);
+      continue;
+    }
+    // Large reads bypass the buffer; small ones refill it.
+    const bool direct = out.size() >= kCapacity;
+    std::byte* into = direct ? out.data() : buf_.get();
+    std::size_t want = direct ? out.size() : kCapacity;
+    ssize_t n = retry_eintr([&] { return ::read(fd_.get(), into, want); });
+    if (n < 0) return std::unexpected(IoError::last_os_error());
+    if (n == 0) return std::unexpected(IoError::fixed(IoKind::UnexpectedEof, kEndOfFile));
+    if (direct) {
+      out = out.subspan(static_cast<std::size_t>(n));
+    } else {
+      pos_ = 0;
+      len_ = static_cast<std::size_t>(n);
+    }
+  }
+  return {};
+}
+
+SegmentReader::SegmentReader(std::string path, BufferedReader file, std::uint64_t first_cursor,
+                             std::uint64_t created_unix_ns, std::uint64_t file_len)
+    : path_(std::move(path)),
+      file_(std::move(file)),
+      first_cursor_(first_cursor),
+      created_unix_ns_(created_unix_ns),
+      file_len_(file_len),
+      offset_(HEADER_LEN) {}
+
+std::expected<SegmentReader, SegmentReadError> SegmentReader::open(std::string path) {
+  auto fd = open_file(path, O_RDONLY);
+  if (!fd) return read_error(fd.error());
+  BufferedReader file{UniqueFd(*fd)};
+  struct stat st{};
+  if (::fstat(file.fd(), &st) != 0) return read_error(IoError::last_os_error());
+  const auto file_len = static_cast<std::uint64_t>(st.st_size);
+
+  std::array<std::byte, HEADER_LEN> header;
+  if (auto r = file.read_exact(header); !r) {
+    if (is_end_of_file(r.error())) return read_error(SegmentHeaderError{SegmentHeaderError::Truncated{file_len}});
+    return read_error(r.error());
+  }
+  if (auto magic = get_u64(header.data() + HEADER_MAGIC_OFFSET); magic != SEGMENT_MAGIC)
+    return read_error(SegmentHeaderError{SegmentHeaderError::Magic{magic}});
+  if (auto version = get_u32(header.data() + HEADER_VERSION_OFFSET); version != SEGMENT_VERSION)
+    return read_error(SegmentHeaderError{SegmentHeaderError::Version{version}});
+  return SegmentReader(std::move(path), std::move(file), get_u64(header.data() + HEADER_FIRST_CURSOR_OFFSET),
+                       get_u64(header.data() + HEADER_CREATED_OFFSET), file_len);
+}
+
+std::expected<std::optional<ReadRecord>, SegmentReadError> read_one_record(BufferedReader& file,
+                                                                           std::uint64_t offset,
+                                                                           std::uint64_t limit) {
+  using Fault = SegmentReadError::RecordLen::Fault;
+  if (offset >= limit) return std::nullopt;
+  const std::uint64_t left = limit - offset;
+  constexpr std::uint64_t kLenWord = RECORD_CURSOR_OFFSET;
+  if (left < kLenWord) return std::unexpected(SegmentReadError{SegmentReadError::ShortRead{offset, kLenWord - left}});
+  if (auto r = file.seek(offset); !r) return read_error(r.error());
+
+  std::array<std::byte, kLenWord> len_word;
+  if (auto r = file.read_exact(len_word); !r) return read_error(r.error());
+  const std::uint64_t record_len = get_u32(len_word.data());
+  if (record_len > MAX_RECORD_LEN) return record_len_error(record_len, Fault::AboveMax);
+  if (record_len < MIN_RECORD_LEN) return record_len_error(record_len, Fault::BelowMin);
+  if (left < record_len)
+    return std::unexpected(SegmentReadError{SegmentReadError::ShortRead{offset, record_len - left}});
+
+  // The whole record in one zero-filled buffer, so the field offsets of the
+  // format apply to it unchanged.
+  std::vector<std::byte> rec(record_len);
+  std::memcpy(rec.data(), len_word.data(), kLenWord);
+  if (auto r = file.read_exact(std::span(rec).subspan(kLenWord)); !r) return read_error(r.error());
+
+  const std::size_t crc_at = record_len - RECORD_CRC_LEN;
+  const std::uint32_t stored = get_u32(rec.data() + crc_at);
+  const std::uint32_t computed = crc32c(std::span(rec).subspan(RECORD_CURSOR_OFFSET, crc_at - RECORD_CURSOR_OFFSET));
+  if (stored != computed) return std::unexpected(SegmentReadError{SegmentReadError::Crc{stored, computed, offset}});
+  const std::uint64_t payload_len = get_u32(rec.data() + RECORD_PAYLOAD_LEN_OFFSET);
+  if (payload_len + RECORD_FRAMING_LEN != record_len)
+    return record_len_error(record_len, Fault::PayloadMismatch, payload_len);
+
+  const auto* payload = rec.data() + RECORD_PAYLOAD_OFFSET;
+  return ReadRecord{Record{std::vector<std::byte>(payload, payload + payload_len),
+                           get_u64(rec.data() + RECORD_CURSOR_OFFSET), get_u64(rec.data() + RECORD_TIMESTAMP_OFFSET)},
+                    record_len};
+}
+
+std::optional<std::expected<Record, SegmentReadError>> RecordIter::next() {
+  if (reader_.done()) return std::nullopt;
+  auto read = read_one_record(reader_.file(), reader_.offset(), reader_.file_len());
+  if (!read) {
+    reader_.mark_done();
+    return std::unexpected(std::move(read.error()));
+  }
+  if (!*read) return std::nullopt;
+  reader_.advance((*read)->record_len);
+  return std::move((*read)->record);
+}
+
+std::optional<std::uint64_t> truncated_header_size(const SegmentReadError& error) {
+  auto* header = std::get_if<SegmentReadError::Header>(&error.value);
+  if (!header) return std::nullopt;
+  auto* truncated = std::get_if<SegmentHeaderError::Truncated>(&header->error.value);
+  if (!truncated) return std::nullopt;
+  return truncated->size;
+}
+
+std::expected<Recovery, SegmentReadError> recover_truncate(const std::string& path) {
+  std::uint64_t file_len = 0;
+  std::uint64_t torn_at = 0;
+  {
+    auto reader = SegmentReader::open(path);
+    if (!reader) return std::unexpected(reader.error());
+    file_len = reader->file_len();
+    RecordIter records(*reader);
+    std::optional<SegmentReadError> fault;
+    while (auto item = records.next()) {
+      if (!*item) fault = std::move(item->error());
+    }
+    if (!fault) return Recovery{file_len, 0};
+    if (std::holds_alternative<SegmentReadError::Io>(fault->value) ||
+        std::holds_alternative<SegmentReadError::Header>(fault->value))
+      return std::unexpected(std::move(*fault));
+    // The iterator stops at the failed record's offset: everything from
+    // there on goes, sound records after it included.
+    torn_at = reader->offset();
+  }  // the reader's descriptor is closed before the file is cut
+  if (auto cut = truncate_durably(path, torn_at); !cut) return read_error(cut.error());
+  log_torn_tail_truncated(path, file_len - torn_at, torn_at);
+  return Recovery{torn_at, file_len - torn_at};
+}
+
+}  // namespace qorva::wal

@@ -1,0 +1,132 @@
+// Reads segment files back, verifies every record, and cuts torn or damaged
+// tails off at recovery. Nothing here writes a segment except that cut.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "../io_error.h"
+#include "../sys.h"
+#include "wal_error.h"
+
+namespace qorva::wal {
+
+// One log record as read back; owned by the caller.
+struct Record {
+  std::vector<std::byte> payload;
+  std::uint64_t cursor = 0;
+  std::uint64_t timestamp_ns = 0;
+};
+
+// An 8192-byte read buffer in front of a descriptor it owns. seek() drops
+// whatever is buffered. Move-only; one thread at a time.
+class BufferedReader {
+ public:
+  static constexpr std::size_t kCapacity = 8192;
+
+  explicit BufferedReader(UniqueFd fd);
+
+  std::expected<void, IoError> seek(std::uint64_t offset);
+  // Fills all of `out`; the end of the file first is an I/O error of kind
+  // UnexpectedEof.
+  std::expected<void, IoError> read_exact(std::span<std::byte> out);
+
+  int fd() const { return fd_.get(); }
+
+ private:
+  UniqueFd fd_;
+  std::unique_ptr<std::byte[]> buf_;
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+};
+
+// One segment opened for reading, its header checked. Reading never goes past
+// the file's length at open, even if the file grows meanwhile. Move-only; one
+// thread at a time; owns its descriptor.
+class SegmentReader {
+ public:
+  // Errors: Io (open, size or read failed), Header (short, wrong magic or
+  // version). The number in the file's name is not compared with the header.
+  static std::expected<SegmentReader, SegmentReadError> open(std::string path);
+
+  const std::string& path() const { return path_; }
+  std::uint64_t first_cursor() const { return first_cursor_; }
+  std::uint64_t created_unix_ns() const { return created_unix_ns_; }
+  std::uint64_t file_len() const { return file_len_; }
+  // Byte offset of the next record to read; HEADER_LEN after open.
+  std::uint64_t offset() const { return offset_; }
+  // Set once a read has failed; the reader then yields nothing more.
+  bool done() const { return done_; }
+
+  void advance(std::uint64_t record_len) { offset_ += record_len; }
+  void mark_done() { done_ = true; }
+  // Moves to a record boundary found earlier, clearing `done`.
+  void resume_at(std::uint64_t offset) {
+    offset_ = offset;
+    done_ = false;
+  }
+  BufferedReader& file() { return file_; }
+
+ private:
+  SegmentReader(std::string path, BufferedReader file, std::uint64_t first_cursor, std::uint64_t created_unix_ns,
+                std::uint64_t file_len);
+
+  std::string path_;
+  BufferedReader file_;
+  std::uint64_t first_cursor_;
+  std::uint64_t created_unix_ns_;
+  std::uint64_t file_len_;
+  std::uint64_t offset_;
+  bool done_ = false;
+};
+
+// A verified record and its encoded length (to advance an offset by).
+struct ReadRecord {
+  Record record;
+  std::uint64_t record_len = 0;
+};
+
+// Reads and verifies the record at `offset`, never past `limit`. Nothing (the
+// end) when offset >= limit. Errors: ShortRead (the record extends past the
+// limit), RecordLen (length word outside [28, MAX_RECORD_LEN] or not
+// payload_len + 28), Crc, Io (seek or read failed, the file's end included).
+std::expected<std::optional<ReadRecord>, SegmentReadError> read_one_record(BufferedReader& file,
+                                                                           std::uint64_t offset,
+                                                                           std::uint64_t limit);
+
+// Walks a borrowed reader's records in file order: its sound records, then at
+// most one error, then nothing for good. Advances the reader's offset and sets
+// its `done` flag. The reader must outlive the iterator.
+class RecordIter {
+ public:
+  explicit RecordIter(SegmentReader& reader) : reader_(reader) {}
+  std::optional<std::expected<Record, SegmentReadError>> next();
+
+ private:
+  SegmentReader& reader_;
+};
+
+// The file size carried by a SegmentHeaderError::Truncated inside `error`
+// (a file shorter than its header), or nothing for any other error.
+std::optional<std::uint64_t> truncated_header_size(const SegmentReadError& error);
+
+// What recover_truncate did: the segment's length afterwards, and how many
+// bytes it cut off (0 when the segment was sound and left alone).
+struct Recovery {
+  std::uint64_t len = 0;
+  std::uint64_t bytes_dropped = 0;
+};
+
+// Scans a whole segment and, at the first record that fails its length or
+// checksum checks (or is incomplete), truncates the file there, fsyncs it and
+// reports the torn-tail event. Io and Header errors are returned and nothing
+// is repaired. Only for a segment no writer has open.
+std::expected<Recovery, SegmentReadError> recover_truncate(const std::string& path);
+
+}  // namespace qorva::wal

@@ -1,0 +1,668 @@
+#include "wal/wal.h"
+
+#include <sys/mman.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+
+#include "wal/record.h"
+#include "wal_test_util.h"
+
+namespace qorva::wal {
+namespace {
+
+using testing::Bytes;
+using testing::bytes_of;
+using testing::decode_records;
+using testing::DecodedRecord;
+using testing::eventually;
+using testing::file_size;
+using testing::payload_for;
+using testing::read_file;
+using testing::reference_segment;
+using testing::run_in_child;
+using testing::seg_name;
+using testing::write_file;
+
+WalConfig config_with(SyncMode mode, std::uint64_t max_segment = 64ull << 20, std::uint64_t max_total = 1ull << 30) {
+  WalConfig c;
+  c.sync_mode = mode;
+  c.max_segment_bytes = max_segment;
+  c.max_total_bytes = max_total;
+  return c;
+}
+
+Wal open_wal(const std::string& topic, const WalConfig& config = config_with(SyncMode::Periodic)) {
+  auto wal = Wal::open(topic, config);
+  if (!wal) {
+    ADD_FAILURE() << wal.error().message();
+    std::abort();
+  }
+  return std::move(*wal);
+}
+
+std::uint64_t record_size(std::uint64_t cursor) { return payload_for(cursor).size() + RECORD_FRAMING_LEN; }
+
+void append_range(Wal& wal, std::uint64_t from, std::uint64_t to) {
+  for (std::uint64_t c = from; c < to; ++c) {
+    auto r = wal.append(c, wal.timestamp_now(), payload_for(c));
+    ASSERT_TRUE(r) << c << ": " << r.error().message();
+  }
+}
+
+// Every record in every segment file of `wal_dir`, in name order, decoded
+// independently of the reader under test.
+std::vector<DecodedRecord> all_records(const std::string& wal_dir) {
+  std::vector<DecodedRecord> out;
+  for (const auto& name : testing::dir_names(wal_dir)) {
+    if (!name.ends_with(".seg")) continue;
+    for (auto& r : decode_records(read_file(wal_dir + "/" + name))) out.push_back(std::move(r));
+  }
+  return out;
+}
+
+// The records must be exactly first..first+n-1 with their payloads, intact.
+void expect_contiguous(const std::vector<DecodedRecord>& records, std::uint64_t first, std::uint64_t count) {
+  ASSERT_EQ(records.size(), count);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    ASSERT_EQ(records[i].cursor, first + i);
+    ASSERT_TRUE(records[i].crc_ok) << records[i].cursor;
+    ASSERT_EQ(records[i].payload, payload_for(first + i)) << records[i].cursor;
+  }
+}
+
+std::uint64_t segment_bytes(std::uint64_t first, std::uint64_t count) {
+  return reference_segment(first, count).size();
+}
+
+// --- Opening and recovery ---
+
+TEST(WalOpen, EmptyTopicStartsAtZeroWithNoSegment) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic / "deeper/topic");
+  EXPECT_TRUE(std::filesystem::is_directory(topic / "deeper/topic/wal"));
+  EXPECT_TRUE(testing::dir_names(wal.dir()).empty());
+  EXPECT_EQ(wal.stats(), WalStats{});
+}
+
+TEST(WalOpen, ContinuesAfterTheNewestRecordInAFreshSegment) {
+  testing::TempDir topic;
+  const std::string dir = topic / "wal";
+  std::filesystem::create_directories(dir);
+  write_file(dir + "/" + seg_name(0), reference_segment(0, 10));
+  write_file(dir + "/" + seg_name(10), reference_segment(10, 20));
+  write_file(dir + "/" + seg_name(30), reference_segment(30, 12));
+  Wal wal = open_wal(topic.path());
+  EXPECT_EQ(file_size(dir + "/" + seg_name(42)), HEADER_LEN);
+  WalStats s = wal.stats();
+  EXPECT_EQ(s.pending_cursor, 42u);
+  EXPECT_EQ(s.durable_cursor, 42u);
+  EXPECT_EQ(s.oldest_cursor, 0u);
+  EXPECT_EQ(s.active_segment_bytes, HEADER_LEN);
+  EXPECT_EQ(s.total_wal_bytes, HEADER_LEN + segment_bytes(0, 10) + segment_bytes(10, 20) + segment_bytes(30, 12));
+  EXPECT_EQ(s.segments, 4u);
+  EXPECT_EQ(s.appends_total + s.append_bytes_total + s.flushes_total, 0u);
+}
+
+TEST(WalOpen, CutsATornTailBeforeCountingAndContinuesAfterIt) {
+  testing::TempDir topic;
+  const std::string dir = topic / "wal";
+  std::filesystem::create_directories(dir);
+  Bytes newest = reference_segment(5, 4);
+  const std::uint64_t sound = newest.size();
+  Bytes torn = reference_segment(5, 5);
+  torn.resize(torn.size() - 3);  // the fifth record lost its last bytes in a crash
+  write_file(dir + "/" + seg_name(5), torn);
+  Wal wal = open_wal(topic.path());
+  EXPECT_EQ(file_size(dir + "/" + seg_name(5)), sound);
+  EXPECT_EQ(wal.pending_cursor(), 9u);
+  EXPECT_EQ(wal.stats().total_wal_bytes, sound + HEADER_LEN);
+}
+
+TEST(WalOpen, NextCursorFollowsTheLastStoredRecordEvenAfterAGap) {
+  testing::TempDir topic;
+  const std::string dir = topic / "wal";
+  std::filesystem::create_directories(dir);
+  Bytes seg = testing::reference_header(0);
+  for (std::uint64_t c : {0u, 1u, 2u, 7u}) {
+    Bytes r = testing::reference_record(c, 0, payload_for(c));
+    seg.insert(seg.end(), r.begin(), r.end());
+  }
+  write_file(dir + "/" + seg_name(0), seg);
+  Wal wal = open_wal(topic.path());
+  EXPECT_EQ(wal.pending_cursor(), 8u);
+}
+
+TEST(WalOpen, HeaderOnlyNewestSegmentStaysAndTheFirstAppendReplacesIt) {
+  testing::TempDir topic;
+  const std::string dir = topic / "wal";
+  std::filesystem::create_directories(dir);
+  write_file(dir + "/" + seg_name(0), reference_segment(0, 42));
+  write_file(dir + "/" + seg_name(42), testing::reference_header(42));
+  {
+    Wal wal = open_wal(topic.path());
+    WalStats s = wal.stats();
+    EXPECT_EQ(s.pending_cursor, 42u);
+    EXPECT_EQ(s.durable_cursor, 42u);
+    EXPECT_EQ(s.active_segment_bytes, 0u);
+    EXPECT_EQ(s.total_wal_bytes, segment_bytes(0, 42) + HEADER_LEN);
+    EXPECT_EQ(s.segments, 2u);
+    EXPECT_EQ(testing::dir_names(dir).size(), 2u);
+    append_range(wal, 42, 45);
+    s = wal.stats();
+    EXPECT_EQ(s.segments, 2u);
+    EXPECT_EQ(s.active_segment_bytes, segment_bytes(42, 3));
+    EXPECT_EQ(s.total_wal_bytes, segment_bytes(0, 42) + segment_bytes(42, 3));
+  }
+  expect_contiguous(all_records(dir), 0, 45);
+}
+
+TEST(WalOpen, ReopeningWithoutAppendsNeverBricksTheLog) {
+  testing::TempDir topic;
+  { Wal wal = open_wal(topic.path()); append_range(wal, 0, 3); }
+  for (int i = 0; i < 3; ++i) {
+    Wal wal = open_wal(topic.path());  // each leaves a header-only newest segment
+    EXPECT_EQ(wal.pending_cursor(), 3u);
+  }
+  { Wal wal = open_wal(topic.path()); append_range(wal, 3, 6); }
+  expect_contiguous(all_records(topic / "wal"), 0, 6);
+}
+
+TEST(WalOpen, EquivalentNamesIndexOnceAndOtherNamesAreLeftAlone) {
+  testing::TempDir topic;
+  const std::string dir = topic / "wal";
+  std::filesystem::create_directories(dir);
+  write_file(dir + "/+7.seg", reference_segment(7, 2));
+  write_file(dir + "/007.seg", reference_segment(7, 2));
+  for (const char* other : {"notes.txt", "7.seg.bak", "-5.seg", "+.seg", ".seg", "5.SEG"})
+    write_file(dir + "/" + other, bytes_of("not a segment"));
+  Wal wal = open_wal(topic.path());
+  WalStats s = wal.stats();
+  EXPECT_EQ(s.segments, 2u);  // key 7 once, plus the fresh segment at 9
+  EXPECT_EQ(s.oldest_cursor, 7u);
+  EXPECT_EQ(s.pending_cursor, 9u);
+  EXPECT_EQ(read_file(dir + "/notes.txt"), bytes_of("not a segment"));
+  EXPECT_EQ(read_file(dir + "/-5.seg"), bytes_of("not a segment"));
+}
+
+TEST(WalOpen, UnrecoverableSegmentsFailEveryOpen) {
+  struct Case {
+    const char* name;
+    Bytes contents;
+    const char* message;
+  };
+  Bytes bad_magic = reference_segment(9, 1);
+  testing::put_le(bad_magic, 0, 42, 8);
+  const Case cases[] = {
+      {"9.seg", Bytes{}, "segment reader: segment header: segment header truncated: 0 bytes < 32"},
+      {"9.seg", bad_magic,
+       "segment reader: segment header: segment magic mismatch: got 0x000000000000002a, want 0x716f72766157414c"},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir topic;
+    const std::string dir = topic / "wal";
+    std::filesystem::create_directories(dir);
+    write_file(dir + "/" + c.name, c.contents);
+    write_file(dir + "/" + seg_name(20), reference_segment(20, 1));  // 9.seg is not the newest
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      auto wal = Wal::open(topic.path(), config_with(SyncMode::Periodic));
+      ASSERT_FALSE(wal);
+      EXPECT_EQ(wal.error().message(), c.message);
+    }
+    EXPECT_EQ(read_file(dir + "/" + c.name), c.contents);
+  }
+}
+
+TEST(WalOpen, NewestSegmentCutShortAtCreationIsRemoved) {
+  for (std::size_t size : {0u, 10u, 31u}) {
+    testing::TempDir topic;
+    const std::string dir = topic / "wal";
+    std::filesystem::create_directories(dir);
+    write_file(dir + "/" + seg_name(0), reference_segment(0, 50));
+    Bytes partial = testing::reference_header(50);
+    partial.resize(size);
+    write_file(dir + "/" + seg_name(50), partial);
+    {
+      Wal wal = open_wal(topic.path());
+      EXPECT_EQ(wal.pending_cursor(), 50u);
+      EXPECT_EQ(file_size(dir + "/" + seg_name(50)), HEADER_LEN);  // made afresh
+      append_range(wal, 50, 52);
+    }
+    expect_contiguous(all_records(dir), 0, 52);
+  }
+}
+
+TEST(WalOpen, DirectoryThatCannotBeMadeIsAnIoError) {
+  testing::TempDir topic;
+  write_file(topic / "wal", bytes_of("a file"));
+  auto wal = Wal::open(topic.path(), config_with(SyncMode::Periodic));
+  ASSERT_FALSE(wal);
+  EXPECT_TRUE(std::holds_alternative<WalError::Io>(wal.error().value)) << wal.error().message();
+}
+
+// --- Appending ---
+
+TEST(WalAppend, RecordsSurviveReopenAndNumberingContinues) {
+  testing::TempDir topic;
+  const std::uint64_t before = unix_time_ns();
+  {
+    Wal wal = open_wal(topic.path());
+    append_range(wal, 0, 100);
+    WalStats s = wal.stats();
+    EXPECT_EQ(s.pending_cursor, 100u);
+    EXPECT_EQ(s.appends_total, 100u);
+    std::uint64_t payload_bytes = 0;
+    for (std::uint64_t c = 0; c < 100; ++c) payload_bytes += payload_for(c).size();
+    EXPECT_EQ(s.append_bytes_total, payload_bytes);
+    EXPECT_EQ(s.active_segment_bytes, segment_bytes(0, 100));
+  }
+  EXPECT_TRUE(testing::exists(topic / ("wal/" + seg_name(0))));
+  auto records = all_records(topic / "wal");
+  expect_contiguous(records, 0, 100);
+  for (std::size_t i = 1; i < records.size(); ++i) EXPECT_GE(records[i].timestamp_ns, records[i - 1].timestamp_ns);
+  EXPECT_GE(records.front().timestamp_ns, before);
+  EXPECT_LE(records.back().timestamp_ns, unix_time_ns() + 1'000'000'000);
+
+  Wal wal = open_wal(topic.path());
+  EXPECT_EQ(wal.pending_cursor(), 100u);
+  append_range(wal, 100, 110);
+}
+
+TEST(WalAppend, FirstAppendOfAnEmptyLogNamesTheSegmentAfterItsCursor) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path());
+  ASSERT_TRUE(wal.append(1234, 0, payload_for(1234)));
+  EXPECT_TRUE(testing::exists(topic / ("wal/" + seg_name(1234))));
+  EXPECT_EQ(wal.pending_cursor(), 1235u);
+}
+
+TEST(WalAppend, RefusesAnUnexpectedCursorWithoutChangingAnything) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path());
+  append_range(wal, 0, 6);
+  const WalStats before = wal.stats();
+  auto r = wal.append(5, 0, bytes_of("again"));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), "segment writer: cursor must be monotonic: tried to append 5 after pending_cursor was 6");
+  WalStats after = wal.stats();
+  after.durable_cursor = before.durable_cursor;
+  after.flushes_total = before.flushes_total;
+  EXPECT_EQ(after, before);
+}
+
+TEST(WalAppend, PayloadLimitIsCheckedFirst) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path());
+  Bytes big(MAX_PAYLOAD_LEN + 1);
+  auto r = wal.append(0, 0, big);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), "payload too large: 16777189 > MAX_PAYLOAD_LEN (16777188)");
+  EXPECT_EQ(wal.stats(), WalStats{});
+  big.pop_back();
+  ASSERT_TRUE(wal.append(0, 0, big));
+  EXPECT_EQ(wal.stats().active_segment_bytes, HEADER_LEN + MAX_RECORD_LEN);
+}
+
+TEST(WalAppend, EmptyPayloadCountsAsAnAppendOfNoBytes) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path());
+  ASSERT_TRUE(wal.append(0, 0, {}));
+  EXPECT_EQ(wal.stats().appends_total, 1u);
+  EXPECT_EQ(wal.stats().append_bytes_total, 0u);
+  EXPECT_EQ(wal.stats().active_segment_bytes, HEADER_LEN + 28);
+}
+
+TEST(WalAppend, DisabledLogDoesNothing) {
+  testing::TempDir topic;
+  WalConfig off = config_with(SyncMode::Periodic);
+  off.enabled = false;
+  Wal wal = open_wal(topic.path(), off);
+  ASSERT_TRUE(wal.append(77, 0, bytes_of("x")));
+  EXPECT_EQ(wal.stats(), WalStats{});
+  EXPECT_TRUE(testing::dir_names(wal.dir()).empty());
+}
+
+TEST(WalRotation, RotatesWhenARecordWouldPassTheSegmentLimit) {
+  testing::TempDir topic;
+  // Room for exactly records 0..2; record 3 goes to a new segment.
+  const std::uint64_t limit = HEADER_LEN + record_size(0) + record_size(1) + record_size(2);
+  Wal wal = open_wal(topic.path(), config_with(SyncMode::Off, limit));
+  append_range(wal, 0, 3);
+  EXPECT_EQ(wal.stats().segments, 1u);
+  EXPECT_EQ(wal.stats().active_segment_bytes, limit);  // exactly full: no rotation
+  append_range(wal, 3, 4);
+  WalStats s = wal.stats();
+  EXPECT_EQ(s.segments, 2u);
+  EXPECT_EQ(s.active_segment_bytes, HEADER_LEN + record_size(3));
+  EXPECT_EQ(s.total_wal_bytes, limit + HEADER_LEN + record_size(3));
+  // The sealed segment was closed with a sync: all of it is on disk.
+  EXPECT_EQ(file_size(topic / ("wal/" + seg_name(0))), limit);
+  EXPECT_TRUE(testing::exists(topic / ("wal/" + seg_name(3))));
+}
+
+TEST(WalRotation, SplitsALongRunIntoSegmentsNamedAfterTheirFirstRecords) {
+  testing::TempDir topic;
+  {
+    Wal wal = open_wal(topic.path(), config_with(SyncMode::Off, 1000));
+    append_range(wal, 0, 300);
+    EXPECT_GT(wal.stats().segments, 10u);
+  }
+  const std::string dir = topic / "wal";
+  std::uint64_t expect_first = 0;
+  for (const auto& name : testing::dir_names(dir)) {
+    auto records = decode_records(read_file(dir + "/" + name));
+    ASSERT_FALSE(records.empty()) << name;
+    EXPECT_EQ(name, seg_name(records.front().cursor));
+    EXPECT_EQ(records.front().cursor, expect_first);
+    EXPECT_LE(file_size(dir + "/" + name), 1000u);
+    expect_first = records.back().cursor + 1;
+  }
+  expect_contiguous(all_records(dir), 0, 300);
+}
+
+TEST(WalRotation, RecordLargerThanASegmentGetsOneOfItsOwn) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path(), config_with(SyncMode::Off, 200));
+  ASSERT_TRUE(wal.append(0, 0, Bytes(500)));  // into the fresh segment
+  EXPECT_EQ(wal.stats().segments, 1u);
+  ASSERT_TRUE(wal.append(1, 0, Bytes(500)));  // rotates, again alone
+  ASSERT_TRUE(wal.append(2, 0, Bytes(10)));   // rotates away from the oversized one
+  WalStats s = wal.stats();
+  EXPECT_EQ(s.segments, 3u);
+  EXPECT_EQ(s.active_segment_bytes, HEADER_LEN + 38);
+  EXPECT_EQ(s.total_wal_bytes, 2 * (HEADER_LEN + 528) + HEADER_LEN + 38);
+}
+
+TEST(WalRetention, DeletesTheOldestSegmentsAndNeverTheActiveOne) {
+  testing::TempDir topic;
+  const std::string dir = topic / "wal";
+  const std::uint64_t total_limit = 1000;
+  WalStats s;
+  {
+    Wal wal = open_wal(topic.path(), config_with(SyncMode::Off, 400, total_limit));
+    append_range(wal, 0, 200);
+    s = wal.stats();
+  }
+  EXPECT_LE(s.total_wal_bytes, total_limit);
+  EXPECT_GT(s.oldest_cursor, 0u);
+  EXPECT_EQ(s.segments, testing::dir_names(dir).size());
+  // What is left is the newest run of records, contiguous up to the last,
+  // and exactly the bytes the log counted.
+  expect_contiguous(all_records(dir), s.oldest_cursor, 200 - s.oldest_cursor);
+  std::uint64_t on_disk = 0;
+  for (const auto& name : testing::dir_names(dir)) on_disk += file_size(dir + "/" + name);
+  EXPECT_EQ(on_disk, s.total_wal_bytes);
+}
+
+TEST(WalRetention, ActiveSegmentSurvivesAloneOverTheLimit) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path(), config_with(SyncMode::Off, 64ull << 20, 100));
+  append_range(wal, 0, 50);
+  WalStats s = wal.stats();
+  EXPECT_EQ(s.segments, 1u);
+  EXPECT_GT(s.total_wal_bytes, 100u);
+}
+
+TEST(WalRetention, AVanishedSegmentIsDroppedFromTheIndexQuietly) {
+  testing::TempDir topic;
+  const std::string dir = topic / "wal";
+  std::filesystem::create_directories(dir);
+  write_file(dir + "/" + seg_name(0), reference_segment(0, 20));
+  Wal wal = open_wal(topic.path(), config_with(SyncMode::Off, 64ull << 20, segment_bytes(0, 20) + 100));
+  std::filesystem::remove(dir + "/" + seg_name(0));
+  append_range(wal, 20, 25);
+  WalStats s = wal.stats();
+  EXPECT_EQ(s.segments, 1u);
+  EXPECT_EQ(s.oldest_cursor, 20u);
+  EXPECT_EQ(s.total_wal_bytes, s.active_segment_bytes);
+}
+
+// --- Sync modes, teardown and the flusher ---
+
+TEST(WalSync, EveryAppendSyncsEachRecord) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path(), config_with(SyncMode::EveryAppend));
+  for (std::uint64_t c = 0; c < 5; ++c) {
+    ASSERT_TRUE(wal.append(c, 0, payload_for(c)));
+    EXPECT_EQ(wal.durable_cursor(), c + 1);
+    EXPECT_EQ(wal.stats().flushes_total, c + 1);
+    EXPECT_EQ(file_size(topic / ("wal/" + seg_name(0))), segment_bytes(0, c + 1));
+  }
+}
+
+TEST(WalSync, OffNeverSyncsButTeardownDoes) {
+  testing::TempDir topic;
+  {
+    Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
+    append_range(wal, 0, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(wal.durable_cursor(), 0u);
+    EXPECT_EQ(wal.stats().flushes_total, 0u);
+    EXPECT_EQ(file_size(topic / ("wal/" + seg_name(0))), HEADER_LEN);
+  }
+  expect_contiguous(all_records(topic / "wal"), 0, 10);
+  Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
+  EXPECT_EQ(wal.pending_cursor(), 10u);
+}
+
+TEST(WalSync, MovedLogTearsDownOnce) {
+  testing::TempDir topic;
+  std::optional<Wal> holder;
+  {
+    Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
+    append_range(wal, 0, 3);
+    holder.emplace(std::move(wal));
+  }
+  append_range(*holder, 3, 6);
+  Wal other = open_wal(topic.path() + "/other", config_with(SyncMode::Off));
+  other = std::move(*holder);  // tears down the other log, takes this one
+  holder.reset();
+  append_range(other, 6, 8);
+}
+
+TEST(WalFlusherConcurrent, IdleActiveSegmentIsSyncedEveryInterval) {
+  testing::TempDir topic;
+  { Wal wal = open_wal(topic.path()); append_range(wal, 0, 1); }
+  Wal wal = open_wal(topic.path());  // continued: a fresh active segment
+  EXPECT_TRUE(eventually([&] { return wal.stats().flushes_total >= 5; }));
+  EXPECT_EQ(wal.durable_cursor(), wal.pending_cursor());
+}
+
+TEST(WalFlusherConcurrent, NoActiveSegmentMeansNoSync) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path());
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(wal.stats().flushes_total, 0u);
+  EXPECT_EQ(wal.durable_cursor(), 0u);
+}
+
+TEST(WalFlusherConcurrent, AppendsBecomeDurableWithinAnInterval) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path());
+  append_range(wal, 0, 3);
+  EXPECT_TRUE(eventually([&] { return wal.durable_cursor() == 3; }, std::chrono::seconds(2)));
+  EXPECT_EQ(file_size(topic / ("wal/" + seg_name(0))), segment_bytes(0, 3));
+}
+
+TEST(WalFlusherConcurrent, DurableCursorNeverPassesPendingUnderLoad) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path(), config_with(SyncMode::Periodic, 64 << 10));
+  std::uint64_t last_durable = 0;
+  for (std::uint64_t c = 0; c < 20000; ++c) {
+    ASSERT_TRUE(wal.append(c, 0, payload_for(c)));
+    WalStats s = wal.stats();
+    ASSERT_LE(s.durable_cursor, s.pending_cursor);
+    ASSERT_GE(s.durable_cursor, last_durable);
+    last_durable = s.durable_cursor;
+  }
+  EXPECT_TRUE(eventually([&] { return wal.durable_cursor() == 20000; }));
+}
+
+TEST(WalFlusherConcurrent, AFailedFlushKillsTheFlusherAndEveryLaterAppend) {
+  testing::TempDir topic;
+  int rc = run_in_child([&] {
+    auto wal = Wal::open(topic.path(), config_with(SyncMode::Periodic));
+    if (!wal || !wal->append(0, 0, bytes_of("durable"))) return 2;
+    if (!eventually([&] { return wal->durable_cursor() == 1; })) return 3;
+    // The flusher's next write-out fails: the file may not grow any more.
+    testing::limit_file_size(file_size(topic / ("wal/" + seg_name(0))));
+    std::uint64_t cursor = 1;
+    std::optional<WalError> refused;
+    for (int i = 0; i < 200 && !refused; ++i) {
+      if (auto r = wal->append(cursor, 0, bytes_of("x")); r) {
+        ++cursor;  // buffered; the flusher will fail to write it out
+      } else {
+        refused = r.error();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!refused) return 4;
+    if (refused->message() != "WAL flusher thread died; further appends would silently lose durability") return 5;
+    testing::lift_file_size_limit();
+    for (std::size_t size : {0u, 1u, 100000u}) {
+      auto r = wal->append(cursor, 0, Bytes(size));
+      if (r || !std::holds_alternative<WalError::FlusherDied>(r.error().value)) return 6;
+    }
+    WalStats s = wal->stats();
+    if (s.durable_cursor != 1 || s.pending_cursor != cursor) return 7;
+    return 0;  // and the teardown still finishes
+  });
+  EXPECT_EQ(rc, 0);
+}
+
+// Write failures come from a file-size limit set in a forked child.
+
+TEST(WalFailure, FailedPerRecordSyncStillAcceptsTheRecord) {
+  testing::TempDir topic;
+  int rc = run_in_child([&] {
+    auto wal = Wal::open(topic.path(), config_with(SyncMode::EveryAppend));
+    if (!wal || !wal->append(0, 0, bytes_of("synced"))) return 2;
+    testing::limit_file_size(file_size(topic / ("wal/" + seg_name(0))));
+    auto r = wal->append(1, 0, bytes_of("accepted, not durable"));
+    if (r || !std::holds_alternative<WalError::Writer>(r.error().value)) return 3;
+    // The caller tells this failure from a refusal by the pending cursor.
+    WalStats s = wal->stats();
+    if (s.pending_cursor != 2 || s.durable_cursor != 1 || s.appends_total != 2) return 4;
+    testing::lift_file_size_limit();
+    if (!wal->append(2, 0, bytes_of("next")) || wal->durable_cursor() != 3) return 5;
+    return 0;
+  });
+  ASSERT_EQ(rc, 0);
+  auto records = all_records(topic / "wal");
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1].payload, bytes_of("accepted, not durable"));
+  EXPECT_EQ(records[2].cursor, 2u);
+}
+
+TEST(WalFailure, FailedRotationChangesNothingAndIsRetried) {
+  testing::TempDir topic;
+  const std::uint64_t limit = HEADER_LEN + record_size(0) + record_size(1);
+  int rc = run_in_child([&] {
+    auto wal = Wal::open(topic.path(), config_with(SyncMode::Off, limit));
+    if (!wal) return 2;
+    for (std::uint64_t c = 0; c < 2; ++c)
+      if (!wal->append(c, 0, payload_for(c))) return 3;
+    // Both records are still buffered; sealing the full segment fails.
+    testing::limit_file_size(HEADER_LEN);
+    const WalStats before = wal->stats();
+    auto r = wal->append(2, 0, payload_for(2));
+    if (r || !std::holds_alternative<WalError::Writer>(r.error().value)) return 4;
+    if (wal->stats() != before) return 5;
+    testing::lift_file_size_limit();
+    if (!wal->append(2, 0, payload_for(2))) return 6;
+    WalStats s = wal->stats();
+    if (s.segments != 2 || s.total_wal_bytes != limit + HEADER_LEN + record_size(2)) return 7;
+    return 0;
+  });
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(file_size(topic / ("wal/" + seg_name(0))), limit);
+  expect_contiguous(all_records(topic / "wal"), 0, 3);
+}
+
+// A child of fork() that destroys its copy of the log must leave the
+// parent's segment alone: no duplicated buffer, no join, no lock.
+TEST(WalFork, ChildDestroyingItsCopyLeavesTheParentsLogIntact) {
+  for (SyncMode mode : {SyncMode::Off, SyncMode::Periodic}) {
+    testing::TempDir topic;
+    {
+      Wal wal = open_wal(topic.path(), config_with(mode));
+      append_range(wal, 0, 10);  // still in the 8 KiB buffer
+      int rc = run_in_child([&] {
+        { Wal inherited = std::move(wal); }
+        return 0;
+      });
+      EXPECT_EQ(rc, 0);
+      append_range(wal, 10, 20);
+    }
+    Bytes on_disk = read_file(topic / ("wal/" + seg_name(0)));
+    expect_contiguous(decode_records(on_disk), 0, 20);
+    EXPECT_EQ(on_disk.size(), segment_bytes(0, 20));
+  }
+}
+
+// A child appends as fast as it can and is killed at a random moment; a
+// new log recovers, continues the numbering, and holds every record up to
+// the durable cursor the child last saw, intact.
+TEST(WalCrashConcurrent, SigkilledAppenderRecoversAndContinues) {
+  testing::TempDir topic;
+  struct Progress {
+    std::atomic<std::uint64_t> durable;
+    std::atomic<std::uint64_t> started;
+  };
+  void* mem = ::mmap(nullptr, sizeof(Progress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mem, MAP_FAILED);
+  auto* progress = new (mem) Progress{};
+  std::mt19937 rng(20240611);
+  std::uint64_t expected_next = 0;
+  for (int round = 0; round < 6; ++round) {
+    progress->durable.store(0);
+    progress->started.store(0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::alarm(30);
+      auto wal = Wal::open(topic.path(), config_with(SyncMode::Periodic, 256 << 10));
+      if (!wal) ::_exit(2);
+      progress->started.store(1);
+      for (std::uint64_t c = wal->pending_cursor();; ++c) {
+        if (!wal->append(c, wal->timestamp_now(), payload_for(c))) ::_exit(3);
+        progress->durable.store(wal->durable_cursor());
+      }
+    }
+    ASSERT_TRUE(eventually([&] { return progress->started.load() == 1; }, std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(1, 40)(rng)));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "child ended on its own with " << WEXITSTATUS(status);
+    const std::uint64_t durable = progress->durable.load();
+
+    Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
+    const std::uint64_t next = wal.pending_cursor();
+    EXPECT_GE(next, durable) << "round " << round;
+    EXPECT_GE(next, expected_next) << "round " << round;
+    expect_contiguous(all_records(topic / "wal"), 0, next);
+    expected_next = next;
+  }
+  ::munmap(mem, sizeof(Progress));
+}
+
+TEST(WalClock, TimestampsStartAtTheWallClockAndNeverGoBack) {
+  testing::TempDir topic;
+  const std::uint64_t before = unix_time_ns();
+  Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
+  EXPECT_GE(wal.opened_unix_ns(), before);
+  std::uint64_t last = wal.timestamp_now();
+  EXPECT_GE(last, wal.opened_unix_ns());
+  for (int i = 0; i < 1000; ++i) {
+    std::uint64_t now = wal.timestamp_now();
+    ASSERT_GE(now, last);
+    last = now;
+  }
+  EXPECT_LT(last - wal.opened_unix_ns(), 10'000'000'000ull);
+}
+
+}  // namespace
+}  // namespace qorva::wal
