@@ -1,30 +1,9 @@
 """Helpers shared by the tests of _RustBus, TopicPublisher and the statistics."""
 
 import gc
-import shutil
-import tempfile
 import threading
 import time
 import tracemalloc
-
-import pytest
-
-
-@pytest.fixture
-def base_dir():
-    # Short, so that <base>/<bus>/<topic>/signal.sock stays within the
-    # Unix-socket path limit.
-    path = tempfile.mkdtemp(prefix="qv", dir="/tmp")
-    yield path
-    shutil.rmtree(path, ignore_errors=True)
-
-
-def wait_until(predicate, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not reached in time")
-        time.sleep(0.002)
 
 
 def outcome(call):

@@ -7,7 +7,8 @@ import threading
 import weakref
 
 import pytest
-from bus_support import base_dir, check_raised, conflict, hammer, outcome, wait_until  # noqa: F401
+from bus_support import check_raised, conflict, hammer, outcome
+from conftest import wait_until
 
 from qorva import _qorva
 from qorva._qorva import AlreadyPublishingError, TopicPublisher, TopicStats, _RustBus
