@@ -1,0 +1,588 @@
+// The Python class `Subscription`. Receives that return bytes go through the
+// object's reusable recv_buf; receives into caller buffers write straight
+// into the buffer with the interpreter lock held and release it only while
+// they wait, so other threads never see a half-written message.
+
+#include "subscription.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding.h"
+#include "clock.h"
+#include "subscriber.h"
+#include "../subscription.h"  // the core subscription (a bare name finds this directory's header)
+
+namespace qorva::python {
+namespace {
+
+using CoreSubscription = qorva::subscription::Subscription;
+
+// The object's state. Teardown runs in declaration order: the subscriber
+// first (its cursor slot is released at once), then the receive buffer.
+struct PySubscription {
+  CoreSubscription subscription;
+  std::vector<std::byte> recv_buf;
+
+  explicit PySubscription(std::unique_ptr<Subscriber> subscriber) : subscription(std::move(subscriber)) {}
+  PySubscription(PySubscription&&) noexcept = default;
+  ~PySubscription() { CoreSubscription doomed = std::move(subscription); }
+
+  Subscriber& subscriber() { return subscription.subscriber(); }
+  const Subscriber& subscriber() const { return subscription.subscriber(); }
+};
+
+using Exclusive = ExclusiveBorrow<PySubscription>;
+using Shared = SharedBorrow<PySubscription>;
+
+// The frame of a member without arguments: the borrow, then `body` on the
+// object; inside guard(), so nothing escapes to the interpreter.
+template <class Body>
+PyObject* exclusive_call(PyObject* self, Body&& body) noexcept {
+  return guard([&]() -> PyObject* {
+    auto sub = Exclusive::take(self);
+    if (!sub) return nullptr;
+    return body(**sub);
+  });
+}
+
+template <class Body>
+PyObject* shared_call(PyObject* self, Body&& body) noexcept {
+  return guard([&]() -> PyObject* {
+    auto sub = Shared::take(self);
+    if (!sub) return nullptr;
+    return body(**sub);
+  });
+}
+
+Ref bytes_of(const std::vector<std::byte>& buf) { return new_bytes(ByteView(buf.data(), buf.size())); }
+
+Ref new_fd(int fd) { return expect(PyLong_FromLongLong(fd), "failed to make an int"); }
+
+std::nullptr_t raise_value_error(const std::string& text) {
+  PyErr_SetString(PyExc_ValueError, text.c_str());
+  return nullptr;
+}
+
+// Iteration ends, instead of raising, when the publisher is gone or restarted.
+bool ends_iteration(const Error& error) {
+  const Error::Io* io = error.get_if<Error::Io>();
+  return io != nullptr &&
+         (io->error.kind() == IoKind::UnexpectedEof || io->error.kind() == IoKind::ConnectionReset);
+}
+
+// ---------------------------------------------------------------------------
+// Caller buffers
+
+// Single unsigned bytes: item size 1 and format "B" or "c", bare or after a
+// native, native-standard or big-endian prefix; no format counts as "B".
+bool holds_u8(const Py_buffer& view) {
+  if (view.itemsize != 1) return false;
+  if (view.format == nullptr) return true;
+  std::string_view format(view.format);
+  if (format.size() == 2 && (format[0] == '@' || format[0] == '=' || format[0] == '>')) format.remove_prefix(1);
+  return format == "B" || format == "c";
+}
+
+// A writable, C-contiguous byte view of a caller's object, held for one call
+// and released with the interpreter lock held on every path.
+class WritableView {
+ public:
+  // Requests the view with full information but without asking for write
+  // access, so that read-only objects get this module's own error.
+  static PyResult<WritableView> acquire(PyObject* obj) {
+    WritableView v;
+    if (PyObject_GetBuffer(obj, &v.view_, PyBUF_FULL_RO) < 0) return py_error();
+    v.held_ = true;
+    if (const char* problem = v.problem()) {
+      PyErr_SetString(problem == kReadOnly || problem == kNotContiguous ? PyExc_TypeError : PyExc_BufferError,
+                      problem);
+      return py_error();  // v releases the view
+    }
+    return v;
+  }
+
+  WritableView(WritableView&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+  WritableView& operator=(WritableView&&) = delete;
+  ~WritableView() { release(); }
+
+  std::span<std::byte> bytes() const {
+    return {static_cast<std::byte*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+  void release() {
+    if (std::exchange(held_, false)) PyBuffer_Release(&view_);
+  }
+
+ private:
+  static constexpr const char* kReadOnly = "recv_into requires a writable buffer (got read-only)";
+  static constexpr const char* kNotContiguous = "recv_into requires a C-contiguous buffer";
+
+  WritableView() = default;
+
+  const char* problem() {
+    if (view_.shape == nullptr) return "shape is null";
+    if (view_.strides == nullptr) return "strides is null";
+    if (!holds_u8(view_)) return "buffer contents are not compatible with u8";
+    if (view_.readonly) return kReadOnly;
+    if (!PyBuffer_IsContiguous(&view_, 'C')) return kNotContiguous;
+    return nullptr;
+  }
+
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// The outcome of a receive into a caller's buffer: bytes written, nothing
+// (timed out or none ready), or a core error; turned into Python after the
+// view has been released.
+using SliceOutcome = Result<std::optional<std::size_t>>;
+
+PyObject* slice_result(SliceOutcome outcome) {
+  if (!outcome) return raise_error(std::move(outcome.error()));
+  if (!*outcome) return none().release();
+  return new_u64(**outcome).release();
+}
+
+// Reads into `out` until a message comes; the lock is released only inside
+// the wait, so every write into `out` happens with it held.
+SliceOutcome receive_into_slice(PySubscription& sub, std::span<std::byte> out) {
+  for (;;) {
+    SliceOutcome got = sub.subscription.try_receive_into_slice(out);
+    if (!got || *got) return got;
+    Result<bool> woken = without_gil([&] { return sub.subscriber().wait_readable(-1); });
+    if (!woken) return std::unexpected(std::move(woken.error()));
+  }
+}
+
+// As receive_into_slice, giving up at the deadline or after a wait that ends
+// without a wakeup.
+SliceOutcome receive_into_slice_until(PySubscription& sub, std::span<std::byte> out, const Deadline& deadline) {
+  for (;;) {
+    SliceOutcome got = sub.subscription.try_receive_into_slice(out);
+    if (!got || *got) return got;
+    Duration left = deadline.remaining();
+    if (left == Duration{}) return std::nullopt;
+    int wait_ms = poll_millis(left);
+    Result<bool> woken = without_gil([&] { return sub.subscriber().wait_readable(wait_ms); });
+    if (!woken) return std::unexpected(std::move(woken.error()));
+    if (!*woken) return std::nullopt;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Receiving bytes
+
+// recv($self): exclusive borrow, lock released for the whole receive.
+PyObject* sub_recv(PyObject* self, PyObject*) noexcept {
+  return exclusive_call(self, [](PySubscription& s) -> PyObject* {
+    Result<void> got = without_gil([&] { return s.subscriber().receive_into(s.recv_buf); });
+    if (!got) return raise_error(std::move(got.error()));
+    return bytes_of(s.recv_buf).release();
+  });
+}
+
+// recv_timeout($self, timeout_secs=1.0): lock released for the whole receive.
+PyObject* sub_recv_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&]() -> PyObject* {
+    static constexpr Signature kSig{"Subscription.recv_timeout()", {optional("timeout_secs")}};
+    auto parsed = kSig.parse(args, nargs, kwnames);
+    if (!parsed) return nullptr;
+    auto sub = Exclusive::take(self);
+    if (!sub) return nullptr;
+    auto secs = parsed->convert_or(0, to_seconds, 1.0);
+    if (!secs) return nullptr;
+    auto timeout = timeout_duration(*secs);
+    if (!timeout) return nullptr;
+    PySubscription& s = **sub;
+    Result<bool> got = without_gil([&] { return s.subscriber().receive_timeout_into(*timeout, s.recv_buf); });
+    if (!got) return raise_error(std::move(got.error()));
+    if (!*got) return none().release();
+    return bytes_of(s.recv_buf).release();
+  });
+}
+
+// try_recv($self): lock held throughout; never raises a receive error.
+PyObject* sub_try_recv(PyObject* self, PyObject*) noexcept {
+  return exclusive_call(self, [](PySubscription& s) -> PyObject* {
+    if (!s.subscriber().try_receive_into(s.recv_buf)) return none().release();
+    return bytes_of(s.recv_buf).release();
+  });
+}
+
+// recv_batch($self, n, timeout_secs=1.0): lock released only for the timed
+// receive of the first message; the rest are taken without waiting.
+PyObject* sub_recv_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&]() -> PyObject* {
+    static constexpr Signature kSig{"Subscription.recv_batch()", {required("n"), optional("timeout_secs")}};
+    auto parsed = kSig.parse(args, nargs, kwnames);
+    if (!parsed) return nullptr;
+    auto sub = Exclusive::take(self);
+    if (!sub) return nullptr;
+    auto n = parsed->convert(0, to_u64);
+    if (!n) return nullptr;
+    auto secs = parsed->convert_or(1, to_seconds, 1.0);
+    if (!secs) return nullptr;
+    // Never sized up front: n may be 2^64 - 1.
+    Ref list = expect(PyList_New(0), "failed to make a list");
+    if (*n == 0) return list.release();
+    auto timeout = timeout_duration(*secs);
+    if (!timeout) return nullptr;
+    PySubscription& s = **sub;
+    Result<bool> first = without_gil([&] { return s.subscriber().receive_timeout_into(*timeout, s.recv_buf); });
+    if (!first) return raise_error(std::move(first.error()));
+    if (!*first) return list.release();
+    std::uint64_t count = 0;
+    do {
+      Ref item = bytes_of(s.recv_buf);
+      if (PyList_Append(list.get(), item.get()) < 0) internal_failure_from_python("failed to append to a list");
+      ++count;
+    } while (count < *n && s.subscriber().try_receive_into(s.recv_buf));
+    return list.release();
+  });
+}
+
+// __iter__: the object itself, unless a call holds it exclusively.
+PyObject* sub_iter(PyObject* self) noexcept {
+  return guard([&]() -> PyObject* {
+    if (!check_shareable<PySubscription>(self)) return nullptr;
+    return Py_NewRef(self);
+  });
+}
+
+// __next__: as recv; a vanished or restarted publisher (or a reset
+// connection) ends the iteration without an exception.
+PyObject* sub_next(PyObject* self) noexcept {
+  return exclusive_call(self, [](PySubscription& s) -> PyObject* {
+    Result<void> got = without_gil([&] { return s.subscriber().receive_into(s.recv_buf); });
+    if (!got) {
+      if (ends_iteration(got.error())) return nullptr;  // null without an exception: StopIteration
+      return raise_error(std::move(got.error()));
+    }
+    return bytes_of(s.recv_buf).release();
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Receiving into caller buffers
+
+// recv_into($self, buf): lock released only while waiting.
+PyObject* sub_recv_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&]() -> PyObject* {
+    static constexpr Signature kSig{"Subscription.recv_into()", {required("buf")}};
+    auto parsed = kSig.parse(args, nargs, kwnames);
+    if (!parsed) return nullptr;
+    auto sub = Exclusive::take(self);
+    if (!sub) return nullptr;
+    auto view = WritableView::acquire((*parsed)[0]);
+    if (!view) return nullptr;
+    SliceOutcome got = receive_into_slice(**sub, view->bytes());
+    view->release();
+    return slice_result(std::move(got));
+  });
+}
+
+// try_recv_into($self, buf): one attempt, lock held throughout.
+PyObject* sub_try_recv_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&]() -> PyObject* {
+    static constexpr Signature kSig{"Subscription.try_recv_into()", {required("buf")}};
+    auto parsed = kSig.parse(args, nargs, kwnames);
+    if (!parsed) return nullptr;
+    auto sub = Exclusive::take(self);
+    if (!sub) return nullptr;
+    auto view = WritableView::acquire((*parsed)[0]);
+    if (!view) return nullptr;
+    SliceOutcome got = (*sub)->subscription.try_receive_into_slice(view->bytes());
+    view->release();
+    return slice_result(std::move(got));
+  });
+}
+
+// recv_timeout_into($self, buf, timeout_secs=1.0): lock released only while
+// waiting; the timeout is converted before the buffer is looked at.
+PyObject* sub_recv_timeout_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+  return guard([&]() -> PyObject* {
+    static constexpr Signature kSig{"Subscription.recv_timeout_into()", {required("buf"), optional("timeout_secs")}};
+    auto parsed = kSig.parse(args, nargs, kwnames);
+    if (!parsed) return nullptr;
+    auto sub = Exclusive::take(self);
+    if (!sub) return nullptr;
+    auto secs = parsed->convert_or(1, to_seconds, 1.0);
+    if (!secs) return nullptr;
+    auto view = WritableView::acquire((*parsed)[0]);
+    if (!view) return nullptr;
+    auto timeout = timeout_duration(*secs);
+    if (!timeout) return nullptr;
+    Deadline deadline = Deadline::after(*timeout);
+    SliceOutcome got = receive_into_slice_until(**sub, view->bytes(), deadline);
+    view->release();
+    return slice_result(std::move(got));
+  });
+}
+
+// The slots after the first of recv_into_buffer: each message is read
+// straight into its slot, without waiting. Returns the slots filled in all,
+// or null with the exception set.
+PyObject* fill_remaining_slots(PySubscription& sub, WritableView& view, std::uint64_t payload_size,
+                               std::uint64_t slots) {
+  std::span<std::byte> buf = view.bytes();
+  std::uint64_t count = 1;
+  for (; count < slots; ++count) {
+    SliceOutcome got = sub.subscription.try_receive_into_slice(buf.subspan(count * payload_size, payload_size));
+    if (got && !*got) break;
+    if (got && **got == payload_size) continue;
+    view.release();
+    if (!got && got.error().get_if<Error::MessageTooLarge>() != nullptr) {
+      return raise_value_error("payload at index " + std::to_string(count) + " exceeds payload_size (" +
+                               std::to_string(payload_size) + ")");
+    }
+    if (!got) return raise_error(std::move(got.error()));
+    return raise_value_error("payload at index " + std::to_string(count) + " is " + std::to_string(**got) +
+                             " bytes; payload_size is " + std::to_string(payload_size));
+  }
+  view.release();
+  return new_u64(count).release();
+}
+
+// recv_into_buffer($self, buf, payload_size, timeout_secs=1.0): lock released
+// only for the timed receive of the first message, which lands in recv_buf.
+PyObject* sub_recv_into_buffer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+  return guard([&]() -> PyObject* {
+    static constexpr Signature kSig{"Subscription.recv_into_buffer()",
+                                    {required("buf"), required("payload_size"), optional("timeout_secs")}};
+    auto parsed = kSig.parse(args, nargs, kwnames);
+    if (!parsed) return nullptr;
+    auto sub = Exclusive::take(self);
+    if (!sub) return nullptr;
+    auto payload_size = parsed->convert(1, to_u64);
+    if (!payload_size) return nullptr;
+    auto secs = parsed->convert_or(2, to_seconds, 1.0);
+    if (!secs) return nullptr;
+    const std::uint64_t size = *payload_size;
+    if (size == 0) return raise_value_error("payload_size must be > 0");
+    auto view = WritableView::acquire((*parsed)[0]);
+    if (!view) return nullptr;
+    const std::uint64_t slots = view->bytes().size() / size;
+    if (slots == 0) return new_u64(0).release();
+    auto timeout = timeout_duration(*secs);
+    if (!timeout) return nullptr;
+    PySubscription& s = **sub;
+    Result<bool> first = without_gil([&] { return s.subscriber().receive_timeout_into(*timeout, s.recv_buf); });
+    if (!first) {
+      view->release();
+      return raise_error(std::move(first.error()));
+    }
+    if (!*first) return new_u64(0).release();
+    if (s.recv_buf.size() != size) {
+      view->release();
+      return raise_value_error("payload at index 0 is " + std::to_string(s.recv_buf.size()) +
+                               " bytes; payload_size is " + std::to_string(size));
+    }
+    std::memcpy(view->bytes().data(), s.recv_buf.data(), size);
+    return fill_remaining_slots(s, *view, size, slots);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Event-loop handshake and descriptors
+
+PyObject* sub_fileno(PyObject* self, PyObject*) noexcept {
+  return shared_call(self, [](const PySubscription& s) { return new_fd(s.subscriber().wake_fd()).release(); });
+}
+
+PyObject* sub_socket_fileno(PyObject* self, PyObject*) noexcept {
+  return shared_call(self, [](const PySubscription& s) { return new_fd(s.subscriber().stream_fd()).release(); });
+}
+
+// No system call: the flag exchange, a fence and a load of the tail.
+PyObject* sub_arm_wakeup(PyObject* self, PyObject*) noexcept {
+  return exclusive_call(self, [](PySubscription& s) { return new_bool(s.subscriber().arm_wakeup()).release(); });
+}
+
+// One read of the eventfd; "no unit pending" is False, not an error.
+PyObject* sub_drain_wakeup(PyObject* self, PyObject*) noexcept {
+  return exclusive_call(self, [](PySubscription& s) -> PyObject* {
+    std::expected<bool, IoError> drained = s.subscriber().drain_wakeup();
+    if (!drained) return raise_error(Error(drained.error()));
+    return new_bool(*drained).release();
+  });
+}
+
+// Lock held: one eventfd read, then at most one ring read into a new vector.
+PyObject* sub_poll_recv(PyObject* self, PyObject*) noexcept {
+  return exclusive_call(self, [](PySubscription& s) -> PyObject* {
+    Result<std::optional<std::vector<std::byte>>> got = s.subscriber().poll_recv();
+    if (!got) return raise_error(std::move(got.error()));
+    if (!*got) return none().release();
+    return bytes_of(**got).release();
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Properties and the context manager
+
+PyObject* sub_get_lag(PyObject* self, void*) noexcept {
+  return shared_call(self, [](const PySubscription& s) { return new_u64(s.subscriber().lag()).release(); });
+}
+
+PyObject* sub_get_cursor(PyObject* self, void*) noexcept {
+  return shared_call(self, [](const PySubscription& s) { return new_u64(s.subscriber().cursor()).release(); });
+}
+
+PyObject* sub_get_max_payload_size(PyObject* self, void*) noexcept {
+  return shared_call(self,
+                     [](const PySubscription& s) { return new_u64(s.subscriber().max_payload_size()).release(); });
+}
+
+PyObject* sub_enter(PyObject* self, PyObject*) noexcept {
+  return guard([&]() -> PyObject* {
+    if (!check_shareable<PySubscription>(self)) return nullptr;
+    return Py_NewRef(self);
+  });
+}
+
+// __exit__ releases nothing: only destruction ends a subscription.
+PyObject* sub_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&]() -> PyObject* {
+    static constexpr Signature kSig{"Subscription.__exit__()",
+                                    {optional("_exc_type"), optional("_exc_val"), optional("_exc_tb")}};
+    auto parsed = kSig.parse(args, nargs, kwnames);
+    if (!parsed) return nullptr;
+    auto sub = Exclusive::take(self);
+    if (!sub) return nullptr;
+    return new_bool(false).release();
+  });
+}
+
+// ---------------------------------------------------------------------------
+// The class
+
+constexpr const char kDoc[] =
+    "An active subscription to one topic.\n\n"
+    "Use it in a with block and iterate over it to receive messages as bytes:\n\n"
+    "    with bus.subscribe(\"events\") as sub:\n"
+    "        for msg in sub:\n"
+    "            handle(msg)\n\n"
+    "Iteration ends when the publisher goes away. The blocking receives release the\n"
+    "interpreter lock while they wait. For asyncio, do not block: register fileno()\n"
+    "as a reader with the event loop and follow the arm_wakeup() / drain_wakeup() /\n"
+    "poll_recv() handshake with try_recv(); an asynchronous wrapper needs no more\n"
+    "than these members.";
+
+PyMethodDef kMethods[] = {
+    {"recv", noargs(sub_recv), METH_NOARGS,
+     "recv($self)\n--\n\n"
+     "Block until the next message arrives and return it as bytes.\n\n"
+     "Releases the interpreter lock while it waits. Raises OSError when the\n"
+     "publisher disconnects or restarts."},
+    {"recv_timeout", fastcall(sub_recv_timeout), METH_FASTCALL | METH_KEYWORDS,
+     "recv_timeout($self, timeout_secs=1.0)\n--\n\n"
+     "Block up to timeout_secs for the next message; None on timeout.\n\n"
+     "Releases the interpreter lock while it waits."},
+    {"try_recv", noargs(sub_try_recv), METH_NOARGS,
+     "try_recv($self)\n--\n\n"
+     "Non-blocking poll: the next message as bytes, or None at once when no\n"
+     "message is ready."},
+    {"recv_into", fastcall(sub_recv_into), METH_FASTCALL | METH_KEYWORDS,
+     "recv_into($self, buf)\n--\n\n"
+     "Block for the next message and write it straight into buf, any writable,\n"
+     "C-contiguous bytes-like object; return the number of bytes written.\n\n"
+     "Reusing one buffer receives without any allocation per message. Raises\n"
+     "MessageTooLargeError when the message is larger than buf (sizing buf to\n"
+     "max_payload_size avoids it) and OSError on publisher disconnect, like recv()."},
+    {"recv_timeout_into", fastcall(sub_recv_timeout_into), METH_FASTCALL | METH_KEYWORDS,
+     "recv_timeout_into($self, buf, timeout_secs=1.0)\n--\n\n"
+     "Like recv_into(), but give up after timeout_secs: the number of bytes\n"
+     "written, or None on timeout."},
+    {"try_recv_into", fastcall(sub_try_recv_into), METH_FASTCALL | METH_KEYWORDS,
+     "try_recv_into($self, buf)\n--\n\n"
+     "Non-blocking recv_into(): the number of bytes written, or None at once when\n"
+     "no message is ready. Keeps the interpreter lock and copies the message once,\n"
+     "without allocation."},
+    {"recv_batch", fastcall(sub_recv_batch), METH_FASTCALL | METH_KEYWORDS,
+     "recv_batch($self, n, timeout_secs=1.0)\n--\n\n"
+     "Drain up to n messages into a list, saving per-call overhead.\n\n"
+     "Blocks up to timeout_secs for the first message with the interpreter lock\n"
+     "released, then takes the rest without waiting and with the lock held, since a\n"
+     "ring read needs no system call. Reuses one receive buffer and makes one bytes\n"
+     "object per message. An empty list on timeout."},
+    {"recv_into_buffer", fastcall(sub_recv_into_buffer), METH_FASTCALL | METH_KEYWORDS,
+     "recv_into_buffer($self, buf, payload_size, timeout_secs=1.0)\n--\n\n"
+     "Drain up to len(buf) // payload_size messages straight into consecutive\n"
+     "payload_size slots of buf and return how many were written.\n\n"
+     "Every payload must be exactly payload_size bytes, else ValueError: meant for\n"
+     "fixed-size messages and preallocated arrays. Blocks up to timeout_secs for the\n"
+     "first message, then takes the rest without waiting and with the interpreter\n"
+     "lock held, like recv_batch(); 0 on timeout. Every message is copied from its\n"
+     "ring slot straight into buf."},
+    {"fileno", noargs(sub_fileno), METH_NOARGS,
+     "fileno($self)\n--\n\n"
+     "The subscriber's wakeup eventfd, to register as a reader with an event loop\n"
+     "for waiting without a thread."},
+    {"socket_fileno", noargs(sub_socket_fileno), METH_NOARGS,
+     "socket_fileno($self)\n--\n\n"
+     "The descriptor of the connection to the publisher, for noticing a disconnect\n"
+     "(it reports a hang-up); it differs from fileno()."},
+    {"arm_wakeup", noargs(sub_arm_wakeup), METH_NOARGS,
+     "arm_wakeup($self)\n--\n\n"
+     "Arm the wakeup flag before an event-loop wait; call it after try_recv() or\n"
+     "poll_recv() gave None.\n\n"
+     "True means a message became available while arming: read again at once\n"
+     "instead of waiting. False means the flag is armed: wait until fileno() is\n"
+     "readable, which the publisher's next publish brings about. Arming is required\n"
+     "because the publisher wakes only subscribers whose flag is set."},
+    {"drain_wakeup", noargs(sub_drain_wakeup), METH_NOARGS,
+     "drain_wakeup($self)\n--\n\n"
+     "Consume one pending wakeup so that the level-triggered descriptor stops\n"
+     "signalling; True when one was consumed. The ring is read separately with\n"
+     "try_recv(). For the event loop's reader callback."},
+    {"poll_recv", noargs(sub_poll_recv), METH_NOARGS,
+     "poll_recv($self)\n--\n\n"
+     "Non-blocking: consume one wakeup and try one ring read. None when no wakeup\n"
+     "was pending or the ring was empty. For the event loop's reader callback."},
+    {"__enter__", noargs(sub_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", fastcall(sub_exit), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef kGetters[] = {
+    {"max_payload_size", sub_get_max_payload_size, nullptr,
+     "The largest payload one message can carry on this topic (the ring's slot\n"
+     "size); a recv_into() buffer of this size never rejects a message as too large.",
+     nullptr},
+    {"lag", sub_get_lag, nullptr, "How many messages this subscriber is behind the producer.", nullptr},
+    {"cursor", sub_get_cursor, nullptr, "The current read cursor position.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot kSlots[] = {{Py_tp_iter, reinterpret_cast<void*>(sub_iter)},
+                        {Py_tp_iternext, reinterpret_cast<void*>(sub_next)},
+                        {Py_tp_methods, kMethods},
+                        {Py_tp_getset, kGetters},
+                        {0, nullptr}};
+
+constexpr ClassSpec kClass = class_spec<PySubscription>("qorva._qorva.Subscription", kSlots, kDoc);
+
+}  // namespace
+
+PyResult<PyTypeObject*> subscription_type() {
+  static constinit ClassCell cell;
+  return cell.get(kClass);
+}
+
+PyObject* wrap_subscription(std::unique_ptr<Subscriber> subscriber) {
+  return guard([&]() -> PyObject* {
+    PySubscription value(std::move(subscriber));
+    PyResult<PyTypeObject*> type = subscription_type();
+    if (!type) internal_failure_from_python("failed to make the Subscription type");
+    return expect(make_instance(*type, std::move(value)), "failed to make a Subscription").release();
+  });
+}
+
+}  // namespace qorva::python
