@@ -58,7 +58,8 @@ struct Publisher::State {
   RingBuffer ring;
   UniqueFd listener;
   std::vector<Client> clients;  // in accept order; removal swaps the last entry in
-  ProducerLock lock;            // held for the publisher's whole life
+  std::optional<wal::Wal> wal;  // present exactly when the topic keeps a log
+  ProducerLock lock;            // held for the publisher's whole life; released after the log's last sync
   std::atomic<std::uint64_t> published_total{0};
   std::atomic<std::uint64_t> full_rejected_total{0};
   std::atomic<std::uint64_t> subscribers_dropped_total{0};
@@ -69,9 +70,11 @@ struct Publisher::State {
   std::optional<std::uint64_t> accepted_connect_count;
   timespec last_accept_pass{};
 
-  State(RingBuffer r, UniqueFd l, ProducerLock pl, Backpressure bp, std::uint64_t connect_count)
+  State(RingBuffer r, UniqueFd l, std::optional<wal::Wal> w, ProducerLock pl, Backpressure bp,
+        std::uint64_t connect_count)
       : ring(std::move(r)),
         listener(std::move(l)),
+        wal(std::move(w)),
         lock(std::move(pl)),
         backpressure(bp),
         accepted_connect_count(connect_count),
@@ -84,6 +87,7 @@ struct Publisher::State {
     listener.reset();
     for (Client& c : clients) c.close();
     clients.clear();
+    wal.reset();
   }
 
   // Accepts every pending handshake; each accepted slot index is appended to
@@ -186,7 +190,20 @@ bool Publisher::State::ring_full() const {
   return false;
 }
 
+// The record goes to the log first, under the tail's cursor, then to the
+// ring. Fullness is never checked again in between: a record the log took
+// must reach the ring, or every later append would break the log's cursor
+// continuity. So a record that the log accepted but could not sync is still
+// written (and reported), while one the log refused is not written at all.
 WriteOutcome Publisher::State::write_message(std::span<const std::byte> payload) {
+  if (wal) {
+    const std::uint64_t cursor = ring.load_tail();
+    if (auto appended = wal->append(cursor, wal->timestamp_now(), payload); !appended) {
+      const bool accepted = wal->pending_cursor() == cursor + 1;
+      if (accepted) ring.write_slot(payload);
+      return {accepted, Error(std::move(appended.error()))};
+    }
+  }
   ring.write_slot(payload);
   return {};
 }
@@ -272,12 +289,20 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
 
   const std::string dir = join_path(config.dir, topic);
   if (auto made = create_dir_all(dir); !made) return io_failure(made.error());
-  // Locals are released in reverse: the ring before the lock.
+  // Locals are released in reverse: the log, then the ring, then the lock.
   auto lock = acquire_producer_lock(topic, dir);
   if (!lock) return std::unexpected(std::move(lock.error()));
   auto ring = RingBuffer::create_or_reuse(join_path(dir, kRingFileName), config.capacity, config.slot_size,
                                           config.max_subscribers);
   if (!ring) return io_failure(ring.error());
+  std::optional<wal::Wal> log;
+  if (config.wal.enabled) {
+    auto opened = wal::Wal::open(dir, config.wal);
+    if (!opened) return std::unexpected(Error(std::move(opened.error())));
+    log = std::move(*opened);
+    // Numbering continues the log's; the tail is never lowered.
+    if (log->pending_cursor() > ring->load_tail()) ring->store_tail(log->pending_cursor());
+  }
 
   // Read before the socket exists: every subscriber of this publisher counts
   // itself after this.
@@ -287,10 +312,11 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
   auto listener = listen_unix(socket_path);
   if (!listener) return io_failure(listener.error());
 
-  log_publisher_created(topic, ring->capacity(), ring->slot_size(), false, config.backpressure);
+  log_publisher_created(topic, ring->capacity(), ring->slot_size(), log.has_value(), config.backpressure);
   std::unique_ptr<Publisher> publisher(new Publisher());
   publisher->state_ =
-      std::make_unique<State>(std::move(*ring), std::move(*listener), std::move(*lock), config.backpressure, connect_count);
+      std::make_unique<State>(std::move(*ring), std::move(*listener), std::move(log), std::move(*lock),
+                              config.backpressure, connect_count);
   return publisher;
 }
 
@@ -364,6 +390,7 @@ TopicStats Publisher::stats() const {
   stats.full_rejected_total = s.full_rejected_total.load(std::memory_order_relaxed);
   stats.subscribers_dropped_total = s.subscribers_dropped_total.load(std::memory_order_relaxed);
   stats.wakeups_sent_total = s.wakeups_sent_total.load(std::memory_order_relaxed);
+  if (s.wal) stats.wal = s.wal->stats();
   return stats;
 }
 

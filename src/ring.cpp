@@ -229,7 +229,10 @@ void RingBuffer::write_slot(std::span<const std::byte> payload) {
 // load it is compared with:
 // - the publisher stores seq = s before tail = s + 1, so for cursor < tail the
 //   slot shows cursor or newer; seq < cursor is an older numbering;
-// - a busy seq below tail was never finished (its writer died);
+// - a busy seq below tail was never finished (its writer died); one at or
+//   above it is overwriting message `at`, which is lost whether or not that
+//   writer lives: after the last attempt it is skipped, so that a writer killed
+//   mid-write cannot hold a reader in a busy loop;
 // - a clear seq is stored after tail reached it, so after the acquire seq load a
 //   fresh tail is at least seq: seq above it is another numbering, seq equal to
 //   it is a message whose tail store is not visible yet.
@@ -245,8 +248,10 @@ ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) 
     return at >= tail;
   };
   auto fresh_tail = [&] { return tail = std::max(tail, load_tail()); };
+  bool overwriting = false;  // the last attempt found the slot being rewritten
 
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    overwriting = false;
     std::byte* p = slot(at);
     auto seq = u64_at(p + kSeqOffset);
     const std::uint64_t s = seq.load(std::memory_order_acquire);
@@ -254,6 +259,7 @@ ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) 
       if ((s & ~kBusyBit) < tail) {
         if (skip()) break;
       } else {
+        overwriting = true;
         spin_pause();
       }
       continue;
@@ -289,6 +295,7 @@ ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) 
     store_cursor(k, at + 1);
     return {fits ? ReadStatus::Message : ReadStatus::TooShort, at + 1, len};
   }
+  if (overwriting) skip();
   if (kept == cursor) return {ReadStatus::Empty, cursor, 0};
   store_cursor(k, kept);
   return {ReadStatus::Skipped, kept, 0};

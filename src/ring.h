@@ -149,8 +149,9 @@ class Mapping {
 // What one read of the ring did. In every status but Empty the read stored
 // next_cursor into the reader's cursor slot.
 enum class ReadStatus {
-  // Nothing can be read now (no new message, or the slot stayed busy or torn
-  // for every attempt). Nothing was stored; the caller keeps its cursor.
+  // Nothing can be read now (no new message, or a message whose write is not
+  // yet visible, or a copy torn on every attempt). Nothing was stored; the
+  // caller keeps its cursor.
   Empty,
   // A message was copied. next_cursor > cursor + 1 means the reader was lapped
   // and the messages in between are lost to it.
@@ -159,8 +160,9 @@ enum class ReadStatus {
   // nothing was copied.
   TooShort,
   // No message, but the cursor moved on: the ring cannot serve the messages
-  // from cursor up to next_cursor (slots of another numbering, or a slot a dead
-  // writer left busy). Read again from next_cursor.
+  // from cursor up to next_cursor (slots of another numbering, a slot a dead
+  // writer left busy, or one still being overwritten after every attempt).
+  // Read again from next_cursor.
   Skipped,
 };
 

@@ -2,18 +2,30 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "logging.h"
 #include "names.h"
 #include "ring.h"
 #include "sys.h"
 #include "waker.h"
+#include "wal/reader.h"
 
 namespace qorva {
 namespace {
 
 constexpr Duration kConnectRetryInterval = Duration::from_millis(5);
+// How long a replay that reached the log's end below the tail seen at connect
+// waits for the publisher's buffered records to reach the files, polling once
+// per flush interval, before it hands over to the ring anyway.
+constexpr Duration kCatchUpPollInterval = Duration::from_millis(5);
+constexpr Duration kCatchUpLimit = Duration::from_millis(100);
 
 IoError publisher_restarted() { return IoError::fixed(IoKind::UnexpectedEof, io_text::kPublisherRestarted); }
+
+Duration shorter(Duration a, Duration b) {
+  return a.secs < b.secs || (a.secs == b.secs && a.nanos < b.nanos) ? a : b;
+}
 
 bool is_io_error(const Error& e, const char* text) {
   const auto* io = e.get_if<Error::Io>();
@@ -59,30 +71,46 @@ class SlotClaim {
   std::uint32_t idx_;
 };
 
-// Where reading starts, and what the cursor slot holds until then.
+// Where reading starts, what the cursor slot holds until then, and the
+// replay that serves the messages the ring no longer holds.
 struct Start {
   std::uint64_t cursor = 0;
   std::uint64_t slot_value = 0;
-  bool replaying = false;
+  std::optional<wal::WalReplayer> replay;
 };
 
-Result<Start> choose_start(const RingBuffer& ring, StartPosition position) {
+// A start cursor below the ring is served from the topic's log when a segment
+// there reaches back to it.
+Result<Start> start_from_log(const std::string& topic_dir, std::uint64_t cursor, std::uint64_t tail,
+                             std::uint64_t oldest_in_ring) {
+  auto index = wal::WalReader::open(topic_dir);
+  if (!index || !index->has_segments()) return std::unexpected(Error::CursorTooOld{cursor, oldest_in_ring});
+  auto replay = index->read_from(cursor);
+  if (!replay) return std::unexpected(Error(std::move(replay.error())));
+  return Start{cursor, tail, std::move(*replay)};
+}
+
+Result<Start> choose_start(const RingBuffer& ring, StartPosition position, const std::string& topic_dir) {
   const std::uint64_t tail = ring.load_tail();
   switch (position.kind) {
     case StartPosition::Kind::Tail:
-      return Start{tail, tail};
+      return Start{tail, tail, std::nullopt};
     case StartPosition::Kind::History: {
       const std::uint64_t start = position.value > tail ? 0 : tail - position.value;
-      return Start{start, start};
+      return Start{start, start, std::nullopt};
     }
     case StartPosition::Kind::From:
       break;
   }
   const std::uint64_t capacity = ring.capacity();
   const std::uint64_t oldest = capacity > tail ? 0 : tail - capacity;
-  if (position.value >= oldest) return Start{position.value, position.value};
-  return std::unexpected(Error::CursorTooOld{position.value, oldest});
+  if (position.value >= oldest) return Start{position.value, position.value, std::nullopt};
+  return start_from_log(topic_dir, position.value, tail, oldest);
 }
+
+// What replay gave a receive: a record; nothing, as replay is over (or never
+// was) and the ring serves from here; or not yet, while it waits for the log.
+enum class Replayed { Record, Nothing, NotYet };
 
 }  // namespace
 
@@ -94,15 +122,23 @@ struct Subscriber::State {
   std::uint64_t connected_generation;
   UniqueFd stream;
   UniqueFd wake_fd;
+  std::optional<wal::WalReplayer> replay;
+  std::string topic_dir;           // where replay reads the log
+  std::uint64_t replay_target = 0;  // the tail seen at connect, which the slot holds while replaying
+  std::optional<Deadline> catch_up_deadline;
   pid_t owner_pid = ::getpid();
 
-  State(RingBuffer r, std::uint64_t c, std::uint32_t idx, std::uint64_t generation, UniqueFd s, UniqueFd w)
+  State(RingBuffer r, std::uint32_t idx, std::uint64_t generation, UniqueFd s, UniqueFd w, Start start,
+        std::string dir)
       : ring(std::move(r)),
-        cursor(c),
+        cursor(start.cursor),
         cursor_idx(idx),
         connected_generation(generation),
         stream(std::move(s)),
-        wake_fd(std::move(w)) {}
+        wake_fd(std::move(w)),
+        replay(std::move(start.replay)),
+        topic_dir(std::move(dir)),
+        replay_target(start.slot_value) {}
 
   // The slot is freed first, so the next subscriber may claim it at once. A
   // copy inherited by a forked child only unmaps and closes: the slot belongs
@@ -112,21 +148,82 @@ struct Subscriber::State {
     { RingBuffer unmapped = std::move(ring); }
     stream.reset();
     wake_fd.reset();
+    replay.reset();
   }
 
+  // Replay first: every receive begins here. `wait_until` bounds the waits
+  // for the log to catch up; none means never wait. An error ends replay.
+  Result<Replayed> replay_next(wal::Record& record, const Deadline* wait_until);
+  bool replay_may_hand_over();
+  Result<Replayed> fail_replay(wal::WalError error);
   bool read_ring(std::vector<std::byte>& out);
   Result<std::optional<std::size_t>> read_ring_into(std::span<std::byte> out);
+  bool read_made_no_progress(std::uint64_t tail_before);
   Result<bool> wait_readable(int timeout_ms);
   Result<bool> wait_for_unit(int timeout_ms);
   bool generation_changed() const { return ring.load_generation() != connected_generation; }
 };
 
+Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadline* wait_until) {
+  if (!replay) return Replayed::Nothing;
+  bool refreshed = false;
+  for (;;) {
+    auto item = replay->next();
+    if (item && item->has_value()) {
+      record = std::move(**item);
+      cursor = record.cursor + 1;
+      return Replayed::Record;
+    }
+    // A record cut at the live end of the log is only not written out yet.
+    if (item && !replay->at_live_end()) return fail_replay(std::move(item->error()));
+    if (replay_may_hand_over()) {
+      replay.reset();
+      ring.store_cursor(cursor_idx, cursor);  // from here the slot follows the cursor
+      return Replayed::Nothing;
+    }
+    if (!refreshed) {
+      if (auto more = replay->refresh(topic_dir); !more) return fail_replay(std::move(more.error()));
+      refreshed = true;
+      continue;
+    }
+    if (wait_until == nullptr || wait_until->passed()) return Replayed::NotYet;
+    sleep_for(shorter(kCatchUpPollInterval, wait_until->remaining()));
+    refreshed = false;
+  }
+}
+
+// At the end of what the log holds now. Records appended before the connect
+// may still sit in the publisher's write buffer, while the publisher, which
+// sees the slot at the tail of the connect, already overwrites the ring below
+// it: handing over before reaching that tail would lose them. Once the tail is
+// reached the slot protects the ring; short of it, replay waits for the log up
+// to a bound, or until the publisher hangs up.
+bool Subscriber::State::replay_may_hand_over() {
+  if (cursor >= replay_target) return true;
+  if (!catch_up_deadline) catch_up_deadline = Deadline::after(kCatchUpLimit);
+  if (catch_up_deadline->passed()) return true;
+  auto polled = poll_wakeup(wake_fd.get(), stream.get(), 0);
+  return !polled && polled.error().kind() == IoKind::UnexpectedEof;
+}
+
+// Replay is over for good; the slot keeps the connect's tail until the next
+// successful ring read stores the cursor.
+Result<Replayed> Subscriber::State::fail_replay(wal::WalError error) {
+  replay.reset();
+  return std::unexpected(Error(std::move(error)));
+}
+
 // One read at the cursor. Messages the ring cannot serve are stepped over
 // (each step moves the cursor forward, so the loop ends).
 bool Subscriber::State::read_ring(std::vector<std::byte>& out) {
   for (;;) {
+    const std::uint64_t tail = ring.load_tail();
     const ReadResult r = ring.try_receive(cursor_idx, cursor, out);
-    if (r.status == ReadStatus::Empty || r.next_cursor <= cursor) return false;
+    if (r.status == ReadStatus::Empty) {
+      if (read_made_no_progress(tail)) return false;
+      continue;
+    }
+    if (r.next_cursor <= cursor) return false;
     cursor = r.next_cursor;
     if (r.status == ReadStatus::Message) return true;
   }
@@ -134,17 +231,34 @@ bool Subscriber::State::read_ring(std::vector<std::byte>& out) {
 
 Result<std::optional<std::size_t>> Subscriber::State::read_ring_into(std::span<std::byte> out) {
   for (;;) {
+    const std::uint64_t tail = ring.load_tail();
     const ReadResult r = ring.try_receive_into_slice(cursor_idx, cursor, out);
-    if (r.status == ReadStatus::Empty || r.next_cursor <= cursor) return std::nullopt;
+    if (r.status == ReadStatus::Empty) {
+      if (read_made_no_progress(tail)) return std::nullopt;
+      continue;
+    }
+    if (r.next_cursor <= cursor) return std::nullopt;
     cursor = r.next_cursor;
     if (r.status == ReadStatus::Message) return r.len;
     if (r.status == ReadStatus::TooShort) return std::unexpected(Error::MessageTooLarge{r.len, out.size()});
   }
 }
 
+// After a read found nothing. A cursor a whole ring behind the tail reads the
+// slot that message `tail` goes to: whatever it holds (that newer message, or
+// the one of that number a killed publisher left under a numbering that now
+// starts lower), the message at the cursor is gone, so the cursor steps over
+// it, and the slot with it, rather than spin, and hold a publisher under
+// Backpressure::Error back for good. True when there is nothing to read now.
+bool Subscriber::State::read_made_no_progress(std::uint64_t tail_before) {
+  if (cursor + ring.capacity() > tail_before) return true;
+  cursor += 1;
+  ring.store_cursor(cursor_idx, cursor);
+  return false;
+}
+
 Result<bool> Subscriber::State::wait_readable(int timeout_ms) {
-  const std::uint64_t tail = ring.arm_wakeup(cursor_idx);
-  if (cursor < tail) {
+  if (cursor < ring.arm_wakeup(cursor_idx)) {
     ring.disarm_wakeup(cursor_idx);
     return true;
   }
@@ -195,23 +309,31 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
   // and the flag armed: the publisher's wakeup pass relies on this order.
   ring->add_connect_count();
 
-  auto chosen = choose_start(*ring, start);
+  auto chosen = choose_start(*ring, start, dir);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
   ring->store_cursor(claim.idx(), chosen->slot_value);
   const std::uint64_t generation = ring->load_generation();
-  log_subscriber_connected(topic, chosen->cursor, claim.idx(), generation, chosen->replaying);
+  log_subscriber_connected(topic, chosen->cursor, claim.idx(), generation, chosen->replay.has_value());
 
   const std::uint32_t idx = claim.idx();
   claim.keep();
   std::unique_ptr<Subscriber> subscriber(new Subscriber());
-  subscriber->state_ = std::make_unique<State>(std::move(*ring), chosen->cursor, idx, generation,
-                                               std::move(*stream), std::move(*wake_fd));
+  subscriber->state_ = std::make_unique<State>(std::move(*ring), idx, generation, std::move(*stream),
+                                               std::move(*wake_fd), std::move(*chosen), dir);
   return subscriber;
 }
 
 Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
   State& s = *state_;
   out.clear();
+  wal::Record record;
+  const Deadline no_limit = Deadline::after(kMaxDuration);
+  auto replayed = s.replay_next(record, &no_limit);
+  if (!replayed) return std::unexpected(std::move(replayed.error()));
+  if (*replayed == Replayed::Record) {
+    out.assign(record.payload.begin(), record.payload.end());
+    return {};
+  }
   while (!s.read_ring(out)) {
     if (auto waited = s.wait_readable(-1); !waited) return std::unexpected(std::move(waited.error()));
   }
@@ -219,14 +341,25 @@ Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
 }
 
 bool Subscriber::try_receive_into(std::vector<std::byte>& out) {
+  State& s = *state_;
   out.clear();
-  return state_->read_ring(out);
+  wal::Record record;
+  // A replay error ends the replay; this call then goes on with the ring.
+  const Replayed replayed = s.replay_next(record, nullptr).value_or(Replayed::Nothing);
+  if (replayed == Replayed::Record) out.assign(record.payload.begin(), record.payload.end());
+  if (replayed != Replayed::Nothing) return replayed == Replayed::Record;
+  return s.read_ring(out);
 }
 
 Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std::byte>& out) {
   State& s = *state_;
   out.clear();
   const Deadline deadline = Deadline::after(timeout);
+  wal::Record record;
+  auto replayed = s.replay_next(record, &deadline);
+  if (!replayed) return std::unexpected(std::move(replayed.error()));
+  if (*replayed == Replayed::Record) out.assign(record.payload.begin(), record.payload.end());
+  if (*replayed != Replayed::Nothing) return *replayed == Replayed::Record;
   for (;;) {
     if (s.read_ring(out)) return true;
     const Duration remaining = deadline.remaining();
@@ -239,13 +372,28 @@ Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std:
 }
 
 Result<std::optional<std::size_t>> Subscriber::try_receive_one_into_slice(std::span<std::byte> out) {
-  return state_->read_ring_into(out);
+  State& s = *state_;
+  wal::Record record;
+  auto replayed = s.replay_next(record, nullptr);
+  if (!replayed) return std::unexpected(std::move(replayed.error()));
+  if (*replayed == Replayed::NotYet) return std::nullopt;
+  if (*replayed == Replayed::Nothing) return s.read_ring_into(out);
+  // The record is consumed either way: the cursor has moved past it.
+  if (record.payload.size() > out.size())
+    return std::unexpected(Error::MessageTooLarge{record.payload.size(), out.size()});
+  std::copy(record.payload.begin(), record.payload.end(), out.begin());
+  return record.payload.size();
 }
 
 Result<bool> Subscriber::wait_readable(int timeout_ms) { return state_->wait_readable(timeout_ms); }
 
 Result<std::optional<std::vector<std::byte>>> Subscriber::poll_recv() {
   State& s = *state_;
+  wal::Record record;
+  auto replayed = s.replay_next(record, nullptr);
+  if (!replayed) return std::unexpected(std::move(replayed.error()));
+  if (*replayed == Replayed::Record) return std::move(record.payload);
+  if (*replayed == Replayed::NotYet) return std::nullopt;
   if (auto consumed = read_wakeup(s.wake_fd.get()); !consumed) {
     if (consumed.error().kind() == IoKind::WouldBlock) return std::nullopt;
     return io_failure(consumed.error());

@@ -249,6 +249,18 @@ TEST_F(BusTest, InvalidNamesAreRefusedEverywhereAndRemoveNothing) {
   EXPECT_TRUE(fs::exists(topic_dir("t") + "/ring.mmap"));
 }
 
+TEST_F(BusTest, NulInTheBusNameMeetsThePathChecks) {
+  Bus bad = Bus::with_config(std::string("a\0b", 3), small_bus_config(dir_.path()));
+  auto published = bad.publish("t", view(bytes("a")));
+  ASSERT_FALSE(published);
+  EXPECT_TRUE(is_io_text(published.error(), io_text::kNulInPath));
+  EXPECT_TRUE(bad.clean_topic("t"));  // such a directory cannot exist
+  auto subscribed = bad.subscribe_timeout("t", Duration{});
+  ASSERT_FALSE(subscribed);
+  EXPECT_NE(subscribed.error().get_if<Error::ConnectTimeout>(), nullptr);
+  EXPECT_FALSE(fs::exists(dir_ / "a"));
+}
+
 TEST_F(BusTest, NestedBusNameAddressesANestedDirectory) {
   Bus nested = Bus::with_config("team/bus", small_bus_config(dir_.path()));
   ASSERT_TRUE(nested.publish("t", view(bytes("a"))));

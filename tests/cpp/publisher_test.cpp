@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,6 +20,7 @@
 #include "subscriber.h"
 #include "transport_support.h"
 #include "waker.h"
+#include "wal/record.h"
 
 namespace qorva {
 namespace {
@@ -234,23 +238,6 @@ TEST(PublisherPublish, PayloadLimitIsTheSlotSize) {
   TopicStats stats = publisher->stats();
   EXPECT_EQ(stats.connected_sockets, 0u);
   EXPECT_EQ(stats.published_total, 1u);
-}
-
-TEST(PublisherPublish, FullRingUnderErrorPolicyRefusesUntilTheSlowestReads) {
-  TempDir dir;
-  TopicConfig config = small_config(dir.path(), 4);
-  auto publisher = make_publisher(config);
-  auto subscriber = make_subscriber(config);
-  publish_n(*publisher, 4);
-  auto refused = publisher->publish(view(bytes("x")));
-  ASSERT_FALSE(refused);
-  EXPECT_NE(refused.error().get_if<Error::BusFull>(), nullptr);
-  EXPECT_EQ(publisher->stats().full_rejected_total, 1u);
-  EXPECT_EQ(publisher->stats().published_total, 4u);
-  std::vector<std::byte> out;
-  ASSERT_TRUE(subscriber->try_receive_into(out));
-  EXPECT_EQ(text(out), "m0");
-  EXPECT_TRUE(publisher->publish(view(bytes("x"))));
 }
 
 TEST(PublisherPublish, NoHeldSlotMeansNeverFull) {
@@ -488,6 +475,189 @@ TEST(PublisherTeardown, LeavesTheFilesAndHangsUpOnSubscribers) {
   EXPECT_EQ(io_error(ended.error())->kind(), IoKind::UnexpectedEof);
   // The lock was released: a new publisher takes the topic over.
   EXPECT_TRUE(Publisher::create("t", config));
+}
+
+// A copy inherited by a forked child only unmaps and closes: the parent keeps
+// its lock, its log and its subscribers.
+TEST(PublisherFork, ChildDestroyingItsCopyLeavesTheParentsPublisherWhole) {
+  TempDir dir;
+  TopicConfig config = logged_config(dir.path());
+  auto publisher = make_publisher(config);
+  auto subscriber = make_subscriber(config);
+  publish_n(*publisher, 1);
+  Child child([&] {
+    publisher.reset();
+    return 0;
+  });
+  ASSERT_EQ(child.wait(10s), 0);
+  Child rival([&] { return Publisher::create("t", config) ? 1 : 0; });
+  EXPECT_EQ(rival.wait(10s), 0);
+  std::vector<std::byte> out;
+  ASSERT_TRUE(subscriber->try_receive_into(out));
+  ASSERT_FALSE(subscriber->arm_wakeup());
+  ASSERT_TRUE(publisher->publish(view(bytes("after the child"))));
+  EXPECT_EQ(subscriber->drain_wakeup(), true);  // its connection and wakeup descriptor still work
+  ASSERT_TRUE(subscriber->try_receive_into(out));
+  EXPECT_EQ(text(out), "after the child");
+  EXPECT_EQ(publisher->stats().wal->pending_cursor, 2u);
+}
+
+// --- With the log ---
+
+TEST(PublisherLog, CreationOpensTheLogAndSaysSo) {
+  TempDir dir;
+  LogCapture log;
+  auto publisher = make_publisher(logged_config(dir.path()), "orders");
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "orders/wal"));
+  EXPECT_NE(log.lines().find("publisher created topic=\"orders\" ring_capacity=8 slot_size=64 wal_enabled=true "
+                             "backpressure=Error"),
+            std::string::npos)
+      << log.lines();
+  TopicStats stats = publisher->stats();
+  ASSERT_TRUE(stats.wal.has_value());
+  EXPECT_EQ(stats.wal->pending_cursor, 0u);
+}
+
+TEST(PublisherLog, NumberingContinuesAcrossPublishers) {
+  TempDir dir;
+  {
+    auto publisher = make_publisher(logged_config(dir.path()));
+    publish_n(*publisher, 42);
+    EXPECT_EQ(publisher->stats().wal->pending_cursor, 42u);
+  }
+  auto publisher = make_publisher(logged_config(dir.path()));
+  RingBuffer ring = open_ring(dir);
+  EXPECT_EQ(ring.load_generation(), 2u);
+  EXPECT_EQ(ring.load_tail(), 42u);
+  EXPECT_EQ(publisher->stats().published_total, 0u);
+  EXPECT_TRUE(publisher->publish(view(bytes("m42"))));
+  EXPECT_EQ(publisher->stats().wal->pending_cursor, 43u);
+}
+
+// With the log on, a record refused for fullness must reach neither the log
+// nor the ring.
+class PublisherFullRing : public testing::TestWithParam<bool> {};
+
+TEST_P(PublisherFullRing, ErrorPolicyRefusesUntilTheSlowestReads) {
+  const bool logged = GetParam();
+  TempDir dir;
+  TopicConfig config = logged ? logged_config(dir.path(), 4) : small_config(dir.path(), 4);
+  auto publisher = make_publisher(config);
+  auto subscriber = make_subscriber(config);
+  publish_n(*publisher, 4);
+  auto refused = publisher->publish(view(bytes("x")));
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().get_if<Error::BusFull>(), nullptr);
+  std::vector<std::byte> b1 = bytes("b1"), b2 = bytes("b2");
+  std::vector<std::span<const std::byte>> batch{b1, b2};
+  auto written = publisher->publish_many(batch);
+  ASSERT_TRUE(written);
+  EXPECT_EQ(*written, 0u);
+  TopicStats stats = publisher->stats();
+  EXPECT_EQ(stats.full_rejected_total, 1u);
+  EXPECT_EQ(stats.published_total, 4u);
+  EXPECT_EQ(stats.tail, 4u);
+  EXPECT_EQ(stats.wal.has_value(), logged);
+  if (logged) {
+    EXPECT_EQ(stats.wal->pending_cursor, 4u);
+  }
+  std::vector<std::byte> out;
+  ASSERT_TRUE(subscriber->try_receive_into(out));
+  EXPECT_EQ(text(out), "m0");
+  written = publisher->publish_many(batch);
+  ASSERT_TRUE(written);
+  EXPECT_EQ(*written, 1u);
+  stats = publisher->stats();
+  EXPECT_EQ(stats.tail, 5u);
+  if (logged) {
+    EXPECT_EQ(stats.wal->pending_cursor, 5u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(LogOffAndOn, PublisherFullRing, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Logged" : "Unlogged"; });
+
+TEST(PublisherLog, RecordTheLogRefusesIsNotWritten) {
+  TempDir dir;
+  TopicConfig config = logged_config(dir.path(), 1);
+  config.slot_size = wal::MAX_PAYLOAD_LEN + 1;
+  auto publisher = make_publisher(config);
+  auto refused = publisher->publish(std::vector<std::byte>(wal::MAX_PAYLOAD_LEN + 1));
+  ASSERT_FALSE(refused);
+  const auto* log_error = refused.error().get_if<Error::Wal>();
+  ASSERT_NE(log_error, nullptr);
+  EXPECT_TRUE(std::holds_alternative<wal::WalError::PayloadTooLarge>(log_error->error.value));
+  TopicStats stats = publisher->stats();
+  EXPECT_EQ(stats.tail, 0u);
+  EXPECT_EQ(stats.published_total, 0u);
+  EXPECT_TRUE(publisher->publish(view(bytes("fits"))));
+}
+
+// A failed per-record sync leaves the record accepted by the log: it must
+// reach the ring as well, or every later append would break the numbering.
+TEST(PublisherLog, RecordAcceptedButNotSyncedStillReachesTheRing) {
+  TempDir dir;
+  TopicConfig config = logged_config(dir.path());
+  config.wal.sync_mode = SyncMode::EveryAppend;
+  Child child([&] {
+    auto publisher = Publisher::create("t", config);
+    if (!publisher) return 1;
+    auto subscriber = Subscriber::connect_with("t", config, kSecond, StartPosition::tail());
+    if (!subscriber || !(*publisher)->publish(view(bytes("synced")))) return 2;
+    // Writes past the segment's present size now fail.
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    const rlim_t unlimited = limit.rlim_cur;
+    limit.rlim_cur = static_cast<rlim_t>(std::filesystem::file_size(dir / "t/wal/00000000000000000000.seg"));
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    auto failed = (*publisher)->publish(view(bytes("accepted, not durable")));
+    limit.rlim_cur = unlimited;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    if (failed || failed.error().get_if<Error::Wal>() == nullptr) return 3;
+    TopicStats stats = (*publisher)->stats();
+    if (stats.tail != 2 || stats.published_total != 2 || stats.wal->pending_cursor != 2) return 4;
+    if (!(*publisher)->publish(view(bytes("next")))) return 5;
+    std::vector<std::byte> out;
+    for (const char* expected : {"synced", "accepted, not durable", "next"}) {
+      if (!(*subscriber)->try_receive_into(out) || text(out) != expected) return 6;
+    }
+    return 0;
+  });
+  EXPECT_EQ(child.wait(30s), 0);
+}
+
+// Subscribers connecting far behind the tail make the ring full between a
+// publish's fullness check and its write; the write goes ahead anyway, so
+// that the log never runs ahead of the ring.
+TEST(PublisherLogConcurrent, LogAndRingStayInStepWhileSubscribersConnectBehind) {
+  TempDir dir;
+  TopicConfig config = logged_config(dir.path(), 8);
+  auto publisher = make_publisher(config);
+  std::atomic<bool> stop{false};
+  std::jthread connecting([&] {
+    while (!stop.load()) {
+      auto s = Subscriber::connect_with("t", config, kSecond, StartPosition::history(100));
+      std::vector<std::byte> out;
+      if (s) (*s)->try_receive_into(out);
+    }
+  });
+  std::vector<std::byte> a = bytes("a"), b = bytes("b"), c = bytes("c");
+  std::vector<std::span<const std::byte>> batch{a, b, c};
+  const auto end = std::chrono::steady_clock::now() + 1s;
+  while (std::chrono::steady_clock::now() < end) {
+    auto one = publisher->publish(a);
+    if (!one) {
+      ASSERT_NE(one.error().get_if<Error::BusFull>(), nullptr);
+    }
+    ASSERT_TRUE(publisher->publish_many(batch));
+  }
+  stop = true;
+  connecting.join();
+  TopicStats stats = publisher->stats();
+  EXPECT_GT(stats.tail, 0u);
+  EXPECT_EQ(stats.wal->pending_cursor, stats.tail);
+  EXPECT_EQ(stats.wal->appends_total, stats.published_total);
 }
 
 }  // namespace

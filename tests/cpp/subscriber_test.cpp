@@ -1,13 +1,24 @@
 #include "subscriber.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <thread>
 
+#include "logging.h"
 #include "publisher.h"
 #include "ring.h"
 #include "subscription.h"
+#include "sys.h"
 #include "transport_support.h"
 
 namespace qorva {
@@ -368,6 +379,251 @@ TEST_F(SubscriberTest, ForkedChildDestroyingItsCopyLeavesTheSlotHeld) {
   std::vector<std::byte> out;
   ASSERT_TRUE(subscriber->try_receive_into(out));
   EXPECT_EQ(text(out), "still mine");
+}
+
+// A slot that a writer killed in the middle of a write left busy, under a
+// number of another numbering above the tail: the message is stepped over,
+// and a publisher under Backpressure::Error is never held back by it.
+TEST_F(SubscriberTest, SlotLeftBusyByAKilledWriterIsSteppedOver) {
+  start_publisher(8, 64, 4);
+  publish_n(6);
+  auto subscriber = subscribe(StartPosition::from(2));
+  {
+    const std::uint64_t offset = ring_format::header_size(4) + 3 * ring_format::stride(64) + ring_format::kSeqOffset;
+    UniqueFd fd(::open((dir_ / "t/ring.mmap").c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(fd);
+    void* map = ::mmap(nullptr, offset + 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    ASSERT_NE(map, MAP_FAILED);
+    std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(static_cast<char*>(map) + offset))
+        .store(11 | ring_format::kBusyBit);
+    ::munmap(map, offset + 8);
+  }
+  std::vector<std::byte> out;
+  for (const char* expected : {"m2", "m4", "m5"}) {
+    ASSERT_TRUE(subscriber->receive_into(out));
+    EXPECT_EQ(text(out), expected);
+  }
+  // Nothing more: the wait sleeps instead of spinning.
+  const std::int64_t cpu_before = thread_cpu_nanos();
+  auto got = subscriber->receive_timeout_into(Duration{0, 200'000'000}, out);
+  const std::int64_t cpu_used = thread_cpu_nanos() - cpu_before;
+  ASSERT_TRUE(got);
+  EXPECT_FALSE(*got);
+  EXPECT_LT(cpu_used, 50'000'000);
+  for (int i = 6; i < 14; ++i) publish("m" + std::to_string(i));
+}
+
+// --- Replay from the log ---
+
+class SubscriberReplayTest : public SubscriberTest {
+ protected:
+  void start_logged_publisher(std::uint64_t max_segment_bytes = 64ull << 20) {
+    config_ = logged_config(dir_.path(), 8, Backpressure::Error, max_segment_bytes);
+    auto created = Publisher::create("t", config_);
+    ASSERT_TRUE(created);
+    publisher_ = std::move(*created);
+  }
+  // Ends the publisher (its log synced) and starts the next one over the same files.
+  void restart_publisher() {
+    publisher_.reset();
+    auto created = Publisher::create("t", config_);
+    ASSERT_TRUE(created);
+    publisher_ = std::move(*created);
+  }
+  std::vector<std::filesystem::path> segments() const {
+    std::vector<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_ / "t/wal")) found.push_back(entry.path());
+    std::sort(found.begin(), found.end());
+    return found;
+  }
+};
+
+// Records still in the publisher's write buffer when the subscriber connects
+// are waited for, not skipped.
+TEST_F(SubscriberReplayTest, ReplaysBelowTheRingThenReadsTheRingWithoutLoss) {
+  start_logged_publisher();
+  publish_n(30);
+  auto subscriber = subscribe(StartPosition::from(3));
+  EXPECT_EQ(subscriber->cursor(), 3u);
+  EXPECT_EQ(ring().load_cursor(0), 30u);  // the tail while replaying
+  std::vector<std::byte> out;
+  for (int i = 3; i < 30; ++i) {
+    ASSERT_TRUE(subscriber->receive_into(out)) << i;
+    ASSERT_EQ(text(out), "m" + std::to_string(i));
+  }
+  publish("m30");
+  ASSERT_TRUE(subscriber->receive_into(out));
+  EXPECT_EQ(text(out), "m30");
+  EXPECT_EQ(ring().load_cursor(0), 31u);
+}
+
+TEST_F(SubscriberReplayTest, ConnectSaysItReplays) {
+  start_logged_publisher();
+  publish_n(20);
+  testing_support::TempDir log_dir;
+  int fd = ::open((log_dir / "log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const int previous = set_log_fd_for_testing(fd);
+  init_logging("info");
+  auto subscriber = subscribe(StartPosition::from(2));
+  set_log_fd_for_testing(previous);
+  ::close(fd);
+  std::ifstream in(log_dir / "log");
+  std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(lines.find("subscriber connected topic=\"t\" cursor=2 cursor_idx=0 generation=1 replaying_via_wal=true"),
+            std::string::npos)
+      << lines;
+}
+
+TEST_F(SubscriberReplayTest, EveryReceivePathServesReplayedRecordsFirst) {
+  start_logged_publisher();
+  publish_n(20);
+  restart_publisher();  // everything synced to the files
+  auto subscriber = subscribe(StartPosition::from(0));
+  std::vector<std::byte> out;
+  ASSERT_TRUE(subscriber->try_receive_into(out));
+  EXPECT_EQ(text(out), "m0");
+  auto timed = subscriber->receive_timeout_into(Duration{}, out);
+  ASSERT_TRUE(timed && *timed);
+  EXPECT_EQ(text(out), "m1");
+  auto polled = subscriber->poll_recv();  // no wakeup unit needed for a record
+  ASSERT_TRUE(polled && polled->has_value());
+  EXPECT_EQ(text(**polled), "m2");
+  std::vector<std::byte> slice(2);
+  auto short_read = subscriber->try_receive_one_into_slice(slice);  // "m3" fits
+  ASSERT_TRUE(short_read);
+  EXPECT_EQ(*short_read, std::optional<std::size_t>(2));
+  std::vector<std::byte> tiny(1);
+  auto too_large = subscriber->try_receive_one_into_slice(tiny);
+  ASSERT_FALSE(too_large);
+  const auto* sizes = too_large.error().get_if<Error::MessageTooLarge>();
+  ASSERT_NE(sizes, nullptr);
+  EXPECT_EQ(sizes->size, 2u);
+  EXPECT_EQ(sizes->limit, 1u);
+  EXPECT_EQ(subscriber->cursor(), 5u);  // "m4" was consumed
+  EXPECT_TRUE(subscriber->arm_wakeup());  // records still to come
+  ASSERT_TRUE(subscriber->receive_into(out));
+  EXPECT_EQ(text(out), "m5");
+}
+
+TEST_F(SubscriberReplayTest, CursorBelowTheFirstSegmentIsTheLogsOwnError) {
+  start_logged_publisher(200);  // a few records per segment
+  publish_n(30);
+  restart_publisher();
+  auto files = segments();
+  ASSERT_GE(files.size(), 3u);
+  std::filesystem::remove(files[0]);
+  const std::uint64_t first = std::stoull(files[1].stem().string());
+  auto refused = Subscriber::connect_with("t", config_, kSecond, StartPosition::from(0));
+  ASSERT_FALSE(refused);
+  const auto* log_error = refused.error().get_if<Error::Wal>();
+  ASSERT_NE(log_error, nullptr);
+  const auto* too_old = std::get_if<wal::WalError::CursorTooOld>(&log_error->error.value);
+  ASSERT_NE(too_old, nullptr);
+  EXPECT_EQ(too_old->cursor, 0u);
+  EXPECT_EQ(too_old->oldest, first);
+  EXPECT_EQ(ring().load_cursor(0), ring_format::kFreeCursor);
+  auto served = Subscriber::connect_with("t", config_, kSecond, StartPosition::from(first));
+  ASSERT_TRUE(served);
+  std::vector<std::byte> out;
+  ASSERT_TRUE((*served)->receive_into(out));
+  EXPECT_EQ(text(out), "m" + std::to_string(first));
+}
+
+TEST_F(SubscriberReplayTest, LogWithoutSegmentsIsNoLog) {
+  start_publisher(8);
+  publish_n(12);
+  std::filesystem::create_directories(dir_ / "t/wal");
+  std::ofstream(dir_ / "t/wal/notes.txt") << "x";
+  std::ofstream(dir_ / "t/wal/-5.seg") << "x";
+  auto refused = Subscriber::connect_with("t", config_, kSecond, StartPosition::from(1));
+  ASSERT_FALSE(refused);
+  const auto* too_old = refused.error().get_if<Error::CursorTooOld>();
+  ASSERT_NE(too_old, nullptr);
+  EXPECT_EQ(too_old->oldest, 4u);
+}
+
+TEST_F(SubscriberReplayTest, ReplayErrorIsReportedOnceThenTheRingServes) {
+  start_logged_publisher(300);
+  publish_n(30);
+  restart_publisher();
+  // Damage the second record of the first segment (past its header and the
+  // first record of 24 + 2 + 4 bytes).
+  auto files = segments();
+  {
+    std::fstream f(files[0], std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(32 + 30 + 25);
+    f.put('!');
+  }
+  auto subscriber = subscribe(StartPosition::from(0));
+  std::vector<std::byte> out;
+  ASSERT_TRUE(subscriber->receive_into(out));
+  EXPECT_EQ(text(out), "m0");
+  auto failed = subscriber->receive_into(out);
+  ASSERT_FALSE(failed);
+  EXPECT_NE(failed.error().get_if<Error::Wal>(), nullptr);
+  EXPECT_EQ(ring().load_cursor(0), 30u);  // left at the connect's tail
+  // The ring serves from the cursor reached: what it still holds of cursor 1's
+  // slot is newer, so the read skips forward.
+  ASSERT_TRUE(subscriber->receive_into(out));
+  EXPECT_EQ(text(out), "m25");
+  EXPECT_EQ(subscriber->cursor(), 26u);
+}
+
+// Subscribers keep joining from cursors the ring no longer holds while the
+// publisher goes on appending to the live segment: every message must come,
+// in order, with no spurious log error from a record caught half written.
+TEST(SubscriberReplayConcurrent, CatchesUpWithALivePublisherWithoutLoss) {
+  TempDir dir;
+  const TopicConfig config = logged_config(dir.path(), 16, Backpressure::Error, 64 << 10);
+  auto created = Publisher::create("t", config);
+  ASSERT_TRUE(created);
+  std::unique_ptr<Publisher> publisher = std::move(*created);
+  std::atomic<std::uint64_t> published{0};
+  std::atomic<bool> done{false};
+  std::jthread publishing([&] {
+    const auto end = std::chrono::steady_clock::now() + 2s;
+    while (std::chrono::steady_clock::now() < end) {
+      const std::uint64_t seq = published.load();
+      auto r = publisher->publish(view(bytes("m" + std::to_string(seq))));
+      if (r) {
+        published.store(seq + 1);
+      } else {
+        ASSERT_NE(r.error().get_if<Error::BusFull>(), nullptr);
+      }
+    }
+    done = true;
+  });
+  auto join_and_follow = [&] {
+    std::mt19937 rng(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+    std::vector<std::byte> out;
+    int joins = 0;
+    while (!done.load()) {
+      const std::uint64_t now = published.load();
+      const std::uint64_t from = now > 300 ? now - 300 + rng() % 100 : 0;
+      auto s = Subscriber::connect_with("t", config, Duration{5, 0}, StartPosition::from(from));
+      ASSERT_TRUE(s);
+      ++joins;
+      int idle_waits = 0;
+      for (std::uint64_t expected = from; expected < from + 400;) {
+        auto got = (*s)->receive_timeout_into(Duration{0, 200'000'000}, out);
+        ASSERT_TRUE(got) << "from " << from << " at " << expected;
+        if (!*got) {
+          if (done.load()) break;
+          ASSERT_LT(++idle_waits, 25) << "from " << from << " at " << expected;
+          continue;
+        }
+        ASSERT_EQ(text(out), "m" + std::to_string(expected)) << "from " << from;
+        ++expected;
+      }
+    }
+    EXPECT_GT(joins, 0);
+  };
+  {
+    std::vector<std::jthread> followers;
+    for (int i = 0; i < 3; ++i) followers.emplace_back(join_and_follow);
+  }
+  publishing.join();
+  EXPECT_GT(published.load(), 1000u);
 }
 
 }  // namespace

@@ -216,6 +216,95 @@ TEST(TransportProcesses, KilledPublisherEndsOldSubscribersAndARestartServesNewOn
   EXPECT_TRUE(is_io_text(still_ended.error(), io_text::kPublisherDisconnected));
 }
 
+// --- Rings of another numbering ---
+
+// A ring re-created with another geometry under a log-raised tail holds only
+// zeros below that tail: a subscriber starting there steps over them instead
+// of spinning, and neither it nor the publisher stays stuck.
+TEST(TransportProcesses, RecreatedRingBelowARaisedTailIsSteppedOver) {
+  TempDir dir;
+  {
+    auto first = Publisher::create("t", logged_config(dir.path(), 8));
+    ASSERT_TRUE(first);
+    for (std::uint64_t seq = 0; seq < 20; ++seq) ASSERT_TRUE((*first)->publish(numbered_message(seq)));
+  }
+  const TopicConfig config = logged_config(dir.path(), 16);
+  auto publisher = Publisher::create("t", config);
+  ASSERT_TRUE(publisher);
+  ASSERT_EQ((*publisher)->stats().tail, 20u);
+  Signal waited;
+  Child subscriber([&] {
+    auto s = Subscriber::connect_with("t", config, Duration{5, 0}, StartPosition::history(5));
+    if (!s) return int{kConnectFailed};
+    std::vector<std::byte> out;
+    auto got = (*s)->receive_timeout_into(Duration{0, 200'000'000}, out);
+    if (!got || *got) return int{kWrongContent};
+    if ((*s)->cursor() != 20) return int{kOutOfOrder};
+    waited.notify();
+    got = (*s)->receive_timeout_into(Duration{5, 0}, out);
+    if (!got || !*got) return int{kTimedOut};
+    return check_numbered(out) == 20u ? int{kOk} : int{kWrongContent};
+  });
+  ASSERT_TRUE(waited.wait(5000));
+  // The subscriber's slot now holds 20: a ring's worth fits.
+  for (std::uint64_t seq = 20; seq < 36; ++seq) ASSERT_TRUE((*publisher)->publish(numbered_message(seq)));
+  EXPECT_EQ(subscriber.wait(10s), kOk);
+}
+
+// A killed publisher's last records die in its write buffer, so the next
+// publisher numbers from below the old tail, over slots that still hold the
+// lost messages: those must never be delivered as if they were the new ones.
+TEST(TransportProcesses, LostTailOfAKilledPublisherIsNeverDeliveredAsNew) {
+  TempDir dir;
+  TopicConfig config = logged_config(dir.path(), 8);
+  config.slot_size = 2048;
+  config.wal.sync_mode = SyncMode::Off;  // nothing leaves the buffer but full buffers
+  Signal published;
+  Child killed([&] {
+    auto p = Publisher::create("t", config);
+    if (!p) return int{kPublishFailed};
+    for (std::uint64_t seq = 0; seq < 20; ++seq) {
+      std::vector<std::byte> m = numbered_message(seq);
+      m.resize(1000, std::byte{0x5A});
+      if (!(*p)->publish(m)) return int{kPublishFailed};
+    }
+    published.notify();
+    std::this_thread::sleep_for(60s);
+    return int{kOk};
+  });
+  ASSERT_TRUE(published.wait(5000));
+  killed.kill_now();
+  auto publisher = Publisher::create("t", config);
+  ASSERT_TRUE(publisher);
+  const std::uint64_t restart = (*publisher)->stats().tail;
+  ASSERT_LT(restart, 20u) << "every record reached the file; nothing to test";
+  ASSERT_GE(restart, 8u);
+  // A whole ring back: the first slot read is the one the restart's next
+  // message goes to, and it holds the lost message of that number.
+  auto subscriber = Subscriber::connect_with("t", config, Duration{5, 0}, StartPosition::history(8));
+  ASSERT_TRUE(subscriber);
+  std::vector<std::byte> out;
+  // Whatever the ring still holds below the restart is the log's own message.
+  while ((*subscriber)->try_receive_into(out)) {
+    ASSERT_GE(out.size(), 8u);
+    std::uint64_t seq = 0;
+    std::memcpy(&seq, out.data(), 8);
+    EXPECT_LT(seq, restart);
+    EXPECT_EQ((*subscriber)->cursor(), seq + 1);
+  }
+  EXPECT_EQ((*subscriber)->cursor(), restart);
+  // Nothing more to read, and waiting for it sleeps instead of spinning.
+  const std::int64_t cpu_before = thread_cpu_nanos();
+  auto got = (*subscriber)->receive_timeout_into(Duration{0, 200'000'000}, out);
+  const std::int64_t cpu_used = thread_cpu_nanos() - cpu_before;
+  ASSERT_TRUE(got);
+  EXPECT_FALSE(*got);
+  EXPECT_LT(cpu_used, 50'000'000);
+  ASSERT_TRUE((*publisher)->publish(numbered_message(restart)));
+  ASSERT_TRUE((*subscriber)->try_receive_into(out));
+  EXPECT_EQ(check_numbered(out), restart);
+}
+
 // --- Wakeups racing with connecting subscribers ---
 //
 // Each round, subscribers connect and block while the publisher publishes a few

@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -61,6 +63,17 @@ inline TopicConfig small_config(const std::string& dir, std::uint32_t capacity =
   config.max_subscribers = max_subscribers;
   config.backpressure = backpressure;
   config.wal.enabled = false;
+  return config;
+}
+
+// The same with the log on, flushed every 5 ms, in segments of
+// `max_segment_bytes`.
+inline TopicConfig logged_config(const std::string& dir, std::uint32_t capacity = 8,
+                                 Backpressure backpressure = Backpressure::Error,
+                                 std::uint64_t max_segment_bytes = 64ull << 20) {
+  TopicConfig config = small_config(dir, capacity, 64, 4, backpressure);
+  config.wal.enabled = true;
+  config.wal.max_segment_bytes = max_segment_bytes;
   return config;
 }
 
@@ -181,6 +194,14 @@ class Signal {
  private:
   Channel channel_;
 };
+
+// CPU time this thread has used, in nanoseconds: a wait that spins instead of
+// sleeping shows up here.
+inline std::int64_t thread_cpu_nanos() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
 
 // Polls `condition` every millisecond until it holds or the timeout passes.
 inline bool eventually(const std::function<bool()>& condition,
