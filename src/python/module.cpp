@@ -7,6 +7,8 @@
 #include <string_view>
 
 #include "binding.h"
+#include "bus.h"
+#include "stats.h"
 #include "subscription.h"
 #include "test_hooks.h"
 
@@ -58,10 +60,9 @@ PyMethodDef init_logging_def = {
 // The module
 
 // The getter of each class's type object, in registration order; each
-// class's own file defines its getter and it is listed here as it lands:
-// bus_type, topic_publisher_type, subscription_type, topic_stats_type,
-// wal_stats_type.
-constexpr std::array<TypeGetter, 1> kClassTypes{subscription_type};
+// class's own file defines its getter.
+constexpr std::array<TypeGetter, 5> kClassTypes{bus_type, topic_publisher_type, subscription_type, topic_stats_type,
+                                                  wal_stats_type};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,

@@ -1,0 +1,31 @@
+// The Python classes `TopicStats` and `WalStats`: read-only snapshots of a
+// topic's statistics and of its write-ahead log's. Each object owns its values
+// outright and refers to no publisher, log or bus.
+#pragma once
+
+#include "binding.h"
+#include "publisher.h"
+#include "wal/wal.h"
+
+namespace qorva::python {
+
+// Behind `TopicStats`: the core snapshot, moved in whole.
+struct PyTopicStats {
+  TopicStats stats;
+};
+
+// Behind `WalStats`: a copy of the log's nine values.
+struct PyWalStats {
+  wal::WalStats stats;
+};
+
+// The two type objects, made on first use and kept for the process.
+PyResult<PyTypeObject*> topic_stats_type();
+PyResult<PyTypeObject*> wal_stats_type();
+
+// A new `TopicStats` object holding the snapshot (a new reference). An object
+// that cannot be made is an internal failure (PanicException). Interpreter
+// lock held.
+Ref wrap_topic_stats(TopicStats stats);
+
+}  // namespace qorva::python
