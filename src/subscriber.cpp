@@ -16,10 +16,13 @@ namespace {
 
 constexpr Duration kConnectRetryInterval = Duration::from_millis(5);
 // How long a replay that reached the log's end below the tail seen at connect
-// waits for the publisher's buffered records to reach the files, polling once
-// per flush interval, before it hands over to the ring anyway.
+// waits without progress for the publisher's buffered records to reach the
+// files, polling once per flush interval, before it hands over to the ring
+// anyway. The flusher writes the buffer out once per pass, and a pass waits
+// for its fdatasync, which a busy disk can stretch well past 100 ms: the
+// bound is generous because handing over early loses messages.
 constexpr Duration kCatchUpPollInterval = Duration::from_millis(5);
-constexpr Duration kCatchUpLimit = Duration::from_millis(100);
+constexpr Duration kCatchUpLimit = Duration::from_millis(1000);
 
 IoError publisher_restarted() { return IoError::fixed(IoKind::UnexpectedEof, io_text::kPublisherRestarted); }
 
@@ -172,6 +175,7 @@ Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadl
     if (item && item->has_value()) {
       record = std::move(**item);
       cursor = record.cursor + 1;
+      catch_up_deadline.reset();  // the bound counts time without progress
       return Replayed::Record;
     }
     // A record cut at the live end of the log is only not written out yet.
@@ -196,8 +200,9 @@ Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadl
 // may still sit in the publisher's write buffer, while the publisher, which
 // sees the slot at the tail of the connect, already overwrites the ring below
 // it: handing over before reaching that tail would lose them. Once the tail is
-// reached the slot protects the ring; short of it, replay waits for the log up
-// to a bound, or until the publisher hangs up.
+// reached the slot protects the ring; short of it, replay waits for the log
+// while it keeps making progress, up to a bound without any, or until the
+// publisher hangs up.
 bool Subscriber::State::replay_may_hand_over() {
   if (cursor >= replay_target) return true;
   if (!catch_up_deadline) catch_up_deadline = Deadline::after(kCatchUpLimit);
