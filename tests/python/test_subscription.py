@@ -150,6 +150,7 @@ def test_timeout_accepts_numbers_and_number_protocols(sub, timeout):
 
 @pytest.mark.parametrize("call, exc, pattern", [
     (lambda s: s.recv_timeout(None), TypeError, r"^argument 'timeout_secs': "),
+    (lambda s: s.recv_timeout(10 ** 400), OverflowError, r"^int too large to convert to float$"),  # not wrapped
     (lambda s: s.recv_timeout("1"), TypeError, r"^argument 'timeout_secs': "),
     (lambda s: s.recv_batch("x"), TypeError, r"^argument 'n': "),
     (lambda s: s.recv_batch(1.5), TypeError, r"^argument 'n': "),
@@ -170,20 +171,46 @@ def test_argument_errors(bus, sub, call, exc, pattern):
     assert sub.try_recv() == b"keep"  # nothing was consumed
 
 
-@pytest.mark.parametrize("bad", [-1.0, float("nan")])
-def test_timeouts_outside_the_range_are_refused(sub, bad):
-    with pytest.raises(ValueError):
-        sub.recv_timeout(bad)
-    with pytest.raises(ValueError):
-        sub.recv_batch(1, bad)
+# Every member that takes a timeout: (call(sub, timeout), its result with
+# nothing ready, its result for the one-byte message b"m").
+TIMED = {
+    "recv_timeout": (lambda s, t: s.recv_timeout(t), None, b"m"),
+    "recv_batch": (lambda s, t: s.recv_batch(3, t), [], [b"m"]),
+    "recv_timeout_into": (lambda s, t: s.recv_timeout_into(bytearray(8), t), None, 1),
+    "recv_into_buffer": (lambda s, t: s.recv_into_buffer(bytearray(8), 1, t), 0, 1),
+}
 
 
-@pytest.mark.parametrize("huge", [float("inf"), 1e300, 2.0 ** 64])
-def test_huge_timeouts_never_end_the_process(bus, sub, huge):
+@pytest.mark.parametrize("member", TIMED)
+@pytest.mark.parametrize("bad", [-1.0, -1e-300, float("-inf"), float("nan"), -(2 ** 70)])
+def test_timeouts_outside_the_range_are_refused(bus, sub, member, bad):
+    call, _, _ = TIMED[member]
+    publish(bus, b"keep")
+    with pytest.raises(ValueError, match="^timeout_secs must be a non-negative number$"):
+        call(sub, bad)
+    assert sub.try_recv() == b"keep"  # nothing was consumed
+
+
+@pytest.mark.parametrize("member", TIMED)
+@pytest.mark.parametrize("huge", [float("inf"), 1e300, 2.0 ** 64, 2 ** 63, 2 ** 200])
+def test_huge_timeouts_never_end_the_process(bus, sub, member, huge):
+    call, _, got = TIMED[member]
     publish(bus, b"m")
-    assert sub.recv_timeout(huge) == b"m"
-    publish(bus, b"n")
-    assert sub.recv_batch(3, huge) == [b"n"]
+    assert call(sub, huge) == got
+
+
+@pytest.mark.parametrize("member", TIMED)
+@pytest.mark.parametrize("zero", [-0.0, 0, 1e-12, 4e-10])
+def test_timeouts_that_round_to_zero_make_one_attempt(sub, member, zero):
+    call, nothing, _ = TIMED[member]
+    assert call(sub, zero) == nothing
+
+
+def test_recv_into_buffer_without_a_slot_never_converts_the_timeout(sub):
+    for bad in (-1.0, float("nan")):
+        assert sub.recv_into_buffer(bytearray(4), 8, bad) == 0  # no slot fits
+        with pytest.raises(ValueError, match="^payload_size must be > 0$"):
+            sub.recv_into_buffer(bytearray(4), 0, bad)
 
 
 def test_recv_batch_of_zero_returns_at_once_for_any_timeout(sub):
@@ -217,11 +244,24 @@ def test_iter_returns_the_object_itself(sub):
     assert iter(sub) is sub
 
 
-def test_iteration_drains_the_ring_then_ends_quietly_when_the_publisher_goes(make_bus):
+def prepare_leaving(sock, how):
+    """Before the publisher goes. "reset": the subscriber leaves a byte on its
+    connection that the publisher never reads, so that the publisher's close
+    resets the connection (ECONNRESET) instead of hanging it up."""
+    if how == "reset":
+        os.write(sock, b"x")
+
+
+HOW_PUBLISHERS_GO = ["hang-up", "reset"]
+
+
+@pytest.mark.parametrize("how", HOW_PUBLISHERS_GO)
+def test_iteration_drains_the_ring_then_ends_quietly_when_the_publisher_goes(make_bus, how):
     bus = make_bus()
     bus.publish_many(TOPIC, [])
     sub = bus.subscribe(TOPIC, timeout_secs=5)
     publish(bus, b"1", b"2", b"3")
+    prepare_leaving(sub.socket_fileno(), how)
     del bus  # destroys the publisher and its connections
     assert list(sub) == [b"1", b"2", b"3"]
     with pytest.raises(StopIteration):
@@ -241,12 +281,17 @@ def test_iteration_drains_the_ring_then_ends_quietly_when_the_publisher_goes(mak
     p.register(sub.socket_fileno(), select.POLLIN)
     events = p.poll(1000)
     assert events and events[0][1] & select.POLLHUP
+    if how == "reset":  # it really was a reset, not a plain hang-up
+        with pytest.raises(ConnectionResetError):
+            os.read(sub.socket_fileno(), 1)
 
 
-def test_iteration_ends_when_a_blocked_next_sees_the_publisher_go(make_bus):
+@pytest.mark.parametrize("how", HOW_PUBLISHERS_GO)
+def test_iteration_ends_when_a_blocked_next_sees_the_publisher_go(make_bus, how):
     bus = make_bus()
     bus.publish_many(TOPIC, [])
     sub = bus.subscribe(TOPIC, timeout_secs=5)
+    sock = sub.socket_fileno()  # not readable while next() holds the subscription
     publish(bus, b"first")
     got = []
 
@@ -257,6 +302,7 @@ def test_iteration_ends_when_a_blocked_next_sees_the_publisher_go(make_bus):
 
     t, out = in_thread(iterate)
     wait_until(lambda: got == [b"first"] and borrowed(sub))
+    prepare_leaving(sock, how)
     del bus
     t.join(5)
     assert out == [("ok", "ended")]

@@ -73,6 +73,15 @@ BAD_BUFFERS = {
     "ctypes ubyte array": (lambda n: (ctypes.c_ubyte * n)(), BufferError, "strides is null"),
     "int": (lambda n: n, TypeError, None),
     "str": (lambda n: "x" * n, TypeError, None),
+    # The checks come in a fixed order: shape, strides, item type, writability,
+    # contiguity. Each row fails two of them and must report the first.
+    "zero-dimensional": (lambda n: memoryview(bytearray(1)).cast("B", shape=[]), BufferError, "shape is null"),
+    "zero-dimensional read-only": (lambda n: memoryview(b"x").cast("B", shape=[]), BufferError, "shape is null"),
+    "ctypes signed scalar": (lambda n: ctypes.c_byte(), BufferError, "shape is null"),
+    "ctypes signed byte array": (lambda n: (ctypes.c_byte * n)(), BufferError, "strides is null"),
+    "read-only signed bytes": (lambda n: memoryview(bytes(n)).cast("b"), BufferError, NOT_U8),
+    "non-contiguous signed bytes": (lambda n: memoryview(bytearray(2 * n)).cast("b")[::2], BufferError, NOT_U8),
+    "read-only non-contiguous": (lambda n: memoryview(bytes(2 * n))[::2], TypeError, READ_ONLY),
 }
 if numpy is not None:
     BAD_BUFFERS.update({
@@ -107,6 +116,53 @@ def test_unsuitable_buffers_are_refused_before_anything_is_received(bus, sub, me
     if text is not None:
         assert str(info.value) == text
     assert sub.try_recv() == msg(1)  # not consumed
+
+
+class Py_buffer(ctypes.Structure):
+    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),
+                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
+                ("format", ctypes.c_char_p), ("shape", ctypes.c_void_p), ("strides", ctypes.c_void_p),
+                ("suboffsets", ctypes.c_void_p), ("internal", ctypes.c_void_p)]
+
+
+_memoryview_from_buffer = ctypes.pythonapi.PyMemoryView_FromBuffer
+_memoryview_from_buffer.restype = ctypes.py_object
+_memoryview_from_buffer.argtypes = [ctypes.POINTER(Py_buffer)]
+
+
+def exported(storage, fmt, itemsize):
+    """A one-dimensional memoryview of `storage` exporting any format text,
+    which memoryview.cast() cannot make. It does not keep `storage` alive."""
+    info = Py_buffer(ctypes.addressof(storage), None, len(storage), itemsize, 0, 1, fmt, None, None, None, None)
+    return _memoryview_from_buffer(ctypes.byref(info))
+
+
+# Single unsigned bytes: "B" or "c", bare or after "@", "=" or ">"; no format
+# counts as "B". Little-endian and network-order prefixes are refused.
+@pytest.mark.parametrize("fmt, itemsize, accepted", [
+    (None, 1, True),
+    (b"B", 1, True), (b"c", 1, True),
+    (b"@B", 1, True), (b"@c", 1, True),
+    (b"=B", 1, True), (b"=c", 1, True),
+    (b">B", 1, True), (b">c", 1, True),
+    (b"<B", 1, False), (b"<c", 1, False),
+    (b"!B", 1, False), (b"!c", 1, False),
+    (b"b", 1, False), (b"?", 1, False), (b"x", 1, False),
+    (b"BB", 1, False), (b"@@B", 1, False), (b"2B", 1, False), (b"", 1, False),
+    (b"B", 2, False), (b"H", 2, False),
+])
+def test_item_formats(bus, sub, fmt, itemsize, accepted):
+    storage = ctypes.create_string_buffer(b"\xee" * 8, 8)
+    view = exported(storage, fmt, itemsize)
+    publish(bus, b"abcd")
+    if accepted:
+        assert sub.try_recv_into(view) == 4
+        assert storage.raw == b"abcd" + b"\xee" * 4
+    else:
+        with pytest.raises(BufferError, match="^buffer contents are not compatible with u8$"):
+            sub.try_recv_into(view)
+        assert storage.raw == b"\xee" * 8
+        assert sub.try_recv() == b"abcd"  # not consumed
 
 
 @pytest.mark.parametrize("member", ["recv_into", "try_recv_into", "recv_timeout_into"])
