@@ -22,9 +22,12 @@ def flag_offset(n, idx):
     return 64 + 8 * (n + idx)
 
 
-def wakeup_flag(base_dir, bus_name, max_subscribers=16, idx=0):
+def wakeup_flag(base_dir, bus_name, max_subscribers=16, idx=0, set_to=None):
+    """The flag's value; with `set_to`, stores that value first."""
     path = os.path.join(base_dir, bus_name, TOPIC, "ring.mmap")
-    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
+    with open(path, "r+b") as f, mmap.mmap(f.fileno(), 0) as m:
+        if set_to is not None:
+            struct.pack_into("<Q", m, flag_offset(max_subscribers, idx), set_to)
         return struct.unpack_from("<Q", m, flag_offset(max_subscribers, idx))[0]
 
 
@@ -574,6 +577,20 @@ def test_replay_then_ring_without_gap(make_bus, receive):
     assert got == [b"rec-%04d" % i for i in range(2, 20)]
     publish(bus, b"rec-0020", b"rec-0021")
     assert sub.recv_batch(5, 1) == [b"rec-0020", b"rec-0021"]
+
+
+def test_poll_recv_gives_replayed_records_without_taking_a_unit(make_bus, base_dir, bus_name):
+    bus = replaying(make_bus)
+    sub = bus.subscribe_from(TOPIC, 2, timeout_secs=5)
+    assert sub.lag == 18  # records still to be replayed count too
+    wakeup_flag(base_dir, bus_name, set_to=1)  # as an armed wait leaves it
+    publish(bus, b"rec-0020")  # finds the flag set: one unit
+    assert readable(sub.fileno(), 2.0)
+    assert [sub.poll_recv() for _ in range(18)] == [b"rec-%04d" % i for i in range(2, 20)]
+    assert readable(sub.fileno())  # the unit is still pending
+    assert sub.poll_recv() == b"rec-0020"  # takes it, then reads the ring
+    assert not readable(sub.fileno())
+    assert sub.poll_recv() is None
 
 
 def test_recv_batch_over_a_replay(make_bus):
