@@ -3,15 +3,18 @@ against one publisher, subscribers and publishers killed with SIGKILL, a
 publisher restarted over its log, late subscribers replaying from the log."""
 
 import os
+import re
 import signal
 import struct
+import subprocess
+import sys
 import time
 
 import pytest
 
 from qorva._qorva import BusFullError
 
-from conftest import CHILD_PRELUDE, PUBLISHER_SCRIPT, SUBSCRIBER_SCRIPT, wait_until
+from conftest import CHILD_PRELUDE, PACKAGE_ROOT, PUBLISHER_SCRIPT, SUBSCRIBER_SCRIPT, wait_until
 
 TOPIC = "t"
 STYLES = ["recv", "iter", "recv_timeout", "recv_batch", "try_recv", "recv_into", "recv_timeout_into",
@@ -210,3 +213,18 @@ except KeyboardInterrupt:
     assert child.proc.poll() is None  # still waiting
     bus.publish(TOPIC, b"m")
     assert child.expect("interrupted", 20) == 1
+
+
+def test_demo_runs_and_cleans_up():
+    demo = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "demo.py")
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT))
+    done = subprocess.run([sys.executable, demo, "--messages", "3000", "--after-restart", "20"], env=env,
+                          capture_output=True, text=True, timeout=120, check=False)
+    assert done.returncode == 0, done.stdout + done.stderr
+    out = done.stdout
+    base_dir = re.search(r"^qorva demo in (\S+):", out, re.M).group(1)
+    assert not os.path.exists(base_dir)
+    assert re.search(r"^publisher \(pid \d+\) up: next cursor 3000$", out, re.M)  # numbering went on
+    for name in ("blocking", "asyncio"):
+        assert re.search(r"^%s\s+3000\s" % name, out, re.M), out
+    assert re.search(r"read 1520 messages from cursor 1500 in order, [1-9]\d* of them replayed from the log", out), out
