@@ -174,6 +174,22 @@ def test_argument_errors(bus, sub, call, exc, pattern):
     assert sub.try_recv() == b"keep"  # nothing was consumed
 
 
+# Every parameter can be given by keyword: (call, result for the message b"m").
+@pytest.mark.parametrize("call, result", [
+    (lambda s: s.recv_timeout(timeout_secs=1.0), b"m"),
+    (lambda s: s.recv_batch(n=2, timeout_secs=1.0), [b"m"]),
+    (lambda s: s.recv_batch(timeout_secs=1.0, n=2), [b"m"]),
+    (lambda s: s.recv_into(buf=bytearray(4)), 1),
+    (lambda s: s.try_recv_into(buf=bytearray(4)), 1),
+    (lambda s: s.recv_timeout_into(buf=bytearray(4), timeout_secs=1.0), 1),
+    (lambda s: s.recv_into_buffer(timeout_secs=1.0, payload_size=1, buf=bytearray(4)), 1),
+])
+def test_arguments_by_keyword(bus, sub, call, result):
+    publish(bus, b"m")
+    assert call(sub) == result
+    assert sub.__exit__(_exc_type=None, _exc_val=None, _exc_tb=None) is False
+
+
 # Every member that takes a timeout: (call(sub, timeout), its result with
 # nothing ready, its result for the one-byte message b"m").
 TIMED = {
