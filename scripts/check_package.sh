@@ -40,6 +40,8 @@ with bus.subscribe("round_trip", timeout_secs=30.0) as sub:
 def main(base_dir: str) -> None:
     installed = Path(qorva.__file__).resolve()
     assert installed.is_relative_to(Path(sys.prefix).resolve()), f"not the installed package: {installed}"
+    for typing_file in ("py.typed", "_qorva.pyi"):
+        assert (installed.parent / typing_file).is_file(), f"{typing_file} not installed"
     messages = [b"message %d" % i for i in range(100)]
     bus = qorva._RustBus("check", base_dir=base_dir)
     publisher = bus.topic("round_trip")
@@ -61,11 +63,14 @@ main(sys.argv[1])
 PY
 "$python" round_trip.py "$work/bus"
 
-# The README's first Python block is its publish/subscribe example.
+# The README's first Python block is its publish/subscribe example; it uses
+# the default base directory, so the topic is removed before and after.
 awk '/^```python$/ {inside = 1; next} /^```$/ && inside {exit} inside' "$source_dir/README.md" >readme_example.py
+clean_readme_topic() { "$python" -c 'import qorva; qorva._RustBus("readme").clean_topic("greetings")'; }
+clean_readme_topic
 output=$("$python" readme_example.py)
+clean_readme_topic
 [[ $output == "b'hello'" ]] || { echo "README example printed: $output" >&2; exit 1; }
-"$python" -c 'import qorva; qorva._RustBus("readme").clean_topic("greetings")'
 echo "README example: $output"
 
 "$python" -m mypy --strict --cache-dir "$work/mypy-cache" round_trip.py readme_example.py
