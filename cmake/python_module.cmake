@@ -19,4 +19,9 @@ if(QORVA_PY_SOURCES)
   set_target_properties(qorva_python PROPERTIES
     OUTPUT_NAME _qorva PREFIX "" SUFFIX "${QORVA_PY_EXT_SUFFIX}"
     LIBRARY_OUTPUT_DIRECTORY "${QORVA_PY_OUTPUT_DIR}")
+  # A module placed elsewhere (a sanitizer build, say) gets its own copy of the
+  # package, so that its parent directory alone can go on PYTHONPATH.
+  if(NOT QORVA_PY_OUTPUT_DIR STREQUAL "${CMAKE_SOURCE_DIR}/python/qorva")
+    configure_file(${CMAKE_SOURCE_DIR}/python/qorva/__init__.py ${QORVA_PY_OUTPUT_DIR}/__init__.py COPYONLY)
+  endif()
 endif()
