@@ -140,6 +140,44 @@ def test_a_cpp_allocation_failure_becomes_panic_exception():
     assert e.args == ("std::bad_alloc",)
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the limit allows")
+def test_a_thread_that_cannot_start_is_a_panic_exception_not_an_abort():
+    # With the address space capped just above what the process uses, the
+    # stack of the new publisher's log flusher cannot be mapped.
+    out = run_python(
+        """
+        import resource, tempfile
+        from qorva._qorva import _RustBus
+        bus = _RustBus("b", base_dir=tempfile.mkdtemp(), capacity=4, slot_size=64)
+        bus.publish("warm", b"x")
+
+        def address_space():
+            with open("/proc/self/status") as f:
+                return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize"))
+
+        stack, _ = resource.getrlimit(resource.RLIMIT_STACK)  # a new thread's stack size
+        if stack != resource.RLIM_INFINITY and stack < (8 << 20):
+            raise SystemExit(print("small stacks"))
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        cap = address_space() + (4 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (cap, hard))
+        try:
+            bus.publish("t", b"x")
+            print("published")
+        except BaseException as e:
+            print(type(e).__name__, isinstance(e, Exception), e.args)
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        bus.publish("t", b"x")  # the borrow was given back; nothing was cached
+        print(bus.stats("t").published_total)
+        """,
+        hooks=False,
+    )
+    if out.strip() == "small stacks":
+        pytest.skip("thread stacks are smaller than the headroom left")
+    assert out.splitlines() == ["PanicException False ('failed to spawn thread',)", "1"]
+
+
 def test_panic_exception_is_one_type():
     assert type(raised(m._test_panic, "a")) is type(raised(m._test_bad_alloc))
 
