@@ -29,7 +29,9 @@ from qorva._qorva import (
     _RustBus,
 )
 
-PYTHON_DIR = str(pathlib.Path(__file__).resolve().parents[2] / "python")
+# Where the imported module's package lives, so that child processes import
+# the very same build (a sanitizer or another interpreter's build included).
+PYTHON_DIR = str(pathlib.Path(_qorva.__file__).resolve().parents[1])
 CONSTRUCTOR_SIGNATURE = (
     "(name, *, base_dir=None, capacity=None, slot_size=None, max_subscribers=None, "
     "backpressure=None, wal_enabled=None)"

@@ -583,8 +583,16 @@ SUBINTERPRETER_PRELUDE = """
     except ImportError:
         import _interpreters as interpreters
 
+    def new_interpreter():
+        # 3.13 makes isolated interpreters by default, which refuse every
+        # single-phase module before its entry point runs; a legacy one calls it.
+        try:
+            return interpreters.create("legacy")
+        except TypeError:
+            return interpreters.create()
+
     def import_in_new_interpreter(path):
-        iid = interpreters.create()
+        iid = new_interpreter()
         interpreters.run_string(iid, f'''
     try:
         import qorva._qorva
@@ -638,6 +646,12 @@ def test_the_main_interpreter_is_refused_after_a_subinterpreter_imported_first(t
     """
     )
     sub, main = out.strip().splitlines()
+    if sys.version_info >= (3, 13):
+        # 3.13 runs a single-phase module's entry point in the main interpreter
+        # before the subinterpreter's own call: the main one becomes the owner.
+        assert sub.startswith("ImportError: ") and "does not support subinterpreters" in sub
+        assert main == "imported"
+        return
     if sys.version_info < (3, 12):
         assert sub == "imported"
     assert main.startswith("ImportError: ") and "does not support subinterpreters" in main
