@@ -519,6 +519,8 @@ def test_class_facts(make_bus, name):
             assert type(e) is TypeError and str(e) == f"No constructor defined for {name}"
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
+    with pytest.raises(TypeError):  # like a built-in type, the class cannot be patched
+        cls.__repr__ = lambda self: "patched"
     obj = instances(make_bus(wal_enabled=True))[name]
     assert type(obj) is cls
     with pytest.raises(AttributeError):
