@@ -633,6 +633,26 @@ def test_publish_releases_the_lock_and_publish_many_keeps_it(base_dir):
     assert outcomes and all(kind == "ok" and r == 2 for kind, r in outcomes)
 
 
+def test_calls_that_keep_the_lock_never_meet_another_threads_borrow(base_dir):
+    # topic, clean_topic, stats and slow_subscribers hold the interpreter lock
+    # for their whole run, like publish_many: a second thread never finds the
+    # bus borrowed, whichever of them it calls.
+    bus = _RustBus("b", base_dir=base_dir, capacity=8, slot_size=64, wal_enabled=False, backpressure="drop_oldest")
+    bus.publish_many("t", [])
+    names = iter(range(10**6))
+
+    def calls():
+        bus.publish_many("t", [b"a"])
+        bus.stats("t")
+        bus.slow_subscribers("t", 0)
+        bus.clean_topic("never")
+        bus.topic("h%d" % next(names))  # made and dropped at once
+        return "done"
+
+    outcomes = hammer(calls, rounds=200)
+    assert outcomes and all(r == ("ok", "done") for r in outcomes)
+
+
 def test_borrow_conflicts_during_subscribe(base_dir):
     bus = _RustBus("b", base_dir=base_dir)
     result = []
