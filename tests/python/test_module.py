@@ -65,6 +65,7 @@ def test_module_facts():
     assert m.__doc__ == ""
     assert isinstance(m.init_logging, types.BuiltinFunctionType)
     assert m.init_logging.__module__ == "qorva._qorva"
+    assert m.init_logging.__self__ is m  # bound to the module, like a function of a C module
     assert m.init_logging.__name__ == "init_logging"
     assert m.init_logging.__text_signature__ == "(level=None)"
     assert "RUST_LOG" in m.init_logging.__doc__
