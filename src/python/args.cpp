@@ -39,8 +39,8 @@ std::string quoted_list(const std::vector<const char*>& names) {
   return text;
 }
 
-PyResult<void> missing(const SignatureView& sig, const char* kind, const std::vector<const char*>& names) {
-  return type_error(std::string(sig.callable) + " missing " + std::to_string(names.size()) + " required " + kind +
+PyResult<void> missing(const SignatureView& sig, const std::vector<const char*>& names) {
+  return type_error(std::string(sig.callable) + " missing " + std::to_string(names.size()) + " required positional" +
                     (names.size() == 1 ? " argument: " : " arguments: ") + quoted_list(names));
 }
 
@@ -87,11 +87,7 @@ PyResult<void> check_required(const SignatureView& sig, PyObject** out) {
   for (std::size_t i = 0; i < sig.required_positional; ++i) {
     if (out[i] == nullptr) absent.push_back(sig.params[i].name);
   }
-  if (!absent.empty()) return missing(sig, "positional", absent);
-  for (std::size_t i = sig.positional; i < sig.count; ++i) {
-    if (sig.params[i].required() && out[i] == nullptr) absent.push_back(sig.params[i].name);
-  }
-  if (!absent.empty()) return missing(sig, "keyword-only", absent);
+  if (!absent.empty()) return missing(sig, absent);
   return {};
 }
 

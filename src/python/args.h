@@ -14,20 +14,19 @@
 namespace qorva::python {
 
 struct Param {
-  enum class Kind : unsigned char { Required, Optional, KeywordOnly, KeywordOnlyRequired };
+  enum class Kind : unsigned char { Required, Optional, KeywordOnly };
   const char* name;
   Kind kind;
 
-  constexpr bool keyword_only() const { return kind == Kind::KeywordOnly || kind == Kind::KeywordOnlyRequired; }
-  constexpr bool required() const { return kind == Kind::Required || kind == Kind::KeywordOnlyRequired; }
+  constexpr bool keyword_only() const { return kind == Kind::KeywordOnly; }
+  constexpr bool required() const { return kind == Kind::Required; }
 };
 
 // Parameters, in order: positional-or-keyword (required ones first), then
-// keyword-only.
+// optional keyword-only ones.
 constexpr Param required(const char* name) { return {name, Param::Kind::Required}; }
 constexpr Param optional(const char* name) { return {name, Param::Kind::Optional}; }
 constexpr Param keyword_only(const char* name) { return {name, Param::Kind::KeywordOnly}; }
-constexpr Param keyword_only_required(const char* name) { return {name, Param::Kind::KeywordOnlyRequired}; }
 
 // The shape of a signature, independent of its length.
 struct SignatureView {
@@ -41,7 +40,7 @@ struct SignatureView {
 // Fills out[0..count) with borrowed references to the matched arguments
 // (null where absent) or raises the TypeError of the first mismatch: surplus
 // positionals, then (per keyword, in call order) a duplicate or unknown
-// keyword, then missing required positionals, then missing keyword-only ones.
+// keyword, then missing required positionals.
 PyResult<void> match_fastcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames, PyObject** out);
 // The same for a tuple and an optional dict (tp_new, tp_call).

@@ -76,7 +76,9 @@ PyResult<PyTypeObject*> ClassCell::get(const ClassSpec& spec) {
     slots.push_back({Py_tp_dealloc, slot_function(spec.dealloc)});
     slots.push_back({0, nullptr});
     // No Py_TPFLAGS_BASETYPE: not subclassable; no dict or weakref offsets.
-    PyType_Spec type_spec{spec.qualified_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    // Immutable like a built-in type: nobody replaces a method or getter.
+    PyType_Spec type_spec{spec.qualified_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                          slots.data()};
     return checked(PyType_FromSpec(&type_spec));
   });
   if (!type) return py_error();

@@ -267,7 +267,8 @@ constexpr ClassSpec class_spec(const char* qualified_name, PyType_Slot* slots, c
 }
 
 // The type object of one class, made from its ClassSpec on first use and kept for
-// the process: base object, not subclassable, no __dict__, no weak references.
+// the process: base object, not subclassable, immutable, no __dict__, no weak
+// references.
 class ClassCell {
  public:
   constexpr ClassCell() = default;

@@ -10,12 +10,8 @@
 #include "bus.h"
 #include "stats.h"
 #include "subscription.h"
-#include "test_hooks.h"
-
-// The logging set-up is its own unit; until it is part of the build, a
-// stand-in with the same contract (true on the first call only) keeps this
-// module complete. The seam is this one declaration.
 #include "logging.h"
+#include "test_hooks.h"
 
 namespace qorva::python {
 namespace {

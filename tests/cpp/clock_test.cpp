@@ -25,6 +25,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(SecsCase{0.0, Duration{0, 0}}, SecsCase{-0.0, Duration{0, 0}},
                     SecsCase{1.0, Duration{1, 0}}, SecsCase{1.5, Duration{1, 500'000'000}},
                     SecsCase{0.005, Duration{0, 5'000'000}}, SecsCase{30.0, Duration{30, 0}},
+                    // Exact halves of a nanosecond: the tie goes to the even count.
+                    SecsCase{1.0 / 1024, Duration{0, 976'562}}, SecsCase{3.0 / 1024, Duration{0, 2'929'688}},
                     // The double nearest 0.5e-9 lies just above half a nanosecond.
                     SecsCase{0.5e-9, Duration{0, 1}}, SecsCase{0.49e-9, Duration{0, 0}}, SecsCase{1e-10, Duration{0, 0}},
                     SecsCase{1e-300, Duration{0, 0}}, SecsCase{-1.0, std::nullopt},

@@ -1,8 +1,8 @@
 """Shared set-up of the Python tests.
 
-The module registers its internal test hooks (``_test_*`` functions and the
-``_Probe`` class, never in ``__all__``) only when QORVA_TEST_HOOKS is set at
-import, so it is set here, before any test module imports qorva.
+The module registers its internal test hooks (``_test_*`` functions, never in
+``__all__``) only when QORVA_TEST_HOOKS is set at import, so it is set here,
+before any test module imports qorva.
 """
 
 import faulthandler

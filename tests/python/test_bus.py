@@ -29,7 +29,9 @@ from qorva._qorva import (
     _RustBus,
 )
 
-PYTHON_DIR = str(pathlib.Path(__file__).resolve().parents[2] / "python")
+# Where the imported module's package lives, so that child processes import
+# the very same build (a sanitizer or another interpreter's build included).
+PYTHON_DIR = str(pathlib.Path(_qorva.__file__).resolve().parents[1])
 CONSTRUCTOR_SIGNATURE = (
     "(name, *, base_dir=None, capacity=None, slot_size=None, max_subscribers=None, "
     "backpressure=None, wal_enabled=None)"
@@ -335,19 +337,23 @@ def test_unusable_timeouts_are_refused(bus, base_dir, bad):
         lambda: bus.subscribe_with_history("t", 1, bad),
         lambda: bus.subscribe_from("t", 0, timeout_secs=bad),
     ):
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match="^timeout_secs must be a non-negative number$"):
             call()
         assert os.listdir(base_dir) == []
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="^timeout_secs must be a non-negative number$"):
         bus.wait_for_subscribers("t", 0, bad)
 
 
 def test_huge_timeouts_are_clamped(bus):
+    # Beyond the farthest deadline the monotonic clock can express, a wait
+    # simply has no end in practice; none of these may wrap or end the process.
     for huge in (float("inf"), 1e300, 2.0**64, 2.0**63):
         assert bus.wait_for_subscribers("t", 0, huge) is None
-    sub = bus.subscribe("t", float("inf"))
-    assert bus.wait_for_subscribers("t", 1, 1e300) is None
-    del sub
+    bus.publish("t", b"x")
+    subs = [bus.subscribe("t", float("inf")), bus.subscribe_with_history("t", 1, 2.0**64),
+            bus.subscribe_from("t", 0, timeout_secs=1e300)]
+    assert bus.wait_for_subscribers("t", 3, 1e300) is None
+    assert [s.recv_timeout(5.0) for s in subs[1:]] == [b"x", b"x"]
 
 
 @pytest.mark.parametrize(
@@ -625,6 +631,26 @@ def test_publish_releases_the_lock_and_publish_many_keeps_it(base_dir):
     # sees its borrow.
     outcomes = hammer(lambda: bus.publish_many("t", [b"a", b"b"]))
     assert outcomes and all(kind == "ok" and r == 2 for kind, r in outcomes)
+
+
+def test_calls_that_keep_the_lock_never_meet_another_threads_borrow(base_dir):
+    # topic, clean_topic, stats and slow_subscribers hold the interpreter lock
+    # for their whole run, like publish_many: a second thread never finds the
+    # bus borrowed, whichever of them it calls.
+    bus = _RustBus("b", base_dir=base_dir, capacity=8, slot_size=64, wal_enabled=False, backpressure="drop_oldest")
+    bus.publish_many("t", [])
+    names = iter(range(10**6))
+
+    def calls():
+        bus.publish_many("t", [b"a"])
+        bus.stats("t")
+        bus.slow_subscribers("t", 0)
+        bus.clean_topic("never")
+        bus.topic("h%d" % next(names))  # made and dropped at once
+        return "done"
+
+    outcomes = hammer(calls, rounds=200)
+    assert outcomes and all(r == ("ok", "done") for r in outcomes)
 
 
 def test_borrow_conflicts_during_subscribe(base_dir):

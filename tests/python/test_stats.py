@@ -221,7 +221,9 @@ def test_wakeups_are_counted(base_dir):
     got = []
 
     def read():
-        deadline = time.monotonic() + 5.0
+        # Bounded, but long enough to outlast the publishing loop below: the
+        # reader ends with the b"end" message.
+        deadline = time.monotonic() + 40.0
         while time.monotonic() < deadline:
             msg = sub.recv_timeout(0.5)
             if msg is not None:
@@ -231,14 +233,14 @@ def test_wakeups_are_counted(base_dir):
 
     reader = threading.Thread(target=read)
     reader.start()
-    deadline = time.monotonic() + 5.0
+    deadline = time.monotonic() + 20.0
     # The reader arms its wakeup flag whenever it finds the ring empty, which
     # is nearly always between two spaced-out publishes.
     while handle.stats().wakeups_sent_total == 0 and time.monotonic() < deadline:
         time.sleep(0.02)
         handle.publish(b"m")
     handle.publish(b"end")
-    reader.join(6.0)
+    reader.join(45.0)
     assert got and got[-1] == b"end" and set(got[:-1]) == {b"m"}
     assert handle.stats().wakeups_sent_total >= 1
 

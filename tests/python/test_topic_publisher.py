@@ -263,6 +263,20 @@ def test_publish_releases_the_lock_and_publish_many_keeps_it(base_dir):
     assert outcomes and all(kind == "ok" and r == 2 for kind, r in outcomes)
 
 
+def test_calls_that_keep_the_lock_never_meet_another_threads_borrow(base_dir):
+    handle = _RustBus("b", base_dir=base_dir, wal_enabled=False, backpressure="drop_oldest").topic("t")
+
+    def calls():
+        handle.publish_many([b"a"])
+        handle.stats()
+        with handle:
+            pass
+        return "done"
+
+    outcomes = hammer(calls, rounds=2000)
+    assert outcomes and all(r == ("ok", "done") for r in outcomes)
+
+
 def test_two_handles_publish_side_by_side(bus):
     first, second = bus.topic("a"), bus.topic("b")
     results = []
