@@ -819,8 +819,8 @@ TEST(RingConcurrent, ArmedSubscriberIsNeverLeftAsleep) {
     std::uint64_t cursor = 0;
     while (cursor < kMessages) {
       ReadResult r = sub.try_receive(k, cursor, buf);
-      if (r.status == ReadStatus::Message) {
-        if (!payload_matches(buf, r.next_cursor - 1, 32)) faults++;
+      if (r.status != ReadStatus::Empty) {
+        if (r.status == ReadStatus::Message && !payload_matches(buf, r.next_cursor - 1, 32)) faults++;
         cursor = r.next_cursor;
         continue;
       }
