@@ -84,8 +84,15 @@ std::expected<Mapping, IoError> map_whole(int fd, std::uint64_t len) {
 // Fills a fresh, zero-length-extended file's header. Nobody can see the file
 // yet (it is renamed into place afterwards); the magic still goes last with
 // release ordering, so that a header with the magic is always complete.
-void write_fresh_header(std::byte* base, std::uint32_t capacity, std::uint32_t slot_size,
-                        std::uint32_t max_subscribers) {
+//
+// Slot 0 is marked as a write of message 0 that never finished. A zeroed slot
+// would look exactly like an empty message 0 to a reader at cursor 0 once a
+// publisher raises the tail of this fresh ring to its log's next cursor; busy
+// below the tail, it is skipped instead, and message 0 (if the tail stays 0)
+// or K overwrites it as usual.
+void write_fresh_header(std::byte* base, std::uint64_t header_size, std::uint32_t capacity,
+                        std::uint32_t slot_size, std::uint32_t max_subscribers) {
+  u64_at(base + header_size + kSeqOffset).store(0 | kBusyBit, std::memory_order_relaxed);
   write_u32(base, kVersionOffset, kVersion);
   write_u32(base, kCapacityOffset, capacity);
   write_u32(base, kSlotSizeOffset, slot_size);
@@ -186,7 +193,7 @@ std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string
     return std::unexpected(map.error());
   }
   fd.reset();
-  write_fresh_header(map->base(), capacity, slot_size, max_subscribers);
+  write_fresh_header(map->base(), ring_format::header_size(max_subscribers), capacity, slot_size, max_subscribers);
   if (::rename(c_temp, *c_path) != 0) return fail();
   return RingBuffer(std::move(*map), capacity, slot_size, max_subscribers);
 }

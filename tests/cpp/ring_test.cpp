@@ -422,6 +422,25 @@ TEST_F(RingRead, MessageAtTheTailIsNotReadBeforeTheTailShowsIt) {
   expect(read(2), ReadStatus::Empty, 2);
 }
 
+// A fresh ring under a log that holds messages 0 to 2: the ring holds none of
+// them, not even an empty message 0.
+TEST_F(RingRead, FreshSlotsBelowATailRaisedWithinTheFirstLapAreSkipped) {
+  ring_->store_tail(3);
+  expect(read(0), ReadStatus::Skipped, 3);
+  EXPECT_EQ(ring_->load_cursor(0), 3u);
+  publish_upto(*ring_, 5);  // message 4 overwrites slot 0
+  expect(read(3), ReadStatus::Message, 4);
+  expect(read(4), ReadStatus::Message, 5);
+  EXPECT_TRUE(payload_matches(buf_, 4, 32));
+}
+
+TEST_F(RingRead, FreshRingDeliversAnEmptyFirstMessage) {
+  expect(read(0), ReadStatus::Empty, 0);
+  ring_->write_slot({});
+  expect(read(0), ReadStatus::Message, 1);
+  EXPECT_TRUE(buf_.empty());
+}
+
 // A ring re-created under a log: the tail is raised over zeroed slots.
 TEST_F(RingRead, ZeroedSlotsBelowARaisedTailAreSkipped) {
   ring_->store_tail(100);
@@ -490,6 +509,8 @@ TEST(RingRecovery, ForkedReaderNeverStallsOnAnotherNumbering) {
   };
   const Case cases[] = {
       {"zeroed slots under a raised tail", [](RingBuffer& r, const std::string&) { r.store_tail(1000); }, 990},
+      {"fresh slots under a tail raised within the first lap",
+       [](RingBuffer& r, const std::string&) { r.store_tail(3); }, 0},
       {"slots numbered above the tail",
        [](RingBuffer& r, const std::string&) {
          publish_upto(r, 40);
