@@ -230,12 +230,14 @@ void RingBuffer::write_slot(std::span<const std::byte> payload) {
 // - the publisher stores seq = s before tail = s + 1, so for cursor < tail the
 //   slot shows cursor or newer; seq < cursor is an older numbering;
 // - a busy seq below tail was never finished (its writer died); one at or
-//   above it is overwriting message `at`, which is lost whether or not that
-//   writer lives: after the last attempt it is skipped, so that a writer killed
-//   mid-write cannot hold a reader in a busy loop;
+//   above it is overwriting message `at`;
 // - a clear seq is stored after tail reached it, so after the acquire seq load a
 //   fresh tail is at least seq: seq above it is another numbering, seq equal to
-//   it is a message whose tail store is not visible yet.
+//   it is a message whose tail store is not visible yet, written over `at`;
+// - in those last two cases message `at` is lost whether or not that writer
+//   lives: if the last attempt still finds it so, `at` is skipped, so that a
+//   writer killed between its seq and tail stores cannot hold a reader in a
+//   busy loop.
 template <class Sink>
 ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) {
   std::uint64_t tail = load_tail();
@@ -248,10 +250,12 @@ ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) 
     return at >= tail;
   };
   auto fresh_tail = [&] { return tail = std::max(tail, load_tail()); };
-  bool overwriting = false;  // the last attempt found the slot being rewritten
+  // The last attempt found message `at` written over by the message at the
+  // tail or by one being written past it.
+  bool written_over = false;
 
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-    overwriting = false;
+    written_over = false;
     std::byte* p = slot(at);
     auto seq = u64_at(p + kSeqOffset);
     const std::uint64_t s = seq.load(std::memory_order_acquire);
@@ -259,7 +263,7 @@ ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) 
       if ((s & ~kBusyBit) < tail) {
         if (skip()) break;
       } else {
-        overwriting = true;
+        written_over = true;
         spin_pause();
       }
       continue;
@@ -270,7 +274,8 @@ ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) 
       } else if (s < tail) {
         at = s;  // lapped
       } else {
-        spin_pause();  // s == tail: written, its tail store not visible yet
+        written_over = true;  // s == tail: written, its tail store not visible yet
+        spin_pause();
       }
       continue;
     }
@@ -295,7 +300,7 @@ ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) 
     store_cursor(k, at + 1);
     return {fits ? ReadStatus::Message : ReadStatus::TooShort, at + 1, len};
   }
-  if (overwriting) skip();
+  if (written_over) skip();
   if (kept == cursor) return {ReadStatus::Empty, cursor, 0};
   store_cursor(k, kept);
   return {ReadStatus::Skipped, kept, 0};
