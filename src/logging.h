@@ -89,9 +89,9 @@ void log_debug(std::string_view target, std::string_view message, std::initializ
 
 // `text` as a quoted string literal: in double quotes; `"` and `\` after a
 // backslash; line feed, carriage return, tab and NUL as \n, \r, \t, \0; other
-// control, format, separator, private-use and non-characters as \u{hex}
-// (lower case, no padding); everything else unchanged. Invalid UTF-8 becomes
-// U+FFFD. Pure.
+// control, format, separator (every space but U+0020), private-use and
+// non-characters as \u{hex} (lower case, no padding); everything else
+// unchanged. Invalid UTF-8 becomes U+FFFD. Pure.
 std::string quote_string(std::string_view text);
 
 // Which events a directive text enables: comma-separated directives, each a

@@ -84,8 +84,15 @@ std::expected<Mapping, IoError> map_whole(int fd, std::uint64_t len) {
 // Fills a fresh, zero-length-extended file's header. Nobody can see the file
 // yet (it is renamed into place afterwards); the magic still goes last with
 // release ordering, so that a header with the magic is always complete.
-void write_fresh_header(std::byte* base, std::uint32_t capacity, std::uint32_t slot_size,
-                        std::uint32_t max_subscribers) {
+//
+// Slot 0 is marked as a write of message 0 that never finished. A zeroed slot
+// would look exactly like an empty message 0 to a reader at cursor 0 once a
+// publisher raises the tail of this fresh ring to its log's next cursor; busy
+// below the tail, it is skipped instead, and message 0 (if the tail stays 0)
+// or K overwrites it as usual.
+void write_fresh_header(std::byte* base, std::uint64_t header_size, std::uint32_t capacity,
+                        std::uint32_t slot_size, std::uint32_t max_subscribers) {
+  u64_at(base + header_size + kSeqOffset).store(0 | kBusyBit, std::memory_order_relaxed);
   write_u32(base, kVersionOffset, kVersion);
   write_u32(base, kCapacityOffset, capacity);
   write_u32(base, kSlotSizeOffset, slot_size);
@@ -186,7 +193,7 @@ std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string
     return std::unexpected(map.error());
   }
   fd.reset();
-  write_fresh_header(map->base(), capacity, slot_size, max_subscribers);
+  write_fresh_header(map->base(), ring_format::header_size(max_subscribers), capacity, slot_size, max_subscribers);
   if (::rename(c_temp, *c_path) != 0) return fail();
   return RingBuffer(std::move(*map), capacity, slot_size, max_subscribers);
 }
@@ -223,12 +230,14 @@ void RingBuffer::write_slot(std::span<const std::byte> payload) {
 // - the publisher stores seq = s before tail = s + 1, so for cursor < tail the
 //   slot shows cursor or newer; seq < cursor is an older numbering;
 // - a busy seq below tail was never finished (its writer died); one at or
-//   above it is overwriting message `at`, which is lost whether or not that
-//   writer lives: after the last attempt it is skipped, so that a writer killed
-//   mid-write cannot hold a reader in a busy loop;
+//   above it is overwriting message `at`;
 // - a clear seq is stored after tail reached it, so after the acquire seq load a
 //   fresh tail is at least seq: seq above it is another numbering, seq equal to
-//   it is a message whose tail store is not visible yet.
+//   it is a message whose tail store is not visible yet, written over `at`;
+// - in those last two cases message `at` is lost whether or not that writer
+//   lives: if the last attempt still finds it so, `at` is skipped, so that a
+//   writer killed between its seq and tail stores cannot hold a reader in a
+//   busy loop.
 template <class Sink>
 ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) {
   std::uint64_t tail = load_tail();
@@ -241,10 +250,12 @@ ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) 
     return at >= tail;
   };
   auto fresh_tail = [&] { return tail = std::max(tail, load_tail()); };
-  bool overwriting = false;  // the last attempt found the slot being rewritten
+  // The last attempt found message `at` written over by the message at the
+  // tail or by one being written past it.
+  bool written_over = false;
 
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-    overwriting = false;
+    written_over = false;
     std::byte* p = slot(at);
     auto seq = u64_at(p + kSeqOffset);
     const std::uint64_t s = seq.load(std::memory_order_acquire);
@@ -252,7 +263,7 @@ ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) 
       if ((s & ~kBusyBit) < tail) {
         if (skip()) break;
       } else {
-        overwriting = true;
+        written_over = true;
         spin_pause();
       }
       continue;
@@ -263,7 +274,8 @@ ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) 
       } else if (s < tail) {
         at = s;  // lapped
       } else {
-        spin_pause();  // s == tail: written, its tail store not visible yet
+        written_over = true;  // s == tail: written, its tail store not visible yet
+        spin_pause();
       }
       continue;
     }
@@ -288,7 +300,7 @@ ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) 
     store_cursor(k, at + 1);
     return {fits ? ReadStatus::Message : ReadStatus::TooShort, at + 1, len};
   }
-  if (overwriting) skip();
+  if (written_over) skip();
   if (kept == cursor) return {ReadStatus::Empty, cursor, 0};
   store_cursor(k, kept);
   return {ReadStatus::Skipped, kept, 0};

@@ -47,6 +47,8 @@ namespace qorva {
 //   12          len bytes  payload
 //
 // File length = header_size + capacity * stride; never-written parts are holes.
+// A fresh file's slot 0 holds seq = kBusyBit (message 0 not yet written), all
+// other never-written slots zeros.
 namespace ring_format {
 
 inline constexpr std::uint64_t kMagic = 0x716f727661000005;

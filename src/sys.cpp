@@ -27,22 +27,32 @@ std::string join_path(std::string_view dir, std::string_view name) {
   return out;
 }
 
+namespace {
+
+// mkdir, with a directory already there (made by a concurrent creator, say)
+// counting as success. Returns 0 or the error number.
+int make_dir(const char* path) {
+  if (::mkdir(path, 0777) == 0) return 0;
+  const int err = errno;
+  struct stat st{};
+  if (err == EEXIST && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  return err;
+}
+
+}  // namespace
+
 std::expected<void, IoError> create_dir_all(const std::string& path) {
   auto c = checked_path(path);
   if (!c) return std::unexpected(c.error());
-  if (::mkdir(*c, 0777) == 0) return {};
-  int err = errno;
-  if (err == EEXIST) {
-    struct stat st{};
-    if (::stat(*c, &st) == 0 && S_ISDIR(st.st_mode)) return {};
-    return std::unexpected(IoError::from_errno(err));
-  }
+  int err = make_dir(*c);
+  if (err == 0) return {};
   if (err != ENOENT) return std::unexpected(IoError::from_errno(err));
   auto slash = path.find_last_of('/');
   if (slash == std::string::npos || slash == 0) return std::unexpected(IoError::from_errno(err));
   if (auto parent = create_dir_all(path.substr(0, slash)); !parent) return parent;
-  if (::mkdir(*c, 0777) == 0 || errno == EEXIST) return {};
-  return std::unexpected(IoError::last_os_error());
+  err = make_dir(*c);
+  if (err != 0) return std::unexpected(IoError::from_errno(err));
+  return {};
 }
 
 std::expected<void, IoError> write_all(int fd, const void* buf, std::size_t len) {

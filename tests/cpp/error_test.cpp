@@ -12,10 +12,24 @@ using wal::WriterError;
 
 TEST(IoError, OsErrorTextCarriesNumber) {
   EXPECT_EQ(IoError::from_errno(ENOENT).text(), "No such file or directory (os error 2)");
-  EXPECT_EQ(IoError::from_errno(ENOENT).kind(), IoKind::NotFound);
+  EXPECT_EQ(IoError::from_errno(ENOENT).os_errno(), ENOENT);
   EXPECT_EQ(IoError::from_errno(99999).text(), "Unknown error 99999 (os error 99999)");
-  EXPECT_EQ(IoError::from_errno(EAGAIN).kind(), IoKind::WouldBlock);
-  EXPECT_EQ(IoError::from_errno(EACCES).kind(), IoKind::Other);
+  EXPECT_EQ(IoError::fixed(IoKind::InvalidData, "expected SCM_RIGHTS").os_errno(), 0);
+}
+
+TEST(IoError, KindFollowsTheErrorNumber) {
+  const std::pair<int, IoKind> cases[] = {
+      {EAGAIN, IoKind::WouldBlock},          {EWOULDBLOCK, IoKind::WouldBlock},
+      {ETIMEDOUT, IoKind::TimedOut},         {ECONNRESET, IoKind::ConnectionReset},
+      {ENOENT, IoKind::NotFound},            {EINTR, IoKind::Interrupted},
+      {EEXIST, IoKind::AlreadyExists},       {EINVAL, IoKind::InvalidInput},
+      {EACCES, IoKind::Other},               {EPIPE, IoKind::Other},
+      {ENOSPC, IoKind::Other},               {99999, IoKind::Other},
+  };
+  for (const auto& [err, kind] : cases) {
+    EXPECT_EQ(kind_from_errno(err), kind) << err;
+    EXPECT_EQ(IoError::from_errno(err).kind(), kind) << err;
+  }
 }
 
 TEST(IoError, FixedTextKeepsKindThroughWrapping) {
@@ -23,6 +37,19 @@ TEST(IoError, FixedTextKeepsKindThroughWrapping) {
   ASSERT_NE(e.get_if<Error::Io>(), nullptr);
   EXPECT_EQ(e.get_if<Error::Io>()->error.kind(), IoKind::UnexpectedEof);
   EXPECT_EQ(e.get_if<Error::Io>()->error.text(), "publisher disconnected");
+}
+
+// A log error is carried exactly as the log returned it, and a topic name
+// whatever characters it holds.
+TEST(CoreError, WrapsLogErrorsAndNamesUnchanged) {
+  Error wal = WalError{WalError::CursorTooOld{3, 10}};
+  ASSERT_NE(wal.get_if<Error::Wal>(), nullptr);
+  EXPECT_EQ(wal.get_if<Error::Wal>()->error.message(), "cursor 3 is older than the oldest in-WAL slot (10)");
+  const std::string name = "t \"q\" gr\xc3\xbc\xc3\x9f\\";
+  Error busy = Error::AlreadyPublishing{name};
+  ASSERT_NE(busy.get_if<Error::AlreadyPublishing>(), nullptr);
+  EXPECT_EQ(busy.get_if<Error::AlreadyPublishing>()->topic, name);
+  EXPECT_EQ(busy.get_if<Error::Wal>(), nullptr);
 }
 
 struct MessageCase {

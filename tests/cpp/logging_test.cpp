@@ -132,6 +132,9 @@ TEST(QuoteString, EscapesQuotesBackslashesAndUnprintables) {
       {"\xc2\x85", R"("\u{85}")"},                 // NEL, a C1 control
       {"\xc2\xad", R"("\u{ad}")"},                 // soft hyphen, a format character
       {"\xe2\x80\xa8", R"("\u{2028}")"},           // line separator
+      {"a\xc2\xa0" "b", R"("a\u{a0}b")"},           // no-break space: only U+0020 stays raw
+      {"\xe3\x80\x80", R"("\u{3000}")"},           // ideographic space
+      {"\xe2\x80\x8a\xe2\x80\xaf", R"("\u{200a}\u{202f}")"},
       {"\xef\xbb\xbf", R"("\u{feff}")"},           // byte order mark
       {"\xef\xbf\xbf", R"("\u{ffff}")"},           // a non-character
       {"\xee\x80\x80", R"("\u{e000}")"},           // private use
