@@ -391,8 +391,9 @@ std::uint64_t Wal::pending_cursor() const { return shared_->pending_cursor.load(
 
 std::uint64_t Wal::durable_cursor() const { return shared_->durable_cursor.load(std::memory_order_acquire); }
 
-std::uint64_t Wal::timestamp_now() const {
-  const timespec now = monotonic_now();
+std::uint64_t Wal::timestamp_now() const { return timestamp_at(monotonic_now()); }
+
+std::uint64_t Wal::timestamp_at(const timespec& now) const {
   const __int128 elapsed = (static_cast<__int128>(now.tv_sec) - opened_at_.tv_sec) * 1'000'000'000 +
                            (now.tv_nsec - opened_at_.tv_nsec);
   if (elapsed <= 0) return opened_unix_ns_;

@@ -664,5 +664,23 @@ TEST(WalClock, TimestampsStartAtTheWallClockAndNeverGoBack) {
   EXPECT_LT(last - wal.opened_unix_ns(), 10'000'000'000ull);
 }
 
+TEST(WalClock, TimestampFromAReadingCountsFromTheOpening) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
+  const timespec at = wal.opened_at();
+  const std::uint64_t base = wal.opened_unix_ns();
+  struct Case {
+    timespec reading;
+    std::uint64_t want;
+  };
+  const Case cases[] = {
+      {at, base},
+      {{at.tv_sec + 1, at.tv_nsec}, base + 1'000'000'000},
+      {{at.tv_sec - 1, at.tv_nsec}, base},  // before the opening: never earlier than it
+      {{at.tv_sec + (std::int64_t{1} << 62), at.tv_nsec}, UINT64_MAX},  // saturates
+  };
+  for (const Case& c : cases) EXPECT_EQ(wal.timestamp_at(c.reading), c.want) << c.reading.tv_sec;
+}
+
 }  // namespace
 }  // namespace qorva::wal
