@@ -1,5 +1,6 @@
 #include "wal/wal.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <random>
 
+#include "logging.h"
 #include "wal/record.h"
 #include "wal_test_util.h"
 
@@ -231,6 +233,56 @@ TEST(WalOpen, NewestSegmentCutShortAtCreationIsRemoved) {
       append_range(wal, 50, 52);
     }
     expect_contiguous(all_records(dir), 0, 52);
+  }
+}
+
+// What opening a log reports about the repairs it makes: one WARN line per
+// cut segment, and nothing for a sound one.
+TEST(WalOpen, ReportsEachRepairAsATornTailEvent) {
+  struct Case {
+    const char* name;
+    std::size_t newest_len;  // bytes of a 3-record segment starting at 5 that remain
+    std::string line;        // expected after the time stamp; empty for none
+  };
+  const std::size_t whole = segment_bytes(5, 3);
+  const Case cases[] = {
+      {"sound", whole, ""},
+      {"torn last record", whole - 3,
+       " WARN qorva::wal: recover_truncate dropped trailing torn bytes path=WAL/" + seg_name(5) +
+           " bytes_dropped=" + std::to_string(record_size(7) - 3) +
+           " truncate_offset=" + std::to_string(whole - record_size(7))},
+      {"creation cut short", 17,
+       " WARN qorva::wal: recover_truncate dropped trailing torn bytes path=WAL/" + seg_name(5) +
+           " bytes_dropped=17 truncate_offset=0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir topic;
+    const std::string dir = topic / "wal";
+    std::filesystem::create_directories(dir);
+    write_file(dir + "/" + seg_name(0), reference_segment(0, 5));
+    Bytes newest = reference_segment(5, 3);
+    newest.resize(c.newest_len);
+    write_file(dir + "/" + seg_name(5), newest);
+    const std::string log_path = topic / "log.txt";
+    int rc = run_in_child([&] {
+      ::unsetenv("RUST_LOG");
+      if (!init_logging("warn")) return 2;
+      set_log_fd_for_testing(::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      return Wal::open(topic.path(), config_with(SyncMode::Off)) ? 0 : 3;
+    });
+    ASSERT_EQ(rc, 0);
+    const Bytes out = read_file(log_path);
+    std::string text(reinterpret_cast<const char*>(out.data()), out.size());
+    if (c.line.empty()) {
+      EXPECT_EQ(text, "");
+      continue;
+    }
+    std::string want = c.line;
+    want.replace(want.find("WAL"), 3, dir);
+    // One line: a time stamp, then the event.
+    ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_TRUE(text.ends_with(want + "\n")) << text;
   }
 }
 
