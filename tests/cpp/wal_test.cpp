@@ -665,6 +665,33 @@ TEST(WalFailure, FailedRotationChangesNothingAndIsRetried) {
   expect_contiguous(all_records(topic / "wal"), 0, 3);
 }
 
+// Sealing succeeds but the next segment cannot be made: the sealed segment
+// is counted once, nothing is active, and the next append starts afresh.
+TEST(WalFailure, FailedCreationAtRotationCountsTheSealedSegmentOnce) {
+  testing::TempDir topic;
+  const std::uint64_t limit = HEADER_LEN + record_size(0) + record_size(1);
+  int rc = run_in_child([&] {
+    auto wal = Wal::open(topic.path(), config_with(SyncMode::EveryAppend, limit));
+    if (!wal) return 2;
+    for (std::uint64_t c = 0; c < 2; ++c)
+      if (!wal->append(c, 0, payload_for(c))) return 3;
+    testing::limit_file_size(HEADER_LEN - 1);  // all written already; only the new header fails
+    auto r = wal->append(2, 0, payload_for(2));
+    if (r || !std::holds_alternative<WalError::Writer>(r.error().value)) return 4;
+    WalStats s = wal->stats();
+    if (s.segments != 1 || s.active_segment_bytes != 0 || s.total_wal_bytes != limit || s.pending_cursor != 2)
+      return 5;
+    if (testing::exists(topic / ("wal/" + seg_name(2)))) return 6;  // no half-made file left
+    testing::lift_file_size_limit();
+    if (!wal->append(2, 0, payload_for(2))) return 7;
+    s = wal->stats();
+    if (s.segments != 2 || s.total_wal_bytes != limit + HEADER_LEN + record_size(2)) return 8;
+    return 0;
+  });
+  ASSERT_EQ(rc, 0);
+  expect_contiguous(all_records(topic / "wal"), 0, 3);
+}
+
 // A child of fork() that destroys its copy of the log must leave the
 // parent's segment alone: no duplicated buffer, no join, no lock.
 TEST(WalFork, ChildDestroyingItsCopyLeavesTheParentsLogIntact) {
