@@ -255,6 +255,7 @@ TEST(WalOpen, ReportsEachRepairAsATornTailEvent) {
        " WARN qorva::wal: recover_truncate dropped trailing torn bytes path=WAL/" + seg_name(5) +
            " bytes_dropped=17 truncate_offset=0"},
   };
+  constexpr int kCannotObserve = 77;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TempDir topic;
@@ -267,10 +268,14 @@ TEST(WalOpen, ReportsEachRepairAsATornTailEvent) {
     const std::string log_path = topic / "log.txt";
     int rc = run_in_child([&] {
       ::unsetenv("RUST_LOG");
-      if (!init_logging("warn")) return 2;
+      // Logging is set up once per process: an earlier test in this one may
+      // have done it, with a filter that hides the event.
+      init_logging("warn");
+      if (!enabled(Level::Warn, log_target::kWal)) return kCannotObserve;
       set_log_fd_for_testing(::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
       return Wal::open(topic.path(), config_with(SyncMode::Off)) ? 0 : 3;
     });
+    if (rc == kCannotObserve) GTEST_SKIP() << "logging was set up earlier in this process without WARN events";
     ASSERT_EQ(rc, 0);
     const Bytes out = read_file(log_path);
     std::string text(reinterpret_cast<const char*>(out.data()), out.size());
