@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <ctime>
 
 namespace qorva::wal {
@@ -25,6 +26,23 @@ void encode_segment_header(std::span<std::byte, HEADER_LEN> out, std::uint64_t f
   put_u64(out.data() + HEADER_CREATED_OFFSET, created_unix_ns);
 }
 
+namespace {
+
+// The 24 bytes in front of the payload.
+void put_record_head(std::byte* at, std::uint64_t cursor, std::uint64_t timestamp_ns, std::size_t payload_len) {
+  put_u32(at + RECORD_LEN_OFFSET, static_cast<std::uint32_t>(payload_len + RECORD_FRAMING_LEN));
+  put_u64(at + RECORD_CURSOR_OFFSET, cursor);
+  put_u64(at + RECORD_TIMESTAMP_OFFSET, timestamp_ns);
+  put_u32(at + RECORD_PAYLOAD_LEN_OFFSET, static_cast<std::uint32_t>(payload_len));
+}
+
+// The checksum of a record laid out contiguously from `record`.
+std::uint32_t record_crc(const std::byte* record, std::size_t payload_len) {
+  return crc32c({record + RECORD_CURSOR_OFFSET, RECORD_PAYLOAD_OFFSET - RECORD_CURSOR_OFFSET + payload_len});
+}
+
+}  // namespace
+
 void encode_record_into(std::vector<std::byte>& buf, std::uint64_t cursor, std::uint64_t timestamp_ns,
                         std::span<const std::byte> payload) {
   const std::size_t record_len = payload.size() + RECORD_FRAMING_LEN;
@@ -32,16 +50,28 @@ void encode_record_into(std::vector<std::byte>& buf, std::uint64_t cursor, std::
   if (buf.capacity() - start < record_len) buf.reserve(std::max(start + record_len, 2 * buf.capacity()));
   // Appended field by field, so the payload is copied once and nothing is zero-filled first.
   std::byte head[RECORD_PAYLOAD_OFFSET];
-  put_u32(head + RECORD_LEN_OFFSET, static_cast<std::uint32_t>(record_len));
-  put_u64(head + RECORD_CURSOR_OFFSET, cursor);
-  put_u64(head + RECORD_TIMESTAMP_OFFSET, timestamp_ns);
-  put_u32(head + RECORD_PAYLOAD_LEN_OFFSET, static_cast<std::uint32_t>(payload.size()));
+  put_record_head(head, cursor, timestamp_ns, payload.size());
   buf.insert(buf.end(), std::begin(head), std::end(head));
   buf.insert(buf.end(), payload.begin(), payload.end());
-  const std::size_t covered = record_len - RECORD_CURSOR_OFFSET - RECORD_CRC_LEN;
   std::byte crc[RECORD_CRC_LEN];
-  put_u32(crc, crc32c({buf.data() + start + RECORD_CURSOR_OFFSET, covered}));
+  put_u32(crc, record_crc(buf.data() + start, payload.size()));
   buf.insert(buf.end(), std::begin(crc), std::end(crc));
+}
+
+void encode_record_at(std::byte* out, std::uint64_t cursor, std::uint64_t timestamp_ns,
+                      std::span<const std::byte> payload) {
+  put_record_head(out, cursor, timestamp_ns, payload.size());
+  if (!payload.empty()) std::memcpy(out + RECORD_PAYLOAD_OFFSET, payload.data(), payload.size());
+  put_u32(out + RECORD_PAYLOAD_OFFSET + payload.size(), record_crc(out, payload.size()));
+}
+
+RecordFrame frame_record(std::uint64_t cursor, std::uint64_t timestamp_ns, std::span<const std::byte> payload) {
+  RecordFrame frame;
+  put_record_head(frame.head.data(), cursor, timestamp_ns, payload.size());
+  const std::uint32_t head_crc =
+      crc32c(std::span(frame.head).subspan(RECORD_CURSOR_OFFSET, RECORD_PAYLOAD_OFFSET - RECORD_CURSOR_OFFSET));
+  put_u32(frame.crc.data(), crc32c_extend(head_crc, payload));
+  return frame;
 }
 
 std::uint64_t unix_time_ns() {

@@ -27,6 +27,7 @@
 // word, whose faults the reader's length checks catch instead.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -109,9 +110,24 @@ void encode_segment_header(std::span<std::byte, HEADER_LEN> out, std::uint64_t f
 
 // Appends one framed record (payload.size() + 28 bytes) to the end of buf,
 // leaving what it holds untouched; grows it at most once. Cannot fail. The
-// caller guarantees payload.size() <= MAX_PAYLOAD_LEN.
+// caller guarantees payload.size() <= MAX_PAYLOAD_LEN (so for the two below).
 void encode_record_into(std::vector<std::byte>& buf, std::uint64_t cursor, std::uint64_t timestamp_ns,
                         std::span<const std::byte> payload);
+
+// Frames one record into `out`, which has room for payload.size() + 28 bytes:
+// the same bytes as encode_record_into, one copy of the payload, one
+// checksum pass over the copy.
+void encode_record_at(std::byte* out, std::uint64_t cursor, std::uint64_t timestamp_ns,
+                      std::span<const std::byte> payload);
+
+// The framing around a payload that is written from where it lies: the
+// record is `head`, then the payload, then `crc`. The checksum reads the
+// payload once; nothing copies it.
+struct RecordFrame {
+  std::array<std::byte, RECORD_PAYLOAD_OFFSET> head;
+  std::array<std::byte, RECORD_CRC_LEN> crc;
+};
+RecordFrame frame_record(std::uint64_t cursor, std::uint64_t timestamp_ns, std::span<const std::byte> payload);
 
 // The wall clock in nanoseconds since the Unix epoch, as the header's
 // created_unix_ns and the log's time stamps count it; 0 before the epoch.

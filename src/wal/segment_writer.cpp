@@ -1,6 +1,7 @@
 #include "segment_writer.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
@@ -11,9 +12,32 @@
 namespace qorva::wal {
 namespace {
 
-constexpr std::size_t kScratchCapacity = 4096;
-
 std::unexpected<WriterError> io_error(IoError e) { return std::unexpected(WriterError{WriterError::Io{e}}); }
+
+// writev of every part, continuing after partial writes and EINTR.
+std::expected<void, IoError> write_all_parts(int fd, std::span<const std::span<const std::byte>> parts) {
+  std::vector<iovec> iov;
+  iov.reserve(parts.size());
+  for (auto part : parts)
+    if (!part.empty()) iov.push_back({const_cast<std::byte*>(part.data()), part.size()});
+  iovec* next = iov.data();
+  std::size_t count = iov.size();
+  while (count > 0) {
+    ssize_t n = retry_eintr([&] { return ::writev(fd, next, static_cast<int>(count)); });
+    if (n < 0) return std::unexpected(IoError::last_os_error());
+    auto done = static_cast<std::size_t>(n);
+    while (count > 0 && done >= next->iov_len) {
+      done -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<std::byte*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
+  }
+  return {};
+}
 
 std::expected<void, IoError> sync_data(int fd) {
   if (retry_eintr([&] { return ::fdatasync(fd); }) != 0) return std::unexpected(IoError::last_os_error());
@@ -43,16 +67,23 @@ BufferedWriter::~BufferedWriter() {
 }
 
 std::expected<void, IoError> BufferedWriter::write(std::span<const std::byte> bytes) {
-  if (bytes.size() >= kCapacity) {
+  const std::span<const std::byte> parts[] = {bytes};
+  return write_parts(parts);
+}
+
+std::expected<void, IoError> BufferedWriter::write_parts(std::span<const std::span<const std::byte>> parts) {
+  std::size_t total = 0;
+  for (auto part : parts) total += part.size();
+  if (total >= kCapacity) {
     if (auto r = write_out(); !r) return r;
-    return write_all(fd_.get(), bytes.data(), bytes.size());
+    return write_all_parts(fd_.get(), parts);
   }
-  if (bytes.size() > kCapacity - len_) {
-    if (auto r = write_out(); !r) return r;
-  }
-  std::memcpy(buf_.get() + len_, bytes.data(), bytes.size());
-  len_ += bytes.size();
-  return {};
+  return write_in_place(total, [&](std::byte* at) {
+    for (auto part : parts) {
+      if (!part.empty()) std::memcpy(at, part.data(), part.size());
+      at += part.size();
+    }
+  });
 }
 
 std::expected<void, IoError> BufferedWriter::write_out() {
@@ -81,9 +112,7 @@ SegmentWriter::SegmentWriter(std::string path, BufferedWriter file, std::uint64_
       file_(std::move(file)),
       first_cursor_(first_cursor),
       pending_cursor_(first_cursor),
-      bytes_written_(HEADER_LEN) {
-  scratch_.reserve(kScratchCapacity);
-}
+      bytes_written_(HEADER_LEN) {}
 
 std::expected<SegmentWriter, WriterError> SegmentWriter::create(std::string path, std::uint64_t first_cursor) {
   auto c_path = checked_path(path);
@@ -114,15 +143,26 @@ std::expected<void, WriterError> SegmentWriter::append(std::uint64_t cursor, std
     return std::unexpected(WriterError{WriterError::NonMonotonic{cursor, pending_cursor_}});
   if (broken_) return io_error(*broken_);
 
-  scratch_.clear();
-  encode_record_into(scratch_, cursor, timestamp_ns, payload);
-  if (auto r = file_.write(scratch_); !r) {
+  if (auto r = write_record(cursor, timestamp_ns, payload); !r) {
     if (file_.buffered() == 0) cut_back_after_failed_write(r.error());
     return io_error(r.error());
   }
-  bytes_written_ += scratch_.size();
+  bytes_written_ += payload.size() + RECORD_FRAMING_LEN;
   pending_cursor_ = cursor + 1;
   return {};
+}
+
+// A record that fits the buffer is framed right into it; a larger one is
+// written from the caller's payload between its framing, so its bytes are
+// copied only by the kernel.
+std::expected<void, IoError> SegmentWriter::write_record(std::uint64_t cursor, std::uint64_t timestamp_ns,
+                                                         std::span<const std::byte> payload) {
+  const std::size_t record_len = payload.size() + RECORD_FRAMING_LEN;
+  if (record_len < BufferedWriter::kCapacity)
+    return file_.write_in_place(record_len, [&](std::byte* at) { encode_record_at(at, cursor, timestamp_ns, payload); });
+  const RecordFrame frame = frame_record(cursor, timestamp_ns, payload);
+  const std::span<const std::byte> parts[] = {frame.head, payload, frame.crc};
+  return file_.write_parts(parts);
 }
 
 void SegmentWriter::cut_back_after_failed_write(const IoError& error) {

@@ -34,6 +34,21 @@ class BufferedWriter {
   ~BufferedWriter();
 
   std::expected<void, IoError> write(std::span<const std::byte> bytes);
+  // Writes the parts back to back, as one write() of their concatenation
+  // would: buffered when they total less than the buffer, else straight
+  // through with one gathered write after a write-out.
+  std::expected<void, IoError> write_parts(std::span<const std::span<const std::byte>> parts);
+  // Lets `fill` write `len` bytes (less than kCapacity) straight into the
+  // buffer, after a write-out if they do not fit its free space.
+  template <class Fill>
+  std::expected<void, IoError> write_in_place(std::size_t len, Fill&& fill) {
+    if (len > kCapacity - len_) {
+      if (auto r = write_out(); !r) return r;
+    }
+    fill(buf_.get() + len_);
+    len_ += len;
+    return {};
+  }
   // Writes the buffered bytes to the file, without a sync.
   std::expected<void, IoError> write_out();
   // Drops the buffered bytes unwritten and closes the descriptor; for a copy
@@ -86,13 +101,14 @@ class SegmentWriter {
 
  private:
   SegmentWriter(std::string path, BufferedWriter file, std::uint64_t first_cursor);
+  std::expected<void, IoError> write_record(std::uint64_t cursor, std::uint64_t timestamp_ns,
+                                            std::span<const std::byte> payload);
   // After a failed write that left the buffer empty, cuts off whatever part
   // of the record reached the file; breaks the writer if it cannot.
   void cut_back_after_failed_write(const IoError& error);
 
   std::string path_;
   BufferedWriter file_;
-  std::vector<std::byte> scratch_;
   std::uint64_t first_cursor_;
   std::uint64_t pending_cursor_;
   std::uint64_t bytes_written_;

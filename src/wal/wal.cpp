@@ -129,6 +129,12 @@ void enforce_retention_locked(std::uint64_t limit, Inner& inner) {
   }
 }
 
+// For a counter that only appends change, one at a time under the mutex: a
+// plain store of the sum suffices, without the locked read-modify-write.
+void count_up(std::atomic<std::uint64_t>& counter, std::uint64_t by) {
+  counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
+}
+
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
 
 Duration shorter(Duration a, Duration b) {
@@ -352,8 +358,8 @@ std::expected<void, WalError> Wal::append(std::uint64_t cursor, std::uint64_t ti
     return wal_error(std::move(written.error()));
   inner.active_bytes = writer.bytes_written();
   shared_->pending_cursor.store(cursor + 1, std::memory_order_release);
-  shared_->appends_total.fetch_add(1, std::memory_order_relaxed);
-  shared_->append_bytes_total.fetch_add(payload.size(), std::memory_order_relaxed);
+  count_up(shared_->appends_total, 1);
+  count_up(shared_->append_bytes_total, payload.size());
 
   if (config_.sync_mode == SyncMode::EveryAppend) {
     auto durable = writer.fsync();
@@ -385,8 +391,9 @@ std::uint64_t Wal::pending_cursor() const { return shared_->pending_cursor.load(
 
 std::uint64_t Wal::durable_cursor() const { return shared_->durable_cursor.load(std::memory_order_acquire); }
 
-std::uint64_t Wal::timestamp_now() const {
-  const timespec now = monotonic_now();
+std::uint64_t Wal::timestamp_now() const { return timestamp_at(monotonic_now()); }
+
+std::uint64_t Wal::timestamp_at(const timespec& now) const {
   const __int128 elapsed = (static_cast<__int128>(now.tv_sec) - opened_at_.tv_sec) * 1'000'000'000 +
                            (now.tv_nsec - opened_at_.tv_nsec);
   if (elapsed <= 0) return opened_unix_ns_;

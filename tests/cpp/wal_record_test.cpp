@@ -42,13 +42,30 @@ TEST(EncodeRecord, EmptyPayloadIsTheSmallestRecord) {
   EXPECT_EQ(buf, reference_record(7, 99, {}));
 }
 
+// The three ways of framing a record (into a growable buffer, in place, and
+// around a payload written from where it lies) give the reference bytes.
 TEST(EncodeRecord, MatchesTheReferenceEncoderAcrossSizes) {
-  for (std::size_t n : {1u, 3u, 4095u, 4096u, 8163u, 8164u, 70000u}) {
+  for (std::size_t n : {0u, 1u, 3u, 4095u, 4096u, 8163u, 8164u, 70000u}) {
     Bytes payload = testing::payload_for(n, n);
     payload.resize(n);
-    Bytes buf;
-    encode_record_into(buf, n * 3, n * 5, payload);
-    EXPECT_EQ(buf, reference_record(n * 3, n * 5, payload)) << n;
+    const Bytes want = reference_record(n * 3, n * 5, payload);
+
+    Bytes into;
+    encode_record_into(into, n * 3, n * 5, payload);
+    EXPECT_EQ(into, want) << n;
+
+    Bytes at(n + 28 + 2, std::byte{0xee});
+    encode_record_at(at.data() + 1, n * 3, n * 5, payload);
+    EXPECT_EQ(Bytes(at.begin() + 1, at.end() - 1), want) << n;
+    EXPECT_EQ(at.front(), std::byte{0xee});
+    EXPECT_EQ(at.back(), std::byte{0xee});
+
+    const RecordFrame frame = frame_record(n * 3, n * 5, payload);
+    Bytes framed(want.size());
+    std::memcpy(framed.data(), frame.head.data(), frame.head.size());
+    if (n > 0) std::memcpy(framed.data() + frame.head.size(), payload.data(), n);
+    std::memcpy(framed.data() + frame.head.size() + n, frame.crc.data(), frame.crc.size());
+    EXPECT_EQ(framed, want) << n;
   }
 }
 

@@ -1,5 +1,6 @@
 #include "wal/wal.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <random>
 
+#include "logging.h"
 #include "wal/record.h"
 #include "wal_test_util.h"
 
@@ -234,6 +236,61 @@ TEST(WalOpen, NewestSegmentCutShortAtCreationIsRemoved) {
   }
 }
 
+// What opening a log reports about the repairs it makes: one WARN line per
+// cut segment, and nothing for a sound one.
+TEST(WalOpen, ReportsEachRepairAsATornTailEvent) {
+  struct Case {
+    const char* name;
+    std::size_t newest_len;  // bytes of a 3-record segment starting at 5 that remain
+    std::string line;        // expected after the time stamp; empty for none
+  };
+  const std::size_t whole = segment_bytes(5, 3);
+  const Case cases[] = {
+      {"sound", whole, ""},
+      {"torn last record", whole - 3,
+       " WARN qorva::wal: recover_truncate dropped trailing torn bytes path=WAL/" + seg_name(5) +
+           " bytes_dropped=" + std::to_string(record_size(7) - 3) +
+           " truncate_offset=" + std::to_string(whole - record_size(7))},
+      {"creation cut short", 17,
+       " WARN qorva::wal: recover_truncate dropped trailing torn bytes path=WAL/" + seg_name(5) +
+           " bytes_dropped=17 truncate_offset=0"},
+  };
+  constexpr int kCannotObserve = 77;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir topic;
+    const std::string dir = topic / "wal";
+    std::filesystem::create_directories(dir);
+    write_file(dir + "/" + seg_name(0), reference_segment(0, 5));
+    Bytes newest = reference_segment(5, 3);
+    newest.resize(c.newest_len);
+    write_file(dir + "/" + seg_name(5), newest);
+    const std::string log_path = topic / "log.txt";
+    int rc = run_in_child([&] {
+      ::unsetenv("RUST_LOG");
+      // Logging is set up once per process: an earlier test in this one may
+      // have done it, with a filter that hides the event.
+      init_logging("warn");
+      if (!enabled(Level::Warn, log_target::kWal)) return kCannotObserve;
+      set_log_fd_for_testing(::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      return Wal::open(topic.path(), config_with(SyncMode::Off)) ? 0 : 3;
+    });
+    if (rc == kCannotObserve) GTEST_SKIP() << "logging was set up earlier in this process without WARN events";
+    ASSERT_EQ(rc, 0);
+    const Bytes out = read_file(log_path);
+    std::string text(reinterpret_cast<const char*>(out.data()), out.size());
+    if (c.line.empty()) {
+      EXPECT_EQ(text, "");
+      continue;
+    }
+    std::string want = c.line;
+    want.replace(want.find("WAL"), 3, dir);
+    // One line: a time stamp, then the event.
+    ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_TRUE(text.ends_with(want + "\n")) << text;
+  }
+}
+
 TEST(WalOpen, DirectoryThatCannotBeMadeIsAnIoError) {
   testing::TempDir topic;
   write_file(topic / "wal", bytes_of("a file"));
@@ -373,6 +430,38 @@ TEST(WalRotation, RecordLargerThanASegmentGetsOneOfItsOwn) {
   EXPECT_EQ(s.segments, 3u);
   EXPECT_EQ(s.active_segment_bytes, HEADER_LEN + 38);
   EXPECT_EQ(s.total_wal_bytes, 2 * (HEADER_LEN + 528) + HEADER_LEN + 38);
+}
+
+// Buffered small records and large ones written straight through, mixed
+// across rotations under the periodic flusher: the files hold every record
+// in cursor order, byte for byte, and a reopened log continues after them.
+TEST(WalRotation, MixedRecordSizesLandInOrderAcrossSegments) {
+  testing::TempDir topic;
+  const std::size_t sizes[] = {0, 10, 9000, 8163, 8164, 10, 70000, 3, 8192, 1};
+  auto payload = [&](std::uint64_t c) { return payload_for(c, sizes[c % std::size(sizes)]); };
+  constexpr std::uint64_t kCount = 60;
+  {
+    Wal wal = open_wal(topic.path(), config_with(SyncMode::Periodic, 100'000));
+    for (std::uint64_t c = 0; c < kCount; ++c) ASSERT_TRUE(wal.append(c, wal.timestamp_now(), payload(c))) << c;
+    EXPECT_GT(wal.stats().segments, 5u);
+  }
+  const std::string dir = topic / "wal";
+  std::vector<DecodedRecord> records;
+  for (const auto& name : testing::dir_names(dir)) {
+    const Bytes file = read_file(dir + "/" + name);
+    auto decoded = decode_records(file);
+    ASSERT_FALSE(decoded.empty()) << name;
+    EXPECT_EQ(name, seg_name(decoded.front().cursor));
+    EXPECT_EQ(decoded.back().offset + decoded.back().record_len, file.size()) << name;  // no stray bytes
+    for (auto& r : decoded) records.push_back(std::move(r));
+  }
+  ASSERT_EQ(records.size(), kCount);
+  for (std::uint64_t c = 0; c < kCount; ++c) {
+    EXPECT_EQ(records[c].cursor, c);
+    EXPECT_TRUE(records[c].crc_ok) << c;
+    EXPECT_EQ(records[c].payload, payload(c)) << c;
+  }
+  EXPECT_EQ(open_wal(topic.path()).pending_cursor(), kCount);
 }
 
 TEST(WalRetention, DeletesTheOldestSegmentsAndNeverTheActiveOne) {
@@ -581,6 +670,33 @@ TEST(WalFailure, FailedRotationChangesNothingAndIsRetried) {
   expect_contiguous(all_records(topic / "wal"), 0, 3);
 }
 
+// Sealing succeeds but the next segment cannot be made: the sealed segment
+// is counted once, nothing is active, and the next append starts afresh.
+TEST(WalFailure, FailedCreationAtRotationCountsTheSealedSegmentOnce) {
+  testing::TempDir topic;
+  const std::uint64_t limit = HEADER_LEN + record_size(0) + record_size(1);
+  int rc = run_in_child([&] {
+    auto wal = Wal::open(topic.path(), config_with(SyncMode::EveryAppend, limit));
+    if (!wal) return 2;
+    for (std::uint64_t c = 0; c < 2; ++c)
+      if (!wal->append(c, 0, payload_for(c))) return 3;
+    testing::limit_file_size(HEADER_LEN - 1);  // all written already; only the new header fails
+    auto r = wal->append(2, 0, payload_for(2));
+    if (r || !std::holds_alternative<WalError::Writer>(r.error().value)) return 4;
+    WalStats s = wal->stats();
+    if (s.segments != 1 || s.active_segment_bytes != 0 || s.total_wal_bytes != limit || s.pending_cursor != 2)
+      return 5;
+    if (testing::exists(topic / ("wal/" + seg_name(2)))) return 6;  // no half-made file left
+    testing::lift_file_size_limit();
+    if (!wal->append(2, 0, payload_for(2))) return 7;
+    s = wal->stats();
+    if (s.segments != 2 || s.total_wal_bytes != limit + HEADER_LEN + record_size(2)) return 8;
+    return 0;
+  });
+  ASSERT_EQ(rc, 0);
+  expect_contiguous(all_records(topic / "wal"), 0, 3);
+}
+
 // A child of fork() that destroys its copy of the log must leave the
 // parent's segment alone: no duplicated buffer, no join, no lock.
 TEST(WalFork, ChildDestroyingItsCopyLeavesTheParentsLogIntact) {
@@ -662,6 +778,24 @@ TEST(WalClock, TimestampsStartAtTheWallClockAndNeverGoBack) {
     last = now;
   }
   EXPECT_LT(last - wal.opened_unix_ns(), 10'000'000'000ull);
+}
+
+TEST(WalClock, TimestampFromAReadingCountsFromTheOpening) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
+  const timespec at = wal.opened_at();
+  const std::uint64_t base = wal.opened_unix_ns();
+  struct Case {
+    timespec reading;
+    std::uint64_t want;
+  };
+  const Case cases[] = {
+      {at, base},
+      {{at.tv_sec + 1, at.tv_nsec}, base + 1'000'000'000},
+      {{at.tv_sec - 1, at.tv_nsec}, base},  // before the opening: never earlier than it
+      {{at.tv_sec + (std::int64_t{1} << 62), at.tv_nsec}, UINT64_MAX},  // saturates
+  };
+  for (const Case& c : cases) EXPECT_EQ(wal.timestamp_at(c.reading), c.want) << c.reading.tv_sec;
 }
 
 }  // namespace
