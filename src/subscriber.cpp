@@ -29,6 +29,11 @@ constexpr Duration kCatchUpLimit = Duration::from_millis(1000);
 // every message, so it first looks for a few microseconds, about what the
 // sleep would cost, and sleeps only when the publisher has paused.
 constexpr std::int64_t kSpinBeforeSleepNanos = 5'000;
+// Watching pays off only while messages come close together. A wait that had
+// to sleep and then found a single message makes the next wait sleep at once,
+// so a sparse stream costs no more processor time than without watching; one
+// that woke to several messages waiting watches again.
+constexpr std::uint64_t kDenseBacklog = 2;
 // Tail loads between two clock reads while spinning.
 constexpr int kSpinChecksPerClockRead = 32;
 
@@ -141,6 +146,7 @@ struct Subscriber::State {
   std::string topic_dir;           // where replay reads the log
   std::uint64_t replay_target = 0;  // the tail seen at connect, which the slot holds while replaying
   std::optional<Deadline> catch_up_deadline;
+  bool watch_before_sleeping = true;  // messages came close together at the last wait
   pid_t owner_pid = ::getpid();
 
   State(RingBuffer r, std::uint32_t idx, std::uint64_t generation, UniqueFd s, UniqueFd w, Start start,
@@ -174,8 +180,9 @@ struct Subscriber::State {
   bool read_ring(std::vector<std::byte>& out);
   Result<std::optional<std::size_t>> read_ring_into(std::span<std::byte> out);
   bool read_made_no_progress(std::uint64_t tail_before);
-  bool message_arrives_soon() const;
+  bool message_arrives_soon(const timespec& start) const;
   Result<bool> wait_readable(int timeout_ms);
+  Result<bool> arm_and_sleep(int timeout_ms);
   Result<bool> wait_for_unit(int timeout_ms);
   bool generation_changed() const { return ring.load_generation() != connected_generation; }
 };
@@ -276,8 +283,7 @@ bool Subscriber::State::read_made_no_progress(std::uint64_t tail_before) {
 }
 
 // True as soon as the tail passes the cursor within the spin bound.
-bool Subscriber::State::message_arrives_soon() const {
-  const timespec start = monotonic_now();
+bool Subscriber::State::message_arrives_soon(const timespec& start) const {
   for (;;) {
     for (int i = 0; i < kSpinChecksPerClockRead; ++i) {
       if (cursor < ring.load_tail()) return true;
@@ -288,7 +294,14 @@ bool Subscriber::State::message_arrives_soon() const {
 }
 
 Result<bool> Subscriber::State::wait_readable(int timeout_ms) {
-  if (timeout_ms != 0 && message_arrives_soon()) return true;
+  if (timeout_ms != 0 && watch_before_sleeping && message_arrives_soon(monotonic_now())) return true;
+  Result<bool> waited = arm_and_sleep(timeout_ms);
+  const std::uint64_t tail = ring.load_tail();
+  watch_before_sleeping = tail > cursor && tail - cursor >= kDenseBacklog;
+  return waited;
+}
+
+Result<bool> Subscriber::State::arm_and_sleep(int timeout_ms) {
   if (cursor < ring.arm_wakeup(cursor_idx)) {
     ring.disarm_wakeup(cursor_idx);
     return true;
