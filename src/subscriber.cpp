@@ -180,7 +180,7 @@ struct Subscriber::State {
   bool read_ring(std::vector<std::byte>& out);
   Result<std::optional<std::size_t>> read_ring_into(std::span<std::byte> out);
   bool read_made_no_progress(std::uint64_t tail_before);
-  bool message_arrives_soon(const timespec& start) const;
+  bool message_arrives_soon() const;
   Result<bool> wait_readable(int timeout_ms);
   Result<bool> arm_and_sleep(int timeout_ms);
   Result<bool> wait_for_unit(int timeout_ms);
@@ -283,7 +283,8 @@ bool Subscriber::State::read_made_no_progress(std::uint64_t tail_before) {
 }
 
 // True as soon as the tail passes the cursor within the spin bound.
-bool Subscriber::State::message_arrives_soon(const timespec& start) const {
+bool Subscriber::State::message_arrives_soon() const {
+  const timespec start = monotonic_now();
   for (;;) {
     for (int i = 0; i < kSpinChecksPerClockRead; ++i) {
       if (cursor < ring.load_tail()) return true;
@@ -294,7 +295,7 @@ bool Subscriber::State::message_arrives_soon(const timespec& start) const {
 }
 
 Result<bool> Subscriber::State::wait_readable(int timeout_ms) {
-  if (timeout_ms != 0 && watch_before_sleeping && message_arrives_soon(monotonic_now())) return true;
+  if (timeout_ms != 0 && watch_before_sleeping && message_arrives_soon()) return true;
   Result<bool> waited = arm_and_sleep(timeout_ms);
   const std::uint64_t tail = ring.load_tail();
   watch_before_sleeping = tail > cursor && tail - cursor >= kDenseBacklog;
