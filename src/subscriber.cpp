@@ -34,8 +34,8 @@ constexpr std::int64_t kSpinBeforeSleepNanos = 5'000;
 // so a sparse stream costs no more processor time than without watching; one
 // that woke to several messages waiting watches again.
 constexpr std::uint64_t kDenseBacklog = 2;
-// Tail loads between two clock reads while spinning.
-constexpr int kSpinChecksPerClockRead = 32;
+// How often the watch looks at the tail.
+constexpr std::int64_t kTailLookIntervalNanos = 1'000;
 
 std::int64_t nanos_between(const timespec& from, const timespec& to) {
   return (to.tv_sec - from.tv_sec) * 1'000'000'000 + (to.tv_nsec - from.tv_nsec);
@@ -282,15 +282,20 @@ bool Subscriber::State::read_made_no_progress(std::uint64_t tail_before) {
   return false;
 }
 
-// True as soon as the tail passes the cursor within the spin bound.
+// True as soon as the tail passes the cursor within the spin bound. The tail
+// is looked at only every so often: each look takes its cache line away from
+// the publisher, whose next store must fetch it back.
 bool Subscriber::State::message_arrives_soon() const {
   const timespec start = monotonic_now();
+  std::int64_t next_look = 0;
   for (;;) {
-    for (int i = 0; i < kSpinChecksPerClockRead; ++i) {
+    const std::int64_t watched = nanos_between(start, monotonic_now());
+    if (watched >= next_look) {
       if (cursor < ring.load_tail()) return true;
-      __builtin_ia32_pause();
+      next_look = watched + kTailLookIntervalNanos;
     }
-    if (nanos_between(start, monotonic_now()) >= kSpinBeforeSleepNanos) return false;
+    if (watched >= kSpinBeforeSleepNanos) return false;
+    __builtin_ia32_pause();
   }
 }
 
