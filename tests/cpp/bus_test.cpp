@@ -1,12 +1,16 @@
 #include "bus.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <new>
 
 #include "transport_support.h"
 
@@ -267,6 +271,71 @@ TEST_F(BusTest, NestedBusNameAddressesANestedDirectory) {
   EXPECT_TRUE(fs::exists(dir_ / "team/bus/t/ring.mmap"));
   ASSERT_TRUE(nested.clean_topic("t"));
   EXPECT_TRUE(fs::exists(dir_ / "team/bus"));
+}
+
+// Counters shared by forked processes through an anonymous shared mapping.
+class SharedCounters {
+ public:
+  SharedCounters() {
+    void* map = ::mmap(nullptr, sizeof(Counters), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) std::abort();
+    counters_ = new (map) Counters();
+  }
+  ~SharedCounters() { ::munmap(counters_, sizeof(Counters)); }
+  SharedCounters(const SharedCounters&) = delete;
+  SharedCounters& operator=(const SharedCounters&) = delete;
+
+  // Marks one more holder and keeps the largest number seen at once.
+  void enter() {
+    const int now = counters_->holders.fetch_add(1) + 1;
+    int most = counters_->most.load();
+    while (now > most && !counters_->most.compare_exchange_weak(most, now)) {
+    }
+  }
+  void leave() { counters_->holders.fetch_sub(1); }
+  int most() const { return counters_->most.load(); }
+
+ private:
+  struct Counters {
+    std::atomic<int> holders{0};
+    std::atomic<int> most{0};
+  };
+  Counters* counters_;
+};
+
+// Processes keep creating publishers of a topic while another keeps cleaning
+// it. A creator that opened the lock file just before a clean unlinked it, and
+// locks it once the clean lets go, must not publish beside one that created
+// and locked the new lock file.
+TEST(BusProcessesConcurrent, CleaningRacingWithCreationNeverYieldsTwoPublishers) {
+  TempDir dir;
+  SharedCounters publishers;
+  constexpr auto kRunFor = 1500ms;
+  auto create_repeatedly = [&] {
+    const Bus bus = Bus::with_config("bus", small_bus_config(dir.path()));
+    const auto end = std::chrono::steady_clock::now() + kRunFor;
+    while (std::chrono::steady_clock::now() < end) {
+      // Refused while another holds the topic, or when a clean takes the
+      // directory away in the middle: both are fine, only two at once is not.
+      auto publisher = Publisher::create("t", bus.topic_config());
+      if (!publisher) continue;
+      publishers.enter();
+      std::this_thread::sleep_for(100us);
+      publishers.leave();
+    }
+    return 0;
+  };
+  auto clean_repeatedly = [&] {
+    Bus bus = Bus::with_config("bus", small_bus_config(dir.path()));
+    const auto end = std::chrono::steady_clock::now() + kRunFor;
+    while (std::chrono::steady_clock::now() < end) (void)bus.clean_topic("t");
+    return 0;
+  };
+  std::vector<std::unique_ptr<Child>> children;
+  for (int i = 0; i < 3; ++i) children.push_back(std::make_unique<Child>(create_repeatedly));
+  children.push_back(std::make_unique<Child>(clean_repeatedly));
+  for (auto& child : children) EXPECT_EQ(child->wait(30s), 0);
+  EXPECT_EQ(publishers.most(), 1);
 }
 
 }  // namespace

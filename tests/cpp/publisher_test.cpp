@@ -404,15 +404,25 @@ UniqueFd raw_connect(const TempDir& dir, bool counted) {
 }
 
 // A peer that never counts itself is accepted, and refused, once the last
-// accept pass is 10 ms old.
+// accept pass is 10 ms old: not by a publish within those 10 ms, and by the
+// first one after them.
 TEST(PublisherHandshake, PeerClosingWithoutSendingFailsOnePublishWithin10ms) {
   TempDir dir;
   auto publisher = make_publisher(small_config(dir.path()));
+  const auto pass_at = std::chrono::steady_clock::now();
+  ASSERT_TRUE(publisher->wait_for_subscribers(0, Duration{}));  // an accept pass
   raw_connect(dir, false).reset();
-  EXPECT_TRUE(publisher->publish(view(bytes("a"))));
+  auto early = publisher->publish(view(bytes("a")));
+  // On a machine too busy to publish within 10 ms, that publish may already
+  // meet the peer; otherwise it must not.
+  const bool within_interval = std::chrono::steady_clock::now() - pass_at < 10ms;
+  if (within_interval) {
+    EXPECT_TRUE(early);
+  }
   std::this_thread::sleep_for(11ms);
-  auto failed = publisher->publish(view(bytes("b")));
-  ASSERT_FALSE(failed);
+  auto late = publisher->publish(view(bytes("b")));
+  ASSERT_NE(bool(early), bool(late)) << "the peer is refused by exactly one publish";
+  const auto& failed = early ? late : early;
   EXPECT_TRUE(is_io_text(failed.error(), io_text::kExpectedScmRights));
   EXPECT_EQ(publisher->stats().tail, 1u);
   EXPECT_TRUE(publisher->publish(view(bytes("c"))));

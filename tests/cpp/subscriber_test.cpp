@@ -76,11 +76,12 @@ TEST_F(SubscriberTest, InvalidTopicIsRefusedAtOnceNotRetried) {
 }
 
 TEST_F(SubscriberTest, WaitsForAPublisherThatAppearsLater) {
+  const TopicConfig config = config_;  // the thread below sets config_ anew
   std::jthread later([&] {
     std::this_thread::sleep_for(50ms);
     start_publisher();
   });
-  auto connected = Subscriber::connect_with("t", config_, Duration{5, 0}, StartPosition::tail());
+  auto connected = Subscriber::connect_with("t", config, Duration{5, 0}, StartPosition::tail());
   EXPECT_TRUE(connected);
 }
 
