@@ -23,24 +23,6 @@ constexpr Duration kConnectRetryInterval = Duration::from_millis(5);
 // bound is generous because handing over early loses messages.
 constexpr Duration kCatchUpPollInterval = Duration::from_millis(5);
 constexpr Duration kCatchUpLimit = Duration::from_millis(1000);
-// How long a wait watches the tail before it arms and sleeps. Sleeping and
-// being woken costs both sides system calls worth several microseconds; a
-// subscriber that keeps up with a fast publisher would pay that for nearly
-// every message, so it first looks for a few microseconds, about what the
-// sleep would cost, and sleeps only when the publisher has paused.
-constexpr std::int64_t kSpinBeforeSleepNanos = 5'000;
-// Watching pays off only while messages come close together. A wait that had
-// to sleep and then found a single message makes the next wait sleep at once,
-// so a sparse stream costs no more processor time than without watching; one
-// that woke to several messages waiting watches again.
-constexpr std::uint64_t kDenseBacklog = 2;
-// How often the watch looks at the tail.
-constexpr std::int64_t kTailLookIntervalNanos = 1'000;
-
-std::int64_t nanos_between(const timespec& from, const timespec& to) {
-  return (to.tv_sec - from.tv_sec) * 1'000'000'000 + (to.tv_nsec - from.tv_nsec);
-}
-
 IoError publisher_restarted() { return IoError::fixed(IoKind::UnexpectedEof, io_text::kPublisherRestarted); }
 
 Duration shorter(Duration a, Duration b) {
@@ -146,7 +128,6 @@ struct Subscriber::State {
   std::string topic_dir;           // where replay reads the log
   std::uint64_t replay_target = 0;  // the tail seen at connect, which the slot holds while replaying
   std::optional<Deadline> catch_up_deadline;
-  bool watch_before_sleeping = true;  // messages came close together at the last wait
   pid_t owner_pid = ::getpid();
 
   State(RingBuffer r, std::uint32_t idx, std::uint64_t generation, UniqueFd s, UniqueFd w, Start start,
@@ -180,9 +161,7 @@ struct Subscriber::State {
   bool read_ring(std::vector<std::byte>& out);
   Result<std::optional<std::size_t>> read_ring_into(std::span<std::byte> out);
   bool read_made_no_progress(std::uint64_t tail_before);
-  bool message_arrives_soon() const;
   Result<bool> wait_readable(int timeout_ms);
-  Result<bool> arm_and_sleep(int timeout_ms);
   Result<bool> wait_for_unit(int timeout_ms);
   bool generation_changed() const { return ring.load_generation() != connected_generation; }
 };
@@ -282,32 +261,7 @@ bool Subscriber::State::read_made_no_progress(std::uint64_t tail_before) {
   return false;
 }
 
-// True as soon as the tail passes the cursor within the spin bound. The tail
-// is looked at only every so often: each look takes its cache line away from
-// the publisher, whose next store must fetch it back.
-bool Subscriber::State::message_arrives_soon() const {
-  const timespec start = monotonic_now();
-  std::int64_t next_look = 0;
-  for (;;) {
-    const std::int64_t watched = nanos_between(start, monotonic_now());
-    if (watched >= next_look) {
-      if (cursor < ring.load_tail()) return true;
-      next_look = watched + kTailLookIntervalNanos;
-    }
-    if (watched >= kSpinBeforeSleepNanos) return false;
-    __builtin_ia32_pause();
-  }
-}
-
 Result<bool> Subscriber::State::wait_readable(int timeout_ms) {
-  if (timeout_ms != 0 && watch_before_sleeping && message_arrives_soon()) return true;
-  Result<bool> waited = arm_and_sleep(timeout_ms);
-  const std::uint64_t tail = ring.load_tail();
-  watch_before_sleeping = tail > cursor && tail - cursor >= kDenseBacklog;
-  return waited;
-}
-
-Result<bool> Subscriber::State::arm_and_sleep(int timeout_ms) {
   if (cursor < ring.arm_wakeup(cursor_idx)) {
     ring.disarm_wakeup(cursor_idx);
     return true;

@@ -53,9 +53,6 @@ class Subscriber {
   Result<std::optional<std::size_t>> try_receive_one_into_slice(std::span<std::byte> out);
   // Arms the wakeup flag and sleeps until woken, the publisher hangs up or
   // `timeout_ms` passes (negative: no limit). True when worth reading again.
-  // While messages come close together, a wait that may block first watches
-  // the tail for a few microseconds and answers true without sleeping when it
-  // moves.
   Result<bool> wait_readable(int timeout_ms);
   // Event-loop receive: consumes one wakeup unit, then reads at most one
   // message. None when no unit was pending or the ring had nothing.
