@@ -19,15 +19,15 @@ message and checks its sequence, so a lost or reordered message fails the run.
   BusFullError the publisher retries the same message (spinning briefly, then
   sleeping 20 us), and the retries are reported.
 - Latency: the publisher paces messages at a fixed rate (2000 msg/s for 64 B,
-  1000 for 64 KiB) and stamps each with
-  time.monotonic_ns() in its first 8 bytes just before building and sending
-  it; the receiver subtracts that from its own clock reading after the
-  receive returns. Receivers are blocking (recv) unless named "spin".
+  1000 for 64 KiB) and stamps each with time.monotonic_ns() in its first 8
+  bytes just before building and sending it; the receiver subtracts that from
+  its own clock reading after the receive returns. Receivers are blocking
+  (recv) unless named "spin" (try_recv in a busy loop) or "recv_into".
 - Floor: the same paced wake through a bare eventfd between two processes.
 
 Writes DIR/compare.md (the tables and the `name: value x` lines, also printed)
 and DIR/latency.png (the latency distributions). --smoke runs tiny counts in
-a few seconds, checks no target and exits 0 when everything ran.
+seconds, checks no target and exits 0 when everything ran.
 """
 
 import argparse
