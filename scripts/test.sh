@@ -33,5 +33,8 @@ for target in ring_open segment_reader; do
   build-fuzz/tests/fuzz/${target}_fuzz -max_total_time=10 "$(mktemp -d)" tests/fuzz/corpus/$target
 done
 
+# A few seconds of the side-by-side benchmark, to keep it running (no thresholds).
+bench/compare --smoke --out "$(mktemp -d)"
+
 # pip install into a fresh venv, offline, then use and type-check from outside the tree.
 scripts/check_package.sh
