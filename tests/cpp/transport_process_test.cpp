@@ -73,9 +73,13 @@ int run_publisher(const TopicConfig& config, std::uint64_t messages) {
 }
 
 // Receives until the last message; every message must be well formed and, with
-// `gapless`, exactly the next one.
+// `gapless`, exactly the next one. The publisher may start as soon as it has
+// accepted the last handshake, before that subscriber reads the tail, so a
+// gapless subscriber starts from message 0, which its cursor slot, claimed
+// before the handshake, keeps in the ring.
 int run_subscriber(const TopicConfig& config, std::uint64_t messages, bool gapless) {
-  auto subscriber = Subscriber::connect_with("t", config, Duration{20, 0}, StartPosition::tail());
+  const StartPosition start = gapless ? StartPosition::from(0) : StartPosition::tail();
+  auto subscriber = Subscriber::connect_with("t", config, Duration{20, 0}, start);
   if (!subscriber) return kConnectFailed;
   std::vector<std::byte> out;
   std::uint64_t expected = 0;
