@@ -379,4 +379,14 @@ void RingBuffer::begin_wakeup_pass() {
   fence(std::memory_order_seq_cst);  // pairs with the fence of arm_wakeup
 }
 
+// A plain load first: after the pass's fence, a flag read as 0 belongs to a
+// subscriber whose own fence comes later, so its tail load sees the new
+// message and it does not sleep. Only a set flag is swapped, which keeps the
+// locked instruction, and the cache line taken from the subscriber, off every
+// publish to subscribers that are awake.
+bool RingBuffer::take_wakeup_request(std::uint32_t i) {
+  if (word(wakeup_armed_offset(max_subscribers_, i)).load(std::memory_order_relaxed) != 1) return false;
+  return exchange_wakeup_armed(i, 0) == 1;
+}
+
 }  // namespace qorva

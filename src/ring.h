@@ -254,7 +254,7 @@ class RingBuffer {
   // Publisher's half: one sequentially consistent fence after the tail store,
   // then take_wakeup_request for each held slot; write a wakeup when it is true.
   static void begin_wakeup_pass();
-  bool take_wakeup_request(std::uint32_t i) { return exchange_wakeup_armed(i, 0) == 1; }
+  bool take_wakeup_request(std::uint32_t i);
 
   RingBuffer(RingBuffer&&) noexcept = default;
   RingBuffer& operator=(RingBuffer&&) noexcept = default;
