@@ -21,26 +21,12 @@
 #include <vector>
 
 #include "clock.h"
+#include "temp_dir.h"
 
 namespace qorva {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/qorva-lock-XXXXXX";
-    path_ = ::mkdtemp(name) != nullptr ? name : "";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-  std::string lock_file() const { return path_ + "/producer.lock"; }
-
- private:
-  std::string path_;
-};
+using testing_support::TempDir;
 
 bool exists(const std::string& path) {
   struct stat st{};
@@ -77,24 +63,24 @@ TEST(ProducerLock, SecondAcquireInProcessIsRefusedWithoutTouchingTheFile) {
   TempDir dir;
   auto first = acquire_producer_lock("t", dir.path());
   ASSERT_TRUE(first.has_value());
-  EXPECT_TRUE(exists(dir.lock_file()));
+  EXPECT_TRUE(exists(dir.file("producer.lock")));
   // With the file gone, an acquire that got as far as the open would create it again.
-  ASSERT_EQ(::unlink(dir.lock_file().c_str()), 0);
+  ASSERT_EQ(::unlink(dir.file("producer.lock").c_str()), 0);
   EXPECT_TRUE(is_already_publishing(acquire_producer_lock("topic \"q\"", dir.path()), "topic \"q\""));
-  EXPECT_FALSE(exists(dir.lock_file()));
+  EXPECT_FALSE(exists(dir.file("producer.lock")));
 }
 
 TEST(ProducerLock, ReleaseOnDestructionKeepsTheFileForTheNextHolder) {
   TempDir dir;
   std::optional<Result<ProducerLock>> lock = acquire_producer_lock("t", dir.path());
   ASSERT_TRUE(lock->has_value());
-  EXPECT_FALSE(lock_is_free(dir.lock_file()));
-  const ino_t inode = inode_of(dir.lock_file());
+  EXPECT_FALSE(lock_is_free(dir.file("producer.lock")));
+  const ino_t inode = inode_of(dir.file("producer.lock"));
   lock.reset();
-  EXPECT_TRUE(exists(dir.lock_file()));
-  EXPECT_TRUE(lock_is_free(dir.lock_file()));
+  EXPECT_TRUE(exists(dir.file("producer.lock")));
+  EXPECT_TRUE(lock_is_free(dir.file("producer.lock")));
   EXPECT_TRUE(acquire_producer_lock("t", dir.path()).has_value());
-  EXPECT_EQ(inode_of(dir.lock_file()), inode);
+  EXPECT_EQ(inode_of(dir.file("producer.lock")), inode);
 }
 
 TEST(ProducerLock, MovingKeepsTheLockHeldAndAssignmentReleasesTheOldOne) {
@@ -104,14 +90,14 @@ TEST(ProducerLock, MovingKeepsTheLockHeldAndAssignmentReleasesTheOldOne) {
   ProducerLock moved = std::move(**from_a);
   from_a.reset();  // destroying the moved-from lock releases nothing
   EXPECT_TRUE(is_already_publishing(acquire_producer_lock("a", a.path()), "a"));
-  EXPECT_FALSE(lock_is_free(a.lock_file()));
+  EXPECT_FALSE(lock_is_free(a.file("producer.lock")));
 
   auto from_b = acquire_producer_lock("b", b.path());
   ASSERT_TRUE(from_b.has_value());
   *from_b = std::move(moved);
-  EXPECT_TRUE(lock_is_free(b.lock_file()));
+  EXPECT_TRUE(lock_is_free(b.file("producer.lock")));
   EXPECT_TRUE(acquire_producer_lock("b", b.path()).has_value());
-  EXPECT_FALSE(lock_is_free(a.lock_file()));
+  EXPECT_FALSE(lock_is_free(a.file("producer.lock")));
 }
 
 TEST(ProducerLock, OpenFailuresAreIoErrorsAndLeaveNoEntry) {
@@ -138,7 +124,7 @@ TEST(ProducerLock, OpenFailuresAreIoErrorsAndLeaveNoEntry) {
 TEST(ProducerLock, FlockRefusalLeavesNoEntry) {
   TempDir dir;
   // Another open file description of this very process holds the flock.
-  UniqueFd other(::open(dir.lock_file().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  UniqueFd other(::open(dir.file("producer.lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
   ASSERT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
   EXPECT_TRUE(is_already_publishing(acquire_producer_lock("t", dir.path()), "t"));
   other.reset();
@@ -149,13 +135,13 @@ TEST(ProducerLock, SpellingsOfOneDirectoryShareOneEntry) {
   TempDir dir;
   auto held = acquire_producer_lock("t", dir.path());
   ASSERT_TRUE(held.has_value());
-  ASSERT_EQ(::unlink(dir.lock_file().c_str()), 0);
+  ASSERT_EQ(::unlink(dir.file("producer.lock").c_str()), 0);
   const std::string& d = dir.path();
   const std::string base = d.substr(d.rfind('/') + 1);
   for (const std::string& spelling : {d + "/", d + "//", d + "/.", d + "/./", "/tmp//" + base, "/tmp/./" + base}) {
     // Refused by the set: the open would have re-created the unlinked file.
     EXPECT_TRUE(is_already_publishing(acquire_producer_lock("t", spelling), "t")) << spelling;
-    EXPECT_FALSE(exists(dir.lock_file())) << spelling;
+    EXPECT_FALSE(exists(dir.file("producer.lock"))) << spelling;
   }
 }
 
@@ -197,7 +183,7 @@ TEST(NormalizeLockPath, CollapsesSeparatorsAndDotsOnly) {
 
 TEST(NamesSameFile, FollowsReplacementAndRemoval) {
   TempDir dir;
-  const std::string path = dir.lock_file();
+  const std::string path = dir.file("producer.lock");
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
   ASSERT_TRUE(fd);
   EXPECT_TRUE(detail::names_same_file(fd.get(), path.c_str()));
@@ -220,7 +206,7 @@ long blocked_syscall(pid_t tid) {
 
 TEST(ProducerLockConcurrent, LockFileReplacedWhileOpeningIsRefused) {
   TempDir dir;
-  const std::string path = dir.lock_file();
+  const std::string path = dir.file("producer.lock");
   // A FIFO holds the acquiring thread inside its open until a reader comes,
   // which lets the test replace the file between that open and the flock.
   ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
@@ -311,13 +297,13 @@ TEST(ProducerLockConcurrent, AnotherProcessHoldsUntilItReleasesOrDies) {
     ASSERT_TRUE(holder.release());
     EXPECT_TRUE(acquire_producer_lock("t", dir.path()).has_value());
   }
-  const ino_t inode = inode_of(dir.lock_file());
+  const ino_t inode = inode_of(dir.file("producer.lock"));
   LockHolder holder(dir.path());
   ASSERT_TRUE(holder.acquired());
   EXPECT_TRUE(is_already_publishing(acquire_producer_lock("t", dir.path()), "t"));
   holder.kill();
   EXPECT_TRUE(acquire_producer_lock("t", dir.path()).has_value());
-  EXPECT_EQ(inode_of(dir.lock_file()), inode);
+  EXPECT_EQ(inode_of(dir.file("producer.lock")), inode);
 }
 
 TEST(ProducerLockConcurrent, ForkedCopyDestroyedLeavesTheHolderLocked) {
@@ -328,11 +314,11 @@ TEST(ProducerLockConcurrent, ForkedCopyDestroyedLeavesTheHolderLocked) {
   if (pid == 0) {
     lock.reset();
     int failures = 0;
-    if (lock_is_free(dir.lock_file())) failures |= 1;  // the parent's flock must survive
+    if (lock_is_free(dir.file("producer.lock"))) failures |= 1;  // the parent's flock must survive
     // The inherited entry stays: refused without re-creating the file.
-    ::unlink(dir.lock_file().c_str());
+    ::unlink(dir.file("producer.lock").c_str());
     if (!is_already_publishing(acquire_producer_lock("t", dir.path()), "t")) failures |= 2;
-    if (exists(dir.lock_file())) failures |= 4;
+    if (exists(dir.file("producer.lock"))) failures |= 4;
     ::_exit(failures);
   }
   int status = 0;

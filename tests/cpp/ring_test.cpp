@@ -20,25 +20,15 @@
 #include <vector>
 
 #include "waker.h"
+#include "temp_dir.h"
 
 namespace qorva {
 namespace {
 
+using testing_support::TempDir;
+
 using namespace ring_format;
 using Clock = std::chrono::steady_clock;
-
-class TempDir {
- public:
-  TempDir() {
-    char templ[] = "/tmp/qorva-ring-XXXXXX";
-    path_ = ::mkdtemp(templ);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 std::uint64_t peek_u64(const std::string& path, std::uint64_t offset) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -9,21 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace qorva {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char templ[] = "/tmp/qorva-sys-XXXXXX";
-    path_ = ::mkdtemp(templ);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using testing_support::TempDir;
 
 TEST(JoinPath, AppendsOneComponentAndAnAbsoluteNameReplaces) {
   EXPECT_EQ(join_path("/base", "bus"), "/base/bus");

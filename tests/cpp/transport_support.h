@@ -26,32 +26,11 @@
 
 #include "config.h"
 #include "error.h"
+#include "temp_dir.h"
 
 namespace qorva::testing_support {
 
 // A fresh directory under /tmp, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/qorva-transport-XXXXXX";
-    const char* made = ::mkdtemp(name);
-    if (made == nullptr) std::abort();
-    path_ = made;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
-
- private:
-  std::string path_;
-};
-
 // A small topic configuration without a log.
 inline TopicConfig small_config(const std::string& dir, std::uint32_t capacity = 8, std::uint32_t slot_size = 64,
                                 std::uint32_t max_subscribers = 4,

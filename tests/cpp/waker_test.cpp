@@ -17,25 +17,14 @@
 #include <filesystem>
 #include <thread>
 #include <vector>
+#include "temp_dir.h"
 
 namespace qorva {
 namespace {
 
+using testing_support::TempDir;
+
 using Clock = std::chrono::steady_clock;
-
-class TempDir {
- public:
-  TempDir() {
-    char templ[] = "/tmp/qorva-waker-XXXXXX";
-    path_ = ::mkdtemp(templ);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 bool has_cloexec(int fd) { return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0; }
 bool is_nonblocking(int fd) { return (::fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }

@@ -26,34 +26,15 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+#include "temp_dir.h"
 
 namespace qorva::wal::testing {
+
+using qorva::testing_support::TempDir;
 
 using Bytes = std::vector<std::byte>;
 
 // A directory under /tmp made for one test and removed with it.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/qorva-wal-test-XXXXXX";
-    const char* made = ::mkdtemp(tmpl);
-    if (made == nullptr) std::abort();
-    path_ = made;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 inline Bytes bytes_of(std::string_view s) {
   Bytes out(s.size());
   std::memcpy(out.data(), s.data(), s.size());
