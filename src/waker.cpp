@@ -72,6 +72,24 @@ bool first_is_scm_rights(msghdr& msg) {
          c->cmsg_len >= CMSG_LEN(sizeof(int));
 }
 
+// The handshake message as both ends build it: the 4-byte word and room for
+// one descriptor.
+struct HandshakeMessage {
+  std::uint32_t word = 0;
+  iovec iov{&word, handshake_format::kWordSize};
+  alignas(cmsghdr) unsigned char control[handshake_format::kControlBufferSize] = {};
+  msghdr msg{};
+
+  HandshakeMessage() {
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+  }
+  HandshakeMessage(const HandshakeMessage&) = delete;
+  HandshakeMessage& operator=(const HandshakeMessage&) = delete;
+};
+
 }  // namespace
 
 std::expected<UniqueFd, IoError> create_wake_fd() {
@@ -98,13 +116,9 @@ std::expected<void, IoError> read_wakeup(int wake_fd) {
 }
 
 std::expected<void, IoError> send_fd(int socket, int fd, std::uint32_t word) {
-  iovec iov{&word, handshake_format::kWordSize};
-  alignas(cmsghdr) unsigned char control[handshake_format::kControlBufferSize] = {};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
+  HandshakeMessage m;
+  m.word = word;
+  msghdr& msg = m.msg;
   cmsghdr* c = CMSG_FIRSTHDR(&msg);
   c->cmsg_len = handshake_format::kControlLen;
   c->cmsg_level = SOL_SOCKET;
@@ -115,14 +129,8 @@ std::expected<void, IoError> send_fd(int socket, int fd, std::uint32_t word) {
 }
 
 std::expected<ReceivedFd, IoError> recv_fd(int socket) {
-  std::uint32_t word = 0;
-  iovec iov{&word, handshake_format::kWordSize};
-  alignas(cmsghdr) unsigned char control[handshake_format::kControlBufferSize] = {};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
+  HandshakeMessage m;
+  msghdr& msg = m.msg;
   ssize_t n = retry_eintr([&] { return ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC); });
   if (n < 0) {
     // The receive timeout ran out: the peer never sent its handshake.
@@ -135,7 +143,7 @@ std::expected<ReceivedFd, IoError> recv_fd(int socket) {
   if (static_cast<std::size_t>(n) < handshake_format::kWordSize || (msg.msg_flags & MSG_CTRUNC) != 0 ||
       fds.empty() || !first_is_scm_rights(msg))
     return no_scm_rights();
-  return ReceivedFd{std::move(fds.front()), word};
+  return ReceivedFd{std::move(fds.front()), m.word};
 }
 
 std::expected<void, IoError> set_receive_timeout(int socket, Duration timeout) {
