@@ -330,7 +330,7 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
 Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
   State& s = *state_;
   out.clear();
-  if (s.replay) {
+  if (s.replay) {  // outside replay, a blocking receive reads no clock
     wal::Record record;
     const Deadline no_limit = Deadline::after(kMaxDuration);
     auto replayed = s.replay_next(record, &no_limit);
