@@ -93,11 +93,13 @@ int Deadline::poll_millis() const {
   return ms;
 }
 
-void sleep_for(Duration d) {
-  timespec req{static_cast<time_t>(d.secs > static_cast<std::uint64_t>(kMaxSecs) ? kMaxSecs : d.secs),
-               static_cast<long>(d.nanos)};
-  timespec rem{};
-  while (clock_nanosleep(CLOCK_MONOTONIC, 0, &req, &rem) == EINTR) req = rem;
+// An absolute end: after an interruption the sleep goes on to the same point,
+// whatever time the handler took.
+void sleep_until(const Deadline& end) {
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end.at_, nullptr) == EINTR) {
+  }
 }
+
+void sleep_for(Duration d) { sleep_until(Deadline::after(d)); }
 
 }  // namespace qorva

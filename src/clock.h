@@ -41,6 +41,7 @@ class Deadline {
   int poll_millis() const;
 
  private:
+  friend void sleep_until(const Deadline& end);
   explicit Deadline(timespec at) : at_(at) {}
   timespec at_;
 };
@@ -49,6 +50,9 @@ class Deadline {
 int poll_millis(Duration d);
 
 timespec monotonic_now();
+// Sleep to a point on the monotonic clock; a signal does not end the sleep
+// early nor make it longer.
+void sleep_until(const Deadline& end);
 void sleep_for(Duration d);
 
 }  // namespace qorva

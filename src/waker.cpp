@@ -90,6 +90,39 @@ struct HandshakeMessage {
   HandshakeMessage& operator=(const HandshakeMessage&) = delete;
 };
 
+// One receive attempt: an interruption is returned (kind Interrupted) for the
+// caller to decide how long to go on.
+std::expected<ReceivedFd, IoError> recv_fd_once(int socket) {
+  HandshakeMessage m;
+  msghdr& msg = m.msg;
+  ssize_t n = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
+  if (n < 0) {
+    // The receive timeout ran out: the peer never sent its handshake.
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return no_scm_rights();
+    return last_error();
+  }
+  std::vector<UniqueFd> fds = take_passed_fds(msg);
+  // A short word would name another subscriber's slot; a truncated control
+  // buffer means the peer passed more than we can account for.
+  if (static_cast<std::size_t>(n) < handshake_format::kWordSize || (msg.msg_flags & MSG_CTRUNC) != 0 ||
+      fds.empty() || !first_is_scm_rights(msg))
+    return no_scm_rights();
+  return ReceivedFd{std::move(fds.front()), m.word};
+}
+
+bool interrupted(const IoError& e) { return e.kind() == IoKind::Interrupted; }
+
+// The handshake by `end`: after an interruption the receive timeout is cut to
+// the time left, as a socket's timeout would start over in full.
+std::expected<ReceivedFd, IoError> recv_fd_until(int socket, const Deadline& end) {
+  for (;;) {
+    if (auto r = set_receive_timeout(socket, end.remaining()); !r) return std::unexpected(r.error());
+    auto got = recv_fd_once(socket);
+    if (got || !interrupted(got.error())) return got;
+    if (end.passed()) return no_scm_rights();
+  }
+}
+
 }  // namespace
 
 std::expected<UniqueFd, IoError> create_wake_fd() {
@@ -129,21 +162,10 @@ std::expected<void, IoError> send_fd(int socket, int fd, std::uint32_t word) {
 }
 
 std::expected<ReceivedFd, IoError> recv_fd(int socket) {
-  HandshakeMessage m;
-  msghdr& msg = m.msg;
-  ssize_t n = retry_eintr([&] { return ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC); });
-  if (n < 0) {
-    // The receive timeout ran out: the peer never sent its handshake.
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return no_scm_rights();
-    return last_error();
+  for (;;) {
+    auto got = recv_fd_once(socket);
+    if (got || !interrupted(got.error())) return got;
   }
-  std::vector<UniqueFd> fds = take_passed_fds(msg);
-  // A short word would name another subscriber's slot; a truncated control
-  // buffer means the peer passed more than we can account for.
-  if (static_cast<std::size_t>(n) < handshake_format::kWordSize || (msg.msg_flags & MSG_CTRUNC) != 0 ||
-      fds.empty() || !first_is_scm_rights(msg))
-    return no_scm_rights();
-  return ReceivedFd{std::move(fds.front()), m.word};
 }
 
 std::expected<void, IoError> set_receive_timeout(int socket, Duration timeout) {
@@ -162,8 +184,7 @@ std::expected<std::optional<Handshake>, IoError> accept_handshake(int listener, 
     return last_error();
   }
   if (auto r = set_nonblocking(conn.get(), false); !r) return std::unexpected(r.error());
-  if (auto r = set_receive_timeout(conn.get(), kHandshakeTimeout); !r) return std::unexpected(r.error());
-  auto got = recv_fd(conn.get());
+  auto got = recv_fd_until(conn.get(), Deadline::after(kHandshakeTimeout));
   if (!got) return std::unexpected(got.error());
   // The index addresses the header's arrays: one from a foreign or confused
   // peer must never be used.
@@ -173,7 +194,14 @@ std::expected<std::optional<Handshake>, IoError> accept_handshake(int listener, 
 
 std::expected<void, IoError> poll_wakeup(int wake_fd, int socket, int timeout_ms) {
   pollfd fds[2] = {{wake_fd, POLLIN, 0}, {socket, kHangUpEvents, 0}};
-  int n = retry_eintr([&] { return ::poll(fds, 2, timeout_ms); });
+  // An interrupted wait goes on with what remains of its timeout: started
+  // over in full, it would never end under a periodic signal.
+  std::optional<Deadline> end;
+  if (timeout_ms > 0) end = Deadline::after(Duration::from_millis(static_cast<std::uint64_t>(timeout_ms)));
+  int n;
+  while ((n = ::poll(fds, 2, timeout_ms)) < 0 && errno == EINTR) {
+    if (end) timeout_ms = end->poll_millis();
+  }
   if (n < 0) return last_error();
   if (n == 0) return fixed_error(IoKind::WouldBlock, io_text::kPollTimeout);
   if ((fds[1].revents & kHangUpEvents) != 0) return fixed_error(IoKind::UnexpectedEof, io_text::kPublisherDisconnected);

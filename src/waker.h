@@ -85,16 +85,16 @@ struct Handshake {
 };
 
 // Publisher's accept step: accepts one pending connection on the non-blocking
-// listener (close-on-exec, EINTR repeated), makes it blocking with a receive
-// timeout of kHandshakeTimeout, and receives its handshake. Empty when no
+// listener (close-on-exec, EINTR repeated), makes it blocking and receives its
+// handshake within kHandshakeTimeout, interruptions included. Empty when no
 // connection is pending. Errors: an accept or socket-option failure; recv_fd's
 // errors; "expected SCM_RIGHTS" for an index at or above max_subscribers. On
 // every error the connection and any received descriptor are closed.
 std::expected<std::optional<Handshake>, IoError> accept_handshake(int listener, std::uint32_t max_subscribers);
 
 // Subscriber's wait: polls wake_fd for readability and socket for error or
-// hang-up, repeating the poll with the full timeout after EINTR. timeout_ms -1
-// waits without limit. Does not consume the unit. Errors: WouldBlock "poll
+// hang-up; after EINTR it polls again for the time left of timeout_ms (so a
+// periodic signal cannot stretch the wait). timeout_ms -1 waits without limit. Does not consume the unit. Errors: WouldBlock "poll
 // timeout"; UnexpectedEof "publisher disconnected" (wins over a pending unit);
 // any other poll failure as the operating-system error.
 std::expected<void, IoError> poll_wakeup(int wake_fd, int socket, int timeout_ms);

@@ -1,6 +1,7 @@
 """Subscription: the class, the receives that return bytes, iteration, the
 event-loop handshake, descriptors, properties and borrows (one process)."""
 
+import json
 import mmap
 import os
 import select
@@ -14,7 +15,7 @@ import pytest
 from qorva import _qorva
 from qorva._qorva import Subscription
 
-from conftest import TOPIC, borrowed, publish, wait_until
+from conftest import TOPIC, borrowed, publish, run_python, wait_until
 
 
 # Byte offset of wakeup_armed[idx] in ring.mmap for a ring of `n` cursor slots.
@@ -223,6 +224,39 @@ def test_huge_timeouts_never_end_the_process(bus, sub, member, huge):
 def test_timeouts_that_round_to_zero_make_one_attempt(sub, member, zero):
     call, nothing, _ = TIMED[member]
     assert call(sub, zero) == nothing
+
+
+# The same members as source for a child process, with a 0.3 s timeout.
+TIMED_SOURCE = {
+    "recv_timeout": "sub.recv_timeout(0.3)",
+    "recv_batch": "sub.recv_batch(3, 0.3)",
+    "recv_timeout_into": "sub.recv_timeout_into(bytearray(8), 0.3)",
+    "recv_into_buffer": "sub.recv_into_buffer(bytearray(8), 1, 0.3)",
+}
+
+
+@pytest.mark.parametrize("member", TIMED)
+def test_timed_receives_end_under_a_periodic_signal(base_dir, bus_name, member):
+    # In a child whose only thread takes the SIGALRM of a 50 ms interval timer:
+    # each signal interrupts the wait, which must still end by its deadline (a
+    # wait that starts over would never return, and the child would time out)
+    # and then let the Python handler run.
+    out = run_python(f"""
+        import json, signal
+        from qorva._qorva import _RustBus
+        bus = _RustBus({bus_name!r}, base_dir={base_dir!r}, capacity=64, slot_size=1024, wal_enabled=False)
+        bus.publish_many("t", [])
+        sub = bus.subscribe("t", timeout_secs=5)
+        handled = []
+        signal.signal(signal.SIGALRM, lambda *_: handled.append(1))
+        signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+        result = {TIMED_SOURCE[member]}
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print(json.dumps({{"result": repr(result), "handled": len(handled)}}))
+    """, timeout=30)
+    report = json.loads(out)
+    assert report["result"] == repr(TIMED[member][1])
+    assert report["handled"] > 0
 
 
 def test_recv_into_buffer_without_a_slot_never_converts_the_timeout(sub):
