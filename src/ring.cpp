@@ -338,10 +338,17 @@ std::uint64_t RingBuffer::load_connect_count() const {
 std::uint64_t RingBuffer::load_cursor(std::uint32_t i) const {
   return word(cursor_offset(i)).load(std::memory_order_acquire);
 }
+// A held slot must never read as free, or another subscriber could claim it:
+// a cursor of all ones (only a tail word written by a foreign process leads
+// there) is held one below.
+namespace {
+constexpr std::uint64_t held(std::uint64_t cursor) { return cursor == kFreeCursor ? kFreeCursor - 1 : cursor; }
+}  // namespace
+
 // Release: the copy the cursor reports is complete before the publisher, which
 // loads it with acquire, may overwrite the slot.
 void RingBuffer::store_cursor(std::uint32_t i, std::uint64_t cursor) {
-  word(cursor_offset(i)).store(cursor, std::memory_order_release);
+  word(cursor_offset(i)).store(held(cursor), std::memory_order_release);
 }
 bool RingBuffer::compare_exchange_cursor(std::uint32_t i, std::uint64_t& expected, std::uint64_t desired) {
   return word(cursor_offset(i)).compare_exchange_strong(expected, desired, std::memory_order_seq_cst);
@@ -350,7 +357,7 @@ bool RingBuffer::compare_exchange_cursor(std::uint32_t i, std::uint64_t& expecte
 std::optional<std::uint32_t> RingBuffer::claim_cursor_slot(std::uint64_t start) {
   for (std::uint32_t i = 0; i < max_subscribers_; ++i) {
     std::uint64_t expected = kFreeCursor;
-    if (compare_exchange_cursor(i, expected, start)) {
+    if (compare_exchange_cursor(i, expected, held(start))) {
       store_wakeup_armed(i, 0);
       return i;
     }
@@ -358,7 +365,9 @@ std::optional<std::uint32_t> RingBuffer::claim_cursor_slot(std::uint64_t start) 
   return std::nullopt;
 }
 
-void RingBuffer::release_cursor_slot(std::uint32_t i) { store_cursor(i, kFreeCursor); }
+void RingBuffer::release_cursor_slot(std::uint32_t i) {
+  word(cursor_offset(i)).store(kFreeCursor, std::memory_order_release);
+}
 
 std::uint64_t RingBuffer::exchange_wakeup_armed(std::uint32_t i, std::uint64_t v) {
   return word(wakeup_armed_offset(max_subscribers_, i)).exchange(v, std::memory_order_seq_cst);

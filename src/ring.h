@@ -232,7 +232,9 @@ class RingBuffer {
   std::uint64_t load_connect_count() const;      // acquire; publisher
 
   std::uint64_t load_cursor(std::uint32_t i) const;              // acquire
-  void store_cursor(std::uint32_t i, std::uint64_t cursor);      // release; holder only
+  // Release; holder only. All ones, which would free the slot, is stored as
+  // all ones minus one (as is a claim's start).
+  void store_cursor(std::uint32_t i, std::uint64_t cursor);
   // Sequentially consistent compare-and-swap; on failure `expected` gets the
   // value found.
   bool compare_exchange_cursor(std::uint32_t i, std::uint64_t& expected, std::uint64_t desired);

@@ -37,6 +37,13 @@ bool is_io_error(const Error& e, const char* text) {
 // A wait that ended without a unit: its own timeout, no unit left, or ETIMEDOUT.
 bool is_quiet_wait_end(const IoError& e) { return e.kind() == IoKind::WouldBlock || e.kind() == IoKind::TimedOut; }
 
+// All ones marks a free cursor slot, so it can never be a start cursor.
+Result<void> check_start(StartPosition start) {
+  if (start.kind == StartPosition::Kind::From && start.value == ring_format::kFreeCursor)
+    return io_failure(IoError::fixed(IoKind::InvalidInput, io_text::kOutOfRange));
+  return {};
+}
+
 // Retries opening the ring file every 5 ms until the deadline.
 Result<RingBuffer> open_ring_until(const std::string& path, const Deadline& deadline, std::string_view topic) {
   for (;;) {
@@ -255,7 +262,8 @@ Result<std::optional<std::size_t>> Subscriber::State::read_ring_into(std::span<s
 // it, and the slot with it, rather than spin, and hold a publisher under
 // Backpressure::Error back for good. True when there is nothing to read now.
 bool Subscriber::State::read_made_no_progress(std::uint64_t tail_before) {
-  if (cursor + ring.capacity() > tail_before) return true;
+  // Written without cursor + capacity, which overflows near the top of the range.
+  if (cursor >= tail_before || tail_before - cursor < ring.capacity()) return true;
   cursor += 1;
   ring.store_cursor(cursor_idx, cursor);
   return false;
@@ -295,6 +303,7 @@ Subscriber::~Subscriber() = default;
 Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view topic, const TopicConfig& config,
                                                              Duration timeout, StartPosition start) {
   if (auto named = check_topic_name(topic); !named) return io_failure(named.error());
+  if (auto checked = check_start(start); !checked) return std::unexpected(std::move(checked.error()));
   const std::string dir = join_path(config.dir, topic);
   const Deadline deadline = Deadline::after(timeout);
 

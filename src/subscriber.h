@@ -33,7 +33,8 @@ class Subscriber {
   // Waits (retrying every 5 ms, up to `timeout` shared by both waits) for the
   // topic's ring and socket, claims the lowest free cursor slot and hands the
   // wakeup eventfd to the publisher. Errors: ConnectTimeout(topic),
-  // TooManySubscribers, Io, CursorTooOld, Wal(CursorTooOld).
+  // TooManySubscribers, Io, CursorTooOld, Wal(CursorTooOld); Io of kind
+  // InvalidInput, before anything is touched, for a From cursor of all ones.
   static Result<std::unique_ptr<Subscriber>> connect_with(std::string_view topic, const TopicConfig& config,
                                                           Duration timeout, StartPosition start);
 

@@ -224,11 +224,13 @@ PyObject* bus_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 // subscribe_with_history and subscribe_from: a topic, a count that places the
-// start, and a timeout; they differ only in the core call.
+// start, and a timeout; they differ only in the count's conversion and the
+// core call.
 using CountedSubscribe = Result<std::unique_ptr<Subscriber>> (Bus::*)(std::string_view, std::uint64_t,
                                                                       Duration) const;
+using CountConversion = PyResult<std::uint64_t> (*)(PyObject*);
 
-template <const Signature<3>& kSig, CountedSubscribe kCall>
+template <const Signature<3>& kSig, CountConversion kConvert, CountedSubscribe kCall>
 PyObject* bus_subscribe_counted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&]() -> PyObject* {
     auto parsed = kSig.parse(args, nargs, kwnames);
@@ -237,7 +239,7 @@ PyObject* bus_subscribe_counted(PyObject* self, PyObject* const* args, Py_ssize_
     if (!borrow) return nullptr;
     auto topic = parsed->convert(0, to_str);
     if (!topic) return nullptr;
-    auto count = parsed->convert(1, to_u64);
+    auto count = parsed->convert(1, kConvert);
     if (!count) return nullptr;
     auto timeout = timeout_argument(*parsed, 2);
     if (!timeout) return nullptr;
@@ -327,13 +329,13 @@ PyMethodDef kBusMethods[] = {
      "Waits up to timeout_secs for the topic's publisher (in any process) and\n"
      "raises ConnectTimeoutError when it does not appear in time. Releases the\n"
      "interpreter lock while it connects."},
-    {"subscribe_with_history", fastcall(bus_subscribe_counted<kSubscribeWithHistory, &Bus::subscribe_with_history_timeout>), METH_FASTCALL | METH_KEYWORDS,
+    {"subscribe_with_history", fastcall(bus_subscribe_counted<kSubscribeWithHistory, to_u64, &Bus::subscribe_with_history_timeout>), METH_FASTCALL | METH_KEYWORDS,
      "subscribe_with_history($self, topic, n_messages_back, timeout_secs=30.0)\n--\n\n"
      "Subscribe starting n_messages_back messages before the newest.\n\n"
      "The replay of recent history is best effort: it is limited by the ring's\n"
      "capacity, and what the ring no longer holds is skipped. Releases the\n"
      "interpreter lock while it connects."},
-    {"subscribe_from", fastcall(bus_subscribe_counted<kSubscribeFrom, &Bus::subscribe_from_timeout>), METH_FASTCALL | METH_KEYWORDS,
+    {"subscribe_from", fastcall(bus_subscribe_counted<kSubscribeFrom, to_cursor, &Bus::subscribe_from_timeout>), METH_FASTCALL | METH_KEYWORDS,
      "subscribe_from($self, topic, cursor, timeout_secs=30.0)\n--\n\n"
      "Subscribe starting at an explicit cursor.\n\n"
      "A cursor older than the ring holds is served from the topic's write-ahead\n"

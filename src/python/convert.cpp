@@ -91,6 +91,15 @@ PyResult<std::uint64_t> to_u64(PyObject* obj) {
   return static_cast<std::uint64_t>(value);
 }
 
+PyResult<std::uint64_t> to_cursor(PyObject* obj) {
+  PyResult<std::uint64_t> value = to_u64(obj);
+  if (value && *value == UINT64_MAX) {
+    PyErr_SetString(PyExc_OverflowError, io_text::kOutOfRange);
+    return py_error();
+  }
+  return value;
+}
+
 PyResult<double> to_seconds(PyObject* obj) {
   if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
   double value = PyFloat_AsDouble(obj);

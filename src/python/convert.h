@@ -43,6 +43,10 @@ PyResult<std::uint32_t> to_u32(PyObject* obj);
 // OverflowError outside it.
 PyResult<std::uint64_t> to_u64(PyObject* obj);
 
+// A start cursor: as to_u64, but 2^64-1, which marks a free cursor slot,
+// raises OverflowError "out of range integral type conversion attempted".
+PyResult<std::uint64_t> to_cursor(PyObject* obj);
+
 // A float, or anything the interpreter converts to one (int, bool, objects
 // with __float__ or __index__); None and str raise its TypeError.
 PyResult<double> to_seconds(PyObject* obj);

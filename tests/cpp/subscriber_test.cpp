@@ -171,6 +171,62 @@ TEST_F(SubscriberTest, FromBelowTheRingWithoutLogIsTooOldAndFreesTheSlot) {
   EXPECT_EQ(subscribe()->cursor_idx(), 0u);
 }
 
+TEST_F(SubscriberTest, FreeMarkerAsStartCursorIsRefusedBeforeAnySlotIsClaimed) {
+  start_publisher(8);
+  auto refused = Subscriber::connect_with("t", config_, kSecond, StartPosition::from(ring_format::kFreeCursor));
+  ASSERT_FALSE(refused);
+  const IoError* io = io_error(refused.error());
+  ASSERT_NE(io, nullptr);
+  EXPECT_EQ(io->kind(), IoKind::InvalidInput);
+  EXPECT_EQ(ring().load_cursor(0), ring_format::kFreeCursor);
+  EXPECT_EQ(ring().load_connect_count(), 0u);
+}
+
+// Starts at the top of the cursor range, by choice or through a tail word
+// that another process wrote: the slot must stay held through the connect and
+// a read, or a second subscriber would claim it and lose it when the first
+// one leaves.
+struct TopOfRangeCase {
+  const char* name;
+  std::optional<std::uint64_t> tail;  // written over the tail before connecting
+  StartPosition start;
+};
+
+void PrintTo(const TopOfRangeCase& c, std::ostream* os) { *os << c.name; }
+
+class TopOfRange : public SubscriberTest, public testing::WithParamInterface<TopOfRangeCase> {};
+
+TEST_P(TopOfRange, SlotStaysHeldAndNothingIsRead) {
+  const TopOfRangeCase& c = GetParam();
+  start_publisher(8);
+  publish_n(10);
+  if (c.tail) ring().store_tail(*c.tail);
+  auto first = subscribe(c.start);
+  ASSERT_NE(first, nullptr);
+  const auto idx = static_cast<std::uint32_t>(first->cursor_idx());
+  EXPECT_NE(ring().load_cursor(idx), ring_format::kFreeCursor);
+  std::vector<std::byte> out;
+  EXPECT_FALSE(first->try_receive_into(out));
+  auto got = first->receive_timeout_into(Duration{}, out);
+  ASSERT_TRUE(got);
+  EXPECT_FALSE(*got);
+  EXPECT_NE(ring().load_cursor(idx), ring_format::kFreeCursor);
+  auto second = subscribe();
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second->cursor_idx(), first->cursor_idx());
+  second.reset();
+  EXPECT_NE(ring().load_cursor(idx), ring_format::kFreeCursor);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TopOfRange,
+    testing::Values(TopOfRangeCase{"FromTheLastCursor", std::nullopt, StartPosition::from(ring_format::kFreeCursor - 1)},
+                    TopOfRangeCase{"FromWithinARingOfTheTop", std::nullopt,
+                                   StartPosition::from(ring_format::kFreeCursor - 5)},
+                    TopOfRangeCase{"TailOfAllOnes", ring_format::kFreeCursor, StartPosition::tail()},
+                    TopOfRangeCase{"HistoryUnderATailOfAllOnes", ring_format::kFreeCursor, StartPosition::history(0)}),
+    [](const testing::TestParamInfo<TopOfRangeCase>& info) { return info.param.name; });
+
 TEST_F(SubscriberTest, FromAboveTheTailReceivesOnceTheTailPassesIt) {
   start_publisher(8);
   auto subscriber = subscribe(StartPosition::from(3));

@@ -308,6 +308,9 @@ METHOD_ERRORS = [
     ("subscribe_with_history", ("t", "1"), {}, TypeError, "argument 'n_messages_back': "),
     ("subscribe_from", ("t",), {}, TypeError, "_RustBus.subscribe_from() missing 1 required positional argument: 'cursor'"),
     ("subscribe_from", ("t", -1), {}, OverflowError, None),
+    ("subscribe_from", ("t", 2**64), {}, OverflowError, None),
+    # All ones marks a free cursor slot.
+    ("subscribe_from", ("t", 2**64 - 1), {}, OverflowError, "out of range integral type conversion attempted"),
     ("subscribe_from", ("t", 1.5), {}, TypeError, "argument 'cursor': "),
     ("subscribe_from", ("t", 0, None), {}, TypeError, "argument 'timeout_secs': "),
     ("stats", (), {}, TypeError, "_RustBus.stats() missing 1 required positional argument: 'topic'"),
@@ -559,6 +562,18 @@ def test_subscribe_variants(base_dir):
     # Two subscriptions through one bus take two cursor slots; the failed
     # connect gave its slot back.
     assert [idx for idx, _ in bus.slow_subscribers("t", 0)] == [0, 1, 2, 3]
+
+
+def test_subscription_at_the_top_of_the_cursor_range_keeps_its_slot(base_dir):
+    bus = _RustBus("b", base_dir=base_dir, capacity=64, wal_enabled=False)
+    bus.publish_many("t", [b"%d" % i for i in range(70)])
+    top = bus.subscribe_from("t", 2**64 - 2, 5.0)
+    assert top.try_recv() is None
+    assert top.recv_timeout(0.0) is None
+    other = bus.subscribe("t", 5.0)
+    assert [idx for idx, _ in bus.slow_subscribers("t", 0)] == [0, 1]
+    del other
+    assert [idx for idx, _ in bus.slow_subscribers("t", 0)] == [0]
 
 
 def test_subscribe_from_replays_the_log(base_dir):
