@@ -74,6 +74,19 @@ std::expected<void, WalError> remove_cut_short_creation(const SegmentFile& file,
   return {};
 }
 
+// Only the newest segment can end in a torn record: a crash interrupts only
+// the segment being appended to, and every older one was synced whole before
+// a newer one was created (or cut and synced by the opening that created it).
+// So the newest is scanned and cut after its last intact record, while the
+// others only have their header checked: damage there is corruption, left on
+// disk as found, with the intact records after it, for replay to report.
+std::expected<Recovery, SegmentReadError> recover_segment(const SegmentFile& f, bool newest) {
+  if (newest) return recover_truncate(f.path);
+  auto reader = SegmentReader::open(f.path);
+  if (!reader) return std::unexpected(std::move(reader.error()));
+  return Recovery{reader->file_len(), 0};
+}
+
 // Recovers every segment file in `dir` and indexes it with its size.
 std::expected<void, WalError> recover_and_index(const std::string& dir, Inner& inner) {
   auto files = list_segment_files(dir);
@@ -81,7 +94,7 @@ std::expected<void, WalError> recover_and_index(const std::string& dir, Inner& i
   std::uint64_t newest = 0;
   for (const auto& f : *files) newest = std::max(newest, f.first_cursor);
   for (const auto& f : *files) {
-    if (auto recovered = recover_truncate(f.path); !recovered) {
+    if (auto recovered = recover_segment(f, f.first_cursor == newest); !recovered) {
       auto short_size = truncated_header_size(recovered.error());
       if (f.first_cursor == newest && short_size) {
         if (auto removed = remove_cut_short_creation(f, *short_size); !removed) return removed;

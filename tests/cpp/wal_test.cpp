@@ -9,6 +9,7 @@
 #include <random>
 
 #include "logging.h"
+#include "wal/reader.h"
 #include "wal/record.h"
 #include "wal_test_util.h"
 
@@ -121,6 +122,57 @@ TEST(WalOpen, CutsATornTailBeforeCountingAndContinuesAfterIt) {
   EXPECT_EQ(file_size(dir + "/" + seg_name(5)), sound);
   EXPECT_EQ(wal.pending_cursor(), 9u);
   EXPECT_EQ(wal.stats().total_wal_bytes, sound + HEADER_LEN);
+}
+
+// A crash tears only the segment being appended to, and a full segment is
+// synced before the next one is made: damage in any older segment is
+// corruption, which opening leaves as it is (cutting there would destroy the
+// intact records after it) and replay reports when it reaches it.
+TEST(WalOpen, DamageInAnOlderSegmentIsLeftAndReplayReportsIt) {
+  struct Case {
+    const char* name;
+    std::uint64_t damaged;       // the record whose payload gets a flipped byte
+    std::uint64_t header_only;   // a newest segment without records (0: none)
+  };
+  const Case cases[] = {
+      {"oldest", 50, 0},
+      {"middle", 150, 0},
+      {"one before a newest without records", 250, 300},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir topic;
+    const std::string dir = topic / "wal";
+    std::filesystem::create_directories(dir);
+    for (std::uint64_t first : {0u, 100u, 200u}) write_file(dir + "/" + seg_name(first), reference_segment(first, 100));
+    if (c.header_only != 0) write_file(dir + "/" + seg_name(c.header_only), testing::reference_header(c.header_only));
+    const std::string damaged_path = dir + "/" + seg_name(c.damaged / 100 * 100);
+    Bytes damaged = read_file(damaged_path);
+    const DecodedRecord target = decode_records(damaged).at(c.damaged % 100);
+    damaged.at(target.offset + RECORD_PAYLOAD_OFFSET) ^= std::byte{0x01};
+    write_file(damaged_path, damaged);
+
+    {
+      Wal wal = open_wal(topic.path());
+      EXPECT_EQ(wal.pending_cursor(), c.header_only != 0 ? c.header_only : 300u);
+    }
+    EXPECT_EQ(file_size(damaged_path), damaged.size());  // every record after the damage kept
+    EXPECT_TRUE(read_file(damaged_path) == damaged);
+
+    auto index = WalReader::open(topic.path());
+    ASSERT_TRUE(index);
+    auto replay = index->read_from(c.damaged / 100 * 100);
+    ASSERT_TRUE(replay);
+    for (std::uint64_t want = c.damaged / 100 * 100; want < c.damaged; ++want) {
+      auto item = replay->next();
+      ASSERT_TRUE(item && *item) << want;
+      EXPECT_EQ((*item)->cursor, want);
+    }
+    auto at_damage = replay->next();
+    ASSERT_TRUE(at_damage);
+    ASSERT_FALSE(*at_damage);
+    EXPECT_TRUE(std::holds_alternative<WalError::Reader>(at_damage->error().value)) << at_damage->error().message();
+  }
 }
 
 TEST(WalOpen, NextCursorFollowsTheLastStoredRecordEvenAfterAGap) {

@@ -661,6 +661,28 @@ def test_cursor_too_old_without_a_log(make_bus):
         bus.subscribe_from(TOPIC, 3, timeout_secs=5)
 
 
+def test_damage_in_an_older_segment_survives_a_restart_and_replay_reports_it(make_bus, base_dir, bus_name):
+    bus = replaying(make_bus, count=100)
+    del bus  # the next publisher starts a new segment after record 99
+    wal_dir = os.path.join(base_dir, bus_name, TOPIC, "wal")
+    make_bus(capacity=8, wal_enabled=True).publish_many(TOPIC, [])
+    assert sorted(os.listdir(wal_dir)) == ["%020d.seg" % 0, "%020d.seg" % 100]
+    older = os.path.join(wal_dir, "%020d.seg" % 0)
+    with open(older, "r+b") as f:
+        data = bytearray(f.read())
+        data[data.find(b"rec-0050")] ^= 0x01
+        f.seek(0)
+        f.write(data)
+    bus = make_bus(capacity=8, wal_enabled=True)
+    bus.publish_many(TOPIC, [])  # opens and recovers the log
+    with open(older, "rb") as f:
+        assert f.read() == data  # the intact records after the damage are kept
+    sub = bus.subscribe_from(TOPIC, 0, timeout_secs=5)
+    assert [sub.recv_timeout(1) for _ in range(50)] == [b"rec-%04d" % i for i in range(50)]
+    with pytest.raises(_qorva.WalError):
+        sub.recv_timeout(1)
+
+
 def test_replay_read_failure_is_raised_from_next_and_iteration_goes_on(make_bus, base_dir, bus_name):
     bus = replaying(make_bus)
     sub = bus.subscribe_from(TOPIC, 0, timeout_secs=5)
