@@ -67,7 +67,8 @@ struct ReceivedFd {
 };
 
 // Publisher: receives one handshake. Blocks until the peer sends or closes,
-// bounded by the socket's receive timeout when one is set. Any descriptor
+// bounded by the socket's receive timeout when one is set (which starts over
+// after each EINTR; accept_handshake bounds the whole wait). Any descriptor
 // passed beyond the first is closed. Errors: invalid data "expected SCM_RIGHTS"
 // for a peer that closed, sent only data, sent fewer than 4 bytes, overflowed
 // the control buffer or missed the receive timeout (a received descriptor is
