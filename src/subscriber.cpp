@@ -56,7 +56,7 @@ Result<RingBuffer> open_ring_until(const std::string& path, const Deadline& dead
 // Retries connecting to the publisher's socket every 5 ms until the deadline.
 Result<UniqueFd> connect_until(const std::string& path, const Deadline& deadline, std::string_view topic) {
   for (;;) {
-    if (auto stream = connect_unix(path)) return std::move(*stream);
+    if (auto stream = connect_unix_until(path, deadline)) return std::move(*stream);
     if (deadline.passed()) return std::unexpected(Error::ConnectTimeout{std::string(topic)});
     sleep_for(kConnectRetryInterval);
   }

@@ -90,6 +90,16 @@ struct HandshakeMessage {
   HandshakeMessage& operator=(const HandshakeMessage&) = delete;
 };
 
+// SO_RCVTIMEO or SO_SNDTIMEO; zero would mean no limit, so it is raised to 1 us.
+std::expected<void, IoError> set_socket_timeout(int socket, int option, Duration timeout) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout.secs);
+  tv.tv_usec = static_cast<suseconds_t>(timeout.nanos / 1000);
+  if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
+  if (::setsockopt(socket, SOL_SOCKET, option, &tv, sizeof tv) != 0) return last_error();
+  return {};
+}
+
 // One receive attempt: an interruption is returned (kind Interrupted) for the
 // caller to decide how long to go on.
 std::expected<ReceivedFd, IoError> recv_fd_once(int socket) {
@@ -169,12 +179,7 @@ std::expected<ReceivedFd, IoError> recv_fd(int socket) {
 }
 
 std::expected<void, IoError> set_receive_timeout(int socket, Duration timeout) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(timeout.secs);
-  tv.tv_usec = static_cast<suseconds_t>(timeout.nanos / 1000);
-  if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
-  if (::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return last_error();
-  return {};
+  return set_socket_timeout(socket, SO_RCVTIMEO, timeout);
 }
 
 std::expected<std::optional<Handshake>, IoError> accept_handshake(int listener, std::uint32_t max_subscribers) {
@@ -221,13 +226,28 @@ std::expected<UniqueFd, IoError> listen_unix(const std::string& path) {
   return s;
 }
 
-std::expected<UniqueFd, IoError> connect_unix(const std::string& path) {
+namespace {
+
+// A connect blocks while the listener's backlog is full; SO_SNDTIMEO bounds
+// that wait.
+std::expected<UniqueFd, IoError> connect_stream(const std::string& path, const Deadline* deadline) {
   auto addr = unix_address(path);
   if (!addr) return std::unexpected(addr.error());
   auto s = stream_socket();
   if (!s) return s;
+  if (deadline != nullptr) {
+    if (auto r = set_socket_timeout(s->get(), SO_SNDTIMEO, deadline->remaining()); !r) return std::unexpected(r.error());
+  }
   if (::connect(s->get(), reinterpret_cast<const sockaddr*>(&addr->addr), addr->len) != 0) return last_error();
   return s;
+}
+
+}  // namespace
+
+std::expected<UniqueFd, IoError> connect_unix(const std::string& path) { return connect_stream(path, nullptr); }
+
+std::expected<UniqueFd, IoError> connect_unix_until(const std::string& path, const Deadline& deadline) {
+  return connect_stream(path, &deadline);
 }
 
 }  // namespace qorva

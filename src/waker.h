@@ -111,5 +111,8 @@ std::expected<UniqueFd, IoError> listen_unix(const std::string& path);
 // Subscriber: a blocking stream socket (close-on-exec) connected to path.
 // Errors: as listen_unix; ENOENT / ECONNREFUSED while no publisher listens.
 std::expected<UniqueFd, IoError> connect_unix(const std::string& path);
+// The same, but a connect that blocks because the listener's backlog is full
+// gives up at `deadline` (EAGAIN). The socket keeps that send timeout.
+std::expected<UniqueFd, IoError> connect_unix_until(const std::string& path, const Deadline& deadline);
 
 }  // namespace qorva

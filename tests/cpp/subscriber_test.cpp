@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,6 +85,31 @@ TEST_F(SubscriberTest, WaitsForAPublisherThatAppearsLater) {
   });
   auto connected = Subscriber::connect_with("t", config, Duration{5, 0}, StartPosition::tail());
   EXPECT_TRUE(connected);
+}
+
+// A listener in the publisher's place that never accepts, its backlog full:
+// a blocking connect to it would wait for good.
+TEST_F(SubscriberTest, ConnectEndsByItsDeadlineWhenThePublishersBacklogIsFull) {
+  start_publisher();
+  const std::string path = dir_ / "t/signal.sock";
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  UniqueFd stuck(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::bind(stuck.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(stuck.get(), 0), 0);
+  std::vector<UniqueFd> queued;
+  for (int i = 0; i < 64; ++i) {
+    queued.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (::connect(queued.back().get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) break;
+  }
+  ASSERT_EQ(errno, EAGAIN);
+  Child child([&] {
+    auto connected = Subscriber::connect_with("t", config_, Duration::from_millis(300), StartPosition::tail());
+    return !connected && connected.error().get_if<Error::ConnectTimeout>() != nullptr ? 0 : 1;
+  });
+  EXPECT_EQ(child.wait(10s), 0);
 }
 
 TEST_F(SubscriberTest, FullTopicRefusesAtOnceAndAFreedSlotIsReused) {
