@@ -104,6 +104,11 @@ void write_fresh_header(std::byte* base, std::uint64_t header_size, std::uint32_
   u64_at(base + kMagicOffset).store(kMagic, std::memory_order_release);
 }
 
+// A held slot must never read as free, or another subscriber could claim it:
+// a cursor of all ones (only a tail word written by a foreign process leads
+// there) is held one below.
+constexpr std::uint64_t held(std::uint64_t cursor) { return cursor == kFreeCursor ? kFreeCursor - 1 : cursor; }
+
 }  // namespace
 
 Mapping::Mapping(Mapping&& other) noexcept
@@ -338,13 +343,6 @@ std::uint64_t RingBuffer::load_connect_count() const {
 std::uint64_t RingBuffer::load_cursor(std::uint32_t i) const {
   return word(cursor_offset(i)).load(std::memory_order_acquire);
 }
-// A held slot must never read as free, or another subscriber could claim it:
-// a cursor of all ones (only a tail word written by a foreign process leads
-// there) is held one below.
-namespace {
-constexpr std::uint64_t held(std::uint64_t cursor) { return cursor == kFreeCursor ? kFreeCursor - 1 : cursor; }
-}  // namespace
-
 // Release: the copy the cursor reports is complete before the publisher, which
 // loads it with acquire, may overwrite the slot.
 void RingBuffer::store_cursor(std::uint32_t i, std::uint64_t cursor) {

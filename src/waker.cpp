@@ -100,6 +100,20 @@ std::expected<void, IoError> set_socket_timeout(int socket, int option, Duration
   return {};
 }
 
+// A connect blocks while the listener's backlog is full; SO_SNDTIMEO bounds
+// that wait.
+std::expected<UniqueFd, IoError> connect_stream(const std::string& path, const Deadline* deadline) {
+  auto addr = unix_address(path);
+  if (!addr) return std::unexpected(addr.error());
+  auto s = stream_socket();
+  if (!s) return s;
+  if (deadline != nullptr) {
+    if (auto r = set_socket_timeout(s->get(), SO_SNDTIMEO, deadline->remaining()); !r) return std::unexpected(r.error());
+  }
+  if (::connect(s->get(), reinterpret_cast<const sockaddr*>(&addr->addr), addr->len) != 0) return last_error();
+  return s;
+}
+
 // One receive attempt: an interruption is returned (kind Interrupted) for the
 // caller to decide how long to go on.
 std::expected<ReceivedFd, IoError> recv_fd_once(int socket) {
@@ -225,24 +239,6 @@ std::expected<UniqueFd, IoError> listen_unix(const std::string& path) {
   if (auto r = set_nonblocking(s->get(), true); !r) return std::unexpected(r.error());
   return s;
 }
-
-namespace {
-
-// A connect blocks while the listener's backlog is full; SO_SNDTIMEO bounds
-// that wait.
-std::expected<UniqueFd, IoError> connect_stream(const std::string& path, const Deadline* deadline) {
-  auto addr = unix_address(path);
-  if (!addr) return std::unexpected(addr.error());
-  auto s = stream_socket();
-  if (!s) return s;
-  if (deadline != nullptr) {
-    if (auto r = set_socket_timeout(s->get(), SO_SNDTIMEO, deadline->remaining()); !r) return std::unexpected(r.error());
-  }
-  if (::connect(s->get(), reinterpret_cast<const sockaddr*>(&addr->addr), addr->len) != 0) return last_error();
-  return s;
-}
-
-}  // namespace
 
 std::expected<UniqueFd, IoError> connect_unix(const std::string& path) { return connect_stream(path, nullptr); }
 
