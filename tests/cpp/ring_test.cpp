@@ -307,6 +307,38 @@ TEST(RingFile, AnotherGeometryOrAForeignFileIsRecreated) {
   EXPECT_EQ(fresh.load_cursor(1), kFreeCursor);
 }
 
+// What sits at the ring's name and is no regular file is refused, neither
+// followed nor waited on nor replaced; the publisher of another topic whose
+// ring a link points at keeps its header.
+TEST(RingFile, ALinkOrAFileThatIsNotRegularIsRefusedAndLeftInPlace) {
+  TempDir dir;
+  const auto other = dir.file("other.mmap");
+  must_create(other, 4, 16, 2);
+  const auto path = dir.file("ring.mmap");
+  struct Case {
+    const char* what;
+    int (*plant)(const std::string& path, const std::string& other);
+  };
+  const Case cases[] = {
+      {"link to another ring", [](const std::string& p, const std::string& o) { return ::symlink(o.c_str(), p.c_str()); }},
+      {"dangling link", [](const std::string& p, const std::string& o) { return ::symlink((o + ".gone").c_str(), p.c_str()); }},
+      {"fifo", [](const std::string& p, const std::string&) { return ::mkfifo(p.c_str(), 0666); }},
+      {"directory", [](const std::string& p, const std::string&) { return ::mkdir(p.c_str(), 0777); }},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(c.plant(path, other), 0) << c.what;
+    EXPECT_FALSE(RingBuffer::open(path)) << c.what;
+    EXPECT_FALSE(RingBuffer::create_or_reuse(path, 4, 16, 2)) << c.what;
+    struct stat st{};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0) << c.what;
+    EXPECT_FALSE(S_ISREG(st.st_mode)) << c.what;
+    EXPECT_FALSE(std::filesystem::exists(path + ".new")) << c.what;
+    std::filesystem::remove(path);
+  }
+  EXPECT_EQ(peek_u64(other, kGenerationOffset), 1u);
+  EXPECT_FALSE(std::filesystem::exists(other + ".gone"));
+}
+
 // A subscriber of an earlier publisher keeps its mapping while a publisher with
 // another geometry re-creates the file: it must neither fault on pages past the
 // new end nor land its stores in the new file.
