@@ -81,6 +81,15 @@ std::expected<Mapping, IoError> map_whole(int fd, std::uint64_t len) {
   return Mapping(static_cast<std::byte*>(p), len);
 }
 
+// Allocates the blocks of the first `len` bytes. A file system that cannot
+// allocate ahead (EOPNOTSUPP) leaves the file as it is: emulating it by
+// writing would race with the header words other processes store.
+std::expected<void, IoError> reserve_space(int fd, std::uint64_t len) {
+  if (retry_eintr([&] { return ::fallocate(fd, 0, 0, static_cast<off_t>(len)); }) == 0) return {};
+  if (errno == EOPNOTSUPP) return {};
+  return last_error();
+}
+
 // Fills a fresh, zero-length-extended file's header. Nobody can see the file
 // yet (it is renamed into place afterwards); the magic still goes last with
 // release ordering, so that a header with the magic is always complete.
@@ -174,6 +183,9 @@ std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string
     if (auto existing = map_file(fd->get()); existing && existing->capacity_ == capacity &&
                                              existing->slot_size_ == slot_size &&
                                              existing->max_subscribers_ == max_subscribers) {
+      // A ring built sparse (as older versions did) gets its blocks now;
+      // where they are there already this only looks them up.
+      if (auto reserved = reserve_space(fd->get(), *len); !reserved) return std::unexpected(reserved.error());
       existing->word(kGenerationOffset).fetch_add(1, std::memory_order_seq_cst);
       existing->store_tail(0);
       return existing;
@@ -185,6 +197,8 @@ std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string
   // Built beside the live file and renamed over it: subscribers of an earlier
   // publisher keep mapping the old inode at its old length (no SIGBUS, no
   // stores into the new header), and no reader ever sees a half-built file.
+  // Its blocks are reserved before anything is written into the mapping, so
+  // that a full file system is an error here and never a SIGBUS later.
   const std::string temp = parent->name + ".new";
   ::unlinkat(dir, temp.c_str(), 0);
   auto fd = open_regular_at(dir, temp, O_RDWR | O_CREAT | O_EXCL);
@@ -195,6 +209,7 @@ std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string
   };
   if (retry_eintr([&] { return ::ftruncate(fd->get(), static_cast<off_t>(*len)); }) != 0)
     return fail(IoError::last_os_error());
+  if (auto reserved = reserve_space(fd->get(), *len); !reserved) return fail(reserved.error());
   auto map = map_whole(fd->get(), *len);
   if (!map) return fail(map.error());
   fd->reset();

@@ -196,12 +196,14 @@ class RingBuffer {
   // Reuses the file when its geometry matches (generation + 1, tail 0, cursor
   // slots kept), else builds a fresh one beside it (path + ".new") and renames
   // it over path, so mappings of the old file keep the old inode intact.
-  // The caller holds the producer lock.
+  // Either way the file's full length is allocated on disk first, so a full
+  // file system fails here (ENOSPC, nothing changed, no ".new" left behind)
+  // instead of faulting a later write. The caller holds the producer lock.
   // Errors: invalid input "out of range integral type conversion attempted"
   // for capacity 0 or a length beyond 64 bits; the error of opening what is at
   // path when it is not a regular file (a link: ELOOP) or cannot be opened
   // for another reason than being missing; the operating-system error of
-  // creating, sizing or mapping.
+  // creating, sizing, allocating or mapping.
   static std::expected<RingBuffer, IoError> create_or_reuse(const std::string& path, std::uint32_t capacity,
                                                             std::uint32_t slot_size,
                                                             std::uint32_t max_subscribers);

@@ -307,6 +307,30 @@ TEST(RingFile, AnotherGeometryOrAForeignFileIsRecreated) {
   EXPECT_EQ(fresh.load_cursor(1), kFreeCursor);
 }
 
+std::uint64_t allocated_bytes(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512 : 0;
+}
+
+// Writing into a hole of a mapped file on a full disk is a SIGBUS; a ring
+// with every block allocated never meets one.
+TEST(RingFile, FreshAndReusedRingsHoldAllTheirBlocks) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  const std::uint64_t len = *file_length(64, 4096, 4);
+  must_create(path, 64, 4096, 4);
+  EXPECT_GE(allocated_bytes(path), len);
+  // A ring that an older version left sparse gets its blocks when reused.
+  {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_EQ(::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 4096, static_cast<off_t>(len - 4096)), 0);
+  }
+  ASSERT_LT(allocated_bytes(path), len);
+  RingBuffer reused = must_create(path, 64, 4096, 4);
+  EXPECT_EQ(reused.load_generation(), 2u);
+  EXPECT_GE(allocated_bytes(path), len);
+}
+
 // What sits at the ring's name and is no regular file is refused, neither
 // followed nor waited on nor replaced; the publisher of another topic whose
 // ring a link points at keeps its header.

@@ -1,12 +1,14 @@
 """What a topic finds on disk: symbolic links and FIFOs planted below the
-base directory. Each case runs in a child process with a time limit, so that
-a hang is a failure of its own case."""
+base directory, and a file system too full for the ring. Each case runs in a
+child process with a time limit, so that a hang or a fatal signal is a
+failure of its own case."""
 
 import json
 import os
 import shutil
 import stat
 import struct
+import subprocess
 import tempfile
 
 import pytest
@@ -189,3 +191,37 @@ return got
 """)
     result = outcome(base_dir, bus_name, body, capacity=4, slot_size=64, wal_enabled=True)
     assert refused(result) and "not a regular file" in result["text"], result
+
+
+# ---------------------------------------------------------------------------
+# A file system without room for the ring.
+
+@pytest.fixture
+def small_tmpfs():
+    path = tempfile.mkdtemp(prefix="qorva-tmpfs-", dir="/tmp")
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", path],
+                             capture_output=True, check=False).returncode == 0
+    if not mounted:
+        os.rmdir(path)
+        pytest.skip("cannot mount a tmpfs here")
+    yield path
+    subprocess.run(["umount", path], check=False)
+    os.rmdir(path)
+
+
+def test_a_ring_that_does_not_fit_the_disk_is_an_error_not_a_crash(small_tmpfs, bus_name):
+    # A default ring (16 MiB) on a 2 MiB file system.
+    body = indent(f"""
+for i in range(256):
+    bus.publish({TOPIC!r}, bytes(60000))
+""")
+    result = outcome(small_tmpfs, bus_name, body, wal_enabled=False)
+    assert refused(result) and "No space left on device" in result["text"], result
+    topic_dir = os.path.join(small_tmpfs, bus_name, TOPIC)
+    assert not {"ring.mmap", "ring.mmap.new"} & set(os.listdir(topic_dir))
+    # What fits is built and works.
+    body = indent(f"""
+bus.publish({TOPIC!r}, b"fits")
+return bus.stats({TOPIC!r}).tail
+""")
+    assert outcome(small_tmpfs, bus_name, body, capacity=16, slot_size=4096, wal_enabled=False) == {"ok": 1}
