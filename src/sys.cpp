@@ -69,14 +69,21 @@ std::expected<UniqueFd, IoError> open_subdir(int dir_fd, const std::string& name
   return os_failure(err);
 }
 
-// Walks `dirs` from `fd` down; with `create`, makes each missing one and
-// tolerates a concurrent creator.
+// Walks `dirs` from `fd` down; with `create`, makes each missing one (made
+// durable in its parent) and tolerates a concurrent creator.
 std::expected<UniqueFd, IoError> walk(UniqueFd fd, const std::vector<std::string>& dirs, bool create) {
   for (std::size_t i = 0; i < dirs.size(); ++i) {
     const std::string& name = dirs[i];
     auto next = open_subdir(fd.get(), name);
     if (!next && create && next.error().os_errno() == ENOENT) {
-      if (::mkdirat(fd.get(), name.c_str(), 0777) != 0 && errno != EEXIST) return last_failure();
+      if (::mkdirat(fd.get(), name.c_str(), 0777) == 0) {
+        // A directory we may create in but not read cannot be synced; its
+        // new entry is then as durable as the file system makes it.
+        if (auto synced = sync_dir(fd.get()); !synced && synced.error().os_errno() != EACCES)
+          return std::unexpected(synced.error());
+      } else if (errno != EEXIST) {
+        return last_failure();
+      }
       next = open_subdir(fd.get(), name);
     }
     if (!next) {
@@ -164,6 +171,13 @@ std::expected<void, IoError> remove_dir(const std::string& path) {
   auto parent = open_parent_dir(path);
   if (!parent) return std::unexpected(parent.error());
   if (::unlinkat(parent->fd.get(), parent->name.c_str(), AT_REMOVEDIR) != 0) return last_failure();
+  return {};
+}
+
+std::expected<void, IoError> sync_dir(int dir_fd) {
+  UniqueFd fd(retry_eintr([&] { return ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!fd) return last_failure();
+  if (retry_eintr([&] { return ::fsync(fd.get()); }) != 0) return last_failure();
   return {};
 }
 

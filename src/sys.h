@@ -94,8 +94,13 @@ std::expected<void, IoError> remove_file(const std::string& path);
 // Removes the empty directory at `path`.
 std::expected<void, IoError> remove_dir(const std::string& path);
 
+// fsync of the directory `dir_fd` (may be an O_PATH descriptor), making the
+// entries created in it durable.
+std::expected<void, IoError> sync_dir(int dir_fd);
+
 // Creates a directory and any missing parent (mode 0777 before the umask),
-// tolerating concurrent creation.
+// tolerating concurrent creation. Each directory it creates is made durable
+// in its parent (the parent is fsynced).
 std::expected<void, IoError> create_dir_all(const std::string& path);
 
 // Writes all of buf, continuing after partial writes and EINTR.

@@ -126,6 +126,9 @@ std::expected<SegmentWriter, WriterError> SegmentWriter::create(std::string path
   auto written = file.write(header);
   if (written) written = file.write_out();
   if (written) written = sync_data(file.fd());
+  // The new name must survive a power loss as well: without the directory's
+  // sync the whole segment, and every record later synced into it, can vanish.
+  if (written) written = sync_dir(dir->fd.get());
   if (!written) {
     // The file is ours and holds no record: leave nothing behind that would
     // make the retry fail with EEXIST or the next open on a short header.
