@@ -60,7 +60,8 @@ std::expected<UniqueFd, IoError> open_start(std::string_view path) {
 // fails with ELOOP (the kernel says ENOTDIR for it), anything else that is not
 // a directory with ENOTDIR, a missing one with ENOENT.
 std::expected<UniqueFd, IoError> open_subdir(int dir_fd, const std::string& name) {
-  UniqueFd fd(retry_eintr([&] { return ::openat(dir_fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+  constexpr int kFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  UniqueFd fd(retry_eintr([&] { return ::openat(dir_fd, name.c_str(), kFlags); }));
   if (fd) return fd;
   const int err = errno;
   struct stat st{};
@@ -135,7 +136,9 @@ std::expected<ParentDir, IoError> open_parent_dir(const std::string& path) {
 std::expected<UniqueFd, IoError> open_regular_at(int dir_fd, const std::string& name, int flags, unsigned mode) {
   // O_NONBLOCK keeps the open of a FIFO or device from waiting (it has no
   // effect on a regular file, so it stays set).
-  auto not_regular = [&] { return std::unexpected(IoError::fixed(IoKind::InvalidInput, name + ": " + io_text::kNotRegularFile)); };
+  auto not_regular = [&] {
+    return std::unexpected(IoError::fixed(IoKind::InvalidInput, name + ": " + io_text::kNotRegularFile));
+  };
   UniqueFd fd(retry_eintr(
       [&] { return ::openat(dir_fd, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode); }));
   // ENXIO: a FIFO without a reader opened for writing, or a socket.

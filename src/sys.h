@@ -56,7 +56,7 @@ std::string join_path(std::string_view dir, std::string_view name);
 // before with O_DIRECTORY | O_NOFOLLOW, starting at "/" (or the working
 // directory for a relative path), and the last component is acted on relative
 // to its directory, never through a link. A link anywhere in the path fails
-// with ELOOP (or ENOTDIR). The caller resolves the links of a directory it
+// with ELOOP. The caller resolves the links of a directory it
 // chose itself first (resolve_links); below it, nothing planted there is
 // followed.
 
@@ -78,7 +78,7 @@ std::expected<ParentDir, IoError> open_parent_dir(const std::string& path);
 // Opens `name` in the directory `dir_fd` (flags: the access mode plus any of
 // O_CREAT, O_EXCL, O_TRUNC; close-on-exec always), refusing a link (ELOOP)
 // and anything that is not a regular file (a FIFO, socket, device or
-// directory), so that an open never blocks. Never blocks.
+// directory: invalid input "<name>: not a regular file"). Never blocks.
 std::expected<UniqueFd, IoError> open_regular_at(int dir_fd, const std::string& name, int flags,
                                                  unsigned mode = 0666);
 

@@ -323,7 +323,8 @@ TEST(RingFile, FreshAndReusedRingsHoldAllTheirBlocks) {
   // A ring that an older version left sparse gets its blocks when reused.
   {
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    ASSERT_EQ(::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 4096, static_cast<off_t>(len - 4096)), 0);
+    const auto slots = static_cast<off_t>(len - 4096);
+    ASSERT_EQ(::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 4096, slots), 0);
   }
   ASSERT_LT(allocated_bytes(path), len);
   RingBuffer reused = must_create(path, 64, 4096, 4);
@@ -339,15 +340,16 @@ TEST(RingFile, ALinkOrAFileThatIsNotRegularIsRefusedAndLeftInPlace) {
   const auto other = dir.file("other.mmap");
   must_create(other, 4, 16, 2);
   const auto path = dir.file("ring.mmap");
+  using Path = const std::string&;
   struct Case {
     const char* what;
-    int (*plant)(const std::string& path, const std::string& other);
+    int (*plant)(Path path, Path other);
   };
   const Case cases[] = {
-      {"link to another ring", [](const std::string& p, const std::string& o) { return ::symlink(o.c_str(), p.c_str()); }},
-      {"dangling link", [](const std::string& p, const std::string& o) { return ::symlink((o + ".gone").c_str(), p.c_str()); }},
-      {"fifo", [](const std::string& p, const std::string&) { return ::mkfifo(p.c_str(), 0666); }},
-      {"directory", [](const std::string& p, const std::string&) { return ::mkdir(p.c_str(), 0777); }},
+      {"link to another ring", [](Path p, Path o) { return ::symlink(o.c_str(), p.c_str()); }},
+      {"dangling link", [](Path p, Path o) { return ::symlink((o + ".gone").c_str(), p.c_str()); }},
+      {"fifo", [](Path p, Path) { return ::mkfifo(p.c_str(), 0666); }},
+      {"directory", [](Path p, Path) { return ::mkdir(p.c_str(), 0777); }},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(c.plant(path, other), 0) << c.what;
