@@ -64,12 +64,11 @@ std::expected<void, IoError> remove_entries(int dir_fd, bool keep_lock_file) {
 // it. The lock file goes last, right before the directory itself, so that while
 // anything of the topic is left a publisher being created elsewhere still meets
 // the held lock.
-std::expected<void, IoError> remove_topic_dir(int dir_fd, const char* path) {
+std::expected<void, IoError> remove_topic_dir(int dir_fd, const std::string& path) {
   if (auto r = remove_entries(dir_fd, true); !r) return r;
   if (::unlinkat(dir_fd, std::string(kProducerLockFileName).c_str(), 0) != 0 && errno != ENOENT)
     return std::unexpected(IoError::last_os_error());
-  if (::rmdir(path) != 0) return std::unexpected(IoError::last_os_error());
-  return {};
+  return remove_dir(path);
 }
 
 }  // namespace
@@ -78,7 +77,9 @@ Bus Bus::with_config(std::string name, BusConfig config) { return Bus(std::move(
 
 TopicConfig Bus::topic_config() const {
   return TopicConfig{
-      .dir = join_path(config_.base_dir, name_),
+      // The base directory is the caller's choice, links and all; below it
+      // nothing is followed (every open walks from this resolved path).
+      .dir = join_path(resolve_links(config_.base_dir), name_),
       .wal = config_.wal,
       .slot_size = config_.slot_size,
       .capacity = config_.capacity,
@@ -149,11 +150,11 @@ Result<void> Bus::clean_topic(std::string_view topic) {
   }
   // Opened before the lock is taken, so that a topic directory replaced by a
   // symbolic link gets no lock file behind it either.
-  UniqueFd dir_fd(retry_eintr([&] { return ::open(*path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
-  if (!dir_fd) return last_os_failure();
+  auto dir_fd = open_dir(dir);
+  if (!dir_fd) return io_failure(dir_fd.error());
   auto lock = acquire_producer_lock(topic, dir);
   if (!lock) return std::unexpected(std::move(lock.error()));
-  if (auto removed = remove_topic_dir(dir_fd.get(), *path); !removed) return io_failure(removed.error());
+  if (auto removed = remove_topic_dir(dir_fd->get(), dir); !removed) return io_failure(removed.error());
   return {};
 }
 

@@ -58,6 +58,7 @@ inline constexpr const char* kPublisherDisconnected = "publisher disconnected";
 inline constexpr const char* kPublisherRestarted = "publisher restarted (generation changed)";
 inline constexpr const char* kExpectedScmRights = "expected SCM_RIGHTS";
 inline constexpr const char* kPollTimeout = "poll timeout";
+inline constexpr const char* kNotRegularFile = "not a regular file";
 }  // namespace io_text
 
 }  // namespace qorva

@@ -90,12 +90,12 @@ Result<ProducerLock> acquire_producer_lock(std::string_view topic, const std::st
     forget(key);
     return io_failure(c_path.error());
   }
-  UniqueFd file(retry_eintr([&] { return ::open(*c_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666); }));
-  if (!file) {
-    const IoError error = IoError::last_os_error();
+  auto opened = open_regular(path, O_WRONLY | O_CREAT);
+  if (!opened) {
     forget(key);
-    return io_failure(error);
+    return io_failure(opened.error());
   }
+  UniqueFd file = std::move(*opened);
   // flock is tried once: any refusal means someone else publishes. A lock on
   // a file that is no longer the one at `path` was taken on a topic being
   // cleaned (its file unlinked after our open), where a newcomer may lock the

@@ -45,7 +45,8 @@ class ProducerLock {
 // lock. Errors: AlreadyPublishing(topic) when this process or any other holds
 // it, or when the lock file was unlinked or replaced while being locked (the
 // topic is being cleaned); Io when the file cannot be opened (including a NUL
-// byte in the path). Thread-safe.
+// byte in the path, a symbolic link on the way, and a lock file that is not a
+// regular file). Thread-safe; never blocks.
 Result<ProducerLock> acquire_producer_lock(std::string_view topic, const std::string& topic_dir);
 
 namespace detail {

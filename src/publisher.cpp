@@ -308,7 +308,7 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
   // itself after this.
   const std::uint64_t connect_count = ring->load_connect_count();
   const std::string socket_path = join_path(dir, kSocketFileName);
-  ::unlink(socket_path.c_str());  // a stale socket file or none; either way bind decides
+  (void)remove_file(socket_path);  // a stale socket file or none; either way bind decides
   auto listener = listen_unix(socket_path);
   if (!listener) return io_failure(listener.error());
 

@@ -81,6 +81,15 @@ std::expected<Mapping, IoError> map_whole(int fd, std::uint64_t len) {
   return Mapping(static_cast<std::byte*>(p), len);
 }
 
+// Allocates the blocks of the first `len` bytes. A file system that cannot
+// allocate ahead (EOPNOTSUPP) leaves the file as it is: emulating it by
+// writing would race with the header words other processes store.
+std::expected<void, IoError> reserve_space(int fd, std::uint64_t len) {
+  if (retry_eintr([&] { return ::fallocate(fd, 0, 0, static_cast<off_t>(len)); }) == 0) return {};
+  if (errno == EOPNOTSUPP) return {};
+  return last_error();
+}
+
 // Fills a fresh, zero-length-extended file's header. Nobody can see the file
 // yet (it is renamed into place afterwards); the magic still goes last with
 // release ordering, so that a header with the magic is always complete.
@@ -136,17 +145,18 @@ RingBuffer::RingBuffer(Mapping map, std::uint32_t capacity, std::uint32_t slot_s
       max_subscribers_(max_subscribers) {}
 
 std::expected<RingBuffer, IoError> RingBuffer::open(const std::string& path) {
-  auto c_path = checked_path(path);
-  if (!c_path) return std::unexpected(c_path.error());
-  UniqueFd fd(retry_eintr([&] { return ::open(*c_path, O_RDWR | O_CLOEXEC); }));
-  if (!fd) return last_error();
+  auto fd = open_regular(path, O_RDWR);
+  if (!fd) return std::unexpected(fd.error());
+  return map_file(fd->get());
+}
+
+std::expected<RingBuffer, IoError> RingBuffer::map_file(int fd) {
   struct stat st{};
-  if (::fstat(fd.get(), &st) != 0) return last_error();
+  if (::fstat(fd, &st) != 0) return last_error();
   // Never map (or touch) less than the fixed header; an empty file cannot be mapped at all.
   if (st.st_size < static_cast<off_t>(kFixedHeaderSize)) return invalid_data(ring_text::kShortFile);
-  auto map = map_whole(fd.get(), static_cast<std::uint64_t>(st.st_size));
+  auto map = map_whole(fd, static_cast<std::uint64_t>(st.st_size));
   if (!map) return std::unexpected(map.error());
-  fd.reset();
 
   std::byte* base = map->base();
   // Pairs with the release store of the magic at creation: the rest of the
@@ -167,39 +177,49 @@ std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string
                                                                std::uint32_t max_subscribers) {
   auto len = file_length(capacity, slot_size, max_subscribers);
   if (!len) return std::unexpected(IoError::fixed(IoKind::InvalidInput, io_text::kOutOfRange));
+  auto parent = open_parent_dir(path);
+  if (!parent) return std::unexpected(parent.error());
+  const int dir = parent->fd.get();
 
-  if (auto existing = open(path); existing && existing->capacity_ == capacity &&
-                                  existing->slot_size_ == slot_size &&
-                                  existing->max_subscribers_ == max_subscribers) {
-    existing->word(kGenerationOffset).fetch_add(1, std::memory_order_seq_cst);
-    existing->store_tail(0);
-    return existing;
+  // Anything at the ring's name but a regular file (a link, a FIFO) is
+  // refused rather than replaced; a file that is no ring of this geometry
+  // is rebuilt.
+  if (auto fd = open_regular_at(dir, parent->name, O_RDWR); fd) {
+    if (auto existing = map_file(fd->get()); existing && existing->capacity_ == capacity &&
+                                             existing->slot_size_ == slot_size &&
+                                             existing->max_subscribers_ == max_subscribers) {
+      // A ring built sparse (as older versions did) gets its blocks now;
+      // where they are there already this only looks them up.
+      if (auto reserved = reserve_space(fd->get(), *len); !reserved) return std::unexpected(reserved.error());
+      existing->word(kGenerationOffset).fetch_add(1, std::memory_order_seq_cst);
+      existing->store_tail(0);
+      return existing;
+    }
+  } else if (fd.error().kind() != IoKind::NotFound) {
+    return std::unexpected(fd.error());
   }
 
   // Built beside the live file and renamed over it: subscribers of an earlier
   // publisher keep mapping the old inode at its old length (no SIGBUS, no
   // stores into the new header), and no reader ever sees a half-built file.
-  const std::string temp = path + ".new";
-  auto c_path = checked_path(path);
-  if (!c_path) return std::unexpected(c_path.error());
-  const char* c_temp = temp.c_str();
-  ::unlink(c_temp);
-  UniqueFd fd(retry_eintr([&] { return ::open(c_temp, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }));
-  if (!fd) return last_error();
-  auto fail = [&]() {
-    auto err = IoError::last_os_error();
-    ::unlink(c_temp);
-    return std::unexpected(err);
+  // Its blocks are reserved before anything is written into the mapping, so
+  // that a full file system is an error here and never a SIGBUS later.
+  const std::string temp = parent->name + ".new";
+  ::unlinkat(dir, temp.c_str(), 0);
+  auto fd = open_regular_at(dir, temp, O_RDWR | O_CREAT | O_EXCL);
+  if (!fd) return std::unexpected(fd.error());
+  auto fail = [&](IoError err) {
+    ::unlinkat(dir, temp.c_str(), 0);
+    return std::unexpected(std::move(err));
   };
-  if (retry_eintr([&] { return ::ftruncate(fd.get(), static_cast<off_t>(*len)); }) != 0) return fail();
-  auto map = map_whole(fd.get(), *len);
-  if (!map) {
-    ::unlink(c_temp);
-    return std::unexpected(map.error());
-  }
-  fd.reset();
+  if (retry_eintr([&] { return ::ftruncate(fd->get(), static_cast<off_t>(*len)); }) != 0)
+    return fail(IoError::last_os_error());
+  if (auto reserved = reserve_space(fd->get(), *len); !reserved) return fail(reserved.error());
+  auto map = map_whole(fd->get(), *len);
+  if (!map) return fail(map.error());
+  fd->reset();
   write_fresh_header(map->base(), ring_format::header_size(max_subscribers), capacity, slot_size, max_subscribers);
-  if (::rename(c_temp, *c_path) != 0) return fail();
+  if (::renameat(dir, temp.c_str(), dir, parent->name.c_str()) != 0) return fail(IoError::last_os_error());
   return RingBuffer(std::move(*map), capacity, slot_size, max_subscribers);
 }
 

@@ -186,7 +186,9 @@ struct ReadResult {
 class RingBuffer {
  public:
   // Maps an existing file (read-write, no creation, close-on-exec; the
-  // descriptor is closed once mapped). Errors: the operating-system error;
+  // descriptor is closed once mapped), never through a symbolic link and never
+  // a FIFO or another file that is not regular. Errors: the operating-system
+  // error (ELOOP for a link); invalid input "ring.mmap: not a regular file";
   // invalid data for a foreign magic ("qorva: unrecognised magic ..."), a
   // header with capacity 0, or a file shorter than its header's geometry.
   static std::expected<RingBuffer, IoError> open(const std::string& path);
@@ -194,9 +196,14 @@ class RingBuffer {
   // Reuses the file when its geometry matches (generation + 1, tail 0, cursor
   // slots kept), else builds a fresh one beside it (path + ".new") and renames
   // it over path, so mappings of the old file keep the old inode intact.
-  // The caller holds the producer lock. Errors: invalid input "out of range
-  // integral type conversion attempted" for capacity 0 or a length beyond
-  // 64 bits; the operating-system error of creating, sizing or mapping.
+  // Either way the file's full length is allocated on disk first, so a full
+  // file system fails here (ENOSPC, nothing changed, no ".new" left behind)
+  // instead of faulting a later write. The caller holds the producer lock.
+  // Errors: invalid input "out of range integral type conversion attempted"
+  // for capacity 0 or a length beyond 64 bits; the error of opening what is at
+  // path when it is not a regular file (a link: ELOOP) or cannot be opened
+  // for another reason than being missing; the operating-system error of
+  // creating, sizing, allocating or mapping.
   static std::expected<RingBuffer, IoError> create_or_reuse(const std::string& path, std::uint32_t capacity,
                                                             std::uint32_t slot_size,
                                                             std::uint32_t max_subscribers);
@@ -263,6 +270,8 @@ class RingBuffer {
 
  private:
   RingBuffer(Mapping map, std::uint32_t capacity, std::uint32_t slot_size, std::uint32_t max_subscribers);
+  // Maps the open file `fd` and checks its header (the checks of open).
+  static std::expected<RingBuffer, IoError> map_file(int fd);
 
   template <class Sink>
   ReadResult read(std::uint32_t k, std::uint64_t cursor, Sink&& sink);

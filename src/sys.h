@@ -51,8 +51,56 @@ std::expected<const char*, IoError> checked_path(const std::string& path);
 // Joins a name to a directory: an absolute name replaces the directory.
 std::string join_path(std::string_view dir, std::string_view name);
 
+// Every path the system opens, creates or removes is resolved without
+// following a symbolic link: each directory on the way is opened from the one
+// before with O_DIRECTORY | O_NOFOLLOW, starting at "/" (or the working
+// directory for a relative path), and the last component is acted on relative
+// to its directory, never through a link. A link anywhere in the path fails
+// with ELOOP. The caller resolves the links of a directory it
+// chose itself first (resolve_links); below it, nothing planted there is
+// followed.
+
+// The path with the links of its longest existing prefix resolved (realpath);
+// the missing rest is appended unchanged. A path that cannot be resolved (a
+// NUL byte, no permission) comes back as given, for the opens to refuse.
+std::string resolve_links(const std::string& path);
+
+// The directory holding a path's last component, and that component's name.
+struct ParentDir {
+  UniqueFd fd;  // O_PATH: for the *at calls only
+  std::string name;
+};
+
+// Opens the directory that holds the last component of `path` (which must
+// name something below a directory: not "/", not empty).
+std::expected<ParentDir, IoError> open_parent_dir(const std::string& path);
+
+// Opens `name` in the directory `dir_fd` (flags: the access mode plus any of
+// O_CREAT, O_EXCL, O_TRUNC; close-on-exec always), refusing a link (ELOOP)
+// and anything that is not a regular file (a FIFO, socket, device or
+// directory: invalid input "<name>: not a regular file"). Never blocks.
+std::expected<UniqueFd, IoError> open_regular_at(int dir_fd, const std::string& name, int flags,
+                                                 unsigned mode = 0666);
+
+// open_parent_dir, then open_regular_at.
+std::expected<UniqueFd, IoError> open_regular(const std::string& path, int flags, unsigned mode = 0666);
+
+// Opens the directory at `path` for reading (listing, fsync).
+std::expected<UniqueFd, IoError> open_dir(const std::string& path);
+
+// Removes the file (not a directory) at `path`; a link is removed itself.
+std::expected<void, IoError> remove_file(const std::string& path);
+
+// Removes the empty directory at `path`.
+std::expected<void, IoError> remove_dir(const std::string& path);
+
+// fsync of the directory `dir_fd` (may be an O_PATH descriptor), making the
+// entries created in it durable.
+std::expected<void, IoError> sync_dir(int dir_fd);
+
 // Creates a directory and any missing parent (mode 0777 before the umask),
-// tolerating concurrent creation.
+// tolerating concurrent creation. Each directory it creates is made durable
+// in its parent (the parent is fsynced).
 std::expected<void, IoError> create_dir_all(const std::string& path);
 
 // Writes all of buf, continuing after partial writes and EINTR.

@@ -11,10 +11,11 @@
 namespace qorva::wal {
 
 std::expected<std::vector<SegmentFile>, IoError> list_segment_files(const std::string& dir) {
-  auto c_dir = checked_path(dir);
-  if (!c_dir) return std::unexpected(c_dir.error());
-  std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(*c_dir), ::closedir);
+  auto fd = open_dir(dir);
+  if (!fd) return std::unexpected(fd.error());
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd->get()), ::closedir);
   if (!listing) return std::unexpected(IoError::last_os_error());
+  fd->release();  // the listing owns it now
   std::vector<SegmentFile> files;
   for (;;) {
     errno = 0;

@@ -18,8 +18,9 @@ struct SegmentFile {
 
 // The entries of `dir` whose names are segment names (parse_segment_file_name),
 // in the order the listing gives them; every other entry is skipped silently,
-// and the entry's kind is not looked at. Errors: opening the listing or
-// reading an entry (a missing directory is NotFound).
+// and the entry's kind is not looked at. Errors: opening the listing (no
+// link on the way is followed: ELOOP) or reading an entry (a missing
+// directory is NotFound).
 std::expected<std::vector<SegmentFile>, IoError> list_segment_files(const std::string& dir);
 
 }  // namespace qorva::wal

@@ -24,14 +24,6 @@ std::unexpected<SegmentReadError> read_error(SegmentHeaderError e) {
   return std::unexpected(SegmentReadError{SegmentReadError::Header{e}});
 }
 
-std::expected<int, IoError> open_file(const std::string& path, int flags) {
-  auto c_path = checked_path(path);
-  if (!c_path) return std::unexpected(c_path.error());
-  int fd = retry_eintr([&] { return ::open(*c_path, flags | O_CLOEXEC); });
-  if (fd < 0) return std::unexpected(IoError::last_os_error());
-  return fd;
-}
-
 std::unexpected<SegmentReadError> record_len_error(std::uint64_t len, SegmentReadError::RecordLen::Fault fault,
                                                    std::uint64_t payload_len = 0) {
   return std::unexpected(SegmentReadError{SegmentReadError::RecordLen{len, fault, payload_len}});
@@ -39,9 +31,9 @@ std::unexpected<SegmentReadError> record_len_error(std::uint64_t len, SegmentRea
 
 // Cuts the file to `len` bytes and makes the cut durable.
 std::expected<void, IoError> truncate_durably(const std::string& path, std::uint64_t len) {
-  auto fd = open_file(path, O_WRONLY);
-  if (!fd) return std::unexpected(fd.error());
-  UniqueFd file(*fd);
+  auto opened = open_regular(path, O_WRONLY);
+  if (!opened) return std::unexpected(opened.error());
+  UniqueFd file = std::move(*opened);
   if (retry_eintr([&] { return ::ftruncate(file.get(), static_cast<off_t>(len)); }) != 0 ||
       retry_eintr([&] { return ::fsync(file.get()); }) != 0)
     return std::unexpected(IoError::last_os_error());
@@ -95,9 +87,9 @@ SegmentReader::SegmentReader(std::string path, BufferedReader file, std::uint64_
       offset_(HEADER_LEN) {}
 
 std::expected<SegmentReader, SegmentReadError> SegmentReader::open(std::string path) {
-  auto fd = open_file(path, O_RDONLY);
+  auto fd = open_regular(path, O_RDONLY);
   if (!fd) return read_error(fd.error());
-  BufferedReader file{UniqueFd(*fd)};
+  BufferedReader file{std::move(*fd)};
   struct stat st{};
   if (::fstat(file.fd(), &st) != 0) return read_error(IoError::last_os_error());
   const auto file_len = static_cast<std::uint64_t>(st.st_size);

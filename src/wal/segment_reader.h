@@ -51,8 +51,10 @@ class BufferedReader {
 // thread at a time; owns its descriptor.
 class SegmentReader {
  public:
-  // Errors: Io (open, size or read failed), Header (short, wrong magic or
-  // version). The number in the file's name is not compared with the header.
+  // Errors: Io (open, size or read failed; a symbolic link on the way, or a
+  // file that is not regular, such as a FIFO, is refused without blocking),
+  // Header (short, wrong magic or version). The number in the file's name is
+  // not compared with the header.
   static std::expected<SegmentReader, SegmentReadError> open(std::string path);
 
   const std::string& path() const { return path_; }
@@ -126,7 +128,8 @@ struct Recovery {
 // Scans a whole segment and, at the first record that fails its length or
 // checksum checks (or is incomplete), truncates the file there, fsyncs it and
 // reports the torn-tail event. Io and Header errors are returned and nothing
-// is repaired. Only for a segment no writer has open.
+// is repaired, as is a link or a file that is not regular (Io: nothing
+// outside the log is ever cut). Only for a segment no writer has open.
 std::expected<Recovery, SegmentReadError> recover_truncate(const std::string& path);
 
 }  // namespace qorva::wal

@@ -115,22 +115,25 @@ SegmentWriter::SegmentWriter(std::string path, BufferedWriter file, std::uint64_
       bytes_written_(HEADER_LEN) {}
 
 std::expected<SegmentWriter, WriterError> SegmentWriter::create(std::string path, std::uint64_t first_cursor) {
-  auto c_path = checked_path(path);
-  if (!c_path) return io_error(c_path.error());
-  int fd = retry_eintr([&] { return ::open(*c_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
-  if (fd < 0) return io_error(IoError::last_os_error());
-  BufferedWriter file{UniqueFd(fd)};
+  auto dir = open_parent_dir(path);
+  if (!dir) return io_error(dir.error());
+  auto fd = open_regular_at(dir->fd.get(), dir->name, O_WRONLY | O_CREAT | O_EXCL);
+  if (!fd) return io_error(fd.error());
+  BufferedWriter file{std::move(*fd)};
 
   std::array<std::byte, HEADER_LEN> header;
   encode_segment_header(header, first_cursor, unix_time_ns());
   auto written = file.write(header);
   if (written) written = file.write_out();
   if (written) written = sync_data(file.fd());
+  // The new name must survive a power loss as well: without the directory's
+  // sync the whole segment, and every record later synced into it, can vanish.
+  if (written) written = sync_dir(dir->fd.get());
   if (!written) {
     // The file is ours and holds no record: leave nothing behind that would
     // make the retry fail with EEXIST or the next open on a short header.
     file.abandon();
-    ::unlink(*c_path);
+    ::unlinkat(dir->fd.get(), dir->name.c_str(), 0);
     return io_error(written.error());
   }
   return SegmentWriter(std::move(path), std::move(file), first_cursor);

@@ -69,10 +69,12 @@ class BufferedWriter {
 // without a sync and closes the file.
 class SegmentWriter {
  public:
-  // Creates `path` exclusively (O_EXCL, mode 0666 less the umask), writes the
-  // header and fdatasyncs it. On failure the file, if this call created it, is
-  // removed again, so a retry can succeed; an existing file fails with
-  // WriterError::Io (EEXIST) and is left untouched.
+  // Creates `path` exclusively (O_EXCL, mode 0666 less the umask; no link on
+  // the way is followed), writes the header and fdatasyncs it, then fsyncs
+  // the directory so that the new name is durable too. On failure the file,
+  // if this call created it, is removed again, so a retry can succeed; an
+  // existing file (a link included) fails with WriterError::Io (EEXIST) and
+  // is left untouched.
   static std::expected<SegmentWriter, WriterError> create(std::string path, std::uint64_t first_cursor);
 
   // Appends one record; `cursor` must be pending_cursor(). Errors:

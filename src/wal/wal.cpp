@@ -67,9 +67,7 @@ std::expected<std::uint64_t, IoError> size_of(const std::string& path) {
 // A newest segment shorter than its header is a creation that a crash cut
 // short: it holds no record, and left in place it would fail every open.
 std::expected<void, WalError> remove_cut_short_creation(const SegmentFile& file, std::uint64_t size) {
-  auto c_path = checked_path(file.path);
-  if (!c_path) return wal_error(c_path.error());
-  if (::unlink(*c_path) != 0) return wal_error(IoError::last_os_error());
+  if (auto removed = remove_file(file.path); !removed) return wal_error(removed.error());
   qorva::log_torn_tail_truncated(file.path, size, 0);
   return {};
 }
@@ -136,7 +134,7 @@ void enforce_retention_locked(std::uint64_t limit, Inner& inner) {
     if (victim != inner.segment_paths.end() && inner.writer && victim->first == inner.writer->first_cursor())
       ++victim;
     if (victim == inner.segment_paths.end()) return;
-    if (auto c_path = checked_path(victim->second)) ::unlink(*c_path);
+    (void)remove_file(victim->second);
     inner.drop_sealed_size(victim->first);
     inner.segment_paths.erase(victim);
   }
@@ -179,9 +177,8 @@ std::expected<void, WalError> start_segment(const std::string& dir, Inner& inner
   auto existing = inner.segment_paths.find(cursor);
   auto sealed = inner.sealed_sizes.find(cursor);
   if (existing != inner.segment_paths.end() && sealed != inner.sealed_sizes.end() && sealed->second == HEADER_LEN) {
-    auto c_path = checked_path(existing->second);
-    if (!c_path) return wal_error(WriterError{WriterError::Io{c_path.error()}});
-    if (::unlink(*c_path) != 0 && errno != ENOENT) return wal_error(WriterError{WriterError::Io{IoError::last_os_error()}});
+    if (auto removed = remove_file(existing->second); !removed && removed.error().kind() != IoKind::NotFound)
+      return wal_error(WriterError{WriterError::Io{removed.error()}});
     inner.drop_sealed_size(cursor);
     inner.segment_paths.erase(existing);
   }

@@ -307,6 +307,64 @@ TEST(RingFile, AnotherGeometryOrAForeignFileIsRecreated) {
   EXPECT_EQ(fresh.load_cursor(1), kFreeCursor);
 }
 
+std::uint64_t allocated_bytes(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512 : 0;
+}
+
+// Writing into a hole of a mapped file on a full disk is a SIGBUS; a ring
+// with every block allocated never meets one.
+TEST(RingFile, FreshAndReusedRingsHoldAllTheirBlocks) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  const std::uint64_t len = *file_length(64, 4096, 4);
+  must_create(path, 64, 4096, 4);
+  EXPECT_GE(allocated_bytes(path), len);
+  // A ring that an older version left sparse gets its blocks when reused.
+  {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    const auto slots = static_cast<off_t>(len - 4096);
+    ASSERT_EQ(::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 4096, slots), 0);
+  }
+  ASSERT_LT(allocated_bytes(path), len);
+  RingBuffer reused = must_create(path, 64, 4096, 4);
+  EXPECT_EQ(reused.load_generation(), 2u);
+  EXPECT_GE(allocated_bytes(path), len);
+}
+
+// What sits at the ring's name and is no regular file is refused, neither
+// followed nor waited on nor replaced; the publisher of another topic whose
+// ring a link points at keeps its header.
+TEST(RingFile, ALinkOrAFileThatIsNotRegularIsRefusedAndLeftInPlace) {
+  TempDir dir;
+  const auto other = dir.file("other.mmap");
+  must_create(other, 4, 16, 2);
+  const auto path = dir.file("ring.mmap");
+  using Path = const std::string&;
+  struct Case {
+    const char* what;
+    int (*plant)(Path path, Path other);
+  };
+  const Case cases[] = {
+      {"link to another ring", [](Path p, Path o) { return ::symlink(o.c_str(), p.c_str()); }},
+      {"dangling link", [](Path p, Path o) { return ::symlink((o + ".gone").c_str(), p.c_str()); }},
+      {"fifo", [](Path p, Path) { return ::mkfifo(p.c_str(), 0666); }},
+      {"directory", [](Path p, Path) { return ::mkdir(p.c_str(), 0777); }},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(c.plant(path, other), 0) << c.what;
+    EXPECT_FALSE(RingBuffer::open(path)) << c.what;
+    EXPECT_FALSE(RingBuffer::create_or_reuse(path, 4, 16, 2)) << c.what;
+    struct stat st{};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0) << c.what;
+    EXPECT_FALSE(S_ISREG(st.st_mode)) << c.what;
+    EXPECT_FALSE(std::filesystem::exists(path + ".new")) << c.what;
+    std::filesystem::remove(path);
+  }
+  EXPECT_EQ(peek_u64(other, kGenerationOffset), 1u);
+  EXPECT_FALSE(std::filesystem::exists(other + ".gone"));
+}
+
 // A subscriber of an earlier publisher keeps its mapping while a publisher with
 // another geometry re-creates the file: it must neither fault on pages past the
 // new end nor land its stores in the new file.
