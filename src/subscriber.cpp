@@ -122,6 +122,10 @@ struct Subscriber::State {
   std::uint64_t cursor;
   std::uint32_t cursor_idx;
   std::uint64_t connected_generation;
+  // The generation whose numbering the reads last found to continue ours.
+  std::uint64_t read_generation;
+  // A new publisher numbers below our cursor: every receive fails from here.
+  bool numbering_lost = false;
   UniqueFd stream;
   UniqueFd wake_fd;
   std::optional<wal::WalReplayer> replay;
@@ -136,6 +140,7 @@ struct Subscriber::State {
         cursor(start.cursor),
         cursor_idx(idx),
         connected_generation(generation),
+        read_generation(generation),
         stream(std::move(s)),
         wake_fd(std::move(w)),
         replay(std::move(start.replay)),
@@ -158,15 +163,21 @@ struct Subscriber::State {
   Result<Replayed> replay_next(wal::Record& record, const Deadline* wait_until);
   bool replay_may_hand_over();
   Result<Replayed> fail_replay(wal::WalError error);
-  bool read_ring(std::vector<std::byte>& out);
+  Result<bool> read_ring(std::vector<std::byte>& out);
+  // The same; an ended subscription reads as nothing (numbering_lost says why).
+  bool read_ring_message(std::vector<std::byte>& out);
   Result<std::optional<std::size_t>> read_ring_into(std::span<std::byte> out);
+  template <class Read>
+  ReadResult read_next(Read&& read);
   bool read_made_no_progress(std::uint64_t tail_before);
+  bool numbering_continues(std::uint64_t cursor_before);
   Result<bool> wait_readable(int timeout_ms);
   Result<bool> wait_for_unit(int timeout_ms);
   bool generation_changed() const { return ring.load_generation() != connected_generation; }
 };
 
 Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadline* wait_until) {
+  if (numbering_lost) return io_failure(publisher_restarted());
   if (!replay) return Replayed::Nothing;
   bool refreshed = false;
   for (;;) {
@@ -217,35 +228,63 @@ Result<Replayed> Subscriber::State::fail_replay(wal::WalError error) {
   return std::unexpected(Error(std::move(error)));
 }
 
-// One read at the cursor. Messages the ring cannot serve are stepped over
-// (each step moves the cursor forward, so the loop ends).
-bool Subscriber::State::read_ring(std::vector<std::byte>& out) {
-  for (;;) {
-    const std::uint64_t tail = ring.load_tail();
-    const ReadResult r = ring.try_receive(cursor_idx, cursor, out);
-    if (r.status == ReadStatus::Empty) {
-      if (read_made_no_progress(tail)) return false;
-      continue;
-    }
-    if (r.next_cursor <= cursor) return false;
-    cursor = r.next_cursor;
-    if (r.status == ReadStatus::Message) return true;
-  }
+Result<bool> Subscriber::State::read_ring(std::vector<std::byte>& out) {
+  const bool got = read_ring_message(out);
+  if (numbering_lost) return io_failure(publisher_restarted());
+  return got;
+}
+
+bool Subscriber::State::read_ring_message(std::vector<std::byte>& out) {
+  return read_next([&](std::uint64_t at) { return ring.try_receive(cursor_idx, at, out); }).status ==
+         ReadStatus::Message;
 }
 
 Result<std::optional<std::size_t>> Subscriber::State::read_ring_into(std::span<std::byte> out) {
-  for (;;) {
+  const ReadResult read =
+      read_next([&](std::uint64_t at) { return ring.try_receive_into_slice(cursor_idx, at, out); });
+  if (numbering_lost) return io_failure(publisher_restarted());
+  if (read.status == ReadStatus::Message) return read.len;
+  if (read.status == ReadStatus::TooShort) return std::unexpected(Error::MessageTooLarge{read.len, out.size()});
+  return std::nullopt;
+}
+
+// Reads at the cursor until a message, or nothing to read now. Messages the
+// ring cannot serve are stepped over, each pass moving the cursor forward; the
+// passes are bounded by the ring's size, so that every call ends, also over a
+// tail that another process pushed far ahead. A read that finds the
+// subscription ended gives nothing and sets numbering_lost.
+template <class Read>
+ReadResult Subscriber::State::read_next(Read&& read) {
+  if (numbering_lost) return {};
+  for (std::uint64_t pass = 0; pass <= ring.capacity(); ++pass) {
     const std::uint64_t tail = ring.load_tail();
-    const ReadResult r = ring.try_receive_into_slice(cursor_idx, cursor, out);
+    const std::uint64_t before = cursor;
+    const ReadResult r = read(before);
+    // The generation sits on the line of the tail the read has just loaded.
+    if (ring.load_generation() != read_generation && !numbering_continues(before)) return {};
     if (r.status == ReadStatus::Empty) {
-      if (read_made_no_progress(tail)) return std::nullopt;
+      if (read_made_no_progress(tail)) return r;
       continue;
     }
-    if (r.next_cursor <= cursor) return std::nullopt;
+    if (r.next_cursor <= cursor) return {};
     cursor = r.next_cursor;
-    if (r.status == ReadStatus::Message) return r.len;
-    if (r.status == ReadStatus::TooShort) return std::unexpected(Error::MessageTooLarge{r.len, out.size()});
+    if (r.status != ReadStatus::Skipped) return r;
   }
+  return {};
+}
+
+// After a read that found the ring reused by a new publisher: that publisher
+// goes on with our numbering only when it starts at or above our cursor (its
+// log continued it). Numbering below our cursor reuses numbers we have read,
+// so what we just read, and everything after it, belongs to another stream.
+bool Subscriber::State::numbering_continues(std::uint64_t cursor_before) {
+  const std::uint64_t generation = ring.load_generation();
+  if (ring.load_first_cursor() < cursor_before) {
+    numbering_lost = true;
+    return false;
+  }
+  read_generation = generation;
+  return true;
 }
 
 // After a read found nothing. A cursor a whole ring behind the tail reads the
@@ -340,10 +379,12 @@ Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
       return {};
     }
   }
-  while (!s.read_ring(out)) {
+  for (;;) {
+    auto read = s.read_ring(out);
+    if (!read) return std::unexpected(std::move(read.error()));
+    if (*read) return {};
     if (auto waited = s.wait_readable(-1); !waited) return std::unexpected(std::move(waited.error()));
   }
-  return {};
 }
 
 bool Subscriber::try_receive_into(std::vector<std::byte>& out) {
@@ -354,7 +395,13 @@ bool Subscriber::try_receive_into(std::vector<std::byte>& out) {
   const Replayed replayed = s.replay_next(record, nullptr).value_or(Replayed::Nothing);
   if (replayed == Replayed::Record) out.assign(record.payload.begin(), record.payload.end());
   if (replayed != Replayed::Nothing) return replayed == Replayed::Record;
-  return s.read_ring(out);
+  return s.read_ring_message(out);
+}
+
+Result<bool> Subscriber::try_receive(std::vector<std::byte>& out) {
+  const bool got = try_receive_into(out);
+  if (state_->numbering_lost) return io_failure(publisher_restarted());
+  return got;
 }
 
 Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std::byte>& out) {
@@ -367,7 +414,7 @@ Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std:
   if (*replayed == Replayed::Record) out.assign(record.payload.begin(), record.payload.end());
   if (*replayed != Replayed::Nothing) return *replayed == Replayed::Record;
   for (;;) {
-    if (s.read_ring(out)) return true;
+    if (auto read = s.read_ring(out); !read || *read) return read;
     const Duration remaining = deadline.remaining();
     if (remaining == Duration{}) return false;
     // Whole milliseconds, rounded down: never waits past the deadline.
@@ -409,7 +456,9 @@ Result<std::optional<std::vector<std::byte>>> Subscriber::poll_recv() {
     return io_failure(publisher_restarted());
   }
   std::vector<std::byte> message;
-  if (!s.read_ring(message)) return std::nullopt;
+  auto read = s.read_ring(message);
+  if (!read) return std::unexpected(std::move(read.error()));
+  if (!*read) return std::nullopt;
   return message;
 }
 

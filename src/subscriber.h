@@ -44,7 +44,10 @@ class Subscriber {
   // Blocks until a message is copied into `out` (cleared first). Errors: Io
   // ("publisher disconnected", "publisher restarted (generation changed)"), Wal.
   Result<void> receive_into(std::vector<std::byte>& out);
-  // One non-blocking attempt; true when a message was copied. Never fails.
+  // One non-blocking attempt; true when a message was copied. Fails only once
+  // the subscription has ended: Io ("publisher restarted (generation changed)").
+  Result<bool> try_receive(std::vector<std::byte>& out);
+  // The same, with an ended subscription read as "nothing now".
   bool try_receive_into(std::vector<std::byte>& out);
   // Like receive_into with a deadline; false when nothing came in time.
   Result<bool> receive_timeout_into(Duration timeout, std::vector<std::byte>& out);

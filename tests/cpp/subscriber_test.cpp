@@ -20,6 +20,7 @@
 #include "subscription.h"
 #include "sys.h"
 #include "transport_support.h"
+#include "wal/record.h"
 
 namespace qorva {
 namespace {
@@ -28,6 +29,12 @@ using namespace testing_support;
 using namespace std::chrono_literals;
 
 constexpr Duration kSecond{1, 0};
+
+template <class T>
+std::optional<Error> error_of(Result<T> result) {
+  if (result) return std::nullopt;
+  return std::move(result.error());
+}
 
 class SubscriberTest : public testing::Test {
  protected:
@@ -151,9 +158,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(StartCase{"Tail", 5, StartPosition::tail(), 5, nullptr},
                     StartCase{"HistoryWithinTheRing", 5, StartPosition::history(2), 3, "m3"},
                     StartCase{"HistoryBeyondTheTail", 5, StartPosition::history(9), 0, "m0"},
-                    // Below the oldest held message: the read skips forward to
-                    // the newest message of the cursor's slot.
-                    StartCase{"HistoryBeyondTheRing", 12, StartPosition::history(12), 0, "m8"},
+                    // Below the oldest held message, with no log: the read
+                    // moves to the oldest message the ring holds.
+                    StartCase{"HistoryBeyondTheRing", 12, StartPosition::history(12), 0, "m4"},
                     StartCase{"FromOldestInRing", 12, StartPosition::from(4), 4, "m4"},
                     StartCase{"FromAboveTheTail", 3, StartPosition::from(7), 7, nullptr}),
     [](const testing::TestParamInfo<StartCase>& info) { return info.param.name; });
@@ -414,6 +421,33 @@ TEST_F(SubscriberTest, SlotLeftBusyByAKilledWriterIsSteppedOver) {
   for (int i = 6; i < 14; ++i) publish("m" + std::to_string(i));
 }
 
+// Another process wrote a tail far ahead of the messages, or beyond every
+// sequence number: each receive still ends (timed ones by their deadline), and
+// the reader's cursor slot never reads as free.
+TEST(SubscriberForgedTail, EveryReceiveEndsAndTheSlotStaysHeld) {
+  for (std::uint64_t forged : {std::uint64_t{1} << 62, ring_format::kBusyBit + 5, ~std::uint64_t{0}}) {
+    TempDir dir;
+    const TopicConfig config = small_config(dir.path(), 8, 64, 4);
+    auto publisher = Publisher::create("t", config);
+    ASSERT_TRUE(publisher);
+    auto subscriber = Subscriber::connect_with("t", config, kSecond, StartPosition::tail());
+    ASSERT_TRUE(subscriber);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE((*publisher)->publish(view(bytes("m" + std::to_string(i)))));
+    auto ring = RingBuffer::open(dir / "t/ring.mmap");
+    ASSERT_TRUE(ring);
+    ring->store_tail(forged);
+    Child reader([&] {
+      std::vector<std::byte> out;
+      for (int i = 0; i < 3; ++i) (*subscriber)->try_receive_into(out);
+      std::vector<std::byte> slice(64);
+      if (!(*subscriber)->try_receive_one_into_slice(slice)) return 2;
+      if (!(*subscriber)->receive_timeout_into(Duration{0, 100'000'000}, out)) return 3;
+      return ring->load_cursor(0) == ring_format::kFreeCursor ? 4 : 0;
+    });
+    EXPECT_EQ(reader.wait(10s), 0) << forged;
+  }
+}
+
 // --- Replay from the log ---
 
 class SubscriberReplayTest : public SubscriberTest {
@@ -563,11 +597,73 @@ TEST_F(SubscriberReplayTest, ReplayErrorIsReportedOnceThenTheRingServes) {
   ASSERT_FALSE(failed);
   EXPECT_NE(failed.error().get_if<Error::Wal>(), nullptr);
   EXPECT_EQ(ring().load_cursor(0), 30u);  // left at the connect's tail
-  // The ring serves from the cursor reached: what it still holds of cursor 1's
-  // slot is newer, so the read skips forward.
+  // The ring serves from the cursor reached: it holds 22..29 only, so the
+  // read moves to the oldest of them.
   ASSERT_TRUE(subscriber->receive_into(out));
-  EXPECT_EQ(text(out), "m25");
-  EXPECT_EQ(subscriber->cursor(), 26u);
+  EXPECT_EQ(text(out), "m22");
+  EXPECT_EQ(subscriber->cursor(), 23u);
+}
+
+// A new publisher over the same ring file numbers from its log's next cursor,
+// or from 0 without a log (here the log is cut after record 10, as a publisher
+// killed before the rest reached the disk leaves it). A subscription that has
+// read past that start would get reused numbers as if they followed its own:
+// every receive path ends it instead. One at or below the start reads on and
+// gets exactly the old messages it had not read, then the new ones.
+TEST_F(SubscriberReplayTest, RestartedNumberingBelowTheCursorEndsTheSubscription) {
+  struct Case {
+    const char* name;
+    bool logged;
+    std::uint64_t first_cursor;  // of the new publisher
+  };
+  for (const Case& c : {Case{"log off", false, 0}, Case{"log cut at 10", true, 10}}) {
+    TempDir dir;
+    config_ = c.logged ? logged_config(dir.path(), 32) : small_config(dir.path(), 32);
+    auto created = Publisher::create("t", config_);
+    ASSERT_TRUE(created);
+    publisher_ = std::move(*created);
+    const std::uint64_t read_before[] = {0, 8, 10, 16};
+    std::vector<std::unique_ptr<Subscriber>> subscribers;
+    for (std::size_t i = 0; i < std::size(read_before); ++i) subscribers.push_back(subscribe());
+    publish_n(16);
+    std::vector<std::byte> out;
+    for (std::size_t i = 0; i < subscribers.size(); ++i)
+      for (std::uint64_t k = 0; k < read_before[i]; ++k) ASSERT_TRUE(subscribers[i]->try_receive_into(out));
+
+    publisher_.reset();
+    if (c.logged) std::filesystem::resize_file(dir / ("t/wal/" + wal::segment_file_name(0)), 32 + 10 * 30);
+    created = Publisher::create("t", config_);
+    ASSERT_TRUE(created);
+    publisher_ = std::move(*created);
+    for (std::uint64_t n = c.first_cursor; n <= 20; ++n) publish("r" + std::to_string(n));
+
+    for (std::size_t i = 0; i < subscribers.size(); ++i) {
+      Subscriber& s = *subscribers[i];
+      const std::string where = std::string(c.name) + ", read " + std::to_string(read_before[i]);
+      if (read_before[i] > c.first_cursor) {
+        std::vector<std::byte> slice(64);
+        const std::optional<Error> failures[] = {
+            error_of(s.try_receive(out)),
+            error_of(s.receive_into(out)),
+            error_of(s.receive_timeout_into(kSecond, out)),
+            error_of(s.try_receive_one_into_slice(slice)),
+            error_of(s.poll_recv()),
+        };
+        for (const auto& failed : failures) {
+          ASSERT_TRUE(failed) << where;
+          EXPECT_TRUE(is_io_text(*failed, io_text::kPublisherRestarted)) << where;
+        }
+        continue;
+      }
+      for (std::uint64_t n = read_before[i]; n <= 20; ++n) {
+        auto got = s.try_receive(out);
+        ASSERT_TRUE(got && *got) << where << " at " << n;
+        EXPECT_EQ(text(out), (n < c.first_cursor ? "m" : "r") + std::to_string(n)) << where;
+      }
+    }
+    subscribers.clear();
+    publisher_.reset();
+  }
 }
 
 // Subscribers keep joining from cursors the ring no longer holds while the

@@ -543,6 +543,25 @@ def test_restarted_publisher_unit_is_drained(make_bus):
     assert sub.drain_wakeup() is False
 
 
+def test_restart_numbering_below_the_cursor_ends_every_receive(make_bus):
+    # Without a log the second publisher numbers from 0 again: its message 6
+    # is not the one after this subscription's 5.
+    first = make_bus()
+    first.publish_many(TOPIC, [])
+    sub = first.subscribe(TOPIC, timeout_secs=5)
+    publish(first, *[b"old-%d" % i for i in range(6)])
+    assert [sub.recv() for _ in range(6)] == [b"old-%d" % i for i in range(6)]
+    del first
+    second = make_bus()
+    publish(second, *[b"new-%d" % i for i in range(10)])
+    for receive in (sub.try_recv, sub.recv, lambda: sub.recv_timeout(1), lambda: sub.recv_batch(3, 1),
+                    lambda: sub.try_recv_into(bytearray(64)), sub.poll_recv):
+        with pytest.raises(OSError) as info:
+            receive()
+        assert str(info.value) == "publisher restarted (generation changed)"
+    assert list(sub) == []
+
+
 def test_with_block_keeps_the_subscription(bus, sub):
     with sub as entered:
         assert entered is sub
