@@ -339,6 +339,25 @@ ReadResult RingBuffer::try_receive_into_slice(std::uint32_t k, std::uint64_t cur
   });
 }
 
+bool RingBuffer::try_receive_exact(std::uint64_t cursor, std::vector<std::byte>& out) {
+  if (!holds(cursor)) return false;
+  std::byte* p = slot(cursor);
+  const std::uint32_t len = u32_at(p + kLenOffset).load(std::memory_order_relaxed);
+  if (len > slot_size_) return false;
+  out.resize(len);
+  copy_from_shared(out.data(), p + kPayloadOffset, len);
+  // Pairs with the publisher's release fence after its busy store.
+  fence(std::memory_order_acquire);
+  return u64_at(p + kSeqOffset).load(std::memory_order_relaxed) == cursor;
+}
+
+// The acquire seq load pairs with the publisher's release store of seq: len
+// and payload of that message are visible.
+bool RingBuffer::holds(std::uint64_t cursor) const {
+  if (cursor >= std::min(load_tail(), kBusyBit)) return false;
+  return u64_at(slot(cursor) + kSeqOffset).load(std::memory_order_acquire) == cursor;
+}
+
 std::uint64_t RingBuffer::load_tail() const { return word(kTailOffset).load(std::memory_order_acquire); }
 void RingBuffer::store_tail(std::uint64_t tail) { word(kTailOffset).store(tail, std::memory_order_release); }
 std::uint64_t RingBuffer::load_generation() const {

@@ -225,6 +225,14 @@ class RingBuffer {
   // start; a longer one is consumed without copying (TooShort).
   ReadResult try_receive_into_slice(std::uint32_t k, std::uint64_t cursor, std::span<std::byte> out);
 
+  // Copies message `cursor` into out only when its slot holds exactly that
+  // message below the tail; stores nothing and never moves on. False when the
+  // ring does not hold it now: not yet written, overwritten (also during the
+  // copy), or never written under the current numbering.
+  bool try_receive_exact(std::uint64_t cursor, std::vector<std::byte>& out);
+  // Whether the slot of `cursor` holds exactly that message, below the tail.
+  bool holds(std::uint64_t cursor) const;
+
   // --- Header words, each with the ordering of the slot protocol. ---
 
   std::uint64_t load_tail() const;               // acquire

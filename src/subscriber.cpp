@@ -15,12 +15,12 @@ namespace qorva {
 namespace {
 
 constexpr Duration kConnectRetryInterval = Duration::from_millis(5);
-// How long a replay that reached the log's end below the tail seen at connect
-// waits without progress for the publisher's buffered records to reach the
-// files, polling once per flush interval, before it hands over to the ring
-// anyway. The flusher writes the buffer out once per pass, and a pass waits
-// for its fdatasync, which a busy disk can stretch well past 100 ms: the
-// bound is generous because handing over early loses messages.
+// How long catching up waits without progress for the log to bring a message
+// that the ring no longer holds, polling once per flush interval, before it
+// reports the message as lost. Such a message sits in the publisher's write
+// buffer until the flusher's next pass, and a pass waits for its fdatasync,
+// which a busy disk can stretch well past 100 ms; a log that cannot be written
+// out at all (disk full, flusher dead) never brings it.
 constexpr Duration kCatchUpPollInterval = Duration::from_millis(5);
 constexpr Duration kCatchUpLimit = Duration::from_millis(1000);
 IoError publisher_restarted() { return IoError::fixed(IoKind::UnexpectedEof, io_text::kPublisherRestarted); }
@@ -73,41 +73,67 @@ class SlotClaim {
   std::uint32_t idx_;
 };
 
-// Where reading starts, what the cursor slot holds until then, and the
-// replay that serves the messages the ring no longer holds.
+// The oldest message a ring of `capacity` slots can hold under `tail`.
+std::uint64_t oldest_in_ring(std::uint64_t tail, std::uint64_t capacity) {
+  return capacity > tail ? 0 : tail - capacity;
+}
+
+// Where reading starts, what the cursor slot holds until then, and, for a
+// start below the tail, the log replay that serves what the ring does not
+// hold, up to `catch_up_end`.
 struct Start {
   std::uint64_t cursor = 0;
   std::uint64_t slot_value = 0;
   std::optional<wal::WalReplayer> replay;
+  std::uint64_t catch_up_end = 0;
 };
 
-// A start cursor below the ring is served from the topic's log when a segment
-// there reaches back to it.
-Result<Start> start_from_log(const std::string& topic_dir, std::uint64_t cursor, std::uint64_t tail,
-                             std::uint64_t oldest_in_ring) {
+// A start below the tail. The ring serves a message only while its slot holds
+// exactly that message: after a restart it may hold none of them (rebuilt with
+// another geometry), or, in some slots, messages of a killed publisher that
+// never reached the log and whose numbers were given out again. So when the
+// log holds the start, catching up reads each message up to the tail from
+// the ring if it holds it, else from the log. Without such a log the ring is
+// the only source.
+Result<Start> start_below_tail(const RingBuffer& ring, StartPosition::Kind kind, std::uint64_t start,
+                               std::uint64_t tail, const std::string& topic_dir) {
+  const std::uint64_t oldest = oldest_in_ring(tail, ring.capacity());
+  const bool from = kind == StartPosition::Kind::From;
   auto index = wal::WalReader::open(topic_dir);
-  if (!index || !index->has_segments()) return std::unexpected(Error::CursorTooOld{cursor, oldest_in_ring});
-  auto replay = index->read_from(cursor);
+  if (!index || !index->has_segments()) {
+    if (from && start < oldest) return std::unexpected(Error::CursorTooOld{start, oldest});
+    return Start{start, start, std::nullopt, 0};
+  }
+  const std::uint64_t first_logged = index->segment_paths().begin()->first;
+  if (start < first_logged) {
+    // A history reaches back to what the log holds; an explicit cursor the
+    // log does not hold is served by the ring alone, if it reaches back there.
+    if (!from) start = first_logged;
+    else if (start >= oldest) return Start{start, start, std::nullopt, 0};
+  }
+  if (start >= tail) return Start{start, start, std::nullopt, 0};
+  auto replay = index->read_from(start);
   if (!replay) return std::unexpected(Error(std::move(replay.error())));
-  return Start{cursor, tail, std::move(*replay)};
+  // The slot holds the publisher back from what the ring still has to give.
+  const std::uint64_t slot_value = ring.holds(start) ? start : tail;
+  return Start{start, slot_value, std::move(*replay), tail};
 }
 
 Result<Start> choose_start(const RingBuffer& ring, StartPosition position, const std::string& topic_dir) {
   const std::uint64_t tail = ring.load_tail();
+  std::uint64_t start = tail;
   switch (position.kind) {
     case StartPosition::Kind::Tail:
-      return Start{tail, tail, std::nullopt};
-    case StartPosition::Kind::History: {
-      const std::uint64_t start = position.value > tail ? 0 : tail - position.value;
-      return Start{start, start, std::nullopt};
-    }
+      break;
+    case StartPosition::Kind::History:
+      start = position.value > tail ? 0 : tail - position.value;
+      break;
     case StartPosition::Kind::From:
+      start = position.value;
       break;
   }
-  const std::uint64_t capacity = ring.capacity();
-  const std::uint64_t oldest = capacity > tail ? 0 : tail - capacity;
-  if (position.value >= oldest) return Start{position.value, position.value, std::nullopt};
-  return start_from_log(topic_dir, position.value, tail, oldest);
+  if (start >= tail) return Start{start, start, std::nullopt, 0};
+  return start_below_tail(ring, position.kind, start, tail, topic_dir);
 }
 
 // What replay gave a receive: a record; nothing, as replay is over (or never
@@ -129,8 +155,10 @@ struct Subscriber::State {
   UniqueFd stream;
   UniqueFd wake_fd;
   std::optional<wal::WalReplayer> replay;
-  std::string topic_dir;           // where replay reads the log
-  std::uint64_t replay_target = 0;  // the tail seen at connect, which the slot holds while replaying
+  std::string topic_dir;  // where replay reads the log
+  // While `replay` is present, cursors below this (the tail seen at connect)
+  // are caught up with; the slot keeps its starting value until then.
+  std::uint64_t catch_up_end = 0;
   std::optional<Deadline> catch_up_deadline;
   pid_t owner_pid = ::getpid();
 
@@ -145,7 +173,7 @@ struct Subscriber::State {
         wake_fd(std::move(w)),
         replay(std::move(start.replay)),
         topic_dir(std::move(dir)),
-        replay_target(start.slot_value) {}
+        catch_up_end(start.catch_up_end) {}
 
   // The slot is freed first, so the next subscriber may claim it at once. A
   // copy inherited by a forked child only unmaps and closes: the slot belongs
@@ -161,8 +189,9 @@ struct Subscriber::State {
   // Replay first: every receive begins here. `wait_until` bounds the waits
   // for the log to catch up; none means never wait. An error ends replay.
   Result<Replayed> replay_next(wal::Record& record, const Deadline* wait_until);
-  bool replay_may_hand_over();
+  bool read_exact(wal::Record& record);
   Result<Replayed> fail_replay(wal::WalError error);
+  Result<Replayed> fail_catch_up();
   Result<bool> read_ring(std::vector<std::byte>& out);
   // The same; an ended subscription reads as nothing (numbering_lost says why).
   bool read_ring_message(std::vector<std::byte>& out);
@@ -176,11 +205,22 @@ struct Subscriber::State {
   bool generation_changed() const { return ring.load_generation() != connected_generation; }
 };
 
+// Catching up: each cursor below the connect's tail comes from the ring when
+// its slot holds exactly that message, else from the log. The ring is handed
+// over to only at that tail, which the slot has protected from the start.
 Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadline* wait_until) {
   if (numbering_lost) return io_failure(publisher_restarted());
   if (!replay) return Replayed::Nothing;
   bool refreshed = false;
   for (;;) {
+    if (cursor >= catch_up_end) {
+      replay.reset();
+      ring.store_cursor(cursor_idx, cursor);  // from here the slot follows the cursor
+      return Replayed::Nothing;
+    }
+    if (read_exact(record)) return Replayed::Record;
+    if (numbering_lost) return io_failure(publisher_restarted());
+    replay->skip_to(cursor);  // what the ring gave is passed over
     auto item = replay->next();
     if (item && item->has_value()) {
       record = std::move(**item);
@@ -190,35 +230,36 @@ Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadl
     }
     // A record cut at the live end of the log is only not written out yet.
     if (item && !replay->at_live_end()) return fail_replay(std::move(item->error()));
-    if (replay_may_hand_over()) {
-      replay.reset();
-      ring.store_cursor(cursor_idx, cursor);  // from here the slot follows the cursor
-      return Replayed::Nothing;
-    }
     if (!refreshed) {
       if (auto more = replay->refresh(topic_dir); !more) return fail_replay(std::move(more.error()));
       refreshed = true;
       continue;
     }
+    if (!catch_up_deadline) catch_up_deadline = Deadline::after(kCatchUpLimit);
+    if (catch_up_deadline->passed()) return fail_catch_up();
     if (wait_until == nullptr || wait_until->passed()) return Replayed::NotYet;
     sleep_for(shorter(kCatchUpPollInterval, wait_until->remaining()));
     refreshed = false;
   }
 }
 
-// At the end of what the log holds now. Records appended before the connect
-// may still sit in the publisher's write buffer, while the publisher, which
-// sees the slot at the tail of the connect, already overwrites the ring below
-// it: handing over before reaching that tail would lose them. Once the tail is
-// reached the slot protects the ring; short of it, replay waits for the log
-// while it keeps making progress, up to a bound without any, or until the
-// publisher hangs up.
-bool Subscriber::State::replay_may_hand_over() {
-  if (cursor >= replay_target) return true;
-  if (!catch_up_deadline) catch_up_deadline = Deadline::after(kCatchUpLimit);
-  if (catch_up_deadline->passed()) return true;
-  auto polled = poll_wakeup(wake_fd.get(), stream.get(), 0);
-  return !polled && polled.error().kind() == IoKind::UnexpectedEof;
+// The message at the cursor from the ring, if its slot holds exactly it.
+bool Subscriber::State::read_exact(wal::Record& record) {
+  const std::uint64_t before = cursor;
+  if (!ring.try_receive_exact(before, record.payload)) return false;
+  if (ring.load_generation() != read_generation && !numbering_continues(before)) return false;
+  record.cursor = before;
+  cursor = before + 1;
+  catch_up_deadline.reset();
+  return true;
+}
+
+// Neither the ring nor the log brought the message at the cursor in time:
+// it is reported, never passed over. Catching up ends; later receives read
+// the ring from the cursor.
+Result<Replayed> Subscriber::State::fail_catch_up() {
+  replay.reset();
+  return std::unexpected(Error::CursorTooOld{cursor, oldest_in_ring(ring.load_tail(), ring.capacity())});
 }
 
 // Replay is over for good; the slot keeps the connect's tail until the next

@@ -666,6 +666,39 @@ TEST_F(SubscriberReplayTest, RestartedNumberingBelowTheCursorEndsTheSubscription
   }
 }
 
+// While the log cannot be written out, messages the ring has moved past sit
+// only in the publisher's buffer. Catching up takes what the ring holds at
+// once, and reports the first message that neither holds, with the oldest
+// the ring has, instead of passing over it.
+TEST_F(SubscriberReplayTest, CatchUpReportsAMessageNeitherTheRingNorTheLogHolds) {
+  start_logged_publisher();
+  publish_n(10);
+  config_.wal.sync_mode = SyncMode::Off;  // from here, nothing reaches the files
+  restart_publisher();
+  for (int i = 10; i < 30; ++i) publish("m" + std::to_string(i));  // the ring holds m22..m29
+  std::vector<std::byte> out;
+  auto within = subscribe(StartPosition::from(24));
+  for (int i = 24; i < 30; ++i) {
+    ASSERT_TRUE(within->try_receive_into(out)) << i;
+    EXPECT_EQ(text(out), "m" + std::to_string(i));
+  }
+  auto behind = subscribe(StartPosition::from(5));
+  for (int i = 5; i < 10; ++i) {
+    ASSERT_TRUE(behind->receive_into(out)) << i;
+    EXPECT_EQ(text(out), "m" + std::to_string(i));
+  }
+  auto lost = behind->receive_timeout_into(Duration{10, 0}, out);
+  ASSERT_FALSE(lost);
+  const auto* too_old = lost.error().get_if<Error::CursorTooOld>();
+  ASSERT_NE(too_old, nullptr);
+  EXPECT_EQ(too_old->cursor, 10u);
+  EXPECT_EQ(too_old->oldest, 22u);
+  // Reported once; the ring then serves what it holds.
+  auto got = behind->receive_timeout_into(kSecond, out);
+  ASSERT_TRUE(got && *got);
+  EXPECT_EQ(text(out), "m22");
+}
+
 // Subscribers keep joining from cursors the ring no longer holds while the
 // publisher goes on appending to the live segment: every message must come,
 // in order, with no spurious log error from a record caught half written.

@@ -614,6 +614,21 @@ def test_replay_then_ring_without_gap(make_bus, receive):
     assert sub.recv_batch(5, 1) == [b"rec-0020", b"rec-0021"]
 
 
+@pytest.mark.parametrize("subscribe", [
+    lambda bus: bus.subscribe_from(TOPIC, 90, timeout_secs=5),
+    lambda bus: bus.subscribe_with_history(TOPIC, 10, timeout_secs=5),
+])
+def test_start_in_a_ring_rebuilt_with_another_capacity_comes_from_the_log(make_bus, subscribe):
+    first = make_bus(capacity=16, wal_enabled=True)
+    publish(first, *[b"m-%03d" % i for i in range(100)])
+    del first
+    second = make_bus(capacity=32, wal_enabled=True)  # a new, empty ring under tail 100
+    second.publish_many(TOPIC, [])
+    sub = subscribe(second)
+    publish(second, b"m-100")
+    assert [sub.recv_timeout(5) for _ in range(11)] == [b"m-%03d" % i for i in range(90, 101)]
+
+
 def test_poll_recv_gives_replayed_records_without_taking_a_unit(make_bus, base_dir, bus_name):
     bus = replaying(make_bus)
     sub = bus.subscribe_from(TOPIC, 2, timeout_secs=5)
