@@ -152,6 +152,8 @@ struct Subscriber::State {
   std::uint64_t read_generation;
   // A new publisher numbers below our cursor: every receive fails from here.
   bool numbering_lost = false;
+  // A replay failure met by a receive that cannot fail, for the next one that can.
+  std::optional<Error> unreported;
   UniqueFd stream;
   UniqueFd wake_fd;
   std::optional<wal::WalReplayer> replay;
@@ -199,7 +201,7 @@ struct Subscriber::State {
   template <class Read>
   ReadResult read_next(Read&& read);
   bool read_made_no_progress(std::uint64_t tail_before);
-  bool numbering_continues(std::uint64_t cursor_before);
+  bool numbering_continues(std::uint64_t generation, std::uint64_t cursor_before);
   Result<bool> wait_readable(int timeout_ms);
   Result<bool> wait_for_unit(int timeout_ms);
   bool generation_changed() const { return ring.load_generation() != connected_generation; }
@@ -210,6 +212,11 @@ struct Subscriber::State {
 // over to only at that tail, which the slot has protected from the start.
 Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadline* wait_until) {
   if (numbering_lost) return io_failure(publisher_restarted());
+  if (unreported) {
+    Error error = std::move(*unreported);
+    unreported.reset();
+    return std::unexpected(std::move(error));
+  }
   if (!replay) return Replayed::Nothing;
   bool refreshed = false;
   for (;;) {
@@ -247,7 +254,8 @@ Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadl
 bool Subscriber::State::read_exact(wal::Record& record) {
   const std::uint64_t before = cursor;
   if (!ring.try_receive_exact(before, record.payload)) return false;
-  if (ring.load_generation() != read_generation && !numbering_continues(before)) return false;
+  const std::uint64_t generation = ring.load_generation();
+  if (generation != read_generation && !numbering_continues(generation, before)) return false;
   record.cursor = before;
   cursor = before + 1;
   catch_up_deadline.reset();
@@ -302,7 +310,8 @@ ReadResult Subscriber::State::read_next(Read&& read) {
     const std::uint64_t before = cursor;
     const ReadResult r = read(before);
     // The generation sits on the line of the tail the read has just loaded.
-    if (ring.load_generation() != read_generation && !numbering_continues(before)) return {};
+    const std::uint64_t generation = ring.load_generation();
+    if (generation != read_generation && !numbering_continues(generation, before)) return {};
     if (r.status == ReadStatus::Empty) {
       if (read_made_no_progress(tail)) return r;
       continue;
@@ -318,8 +327,7 @@ ReadResult Subscriber::State::read_next(Read&& read) {
 // goes on with our numbering only when it starts at or above our cursor (its
 // log continued it). Numbering below our cursor reuses numbers we have read,
 // so what we just read, and everything after it, belongs to another stream.
-bool Subscriber::State::numbering_continues(std::uint64_t cursor_before) {
-  const std::uint64_t generation = ring.load_generation();
+bool Subscriber::State::numbering_continues(std::uint64_t generation, std::uint64_t cursor_before) {
   if (ring.load_first_cursor() < cursor_before) {
     numbering_lost = true;
     return false;
@@ -432,16 +440,27 @@ bool Subscriber::try_receive_into(std::vector<std::byte>& out) {
   State& s = *state_;
   out.clear();
   wal::Record record;
-  // A replay error ends the replay; this call then goes on with the ring.
-  const Replayed replayed = s.replay_next(record, nullptr).value_or(Replayed::Nothing);
-  if (replayed == Replayed::Record) out.assign(record.payload.begin(), record.payload.end());
-  if (replayed != Replayed::Nothing) return replayed == Replayed::Record;
+  auto replayed = s.replay_next(record, nullptr);
+  if (!replayed) {
+    // Kept for the next receive that can report it: reading on from the ring
+    // here would pass over what the replay could not deliver.
+    s.unreported = std::move(replayed.error());
+    return false;
+  }
+  if (*replayed == Replayed::Record) out.assign(record.payload.begin(), record.payload.end());
+  if (*replayed != Replayed::Nothing) return *replayed == Replayed::Record;
   return s.read_ring_message(out);
 }
 
 Result<bool> Subscriber::try_receive(std::vector<std::byte>& out) {
+  State& s = *state_;
   const bool got = try_receive_into(out);
-  if (state_->numbering_lost) return io_failure(publisher_restarted());
+  if (s.unreported) {
+    Error error = std::move(*s.unreported);
+    s.unreported.reset();
+    return std::unexpected(std::move(error));
+  }
+  if (s.numbering_lost) return io_failure(publisher_restarted());
   return got;
 }
 

@@ -207,8 +207,8 @@ PyObject* sub_recv_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-// try_recv($self): lock held throughout; raises only once the subscription
-// has ended (a restarted publisher numbers below its cursor).
+// try_recv($self): lock held throughout; raises what catching up from the log
+// could not deliver, and once a restarted publisher has ended the subscription.
 PyObject* sub_try_recv(PyObject* self, PyObject*) noexcept {
   return exclusive_call(self, [](PySubscription& s) -> PyObject* {
     Result<bool> got = s.subscriber().try_receive(s.recv_buf);

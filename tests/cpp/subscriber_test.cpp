@@ -635,6 +635,7 @@ TEST_F(SubscriberReplayTest, RestartedNumberingBelowTheCursorEndsTheSubscription
     created = Publisher::create("t", config_);
     ASSERT_TRUE(created);
     publisher_ = std::move(*created);
+    EXPECT_EQ(RingBuffer::open(dir / "t/ring.mmap")->load_first_cursor(), c.first_cursor) << c.name;
     for (std::uint64_t n = c.first_cursor; n <= 20; ++n) publish("r" + std::to_string(n));
 
     for (std::size_t i = 0; i < subscribers.size(); ++i) {
@@ -697,6 +698,28 @@ TEST_F(SubscriberReplayTest, CatchUpReportsAMessageNeitherTheRingNorTheLogHolds)
   auto got = behind->receive_timeout_into(kSecond, out);
   ASSERT_TRUE(got && *got);
   EXPECT_EQ(text(out), "m22");
+
+  // The non-blocking receives: the one that can fail reports it; the one that
+  // cannot keeps it for the next receive that can.
+  auto polling = subscribe(StartPosition::from(9));
+  auto never_failing = subscribe(StartPosition::from(9));
+  for (Subscriber* s : {polling.get(), never_failing.get()}) {
+    ASSERT_TRUE(s->try_receive_into(out));
+    EXPECT_EQ(text(out), "m9");
+    EXPECT_FALSE(s->try_receive_into(out));  // waits for the log from here
+  }
+  std::this_thread::sleep_for(1200ms);
+  auto reported = polling->try_receive(out);
+  ASSERT_FALSE(reported);
+  EXPECT_NE(reported.error().get_if<Error::CursorTooOld>(), nullptr);
+  EXPECT_FALSE(never_failing->try_receive_into(out));
+  auto kept = never_failing->receive_timeout_into(kSecond, out);
+  ASSERT_FALSE(kept);
+  EXPECT_NE(kept.error().get_if<Error::CursorTooOld>(), nullptr);
+  for (Subscriber* s : {polling.get(), never_failing.get()}) {
+    ASSERT_TRUE(s->try_receive_into(out));
+    EXPECT_EQ(text(out), "m22");
+  }
 }
 
 // Subscribers keep joining from cursors the ring no longer holds while the
