@@ -667,6 +667,34 @@ TEST_F(SubscriberReplayTest, RestartedNumberingBelowTheCursorEndsTheSubscription
   }
 }
 
+// A record damaged in an older segment: whatever the next open makes of that
+// segment, a replay that reaches the damage reports it, and never passes on
+// to the next segment as if nothing were missing.
+TEST_F(SubscriberReplayTest, DamageInAnOlderSegmentIsReportedNotPassedOver) {
+  start_logged_publisher(1000);  // about 32 records per segment
+  publish_n(300);
+  publisher_.reset();
+  auto files = segments();
+  ASSERT_GE(files.size(), 3u);
+  {
+    std::fstream f(files[0], std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(32 + 5 * 30 + 25);  // a payload byte of record 5
+    f.put('!');
+  }
+  auto created = Publisher::create("t", config_);
+  ASSERT_TRUE(created);
+  publisher_ = std::move(*created);
+  auto subscriber = subscribe(StartPosition::from(0));
+  std::vector<std::byte> out;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(subscriber->receive_into(out)) << i;
+    EXPECT_EQ(text(out), "m" + std::to_string(i));
+  }
+  auto damaged = subscriber->receive_timeout_into(kSecond, out);
+  ASSERT_FALSE(damaged) << text(out);
+  EXPECT_NE(damaged.error().get_if<Error::Wal>(), nullptr);
+}
+
 // While the log cannot be written out, messages the ring has moved past sit
 // only in the publisher's buffer. Catching up takes what the ring holds at
 // once, and reports the first message that neither holds, with the oldest
