@@ -74,7 +74,8 @@ std::optional<std::expected<Record, WalError>> WalReplayer::next() {
   auto item = next_stored();
   if (!item) return item;
   if (!*item) {
-    expected_.reset();
+    // A read error tells of the records it stops; the live end loses none.
+    if (!live_end_) expected_.reset();
     return item;
   }
   const std::uint64_t cursor = (*item)->cursor;
