@@ -289,20 +289,21 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
 
   const std::string dir = join_path(config.dir, topic);
   if (auto made = create_dir_all(dir); !made) return io_failure(made.error());
-  // Locals are released in reverse: the log, then the ring, then the lock.
+  // Locals are released in reverse: the ring, then the log, then the lock.
   auto lock = acquire_producer_lock(topic, dir);
   if (!lock) return std::unexpected(std::move(lock.error()));
-  auto ring = RingBuffer::create_or_reuse(join_path(dir, kRingFileName), config.capacity, config.slot_size,
-                                          config.max_subscribers);
-  if (!ring) return io_failure(ring.error());
+  // The log comes first: its next cursor is where this publisher's numbering
+  // starts, and the ring must show it before its generation changes.
   std::optional<wal::Wal> log;
   if (config.wal.enabled) {
     auto opened = wal::Wal::open(dir, config.wal);
     if (!opened) return std::unexpected(Error(std::move(opened.error())));
     log = std::move(*opened);
-    // Numbering continues the log's; the tail is never lowered.
-    if (log->pending_cursor() > ring->load_tail()) ring->store_tail(log->pending_cursor());
   }
+  const std::uint64_t first_cursor = log ? log->pending_cursor() : 0;
+  auto ring = RingBuffer::create_or_reuse(join_path(dir, kRingFileName), config.capacity, config.slot_size,
+                                          config.max_subscribers, first_cursor);
+  if (!ring) return io_failure(ring.error());
 
   // Read before the socket exists: every subscriber of this publisher counts
   // itself after this.

@@ -95,18 +95,20 @@ std::expected<void, IoError> reserve_space(int fd, std::uint64_t len) {
 // release ordering, so that a header with the magic is always complete.
 //
 // Slot 0 is marked as a write of message 0 that never finished. A zeroed slot
-// would look exactly like an empty message 0 to a reader at cursor 0 once a
-// publisher raises the tail of this fresh ring to its log's next cursor; busy
-// below the tail, it is skipped instead, and message 0 (if the tail stays 0)
+// would look exactly like an empty message 0 to a reader at cursor 0 when the
+// tail of this fresh ring starts at its log's next cursor; busy below the
+// tail, it is skipped instead, and message 0 (if the tail stays 0)
 // or K overwrites it as usual.
 void write_fresh_header(std::byte* base, std::uint64_t header_size, std::uint32_t capacity,
-                        std::uint32_t slot_size, std::uint32_t max_subscribers) {
+                        std::uint32_t slot_size, std::uint32_t max_subscribers, std::uint64_t first_cursor) {
   u64_at(base + header_size + kSeqOffset).store(0 | kBusyBit, std::memory_order_relaxed);
   write_u32(base, kVersionOffset, kVersion);
   write_u32(base, kCapacityOffset, capacity);
   write_u32(base, kSlotSizeOffset, slot_size);
   write_u32(base, kMaxSubscribersOffset, max_subscribers);
   u64_at(base + kGenerationOffset).store(1, std::memory_order_relaxed);
+  u64_at(base + kTailOffset).store(first_cursor, std::memory_order_relaxed);
+  u64_at(base + kFirstCursorOffset).store(first_cursor, std::memory_order_relaxed);
   for (std::uint32_t i = 0; i < max_subscribers; ++i)
     u64_at(base + cursor_offset(i)).store(kFreeCursor, std::memory_order_relaxed);
   // Pairs with the acquire load of the magic in open.
@@ -174,7 +176,8 @@ std::expected<RingBuffer, IoError> RingBuffer::map_file(int fd) {
 
 std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string& path, std::uint32_t capacity,
                                                                std::uint32_t slot_size,
-                                                               std::uint32_t max_subscribers) {
+                                                               std::uint32_t max_subscribers,
+                                                               std::uint64_t first_cursor) {
   auto len = file_length(capacity, slot_size, max_subscribers);
   if (!len) return std::unexpected(IoError::fixed(IoKind::InvalidInput, io_text::kOutOfRange));
   auto parent = open_parent_dir(path);
@@ -191,8 +194,12 @@ std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string
       // A ring built sparse (as older versions did) gets its blocks now;
       // where they are there already this only looks them up.
       if (auto reserved = reserve_space(fd->get(), *len); !reserved) return std::unexpected(reserved.error());
+      // The new numbering is in place before the generation tells readers that
+      // a new publisher owns the file: whoever sees the new generation
+      // (acquire) sees its first cursor and tail.
+      existing->word(kFirstCursorOffset).store(first_cursor, std::memory_order_release);
+      existing->store_tail(first_cursor);
       existing->word(kGenerationOffset).fetch_add(1, std::memory_order_seq_cst);
-      existing->store_tail(0);
       return existing;
     }
   } else if (fd.error().kind() != IoKind::NotFound) {
@@ -218,7 +225,8 @@ std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string
   auto map = map_whole(fd->get(), *len);
   if (!map) return fail(map.error());
   fd->reset();
-  write_fresh_header(map->base(), ring_format::header_size(max_subscribers), capacity, slot_size, max_subscribers);
+  write_fresh_header(map->base(), ring_format::header_size(max_subscribers), capacity, slot_size, max_subscribers,
+                     first_cursor);
   if (::renameat(dir, temp.c_str(), dir, parent->name.c_str()) != 0) return fail(IoError::last_os_error());
   return RingBuffer(std::move(*map), capacity, slot_size, max_subscribers);
 }
@@ -263,18 +271,27 @@ void RingBuffer::write_slot(std::span<const std::byte> payload) {
 //   lives: if the last attempt still finds it so, `at` is skipped, so that a
 //   writer killed between its seq and tail stores cannot hold a reader in a
 //   busy loop.
+//
+// A reader more than a ring behind the tail starts at the oldest message the
+// ring can hold, tail - capacity, in one step: everything below it is gone.
+// So a call does bounded work whatever the tail says, also when another
+// process wrote a tail far ahead. Sequence numbers stay below the busy bit, so
+// a tail above it is taken as the busy bit, and no cursor the read stores can
+// reach the free marker.
 template <class Sink>
 ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) {
-  std::uint64_t tail = load_tail();
+  auto load_bounded_tail = [&] { return std::min(load_tail(), kBusyBit); };
+  std::uint64_t tail = load_bounded_tail();
   if (cursor >= tail) return {ReadStatus::Empty, cursor, 0};
-  std::uint64_t at = cursor;    // the message this attempt expects
-  std::uint64_t kept = cursor;  // the cursor after skips, stored on every exit
+  std::uint64_t at = cursor;  // the message this attempt expects
+  if (tail - cursor > capacity_) at = tail - capacity_;
+  std::uint64_t kept = at;  // the cursor after skips, stored on every exit
   auto skip = [&] {
     kept = at + 1;
     at = kept;
     return at >= tail;
   };
-  auto fresh_tail = [&] { return tail = std::max(tail, load_tail()); };
+  auto fresh_tail = [&] { return tail = std::max(tail, load_bounded_tail()); };
   // The last attempt found message `at` written over by the message at the
   // tail or by one being written past it.
   bool written_over = false;
@@ -347,10 +364,33 @@ ReadResult RingBuffer::try_receive_into_slice(std::uint32_t k, std::uint64_t cur
   });
 }
 
+bool RingBuffer::try_receive_exact(std::uint64_t cursor, std::vector<std::byte>& out) {
+  if (!holds(cursor)) return false;
+  std::byte* p = slot(cursor);
+  const std::uint32_t len = u32_at(p + kLenOffset).load(std::memory_order_relaxed);
+  if (len > slot_size_) return false;
+  out.resize(len);
+  copy_from_shared(out.data(), p + kPayloadOffset, len);
+  // Pairs with the publisher's release fence after its busy store.
+  fence(std::memory_order_acquire);
+  return u64_at(p + kSeqOffset).load(std::memory_order_relaxed) == cursor;
+}
+
+// The acquire seq load pairs with the publisher's release store of seq: len
+// and payload of that message are visible.
+bool RingBuffer::holds(std::uint64_t cursor) const {
+  if (cursor >= std::min(load_tail(), kBusyBit)) return false;
+  return u64_at(slot(cursor) + kSeqOffset).load(std::memory_order_acquire) == cursor;
+}
+
 std::uint64_t RingBuffer::load_tail() const { return word(kTailOffset).load(std::memory_order_acquire); }
 void RingBuffer::store_tail(std::uint64_t tail) { word(kTailOffset).store(tail, std::memory_order_release); }
 std::uint64_t RingBuffer::load_generation() const {
   return word(kGenerationOffset).load(std::memory_order_acquire);
+}
+
+std::uint64_t RingBuffer::load_first_cursor() const {
+  return word(kFirstCursorOffset).load(std::memory_order_acquire);
 }
 
 std::uint64_t RingBuffer::add_connect_count() {

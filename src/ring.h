@@ -31,7 +31,10 @@ namespace qorva {
 //   24          u64        generation      1 at creation, +1 on each reuse
 //   32          u64        tail            sequence number of the next message
 //   40          u64        connect_count   +1 by each subscriber after its handshake
-//   48          16 bytes   reserved        zero
+//   48          u64        first_cursor    the current publisher's first sequence
+//                                          number, stored before its generation
+//                                          (0 in files that predate it: numbering from 0)
+//   56          8 bytes    reserved        zero
 //   64          u64 x N    cursors         kFreeCursor, or the holder's next cursor
 //   64 + 8N     u64 x N    wakeup_armed    1: holder sleeps and wants a wakeup
 //   64 + 16N    ..         padding         zero up to header_size
@@ -62,8 +65,9 @@ inline constexpr std::size_t kMaxSubscribersOffset = 20;
 inline constexpr std::size_t kGenerationOffset = 24;
 inline constexpr std::size_t kTailOffset = 32;
 inline constexpr std::size_t kConnectCountOffset = 40;
-inline constexpr std::size_t kReservedOffset = 48;
-inline constexpr std::size_t kReservedSize = 16;
+inline constexpr std::size_t kFirstCursorOffset = 48;
+inline constexpr std::size_t kReservedOffset = 56;
+inline constexpr std::size_t kReservedSize = 8;
 inline constexpr std::size_t kCursorsOffset = 64;
 // The fixed part of the header, before the per-subscriber arrays.
 inline constexpr std::size_t kFixedHeaderSize = 64;
@@ -107,7 +111,7 @@ constexpr std::optional<std::uint64_t> file_length(std::uint32_t capacity, std::
 
 static_assert(kCursorsOffset == kFixedHeaderSize);
 static_assert(kReservedOffset + kReservedSize == kCursorsOffset);
-static_assert(kConnectCountOffset + 8 == kReservedOffset);
+static_assert(kConnectCountOffset + 8 == kFirstCursorOffset && kFirstCursorOffset + 8 == kReservedOffset);
 static_assert(header_size(0) == 64 && header_size(1) == 128 && header_size(4) == 128);
 static_assert(header_size(5) == 192 && header_size(8) == 192 && header_size(16) == 320);
 static_assert(header_size(16) >= wakeup_armed_offset(16, 16));
@@ -193,9 +197,10 @@ class RingBuffer {
   // header with capacity 0, or a file shorter than its header's geometry.
   static std::expected<RingBuffer, IoError> open(const std::string& path);
 
-  // Reuses the file when its geometry matches (generation + 1, tail 0, cursor
-  // slots kept), else builds a fresh one beside it (path + ".new") and renames
-  // it over path, so mappings of the old file keep the old inode intact.
+  // Reuses the file when its geometry matches (first cursor and tail set to
+  // `first_cursor`, then generation + 1; cursor slots kept), else builds a
+  // fresh one beside it (path + ".new", generation 1, tail `first_cursor`) and
+  // renames it over path, so mappings of the old file keep the old inode intact.
   // Either way the file's full length is allocated on disk first, so a full
   // file system fails here (ENOSPC, nothing changed, no ".new" left behind)
   // instead of faulting a later write. The caller holds the producer lock.
@@ -206,7 +211,8 @@ class RingBuffer {
   // creating, sizing, allocating or mapping.
   static std::expected<RingBuffer, IoError> create_or_reuse(const std::string& path, std::uint32_t capacity,
                                                             std::uint32_t slot_size,
-                                                            std::uint32_t max_subscribers);
+                                                            std::uint32_t max_subscribers,
+                                                            std::uint64_t first_cursor = 0);
 
   std::uint32_t capacity() const { return capacity_; }
   std::uint32_t slot_size() const { return slot_size_; }
@@ -226,11 +232,22 @@ class RingBuffer {
   // start; a longer one is consumed without copying (TooShort).
   ReadResult try_receive_into_slice(std::uint32_t k, std::uint64_t cursor, std::span<std::byte> out);
 
+  // Copies message `cursor` into out only when its slot holds exactly that
+  // message below the tail; stores nothing and never moves on. False when the
+  // ring does not hold it now: not yet written, overwritten (also during the
+  // copy), or never written under the current numbering.
+  bool try_receive_exact(std::uint64_t cursor, std::vector<std::byte>& out);
+  // Whether the slot of `cursor` holds exactly that message, below the tail.
+  bool holds(std::uint64_t cursor) const;
+
   // --- Header words, each with the ordering of the slot protocol. ---
 
   std::uint64_t load_tail() const;               // acquire
   void store_tail(std::uint64_t tail);           // release; publisher only
   std::uint64_t load_generation() const;         // acquire
+  // The current publisher's first sequence number. Acquire; read after a
+  // generation load that showed that publisher's generation.
+  std::uint64_t load_first_cursor() const;
 
   // Subscriber, after its handshake was sent: adds 1 (sequentially
   // consistent, so it is ordered before its later arming swap). Returns the

@@ -15,12 +15,12 @@ namespace qorva {
 namespace {
 
 constexpr Duration kConnectRetryInterval = Duration::from_millis(5);
-// How long a replay that reached the log's end below the tail seen at connect
-// waits without progress for the publisher's buffered records to reach the
-// files, polling once per flush interval, before it hands over to the ring
-// anyway. The flusher writes the buffer out once per pass, and a pass waits
-// for its fdatasync, which a busy disk can stretch well past 100 ms: the
-// bound is generous because handing over early loses messages.
+// How long catching up waits without progress for the log to bring a message
+// that the ring no longer holds, polling once per flush interval, before it
+// reports the message as lost. Such a message sits in the publisher's write
+// buffer until the flusher's next pass, and a pass waits for its fdatasync,
+// which a busy disk can stretch well past 100 ms; a log that cannot be written
+// out at all (disk full, flusher dead) never brings it.
 constexpr Duration kCatchUpPollInterval = Duration::from_millis(5);
 constexpr Duration kCatchUpLimit = Duration::from_millis(1000);
 IoError publisher_restarted() { return IoError::fixed(IoKind::UnexpectedEof, io_text::kPublisherRestarted); }
@@ -80,41 +80,67 @@ class SlotClaim {
   std::uint32_t idx_;
 };
 
-// Where reading starts, what the cursor slot holds until then, and the
-// replay that serves the messages the ring no longer holds.
+// The oldest message a ring of `capacity` slots can hold under `tail`.
+std::uint64_t oldest_in_ring(std::uint64_t tail, std::uint64_t capacity) {
+  return capacity > tail ? 0 : tail - capacity;
+}
+
+// Where reading starts, what the cursor slot holds until then, and, for a
+// start below the tail, the log replay that serves what the ring does not
+// hold, up to `catch_up_end`.
 struct Start {
   std::uint64_t cursor = 0;
   std::uint64_t slot_value = 0;
   std::optional<wal::WalReplayer> replay;
+  std::uint64_t catch_up_end = 0;
 };
 
-// A start cursor below the ring is served from the topic's log when a segment
-// there reaches back to it.
-Result<Start> start_from_log(const std::string& topic_dir, std::uint64_t cursor, std::uint64_t tail,
-                             std::uint64_t oldest_in_ring) {
+// A start below the tail. The ring serves a message only while its slot holds
+// exactly that message: after a restart it may hold none of them (rebuilt with
+// another geometry), or, in some slots, messages of a killed publisher that
+// never reached the log and whose numbers were given out again. So when the
+// log holds the start, catching up reads each message up to the tail from
+// the ring if it holds it, else from the log. Without such a log the ring is
+// the only source.
+Result<Start> start_below_tail(const RingBuffer& ring, StartPosition::Kind kind, std::uint64_t start,
+                               std::uint64_t tail, const std::string& topic_dir) {
+  const std::uint64_t oldest = oldest_in_ring(tail, ring.capacity());
+  const bool from = kind == StartPosition::Kind::From;
   auto index = wal::WalReader::open(topic_dir);
-  if (!index || !index->has_segments()) return std::unexpected(Error::CursorTooOld{cursor, oldest_in_ring});
-  auto replay = index->read_from(cursor);
+  if (!index || !index->has_segments()) {
+    if (from && start < oldest) return std::unexpected(Error::CursorTooOld{start, oldest});
+    return Start{start, start, std::nullopt, 0};
+  }
+  const std::uint64_t first_logged = index->segment_paths().begin()->first;
+  if (start < first_logged) {
+    // A history reaches back to what the log holds; an explicit cursor the
+    // log does not hold is served by the ring alone, if it reaches back there.
+    if (!from) start = first_logged;
+    else if (start >= oldest) return Start{start, start, std::nullopt, 0};
+  }
+  if (start >= tail) return Start{start, start, std::nullopt, 0};
+  auto replay = index->read_from(start);
   if (!replay) return std::unexpected(Error(std::move(replay.error())));
-  return Start{cursor, tail, std::move(*replay)};
+  // The slot holds the publisher back from what the ring still has to give.
+  const std::uint64_t slot_value = ring.holds(start) ? start : tail;
+  return Start{start, slot_value, std::move(*replay), tail};
 }
 
 Result<Start> choose_start(const RingBuffer& ring, StartPosition position, const std::string& topic_dir) {
   const std::uint64_t tail = ring.load_tail();
+  std::uint64_t start = tail;
   switch (position.kind) {
     case StartPosition::Kind::Tail:
-      return Start{tail, tail, std::nullopt};
-    case StartPosition::Kind::History: {
-      const std::uint64_t start = position.value > tail ? 0 : tail - position.value;
-      return Start{start, start, std::nullopt};
-    }
+      break;
+    case StartPosition::Kind::History:
+      start = position.value > tail ? 0 : tail - position.value;
+      break;
     case StartPosition::Kind::From:
+      start = position.value;
       break;
   }
-  const std::uint64_t capacity = ring.capacity();
-  const std::uint64_t oldest = capacity > tail ? 0 : tail - capacity;
-  if (position.value >= oldest) return Start{position.value, position.value, std::nullopt};
-  return start_from_log(topic_dir, position.value, tail, oldest);
+  if (start >= tail) return Start{start, start, std::nullopt, 0};
+  return start_below_tail(ring, position.kind, start, tail, topic_dir);
 }
 
 // What replay gave a receive: a record; nothing, as replay is over (or never
@@ -129,11 +155,19 @@ struct Subscriber::State {
   std::uint64_t cursor;
   std::uint32_t cursor_idx;
   std::uint64_t connected_generation;
+  // The generation whose numbering the reads last found to continue ours.
+  std::uint64_t read_generation;
+  // A new publisher numbers below our cursor: every receive fails from here.
+  bool numbering_lost = false;
+  // A replay failure met by a receive that cannot fail, for the next one that can.
+  std::optional<Error> unreported;
   UniqueFd stream;
   UniqueFd wake_fd;
   std::optional<wal::WalReplayer> replay;
-  std::string topic_dir;           // where replay reads the log
-  std::uint64_t replay_target = 0;  // the tail seen at connect, which the slot holds while replaying
+  std::string topic_dir;  // where replay reads the log
+  // While `replay` is present, cursors below this (the tail seen at connect)
+  // are caught up with; the slot keeps its starting value until then.
+  std::uint64_t catch_up_end = 0;
   std::optional<Deadline> catch_up_deadline;
   pid_t owner_pid = ::getpid();
 
@@ -143,11 +177,12 @@ struct Subscriber::State {
         cursor(start.cursor),
         cursor_idx(idx),
         connected_generation(generation),
+        read_generation(generation),
         stream(std::move(s)),
         wake_fd(std::move(w)),
         replay(std::move(start.replay)),
         topic_dir(std::move(dir)),
-        replay_target(start.slot_value) {}
+        catch_up_end(start.catch_up_end) {}
 
   // The slot is freed first, so the next subscriber may claim it at once. A
   // copy inherited by a forked child only unmaps and closes: the slot belongs
@@ -163,20 +198,43 @@ struct Subscriber::State {
   // Replay first: every receive begins here. `wait_until` bounds the waits
   // for the log to catch up; none means never wait. An error ends replay.
   Result<Replayed> replay_next(wal::Record& record, const Deadline* wait_until);
-  bool replay_may_hand_over();
+  bool read_exact(wal::Record& record);
   Result<Replayed> fail_replay(wal::WalError error);
-  bool read_ring(std::vector<std::byte>& out);
+  Result<Replayed> fail_catch_up();
+  Result<bool> read_ring(std::vector<std::byte>& out);
+  // The same; an ended subscription reads as nothing (numbering_lost says why).
+  bool read_ring_message(std::vector<std::byte>& out);
   Result<std::optional<std::size_t>> read_ring_into(std::span<std::byte> out);
+  template <class Read>
+  ReadResult read_next(Read&& read);
   bool read_made_no_progress(std::uint64_t tail_before);
+  bool numbering_continues(std::uint64_t generation, std::uint64_t cursor_before);
   Result<bool> wait_readable(int timeout_ms);
   Result<bool> wait_for_unit(int timeout_ms);
   bool generation_changed() const { return ring.load_generation() != connected_generation; }
 };
 
+// Catching up: each cursor below the connect's tail comes from the ring when
+// its slot holds exactly that message, else from the log. The ring is handed
+// over to only at that tail, which the slot has protected from the start.
 Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadline* wait_until) {
+  if (numbering_lost) return io_failure(publisher_restarted());
+  if (unreported) {
+    Error error = std::move(*unreported);
+    unreported.reset();
+    return std::unexpected(std::move(error));
+  }
   if (!replay) return Replayed::Nothing;
   bool refreshed = false;
   for (;;) {
+    if (cursor >= catch_up_end) {
+      replay.reset();
+      ring.store_cursor(cursor_idx, cursor);  // from here the slot follows the cursor
+      return Replayed::Nothing;
+    }
+    if (read_exact(record)) return Replayed::Record;
+    if (numbering_lost) return io_failure(publisher_restarted());
+    replay->skip_to(cursor);  // what the ring gave is passed over
     auto item = replay->next();
     if (item && item->has_value()) {
       record = std::move(**item);
@@ -186,35 +244,37 @@ Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadl
     }
     // A record cut at the live end of the log is only not written out yet.
     if (item && !replay->at_live_end()) return fail_replay(std::move(item->error()));
-    if (replay_may_hand_over()) {
-      replay.reset();
-      ring.store_cursor(cursor_idx, cursor);  // from here the slot follows the cursor
-      return Replayed::Nothing;
-    }
     if (!refreshed) {
       if (auto more = replay->refresh(topic_dir); !more) return fail_replay(std::move(more.error()));
       refreshed = true;
       continue;
     }
+    if (!catch_up_deadline) catch_up_deadline = Deadline::after(kCatchUpLimit);
+    if (catch_up_deadline->passed()) return fail_catch_up();
     if (wait_until == nullptr || wait_until->passed()) return Replayed::NotYet;
     sleep_for(shorter(kCatchUpPollInterval, wait_until->remaining()));
     refreshed = false;
   }
 }
 
-// At the end of what the log holds now. Records appended before the connect
-// may still sit in the publisher's write buffer, while the publisher, which
-// sees the slot at the tail of the connect, already overwrites the ring below
-// it: handing over before reaching that tail would lose them. Once the tail is
-// reached the slot protects the ring; short of it, replay waits for the log
-// while it keeps making progress, up to a bound without any, or until the
-// publisher hangs up.
-bool Subscriber::State::replay_may_hand_over() {
-  if (cursor >= replay_target) return true;
-  if (!catch_up_deadline) catch_up_deadline = Deadline::after(kCatchUpLimit);
-  if (catch_up_deadline->passed()) return true;
-  auto polled = poll_wakeup(wake_fd.get(), stream.get(), 0);
-  return !polled && polled.error().kind() == IoKind::UnexpectedEof;
+// The message at the cursor from the ring, if its slot holds exactly it.
+bool Subscriber::State::read_exact(wal::Record& record) {
+  const std::uint64_t before = cursor;
+  if (!ring.try_receive_exact(before, record.payload)) return false;
+  const std::uint64_t generation = ring.load_generation();
+  if (generation != read_generation && !numbering_continues(generation, before)) return false;
+  record.cursor = before;
+  cursor = before + 1;
+  catch_up_deadline.reset();
+  return true;
+}
+
+// Neither the ring nor the log brought the message at the cursor in time:
+// it is reported, never passed over. Catching up ends; later receives read
+// the ring from the cursor.
+Result<Replayed> Subscriber::State::fail_catch_up() {
+  replay.reset();
+  return std::unexpected(Error::CursorTooOld{cursor, oldest_in_ring(ring.load_tail(), ring.capacity())});
 }
 
 // Replay is over for good; the slot keeps the connect's tail until the next
@@ -224,35 +284,63 @@ Result<Replayed> Subscriber::State::fail_replay(wal::WalError error) {
   return std::unexpected(Error(std::move(error)));
 }
 
-// One read at the cursor. Messages the ring cannot serve are stepped over
-// (each step moves the cursor forward, so the loop ends).
-bool Subscriber::State::read_ring(std::vector<std::byte>& out) {
-  for (;;) {
-    const std::uint64_t tail = ring.load_tail();
-    const ReadResult r = ring.try_receive(cursor_idx, cursor, out);
-    if (r.status == ReadStatus::Empty) {
-      if (read_made_no_progress(tail)) return false;
-      continue;
-    }
-    if (r.next_cursor <= cursor) return false;
-    cursor = r.next_cursor;
-    if (r.status == ReadStatus::Message) return true;
-  }
+Result<bool> Subscriber::State::read_ring(std::vector<std::byte>& out) {
+  const bool got = read_ring_message(out);
+  if (numbering_lost) return io_failure(publisher_restarted());
+  return got;
+}
+
+bool Subscriber::State::read_ring_message(std::vector<std::byte>& out) {
+  return read_next([&](std::uint64_t at) { return ring.try_receive(cursor_idx, at, out); }).status ==
+         ReadStatus::Message;
 }
 
 Result<std::optional<std::size_t>> Subscriber::State::read_ring_into(std::span<std::byte> out) {
-  for (;;) {
+  const ReadResult read =
+      read_next([&](std::uint64_t at) { return ring.try_receive_into_slice(cursor_idx, at, out); });
+  if (numbering_lost) return io_failure(publisher_restarted());
+  if (read.status == ReadStatus::Message) return read.len;
+  if (read.status == ReadStatus::TooShort) return std::unexpected(Error::MessageTooLarge{read.len, out.size()});
+  return std::nullopt;
+}
+
+// Reads at the cursor until a message, or nothing to read now. Messages the
+// ring cannot serve are stepped over, each pass moving the cursor forward; the
+// passes are bounded by the ring's size, so that every call ends, also over a
+// tail that another process pushed far ahead. A read that finds the
+// subscription ended gives nothing and sets numbering_lost.
+template <class Read>
+ReadResult Subscriber::State::read_next(Read&& read) {
+  if (numbering_lost) return {};
+  for (std::uint64_t pass = 0; pass <= ring.capacity(); ++pass) {
     const std::uint64_t tail = ring.load_tail();
-    const ReadResult r = ring.try_receive_into_slice(cursor_idx, cursor, out);
+    const std::uint64_t before = cursor;
+    const ReadResult r = read(before);
+    // The generation sits on the line of the tail the read has just loaded.
+    const std::uint64_t generation = ring.load_generation();
+    if (generation != read_generation && !numbering_continues(generation, before)) return {};
     if (r.status == ReadStatus::Empty) {
-      if (read_made_no_progress(tail)) return std::nullopt;
+      if (read_made_no_progress(tail)) return r;
       continue;
     }
-    if (r.next_cursor <= cursor) return std::nullopt;
+    if (r.next_cursor <= cursor) return {};
     cursor = r.next_cursor;
-    if (r.status == ReadStatus::Message) return r.len;
-    if (r.status == ReadStatus::TooShort) return std::unexpected(Error::MessageTooLarge{r.len, out.size()});
+    if (r.status != ReadStatus::Skipped) return r;
   }
+  return {};
+}
+
+// After a read that found the ring reused by a new publisher: that publisher
+// goes on with our numbering only when it starts at or above our cursor (its
+// log continued it). Numbering below our cursor reuses numbers we have read,
+// so what we just read, and everything after it, belongs to another stream.
+bool Subscriber::State::numbering_continues(std::uint64_t generation, std::uint64_t cursor_before) {
+  if (ring.load_first_cursor() < cursor_before) {
+    numbering_lost = true;
+    return false;
+  }
+  read_generation = generation;
+  return true;
 }
 
 // After a read found nothing. A cursor a whole ring behind the tail reads the
@@ -349,21 +437,40 @@ Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
       return {};
     }
   }
-  while (!s.read_ring(out)) {
+  for (;;) {
+    auto read = s.read_ring(out);
+    if (!read) return std::unexpected(std::move(read.error()));
+    if (*read) return {};
     if (auto waited = s.wait_readable(-1); !waited) return std::unexpected(std::move(waited.error()));
   }
-  return {};
 }
 
 bool Subscriber::try_receive_into(std::vector<std::byte>& out) {
   State& s = *state_;
   out.clear();
   wal::Record record;
-  // A replay error ends the replay; this call then goes on with the ring.
-  const Replayed replayed = s.replay_next(record, nullptr).value_or(Replayed::Nothing);
-  if (replayed == Replayed::Record) out.assign(record.payload.begin(), record.payload.end());
-  if (replayed != Replayed::Nothing) return replayed == Replayed::Record;
-  return s.read_ring(out);
+  auto replayed = s.replay_next(record, nullptr);
+  if (!replayed) {
+    // Kept for the next receive that can report it: reading on from the ring
+    // here would pass over what the replay could not deliver.
+    s.unreported = std::move(replayed.error());
+    return false;
+  }
+  if (*replayed == Replayed::Record) out.assign(record.payload.begin(), record.payload.end());
+  if (*replayed != Replayed::Nothing) return *replayed == Replayed::Record;
+  return s.read_ring_message(out);
+}
+
+Result<bool> Subscriber::try_receive(std::vector<std::byte>& out) {
+  State& s = *state_;
+  const bool got = try_receive_into(out);
+  if (s.unreported) {
+    Error error = std::move(*s.unreported);
+    s.unreported.reset();
+    return std::unexpected(std::move(error));
+  }
+  if (s.numbering_lost) return io_failure(publisher_restarted());
+  return got;
 }
 
 Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std::byte>& out) {
@@ -376,7 +483,7 @@ Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std:
   if (*replayed == Replayed::Record) out.assign(record.payload.begin(), record.payload.end());
   if (*replayed != Replayed::Nothing) return *replayed == Replayed::Record;
   for (;;) {
-    if (s.read_ring(out)) return true;
+    if (auto read = s.read_ring(out); !read || *read) return read;
     const Duration remaining = deadline.remaining();
     if (remaining == Duration{}) return false;
     // Whole milliseconds, rounded down: never waits past the deadline.
@@ -418,7 +525,9 @@ Result<std::optional<std::vector<std::byte>>> Subscriber::poll_recv() {
     return io_failure(publisher_restarted());
   }
   std::vector<std::byte> message;
-  if (!s.read_ring(message)) return std::nullopt;
+  auto read = s.read_ring(message);
+  if (!read) return std::unexpected(std::move(read.error()));
+  if (!*read) return std::nullopt;
   return message;
 }
 

@@ -45,7 +45,13 @@ class Subscriber {
   // Blocks until a message is copied into `out` (cleared first). Errors: Io
   // ("publisher disconnected", "publisher restarted (generation changed)"), Wal.
   Result<void> receive_into(std::vector<std::byte>& out);
-  // One non-blocking attempt; true when a message was copied. Never fails.
+  // One non-blocking attempt; true when a message was copied. Errors: Wal or
+  // CursorTooOld when catching up from the log fails (once; the next call
+  // reads the ring), Io ("publisher restarted (generation changed)") for good
+  // once a new publisher's numbering has ended the subscription.
+  Result<bool> try_receive(std::vector<std::byte>& out);
+  // The same, never failing: an error reads as "nothing now", and a catching-up
+  // error is kept for the next receive that can fail.
   bool try_receive_into(std::vector<std::byte>& out);
   // Like receive_into with a deadline; false when nothing came in time.
   Result<bool> receive_timeout_into(Duration timeout, std::vector<std::byte>& out);

@@ -332,9 +332,9 @@ PyMethodDef kBusMethods[] = {
     {"subscribe_with_history", fastcall(bus_subscribe_counted<kSubscribeWithHistory, to_u64, &Bus::subscribe_with_history_timeout>), METH_FASTCALL | METH_KEYWORDS,
      "subscribe_with_history($self, topic, n_messages_back, timeout_secs=30.0)\n--\n\n"
      "Subscribe starting n_messages_back messages before the newest.\n\n"
-     "The replay of recent history is best effort: it is limited by the ring's\n"
-     "capacity, and what the ring no longer holds is skipped. Releases the\n"
-     "interpreter lock while it connects."},
+     "What the ring no longer holds comes from the topic's write-ahead log, as\n"
+     "far back as the log reaches; without a log, history is limited by the\n"
+     "ring's capacity. Releases the interpreter lock while it connects."},
     {"subscribe_from", fastcall(bus_subscribe_counted<kSubscribeFrom, to_cursor, &Bus::subscribe_from_timeout>), METH_FASTCALL | METH_KEYWORDS,
      "subscribe_from($self, topic, cursor, timeout_secs=30.0)\n--\n\n"
      "Subscribe starting at an explicit cursor.\n\n"

@@ -207,10 +207,13 @@ PyObject* sub_recv_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-// try_recv($self): lock held throughout; never raises a receive error.
+// try_recv($self): lock held throughout; raises what catching up from the log
+// could not deliver, and once a restarted publisher has ended the subscription.
 PyObject* sub_try_recv(PyObject* self, PyObject*) noexcept {
   return exclusive_call(self, [](PySubscription& s) -> PyObject* {
-    if (!s.subscriber().try_receive_into(s.recv_buf)) return none().release();
+    Result<bool> got = s.subscriber().try_receive(s.recv_buf);
+    if (!got) return raise_error(std::move(got.error()));
+    if (!*got) return none().release();
     return bytes_of(s.recv_buf).release();
   });
 }

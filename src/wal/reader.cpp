@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <string>
+
 #include "../sys.h"
 #include "record.h"
 #include "segment_dir.h"
@@ -13,6 +16,12 @@ namespace {
 // the end of a segment that is being written.
 bool is_incomplete(const SegmentReadError& e) {
   return std::holds_alternative<SegmentReadError::ShortRead>(e.value) || truncated_header_size(e).has_value();
+}
+
+WalError missing_records(std::uint64_t expected, std::uint64_t found) {
+  return WalError{WalError::Io{IoError::fixed(
+      IoKind::InvalidData,
+      "log record " + std::to_string(found) + " found where " + std::to_string(expected) + " was expected")}};
 }
 
 bool has_grown(SegmentReader& reader) {
@@ -54,6 +63,38 @@ std::expected<Record, WalError> WalReplayer::fail(const SegmentReadError& error,
 }
 
 std::optional<std::expected<Record, WalError>> WalReplayer::next() {
+  if (held_) {
+    Record record = std::move(*held_);
+    held_.reset();
+    if (record.cursor >= from_cursor_) {
+      expected_ = record.cursor + 1;
+      return record;
+    }
+  }
+  auto item = next_stored();
+  if (!item) return item;
+  if (!*item) {
+    // A read error tells of the records it stops; the live end loses none.
+    if (!live_end_) expected_.reset();
+    return item;
+  }
+  const std::uint64_t cursor = (*item)->cursor;
+  if (expected_ && cursor != *expected_) {
+    const std::uint64_t missing = *expected_;
+    expected_.reset();
+    held_ = std::move(**item);
+    return std::unexpected(missing_records(missing, cursor));
+  }
+  expected_ = cursor + 1;
+  return item;
+}
+
+void WalReplayer::skip_to(std::uint64_t cursor) {
+  from_cursor_ = std::max(from_cursor_, cursor);
+  expected_ = std::max(expected_.value_or(cursor), cursor);
+}
+
+std::optional<std::expected<Record, WalError>> WalReplayer::next_stored() {
   live_end_ = false;
   for (;;) {
     if (!current_) {

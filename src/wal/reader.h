@@ -41,14 +41,20 @@ class WalReader {
 };
 
 // Yields the records of its segments in order, skipping those below the start
-// cursor. At most one segment file is open at a time, read up to the length it
-// had when it was opened. Move-only; one thread at a time.
+// cursor. Each record must carry the cursor after the one before it: a hole in
+// the numbering is an error, never passed over. At most one segment file is
+// open at a time, read up to the length it had when it was opened. Move-only;
+// one thread at a time.
 class WalReplayer {
  public:
   // One record; a WalError::Reader (the segment it came from is then left,
-  // and the next call goes on with the following one); or nothing, the end,
-  // which stays the end unless refresh() finds more.
+  // and the next call goes on with the following one); a WalError::Io when the
+  // next record is not the expected cursor (that record comes on the next
+  // call); or nothing, the end, which stays the end unless refresh() finds more.
   std::optional<std::expected<Record, WalError>> next();
+
+  // Passes over every record below `cursor`, which the caller got elsewhere.
+  void skip_to(std::uint64_t cursor);
 
   // True right after next() yielded an error that only says the log's live
   // end was reached while being written: an incomplete record (ShortRead) or
@@ -77,13 +83,20 @@ class WalReplayer {
   };
 
   WalReplayer(std::vector<Segment> segments, std::uint64_t from_cursor)
-      : segments_(std::move(segments)), from_cursor_(from_cursor) {}
+      : segments_(std::move(segments)), from_cursor_(from_cursor), expected_(from_cursor) {}
   std::expected<Record, WalError> fail(const SegmentReadError& error, std::uint64_t offset, bool grew);
+  // The next record at or above from_cursor_, whatever its cursor.
+  std::optional<std::expected<Record, WalError>> next_stored();
 
   std::vector<Segment> segments_;
   std::optional<SegmentReader> current_;
   std::size_t next_index_ = 0;
   std::uint64_t from_cursor_;
+  // The cursor the next record must carry; none right after a read error,
+  // which already told the caller that records are missing.
+  std::optional<std::uint64_t> expected_;
+  // A record found past a hole: yielded after the error that reports the hole.
+  std::optional<Record> held_;
   std::optional<Stop> stop_;
   // Applied to the next segment opened: resume there instead of its start.
   std::optional<std::uint64_t> resume_offset_;

@@ -445,12 +445,13 @@ TEST_F(RingRead, EmptyMessageIsAMessage) {
   EXPECT_TRUE(buf_.empty());
 }
 
-TEST_F(RingRead, LappedReaderJumpsToTheNewestOfItsSlot) {
+TEST_F(RingRead, ReaderMoreThanARingBehindMovesToTheOldestMessage) {
   publish_upto(*ring_, 10);  // slots hold 8, 9, 6, 7
-  expect(read(1), ReadStatus::Message, 10);
-  EXPECT_TRUE(payload_matches(buf_, 9, 32));
-  expect(read(0), ReadStatus::Message, 9);
-  EXPECT_TRUE(payload_matches(buf_, 8, 32));
+  for (std::uint64_t cursor : {0, 1, 5}) {
+    expect(read(cursor), ReadStatus::Message, 7);
+    EXPECT_TRUE(payload_matches(buf_, 6, 32));
+    EXPECT_EQ(ring_->load_cursor(0), 7u);
+  }
 }
 
 // Message 2 is being overwritten by message 6: it is gone whether or not that

@@ -22,6 +22,7 @@
 #include "subscription.h"
 #include "sys.h"
 #include "transport_support.h"
+#include "wal/record.h"
 
 namespace qorva {
 namespace {
@@ -30,6 +31,12 @@ using namespace testing_support;
 using namespace std::chrono_literals;
 
 constexpr Duration kSecond{1, 0};
+
+template <class T>
+std::optional<Error> error_of(Result<T> result) {
+  if (result) return std::nullopt;
+  return std::move(result.error());
+}
 
 class SubscriberTest : public testing::Test {
  protected:
@@ -178,9 +185,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(StartCase{"Tail", 5, StartPosition::tail(), 5, nullptr},
                     StartCase{"HistoryWithinTheRing", 5, StartPosition::history(2), 3, "m3"},
                     StartCase{"HistoryBeyondTheTail", 5, StartPosition::history(9), 0, "m0"},
-                    // Below the oldest held message: the read skips forward to
-                    // the newest message of the cursor's slot.
-                    StartCase{"HistoryBeyondTheRing", 12, StartPosition::history(12), 0, "m8"},
+                    // Below the oldest held message, with no log: the read
+                    // moves to the oldest message the ring holds.
+                    StartCase{"HistoryBeyondTheRing", 12, StartPosition::history(12), 0, "m4"},
                     StartCase{"FromOldestInRing", 12, StartPosition::from(4), 4, "m4"},
                     StartCase{"FromAboveTheTail", 3, StartPosition::from(7), 7, nullptr}),
     [](const testing::TestParamInfo<StartCase>& info) { return info.param.name; });
@@ -497,6 +504,33 @@ TEST_F(SubscriberTest, SlotLeftBusyByAKilledWriterIsSteppedOver) {
   for (int i = 6; i < 14; ++i) publish("m" + std::to_string(i));
 }
 
+// Another process wrote a tail far ahead of the messages, or beyond every
+// sequence number: each receive still ends (timed ones by their deadline), and
+// the reader's cursor slot never reads as free.
+TEST(SubscriberForgedTail, EveryReceiveEndsAndTheSlotStaysHeld) {
+  for (std::uint64_t forged : {std::uint64_t{1} << 62, ring_format::kBusyBit + 5, ~std::uint64_t{0}}) {
+    TempDir dir;
+    const TopicConfig config = small_config(dir.path(), 8, 64, 4);
+    auto publisher = Publisher::create("t", config);
+    ASSERT_TRUE(publisher);
+    auto subscriber = Subscriber::connect_with("t", config, kSecond, StartPosition::tail());
+    ASSERT_TRUE(subscriber);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE((*publisher)->publish(view(bytes("m" + std::to_string(i)))));
+    auto ring = RingBuffer::open(dir / "t/ring.mmap");
+    ASSERT_TRUE(ring);
+    ring->store_tail(forged);
+    Child reader([&] {
+      std::vector<std::byte> out;
+      for (int i = 0; i < 3; ++i) (*subscriber)->try_receive_into(out);
+      std::vector<std::byte> slice(64);
+      if (!(*subscriber)->try_receive_one_into_slice(slice)) return 2;
+      if (!(*subscriber)->receive_timeout_into(Duration{0, 100'000'000}, out)) return 3;
+      return ring->load_cursor(0) == ring_format::kFreeCursor ? 4 : 0;
+    });
+    EXPECT_EQ(reader.wait(10s), 0) << forged;
+  }
+}
+
 // --- Replay from the log ---
 
 class SubscriberReplayTest : public SubscriberTest {
@@ -646,11 +680,157 @@ TEST_F(SubscriberReplayTest, ReplayErrorIsReportedOnceThenTheRingServes) {
   ASSERT_FALSE(failed);
   EXPECT_NE(failed.error().get_if<Error::Wal>(), nullptr);
   EXPECT_EQ(ring().load_cursor(0), 30u);  // left at the connect's tail
-  // The ring serves from the cursor reached: what it still holds of cursor 1's
-  // slot is newer, so the read skips forward.
+  // The ring serves from the cursor reached: it holds 22..29 only, so the
+  // read moves to the oldest of them.
   ASSERT_TRUE(subscriber->receive_into(out));
-  EXPECT_EQ(text(out), "m25");
-  EXPECT_EQ(subscriber->cursor(), 26u);
+  EXPECT_EQ(text(out), "m22");
+  EXPECT_EQ(subscriber->cursor(), 23u);
+}
+
+// A new publisher over the same ring file numbers from its log's next cursor,
+// or from 0 without a log (here the log is cut after record 10, as a publisher
+// killed before the rest reached the disk leaves it). A subscription that has
+// read past that start would get reused numbers as if they followed its own:
+// every receive path ends it instead. One at or below the start reads on and
+// gets exactly the old messages it had not read, then the new ones.
+TEST_F(SubscriberReplayTest, RestartedNumberingBelowTheCursorEndsTheSubscription) {
+  struct Case {
+    const char* name;
+    bool logged;
+    std::uint64_t first_cursor;  // of the new publisher
+  };
+  for (const Case& c : {Case{"log off", false, 0}, Case{"log cut at 10", true, 10}}) {
+    TempDir dir;
+    config_ = c.logged ? logged_config(dir.path(), 32) : small_config(dir.path(), 32);
+    auto created = Publisher::create("t", config_);
+    ASSERT_TRUE(created);
+    publisher_ = std::move(*created);
+    const std::uint64_t read_before[] = {0, 8, 10, 16};
+    std::vector<std::unique_ptr<Subscriber>> subscribers;
+    for (std::size_t i = 0; i < std::size(read_before); ++i) subscribers.push_back(subscribe());
+    publish_n(16);
+    std::vector<std::byte> out;
+    for (std::size_t i = 0; i < subscribers.size(); ++i)
+      for (std::uint64_t k = 0; k < read_before[i]; ++k) ASSERT_TRUE(subscribers[i]->try_receive_into(out));
+
+    publisher_.reset();
+    if (c.logged) std::filesystem::resize_file(dir / ("t/wal/" + wal::segment_file_name(0)), 32 + 10 * 30);
+    created = Publisher::create("t", config_);
+    ASSERT_TRUE(created);
+    publisher_ = std::move(*created);
+    EXPECT_EQ(RingBuffer::open(dir / "t/ring.mmap")->load_first_cursor(), c.first_cursor) << c.name;
+    for (std::uint64_t n = c.first_cursor; n <= 20; ++n) publish("r" + std::to_string(n));
+
+    for (std::size_t i = 0; i < subscribers.size(); ++i) {
+      Subscriber& s = *subscribers[i];
+      const std::string where = std::string(c.name) + ", read " + std::to_string(read_before[i]);
+      if (read_before[i] > c.first_cursor) {
+        std::vector<std::byte> slice(64);
+        const std::optional<Error> failures[] = {
+            error_of(s.try_receive(out)),
+            error_of(s.receive_into(out)),
+            error_of(s.receive_timeout_into(kSecond, out)),
+            error_of(s.try_receive_one_into_slice(slice)),
+            error_of(s.poll_recv()),
+        };
+        for (const auto& failed : failures) {
+          ASSERT_TRUE(failed) << where;
+          EXPECT_TRUE(is_io_text(*failed, io_text::kPublisherRestarted)) << where;
+        }
+        continue;
+      }
+      for (std::uint64_t n = read_before[i]; n <= 20; ++n) {
+        auto got = s.try_receive(out);
+        ASSERT_TRUE(got && *got) << where << " at " << n;
+        EXPECT_EQ(text(out), (n < c.first_cursor ? "m" : "r") + std::to_string(n)) << where;
+      }
+    }
+    subscribers.clear();
+    publisher_.reset();
+  }
+}
+
+// A record damaged in an older segment: whatever the next open makes of that
+// segment, a replay that reaches the damage reports it, and never passes on
+// to the next segment as if nothing were missing.
+TEST_F(SubscriberReplayTest, DamageInAnOlderSegmentIsReportedNotPassedOver) {
+  start_logged_publisher(1000);  // about 32 records per segment
+  publish_n(300);
+  publisher_.reset();
+  auto files = segments();
+  ASSERT_GE(files.size(), 3u);
+  {
+    std::fstream f(files[0], std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(32 + 5 * 30 + 25);  // a payload byte of record 5
+    f.put('!');
+  }
+  auto created = Publisher::create("t", config_);
+  ASSERT_TRUE(created);
+  publisher_ = std::move(*created);
+  auto subscriber = subscribe(StartPosition::from(0));
+  std::vector<std::byte> out;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(subscriber->receive_into(out)) << i;
+    EXPECT_EQ(text(out), "m" + std::to_string(i));
+  }
+  auto damaged = subscriber->receive_timeout_into(kSecond, out);
+  ASSERT_FALSE(damaged) << text(out);
+  EXPECT_NE(damaged.error().get_if<Error::Wal>(), nullptr);
+}
+
+// While the log cannot be written out, messages the ring has moved past sit
+// only in the publisher's buffer. Catching up takes what the ring holds at
+// once, and reports the first message that neither holds, with the oldest
+// the ring has, instead of passing over it.
+TEST_F(SubscriberReplayTest, CatchUpReportsAMessageNeitherTheRingNorTheLogHolds) {
+  start_logged_publisher();
+  publish_n(10);
+  config_.wal.sync_mode = SyncMode::Off;  // from here, nothing reaches the files
+  restart_publisher();
+  for (int i = 10; i < 30; ++i) publish("m" + std::to_string(i));  // the ring holds m22..m29
+  std::vector<std::byte> out;
+  auto within = subscribe(StartPosition::from(24));
+  for (int i = 24; i < 30; ++i) {
+    ASSERT_TRUE(within->try_receive_into(out)) << i;
+    EXPECT_EQ(text(out), "m" + std::to_string(i));
+  }
+  auto behind = subscribe(StartPosition::from(5));
+  for (int i = 5; i < 10; ++i) {
+    ASSERT_TRUE(behind->receive_into(out)) << i;
+    EXPECT_EQ(text(out), "m" + std::to_string(i));
+  }
+  auto lost = behind->receive_timeout_into(Duration{10, 0}, out);
+  ASSERT_FALSE(lost);
+  const auto* too_old = lost.error().get_if<Error::CursorTooOld>();
+  ASSERT_NE(too_old, nullptr);
+  EXPECT_EQ(too_old->cursor, 10u);
+  EXPECT_EQ(too_old->oldest, 22u);
+  // Reported once; the ring then serves what it holds.
+  auto got = behind->receive_timeout_into(kSecond, out);
+  ASSERT_TRUE(got && *got);
+  EXPECT_EQ(text(out), "m22");
+
+  // The non-blocking receives: the one that can fail reports it; the one that
+  // cannot keeps it for the next receive that can.
+  auto polling = subscribe(StartPosition::from(9));
+  auto never_failing = subscribe(StartPosition::from(9));
+  for (Subscriber* s : {polling.get(), never_failing.get()}) {
+    ASSERT_TRUE(s->try_receive_into(out));
+    EXPECT_EQ(text(out), "m9");
+    EXPECT_FALSE(s->try_receive_into(out));  // waits for the log from here
+  }
+  std::this_thread::sleep_for(1200ms);
+  auto reported = polling->try_receive(out);
+  ASSERT_FALSE(reported);
+  EXPECT_NE(reported.error().get_if<Error::CursorTooOld>(), nullptr);
+  EXPECT_FALSE(never_failing->try_receive_into(out));
+  auto kept = never_failing->receive_timeout_into(kSecond, out);
+  ASSERT_FALSE(kept);
+  EXPECT_NE(kept.error().get_if<Error::CursorTooOld>(), nullptr);
+  for (Subscriber* s : {polling.get(), never_failing.get()}) {
+    ASSERT_TRUE(s->try_receive_into(out));
+    EXPECT_EQ(text(out), "m22");
+  }
 }
 
 // Subscribers keep joining from cursors the ring no longer holds while the

@@ -214,18 +214,18 @@ TEST(TransportProcesses, KilledPublisherEndsOldSubscribersAndARestartServesNewOn
   ASSERT_TRUE((*fresh)->receive_into(out));
   EXPECT_EQ(check_numbered(out), 7u);
   later.join();
-  // The old subscriber stays ended.
+  // The old subscriber stays ended: the new numbering starts below its cursor.
   auto still_ended = (*old_here)->receive_timeout_into(Duration{1, 0}, out);
   ASSERT_FALSE(still_ended);
-  EXPECT_TRUE(is_io_text(still_ended.error(), io_text::kPublisherDisconnected));
+  EXPECT_TRUE(is_io_text(still_ended.error(), io_text::kPublisherRestarted));
 }
 
 // --- Rings of another numbering ---
 
-// A ring re-created with another geometry under a log-raised tail holds only
-// zeros below that tail: a subscriber starting there steps over them instead
-// of spinning, and neither it nor the publisher stays stuck.
-TEST(TransportProcesses, RecreatedRingBelowARaisedTailIsSteppedOver) {
+// A ring re-created with another geometry under a log-raised tail holds none
+// of the messages below that tail: a subscriber starting there gets them from
+// the log, then follows the ring, and neither it nor the publisher stays stuck.
+TEST(TransportProcesses, RecreatedRingBelowARaisedTailIsServedFromTheLog) {
   TempDir dir;
   {
     auto first = Publisher::create("t", logged_config(dir.path(), 8));
@@ -241,6 +241,11 @@ TEST(TransportProcesses, RecreatedRingBelowARaisedTailIsSteppedOver) {
     auto s = Subscriber::connect_with("t", config, Duration{5, 0}, StartPosition::history(5));
     if (!s) return int{kConnectFailed};
     std::vector<std::byte> out;
+    for (std::uint64_t seq = 15; seq < 20; ++seq) {
+      auto got = (*s)->receive_timeout_into(Duration{5, 0}, out);
+      if (!got || !*got) return int{kTimedOut};
+      if (check_numbered(out) != seq) return int{kOutOfOrder};
+    }
     auto got = (*s)->receive_timeout_into(Duration{0, 200'000'000}, out);
     if (!got || *got) return int{kWrongContent};
     if ((*s)->cursor() != 20) return int{kOutOfOrder};
@@ -255,6 +260,22 @@ TEST(TransportProcesses, RecreatedRingBelowARaisedTailIsSteppedOver) {
   EXPECT_EQ(subscriber.wait(10s), kOk);
 }
 
+// A publisher's child body: publishes `count` messages of 1000 bytes, numbered
+// from the tail on, signals, then waits to be killed.
+int publish_then_wait_to_be_killed(const TopicConfig& config, std::uint64_t count, Signal& published) {
+  auto p = Publisher::create("t", config);
+  if (!p) return kPublishFailed;
+  const std::uint64_t first = (*p)->stats().tail;
+  for (std::uint64_t seq = first; seq < first + count; ++seq) {
+    std::vector<std::byte> m = numbered_message(seq);
+    m.resize(1000, std::byte{0x5A});
+    if (!(*p)->publish(m)) return kPublishFailed;
+  }
+  published.notify();
+  std::this_thread::sleep_for(60s);
+  return kOk;
+}
+
 // A killed publisher's last records die in its write buffer, so the next
 // publisher numbers from below the old tail, over slots that still hold the
 // lost messages: those must never be delivered as if they were the new ones.
@@ -264,18 +285,7 @@ TEST(TransportProcesses, LostTailOfAKilledPublisherIsNeverDeliveredAsNew) {
   config.slot_size = 2048;
   config.wal.sync_mode = SyncMode::Off;  // nothing leaves the buffer but full buffers
   Signal published;
-  Child killed([&] {
-    auto p = Publisher::create("t", config);
-    if (!p) return int{kPublishFailed};
-    for (std::uint64_t seq = 0; seq < 20; ++seq) {
-      std::vector<std::byte> m = numbered_message(seq);
-      m.resize(1000, std::byte{0x5A});
-      if (!(*p)->publish(m)) return int{kPublishFailed};
-    }
-    published.notify();
-    std::this_thread::sleep_for(60s);
-    return int{kOk};
-  });
+  Child killed([&] { return publish_then_wait_to_be_killed(config, 20, published); });
   ASSERT_TRUE(published.wait(5000));
   killed.kill_now();
   auto publisher = Publisher::create("t", config);
@@ -307,6 +317,41 @@ TEST(TransportProcesses, LostTailOfAKilledPublisherIsNeverDeliveredAsNew) {
   ASSERT_TRUE((*publisher)->publish(numbered_message(restart)));
   ASSERT_TRUE((*subscriber)->try_receive_into(out));
   EXPECT_EQ(check_numbered(out), restart);
+}
+
+// After a publisher is killed, the ring holds, in some slots, messages that
+// never reached the log, under numbers the next publisher gives out again. A
+// subscription starting below the restart still gets every message the log
+// holds, each under its own number, however it asks for its start.
+TEST(TransportProcesses, StartBelowAKilledPublishersTailGetsEveryLoggedMessage) {
+  TempDir dir;
+  TopicConfig config = logged_config(dir.path(), 64);
+  config.slot_size = 2048;
+  config.wal.sync_mode = SyncMode::Off;  // nothing leaves the buffer but full buffers
+  for (int round = 0; round < 3; ++round) {
+    Signal published;
+    Child killed([&] { return publish_then_wait_to_be_killed(config, 300, published); });
+    ASSERT_TRUE(published.wait(5000));
+    killed.kill_now();
+    auto publisher = Publisher::create("t", config);
+    ASSERT_TRUE(publisher);
+    const std::uint64_t restart = (*publisher)->stats().tail;
+    ASSERT_GE(restart, 64u);
+    for (StartPosition start : {StartPosition::history(64), StartPosition::from(restart - 64)}) {
+      auto subscriber = Subscriber::connect_with("t", config, Duration{5, 0}, start);
+      ASSERT_TRUE(subscriber);
+      std::vector<std::byte> out;
+      for (std::uint64_t expected = restart - 64; expected < restart; ++expected) {
+        auto got = (*subscriber)->receive_timeout_into(Duration{5, 0}, out);
+        ASSERT_TRUE(got && *got) << "round " << round << " at " << expected;
+        ASSERT_EQ(out.size(), 1000u);
+        std::uint64_t seq = 0;
+        std::memcpy(&seq, out.data(), 8);
+        ASSERT_EQ(seq, expected) << "round " << round;
+      }
+      EXPECT_EQ((*subscriber)->cursor(), restart);
+    }
+  }
 }
 
 // --- Wakeups racing with connecting subscribers ---

@@ -147,6 +147,42 @@ TEST_F(WalReplay, ChecksumErrorEndsOnlyItsSegment) {
   EXPECT_FALSE(replayer.next());
 }
 
+// Records missing between two that are intact (a segment cut short, or one
+// gone from the middle): the replay stops at the hole with an error naming it,
+// once, and goes on with the record found after it.
+TEST_F(WalReplay, HoleInTheNumberingIsAnErrorNotPassedOver) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> segments;  // (first cursor, records)
+    std::uint64_t from;
+    std::vector<std::uint64_t> before;
+    std::string error;
+    std::vector<std::uint64_t> after;
+  };
+  const Case cases[] = {
+      {"older segment cut short", {{0, 50}, {100, 100}, {200, 100}}, 0, range(0, 50),
+       "I/O error: log record 100 found where 50 was expected", range(100, 300)},
+      {"start inside the cut segment", {{0, 50}, {100, 10}}, 30, range(30, 50),
+       "I/O error: log record 100 found where 50 was expected", range(100, 110)},
+      {"segment gone from the middle", {{0, 10}, {20, 10}}, 5, range(5, 10),
+       "I/O error: log record 20 found where 10 was expected", range(20, 30)},
+      {"start in the hole", {{0, 10}, {20, 10}}, 12, {},
+       "I/O error: log record 20 found where 12 was expected", range(20, 30)},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(wal_dir());
+    for (auto [first, count] : c.segments) put_segment(first, count);
+    WalReplayer replayer = replay_from(c.from);
+    std::vector<std::uint64_t> before;
+    Step s = step(replayer);
+    for (; s.cursor; s = step(replayer)) before.push_back(*s.cursor);
+    EXPECT_EQ(before, c.before) << c.name;
+    EXPECT_EQ(s.error, c.error) << c.name;
+    EXPECT_EQ(drain(replayer), c.after) << c.name;
+    EXPECT_FALSE(replayer.next()) << c.name;
+  }
+}
+
 TEST_F(WalReplay, ReportsTheErrorOnce) {
   put_segment(0, 3);
   put_segment(3, 3);

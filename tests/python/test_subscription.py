@@ -577,6 +577,25 @@ def test_restarted_publisher_unit_is_drained(make_bus):
     assert sub.drain_wakeup() is False
 
 
+def test_restart_numbering_below_the_cursor_ends_every_receive(make_bus):
+    # Without a log the second publisher numbers from 0 again: its message 6
+    # is not the one after this subscription's 5.
+    first = make_bus()
+    first.publish_many(TOPIC, [])
+    sub = first.subscribe(TOPIC, timeout_secs=5)
+    publish(first, *[b"old-%d" % i for i in range(6)])
+    assert [sub.recv() for _ in range(6)] == [b"old-%d" % i for i in range(6)]
+    del first
+    second = make_bus()
+    publish(second, *[b"new-%d" % i for i in range(10)])
+    for receive in (sub.try_recv, sub.recv, lambda: sub.recv_timeout(1), lambda: sub.recv_batch(3, 1),
+                    lambda: sub.try_recv_into(bytearray(64)), sub.poll_recv):
+        with pytest.raises(OSError) as info:
+            receive()
+        assert str(info.value) == "publisher restarted (generation changed)"
+    assert list(sub) == []
+
+
 def test_with_block_keeps_the_subscription(bus, sub):
     with sub as entered:
         assert entered is sub
@@ -627,6 +646,21 @@ def test_replay_then_ring_without_gap(make_bus, receive):
     assert got == [b"rec-%04d" % i for i in range(2, 20)]
     publish(bus, b"rec-0020", b"rec-0021")
     assert sub.recv_batch(5, 1) == [b"rec-0020", b"rec-0021"]
+
+
+@pytest.mark.parametrize("subscribe", [
+    lambda bus: bus.subscribe_from(TOPIC, 90, timeout_secs=5),
+    lambda bus: bus.subscribe_with_history(TOPIC, 10, timeout_secs=5),
+])
+def test_start_in_a_ring_rebuilt_with_another_capacity_comes_from_the_log(make_bus, subscribe):
+    first = make_bus(capacity=16, wal_enabled=True)
+    publish(first, *[b"m-%03d" % i for i in range(100)])
+    del first
+    second = make_bus(capacity=32, wal_enabled=True)  # a new, empty ring under tail 100
+    second.publish_many(TOPIC, [])
+    sub = subscribe(second)
+    publish(second, b"m-100")
+    assert [sub.recv_timeout(5) for _ in range(11)] == [b"m-%03d" % i for i in range(90, 101)]
 
 
 def test_poll_recv_gives_replayed_records_without_taking_a_unit(make_bus, base_dir, bus_name):

@@ -169,13 +169,14 @@ def test_a_fifo_named_like_a_segment_fails_recovery_without_blocking(base_dir, b
 
 
 def test_a_replay_that_meets_a_fifo_fails_by_its_timeout(base_dir, bus_name):
-    # The log holds 0..19 in its first segment; a FIFO named like a later
-    # segment is next in the replay's way.
-    fifo = os.path.join(base_dir, bus_name, TOPIC, "wal", "00000000000000000010.seg")
+    # The log held 0..19 in its first segment, now a FIFO of the same name:
+    # the replay from 0 has to read it, since the ring holds only 16..19.
+    fifo = os.path.join(base_dir, bus_name, TOPIC, "wal", "00000000000000000000.seg")
     body = indent(f"""
 import os, time
 bus.publish_many({TOPIC!r}, [b"%d" % i for i in range(20)])
 time.sleep(0.2)  # the flusher writes the records out
+os.unlink({fifo!r})
 os.mkfifo({fifo!r})
 sub = bus.subscribe_from({TOPIC!r}, 0, timeout_secs=5)
 got = 0
