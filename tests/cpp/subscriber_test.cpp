@@ -12,10 +12,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <thread>
 
+#include "log_capture.h"
 #include "logging.h"
 #include "publisher.h"
 #include "ring.h"
@@ -544,15 +544,9 @@ TEST_F(SubscriberReplayTest, ReplaysBelowTheRingThenReadsTheRingWithoutLoss) {
 TEST_F(SubscriberReplayTest, ConnectSaysItReplays) {
   start_logged_publisher();
   publish_n(20);
-  testing_support::TempDir log_dir;
-  int fd = ::open((log_dir / "log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  const int previous = set_log_fd_for_testing(fd);
-  init_logging("info");
+  LogCapture log;
   auto subscriber = subscribe(StartPosition::from(2));
-  set_log_fd_for_testing(previous);
-  ::close(fd);
-  std::ifstream in(log_dir / "log");
-  std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string lines = log.lines();
   EXPECT_NE(lines.find("subscriber connected topic=\"t\" cursor=2 cursor_idx=0 generation=1 replaying_via_wal=true"),
             std::string::npos)
       << lines;

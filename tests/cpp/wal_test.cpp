@@ -8,6 +8,7 @@
 #include <atomic>
 #include <random>
 
+#include "log_capture.h"
 #include "logging.h"
 #include "wal/reader.h"
 #include "wal/record.h"
@@ -324,7 +325,7 @@ TEST(WalOpen, ReportsEachRepairAsATornTailEvent) {
       // have done it, with a filter that hides the event.
       init_logging("warn");
       if (!enabled(Level::Warn, log_target::kWal)) return kCannotObserve;
-      set_log_fd_for_testing(::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      testing_support::FdLogSink log_file(::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
       return Wal::open(topic.path(), config_with(SyncMode::Off)) ? 0 : 3;
     });
     if (rc == kCannotObserve) GTEST_SKIP() << "logging was set up earlier in this process without WARN events";
