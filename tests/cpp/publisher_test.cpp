@@ -15,6 +15,7 @@
 
 #include "log_capture.h"
 #include "logging.h"
+#include "peers.h"
 #include "ring.h"
 #include "subscriber.h"
 #include "transport_support.h"
@@ -351,7 +352,7 @@ TEST(PublisherWakeupPass, ReclaimedSlotWakesItsNewHolder) {
   publish_n(*publisher, 1);  // accepts the first holder of slot 0
   first.reset();
   auto second = make_subscriber(config);
-  ASSERT_EQ(second->cursor_idx(), 0u);
+  ASSERT_EQ(SubscriberPeer::cursor_idx(*second), 0u);
   std::vector<std::byte> out;
   std::jthread publishing([&] {
     std::this_thread::sleep_for(50ms);

@@ -17,6 +17,7 @@
 
 #include "log_capture.h"
 #include "logging.h"
+#include "peers.h"
 #include "publisher.h"
 #include "ring.h"
 #include "subscription.h"
@@ -116,8 +117,8 @@ TEST_F(SubscriberTest, FullTopicRefusesAtOnceAndAFreedSlotIsReused) {
   start_publisher(8, 64, 2);
   auto a = subscribe();
   auto b = subscribe();
-  EXPECT_EQ(a->cursor_idx(), 0u);
-  EXPECT_EQ(b->cursor_idx(), 1u);
+  EXPECT_EQ(SubscriberPeer::cursor_idx(*a), 0u);
+  EXPECT_EQ(SubscriberPeer::cursor_idx(*b), 1u);
   auto refused = Subscriber::connect_with("t", config_, Duration{5, 0}, StartPosition::tail());
   ASSERT_FALSE(refused);
   const auto* full = refused.error().get_if<Error::TooManySubscribers>();
@@ -125,7 +126,7 @@ TEST_F(SubscriberTest, FullTopicRefusesAtOnceAndAFreedSlotIsReused) {
   EXPECT_EQ(full->slots, 2u);
   a.reset();
   auto c = subscribe();
-  EXPECT_EQ(c->cursor_idx(), 0u);
+  EXPECT_EQ(SubscriberPeer::cursor_idx(*c), 0u);
 }
 
 TEST_F(SubscriberTest, RingWithoutCursorSlotsHasRoomForNone) {
@@ -163,7 +164,7 @@ TEST_P(StartPositions, ChooseTheCursorAndTheFirstMessage) {
   publish_n(c.published);
   auto subscriber = subscribe(c.start);
   EXPECT_EQ(subscriber->cursor(), c.expected_cursor);
-  EXPECT_EQ(ring().load_cursor(static_cast<std::uint32_t>(subscriber->cursor_idx())), c.expected_cursor);
+  EXPECT_EQ(ring().load_cursor(static_cast<std::uint32_t>(SubscriberPeer::cursor_idx(*subscriber))), c.expected_cursor);
   std::vector<std::byte> out;
   if (c.first_message == nullptr) {
     EXPECT_FALSE(subscriber->try_receive_into(out));
@@ -195,7 +196,7 @@ TEST_F(SubscriberTest, FromBelowTheRingWithoutLogIsTooOldAndFreesTheSlot) {
   EXPECT_EQ(too_old->cursor, 3u);
   EXPECT_EQ(too_old->oldest, 4u);
   EXPECT_EQ(ring().load_cursor(0), ring_format::kFreeCursor);
-  EXPECT_EQ(subscribe()->cursor_idx(), 0u);
+  EXPECT_EQ(SubscriberPeer::cursor_idx(*subscribe()), 0u);
 }
 
 TEST_F(SubscriberTest, FreeMarkerAsStartCursorIsRefusedBeforeAnySlotIsClaimed) {
@@ -230,7 +231,7 @@ TEST_P(TopOfRange, SlotStaysHeldAndNothingIsRead) {
   if (c.tail) ring().store_tail(*c.tail);
   auto first = subscribe(c.start);
   ASSERT_NE(first, nullptr);
-  const auto idx = static_cast<std::uint32_t>(first->cursor_idx());
+  const auto idx = static_cast<std::uint32_t>(SubscriberPeer::cursor_idx(*first));
   EXPECT_NE(ring().load_cursor(idx), ring_format::kFreeCursor);
   std::vector<std::byte> out;
   EXPECT_FALSE(first->try_receive_into(out));
@@ -240,7 +241,7 @@ TEST_P(TopOfRange, SlotStaysHeldAndNothingIsRead) {
   EXPECT_NE(ring().load_cursor(idx), ring_format::kFreeCursor);
   auto second = subscribe();
   ASSERT_NE(second, nullptr);
-  EXPECT_NE(second->cursor_idx(), first->cursor_idx());
+  EXPECT_NE(SubscriberPeer::cursor_idx(*second), SubscriberPeer::cursor_idx(*first));
   second.reset();
   EXPECT_NE(ring().load_cursor(idx), ring_format::kFreeCursor);
 }

@@ -10,6 +10,7 @@
 
 #include "log_capture.h"
 #include "logging.h"
+#include "peers.h"
 #include "wal/reader.h"
 #include "wal/record.h"
 #include "wal_test_util.h"
@@ -87,7 +88,7 @@ TEST(WalOpen, EmptyTopicStartsAtZeroWithNoSegment) {
   testing::TempDir topic;
   Wal wal = open_wal(topic / "deeper/topic");
   EXPECT_TRUE(std::filesystem::is_directory(topic / "deeper/topic/wal"));
-  EXPECT_TRUE(testing::dir_names(wal.dir()).empty());
+  EXPECT_TRUE(testing::dir_names(topic / "deeper/topic/wal").empty());
   EXPECT_EQ(wal.stats(), WalStats{});
 }
 
@@ -431,7 +432,7 @@ TEST(WalAppend, DisabledLogDoesNothing) {
   Wal wal = open_wal(topic.path(), off);
   ASSERT_TRUE(wal.append(77, 0, bytes_of("x")));
   EXPECT_EQ(wal.stats(), WalStats{});
-  EXPECT_TRUE(testing::dir_names(wal.dir()).empty());
+  EXPECT_TRUE(testing::dir_names(topic / "wal").empty());
 }
 
 TEST(WalRotation, RotatesWhenARecordWouldPassTheSegmentLimit) {
@@ -822,22 +823,22 @@ TEST(WalClock, TimestampsStartAtTheWallClockAndNeverGoBack) {
   testing::TempDir topic;
   const std::uint64_t before = unix_time_ns();
   Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
-  EXPECT_GE(wal.opened_unix_ns(), before);
+  EXPECT_GE(WalPeer::opened_unix_ns(wal), before);
   std::uint64_t last = wal.timestamp_now();
-  EXPECT_GE(last, wal.opened_unix_ns());
+  EXPECT_GE(last, WalPeer::opened_unix_ns(wal));
   for (int i = 0; i < 1000; ++i) {
     std::uint64_t now = wal.timestamp_now();
     ASSERT_GE(now, last);
     last = now;
   }
-  EXPECT_LT(last - wal.opened_unix_ns(), 10'000'000'000ull);
+  EXPECT_LT(last - WalPeer::opened_unix_ns(wal), 10'000'000'000ull);
 }
 
 TEST(WalClock, TimestampFromAReadingCountsFromTheOpening) {
   testing::TempDir topic;
   Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
-  const timespec at = wal.opened_at();
-  const std::uint64_t base = wal.opened_unix_ns();
+  const timespec at = WalPeer::opened_at(wal);
+  const std::uint64_t base = WalPeer::opened_unix_ns(wal);
   struct Case {
     timespec reading;
     std::uint64_t want;
