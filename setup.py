@@ -32,6 +32,7 @@ class CMakeBuildExt(build_ext):
             "-S", str(SOURCE_DIR),
             "-B", str(cmake_dir),
             "-DQORVA_TESTS=OFF",
+            "-DQORVA_PY_TESTING=OFF",
             "-DCMAKE_BUILD_TYPE=Release",
             f"-DPYTHON={sys.executable}",
             f"-DQORVA_PY_OUTPUT_DIR={output_dir}",

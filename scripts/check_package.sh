@@ -15,7 +15,7 @@ trap 'rm -rf "$work"' EXIT
 
 # Nothing of the source tree may be importable from here on.
 cd "$work"
-unset PYTHONPATH QORVA_TEST_HOOKS
+unset PYTHONPATH
 python=$work/venv/bin/python
 
 cat >round_trip.py <<'PY'
@@ -42,6 +42,7 @@ def main(base_dir: str) -> None:
     assert installed.is_relative_to(Path(sys.prefix).resolve()), f"not the installed package: {installed}"
     for typing_file in ("py.typed", "_qorva.pyi"):
         assert (installed.parent / typing_file).is_file(), f"{typing_file} not installed"
+    assert not list(installed.parent.glob("_qorva_testing*")), "the test-only module was installed"
     messages = [b"message %d" % i for i in range(100)]
     bus = qorva._RustBus("check", base_dir=base_dir)
     publisher = bus.topic("round_trip")

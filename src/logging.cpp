@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 #include "sys.h"
 
@@ -155,13 +156,15 @@ std::string_view level_column(Level level) {
 std::atomic<bool> attempted{false};
 // Set once by init_logging and never freed: the filter lives as long as the process.
 std::atomic<const LogFilter*> installed_filter{nullptr};
-std::atomic<int> output_fd{2};
 
 // Keeps lines of different threads apart even when one write is split.
 std::mutex& write_mutex() {
   static std::mutex mutex;
   return mutex;
 }
+
+// Guarded by write_mutex(); null while lines go to standard error.
+LogSink* installed_sink = nullptr;
 
 // A child forked while another thread writes would inherit the mutex locked
 // for good; holding it across fork keeps it consistent on both sides.
@@ -172,7 +175,7 @@ void keep_write_mutex_across_fork() {
 
 void write_line(const std::string& line) {
   std::lock_guard guard(write_mutex());
-  auto written = write_all(output_fd.load(std::memory_order_relaxed), line.data(), line.size());
+  auto written = installed_sink != nullptr ? installed_sink->write(line) : write_all(2, line.data(), line.size());
   if (written) return;
   // One notice, written directly: it must not come back here.
   const std::string notice = "qorva: failed to write a log line to standard error: " + written.error().text() + "\n";
@@ -289,7 +292,10 @@ std::string format_log_line(std::string_view time, Level level, std::string_view
   return line;
 }
 
-int set_log_fd_for_testing(int fd) { return output_fd.exchange(fd); }
+LogSink* set_log_sink(LogSink* sink) {
+  std::lock_guard guard(write_mutex());
+  return std::exchange(installed_sink, sink);
+}
 
 void log_publisher_created(std::string_view topic, std::uint32_t ring_capacity, std::uint32_t slot_size,
                            bool wal_enabled, Backpressure backpressure) {

@@ -1,5 +1,6 @@
-// Diagnostic log events written as text lines to standard error. Silent until
-// init_logging installs a filter; until then an event costs one atomic load.
+// Diagnostic log events written as text lines to standard error, or to the
+// LogSink installed in its place. Silent until init_logging installs a
+// filter; until then an event costs one atomic load.
 //
 // A line reads, with single spaces unless shown otherwise:
 //   2024-05-01T12:00:00.123456Z  INFO qorva::subscriber: subscriber connected topic="t" cursor=0 ...
@@ -9,6 +10,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <expected>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "config.h"
+#include "io_error.h"
 
 namespace qorva {
 
@@ -40,8 +43,8 @@ bool init_logging(std::optional<std::string_view> level);
 bool enabled(Level level, std::string_view target);
 
 // The system's six events. Each is a level check and, when enabled, one line
-// written to standard error in a single write (which may block like any write
-// to it). Thread-safe; never fails: a failed write is noticed on standard
+// written to the sink (standard error: in a single write, which may block
+// like any write to it). Thread-safe; never fails: a failed write is noticed on standard
 // error and the event is lost.
 void log_publisher_created(std::string_view topic, std::uint32_t ring_capacity, std::uint32_t slot_size,
                            bool wal_enabled, Backpressure backpressure);
@@ -129,8 +132,20 @@ std::string format_utc_time(const timespec& wall_time);
 std::string format_log_line(std::string_view time, Level level, std::string_view target, std::string_view message,
                             std::span<const LogField> fields);
 
-// For tests: sends the lines (not the write-failure notice, which always goes
-// to standard error) to `fd` instead of 2. Returns the previous descriptor.
-int set_log_fd_for_testing(int fd);
+// Where the lines go; standard error unless another sink is installed. The
+// logger hands write() one whole line, newline included, under its own lock,
+// so lines of different threads never interleave. A failed write is noticed
+// on standard error (never through the sink) and the line is lost.
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+  virtual std::expected<void, IoError> write(std::string_view line) = 0;
+};
+
+// Sends every later line to `sink` (null: standard error again) and returns
+// the sink it replaces (null for standard error). Once it returns, the
+// replaced sink gets no more lines; `sink` must live until it is replaced.
+// Thread-safe; waits for a line being written.
+LogSink* set_log_sink(LogSink* sink);
 
 }  // namespace qorva

@@ -82,7 +82,7 @@ void ProducerLock::release() {
 
 Result<ProducerLock> acquire_producer_lock(std::string_view topic, const std::string& topic_dir) {
   const std::string path = join_path(topic_dir, kProducerLockFileName);
-  std::string key = detail::normalize_lock_path(path);
+  std::string key = ProducerLock::normalize_lock_path(path);
   if (!claim(key)) return already_publishing(topic);
 
   const auto c_path = checked_path(path);
@@ -100,7 +100,7 @@ Result<ProducerLock> acquire_producer_lock(std::string_view topic, const std::st
   // a file that is no longer the one at `path` was taken on a topic being
   // cleaned (its file unlinked after our open), where a newcomer may lock the
   // new file: refuse it rather than have two publishers.
-  if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0 || !detail::names_same_file(file.get(), *c_path)) {
+  if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0 || !ProducerLock::names_same_file(file.get(), *c_path)) {
     forget(key);
     file.reset();
     return already_publishing(topic);
@@ -108,9 +108,7 @@ Result<ProducerLock> acquire_producer_lock(std::string_view topic, const std::st
   return ProducerLock(std::move(key), std::move(file));
 }
 
-namespace detail {
-
-std::string normalize_lock_path(std::string_view path) {
+std::string ProducerLock::normalize_lock_path(std::string_view path) {
   const bool absolute = path.starts_with('/');
   std::string out = absolute ? "/" : "";
   bool first = true;
@@ -129,12 +127,10 @@ std::string normalize_lock_path(std::string_view path) {
   return out;
 }
 
-bool names_same_file(int fd, const char* path) {
+bool ProducerLock::names_same_file(int fd, const char* path) {
   struct stat opened{}, named{};
   if (::fstat(fd, &opened) != 0 || ::stat(path, &named) != 0) return false;
   return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
-
-}  // namespace detail
 
 }  // namespace qorva

@@ -31,8 +31,17 @@ class ProducerLock {
 
  private:
   friend Result<ProducerLock> acquire_producer_lock(std::string_view topic, const std::string& topic_dir);
+  friend class ProducerLockPeer;  // tests
   ProducerLock(std::string key, UniqueFd file);
   void release();
+
+  // The in-process set's key for a lock path: repeated "/" collapsed, "."
+  // components dropped (a leading one of a relative path kept) and a trailing
+  // "/" removed; ".." and symbolic links left as written. Pure.
+  static std::string normalize_lock_path(std::string_view path);
+  // Whether `fd` is the file that `path` names now (same device and inode);
+  // false when either cannot be examined.
+  static bool names_same_file(int fd, const char* path);
 
   // Released in this order (see release()).
   std::string key_;  // the lock path, normalised: its entry in the in-process set
@@ -48,18 +57,5 @@ class ProducerLock {
 // byte in the path, a symbolic link on the way, and a lock file that is not a
 // regular file). Thread-safe; never blocks.
 Result<ProducerLock> acquire_producer_lock(std::string_view topic, const std::string& topic_dir);
-
-namespace detail {
-
-// The in-process set's key for a lock path: repeated "/" collapsed, "."
-// components dropped (a leading one of a relative path kept) and a trailing
-// "/" removed; ".." and symbolic links left as written. Pure.
-std::string normalize_lock_path(std::string_view path);
-
-// Whether `fd` is the file that `path` names now (same device and inode);
-// false when either cannot be examined.
-bool names_same_file(int fd, const char* path);
-
-}  // namespace detail
 
 }  // namespace qorva

@@ -218,7 +218,6 @@ class RingBuffer {
   std::uint32_t slot_size() const { return slot_size_; }
   std::uint32_t max_subscribers() const { return max_subscribers_; }
   std::uint64_t header_size() const { return header_size_; }
-  std::size_t mapped_size() const { return map_.size(); }
 
   // Publisher only: writes payload as message `tail` and advances the tail.
   // payload.size() <= slot_size() is the caller's check.
@@ -286,6 +285,7 @@ class RingBuffer {
   RingBuffer& operator=(RingBuffer&&) noexcept = default;
 
  private:
+  friend class RingBufferPeer;  // tests
   RingBuffer(Mapping map, std::uint32_t capacity, std::uint32_t slot_size, std::uint32_t max_subscribers);
   // Maps the open file `fd` and checks its header (the checks of open).
   static std::expected<RingBuffer, IoError> map_file(int fd);

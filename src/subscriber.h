@@ -79,10 +79,12 @@ class Subscriber {
   std::uint64_t lag() const;
   // The ring's slot size: the largest payload a message can carry.
   std::uint32_t max_payload_size() const;
-  std::uint64_t cursor_idx() const;
 
  private:
+  friend class SubscriberPeer;  // tests
   Subscriber();
+  // The index of the ring's cursor slot this subscriber holds.
+  std::uint64_t cursor_idx() const;
   struct State;
   std::unique_ptr<State> state_;
 };

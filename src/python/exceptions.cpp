@@ -36,6 +36,21 @@ constexpr const char* kPanicDoc =
 
 std::string dec(std::uint64_t v) { return std::to_string(v); }
 
+// A new exception class, or the one of that name that another extension
+// module of the package (the test-only one) made first in this interpreter:
+// the interpreter's state dictionary keeps each under its qualified name, so
+// every module raises the very same classes.
+PyResult<Ref> shared_exception_type(const char* qualified_name, const char* doc, PyObject* base) {
+  PyResult<Ref> made = checked(PyErr_NewExceptionWithDoc(qualified_name, doc, base, nullptr));
+  PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (!made || registry == nullptr) return made;
+  PyResult<Ref> key = checked(PyUnicode_FromString(qualified_name));
+  if (!key) return py_error();
+  PyObject* kept = PyDict_SetDefault(registry, key->get(), made->get());
+  if (kept == nullptr) return py_error();
+  return Ref::borrow(kept);
+}
+
 }  // namespace
 
 PendingException qorva_err(Error error) {
@@ -76,7 +91,7 @@ PyObject* exception_type(ExceptionType type) {
   auto index = static_cast<std::size_t>(type) - 1;
   const ExceptionSpec& spec = kExceptions[index];
   PyResult<PyObject*> made = exception_cells[index].get_or_init([&] {
-    return checked(PyErr_NewExceptionWithDoc(spec.qualified_name, nullptr, *spec.base, nullptr));
+    return shared_exception_type(spec.qualified_name, nullptr, *spec.base);
   });
   if (!made) internal_failure_from_python("Failed to initialize new exception type.");
   return *made;
@@ -104,7 +119,7 @@ PyResult<void> register_exceptions(PyObject* module) {
 
 PyObject* panic_exception_type() noexcept {
   PyResult<PyObject*> made = panic_cell.get_or_init([] {
-    return checked(PyErr_NewExceptionWithDoc("qorva.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+    return shared_exception_type("qorva.PanicException", kPanicDoc, PyExc_BaseException);
   });
   return made ? *made : nullptr;
 }

@@ -1,6 +1,8 @@
 // The module's exception types and the one mapping from a core Error to the
 // Python exception that a method raises. Every error of the core and of the
-// write-ahead log reaches Python through qorva_err() and nothing else.
+// write-ahead log reaches Python through qorva_err() and nothing else. Each
+// type is made once per interpreter, whichever extension module of the
+// package needs it first, so the test-only module raises the same classes.
 #pragma once
 
 #include <cstdint>

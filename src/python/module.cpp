@@ -11,7 +11,6 @@
 #include "stats.h"
 #include "subscription.h"
 #include "logging.h"
-#include "test_hooks.h"
 
 namespace qorva::python {
 namespace {
@@ -66,7 +65,6 @@ PyResult<void> run_module_body(PyObject* module) {
   }
   if (!add_function(module, &init_logging_def)) return py_error();
   if (!register_exceptions(module)) return py_error();
-  if (test_hooks_enabled() && !register_test_hooks(module)) return py_error();
   return {};
 }
 

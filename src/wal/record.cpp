@@ -2,7 +2,6 @@
 
 #include <isa-l/crc.h>
 
-#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <ctime>
@@ -42,21 +41,6 @@ std::uint32_t record_crc(const std::byte* record, std::size_t payload_len) {
 }
 
 }  // namespace
-
-void encode_record_into(std::vector<std::byte>& buf, std::uint64_t cursor, std::uint64_t timestamp_ns,
-                        std::span<const std::byte> payload) {
-  const std::size_t record_len = payload.size() + RECORD_FRAMING_LEN;
-  const std::size_t start = buf.size();
-  if (buf.capacity() - start < record_len) buf.reserve(std::max(start + record_len, 2 * buf.capacity()));
-  // Appended field by field, so the payload is copied once and nothing is zero-filled first.
-  std::byte head[RECORD_PAYLOAD_OFFSET];
-  put_record_head(head, cursor, timestamp_ns, payload.size());
-  buf.insert(buf.end(), std::begin(head), std::end(head));
-  buf.insert(buf.end(), payload.begin(), payload.end());
-  std::byte crc[RECORD_CRC_LEN];
-  put_u32(crc, record_crc(buf.data() + start, payload.size()));
-  buf.insert(buf.end(), std::begin(crc), std::end(crc));
-}
 
 void encode_record_at(std::byte* out, std::uint64_t cursor, std::uint64_t timestamp_ns,
                       std::span<const std::byte> payload) {

@@ -34,7 +34,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace qorva::wal {
 
@@ -108,15 +107,9 @@ std::uint32_t crc32c_extend(std::uint32_t crc, std::span<const std::byte> bytes)
 void encode_segment_header(std::span<std::byte, HEADER_LEN> out, std::uint64_t first_cursor,
                            std::uint64_t created_unix_ns);
 
-// Appends one framed record (payload.size() + 28 bytes) to the end of buf,
-// leaving what it holds untouched; grows it at most once. Cannot fail. The
-// caller guarantees payload.size() <= MAX_PAYLOAD_LEN (so for the two below).
-void encode_record_into(std::vector<std::byte>& buf, std::uint64_t cursor, std::uint64_t timestamp_ns,
-                        std::span<const std::byte> payload);
-
 // Frames one record into `out`, which has room for payload.size() + 28 bytes:
-// the same bytes as encode_record_into, one copy of the payload, one
-// checksum pass over the copy.
+// one copy of the payload, one checksum pass over the copy. Cannot fail. The
+// caller guarantees payload.size() <= MAX_PAYLOAD_LEN (so for frame_record).
 void encode_record_at(std::byte* out, std::uint64_t cursor, std::uint64_t timestamp_ns,
                       std::span<const std::byte> payload);
 

@@ -70,15 +70,10 @@ class Wal {
 
   std::uint64_t pending_cursor() const;
   std::uint64_t durable_cursor() const;
-  const std::string& dir() const { return dir_; }
-  const WalConfig& config() const { return config_; }
 
-  // The wall clock read at the end of open, and the monotonic reading just after.
-  std::uint64_t opened_unix_ns() const { return opened_unix_ns_; }
-  timespec opened_at() const { return opened_at_; }
-  // A record time stamp from the log's two clocks: opened_unix_ns() plus the
-  // monotonic time since opened_at(), saturating; never goes backwards
-  // within one opening, whatever the wall clock does.
+  // A record time stamp from the log's two clocks: the wall clock read at the
+  // end of open plus the monotonic time since, saturating; never goes
+  // backwards within one opening, whatever the wall clock does.
   std::uint64_t timestamp_now() const;
   // The same from a monotonic reading the caller has just taken, saving a
   // second clock read on its hot path.
@@ -87,6 +82,7 @@ class Wal {
   struct Shared;
 
  private:
+  friend class WalPeer;  // tests
   Wal() = default;
   void release();
   void shut_down();
@@ -100,6 +96,7 @@ class Wal {
   // Heap-held so a forked child, where the thread does not exist, can drop
   // the handle without joining it.
   std::unique_ptr<std::thread> flusher_;
+  // The wall clock read at the end of open, and the monotonic reading just after.
   std::uint64_t opened_unix_ns_ = 0;
   timespec opened_at_{};
   pid_t owner_pid_ = 0;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "clock.h"
+#include "log_capture.h"
 
 namespace qorva {
 namespace {
@@ -327,6 +328,28 @@ TEST(Logging, EachEventLineByteForByte) {
   for (std::size_t i = 0; i < rests.size(); ++i) EXPECT_EQ(rests[i], emissions()[i].rest);
 }
 
+// An installed sink gets the very lines standard error would, and none once
+// it is replaced.
+TEST(Logging, AnInstalledSinkGetsTheLinesUntilItIsReplaced) {
+  const ChildRun run = run_in_child([] {
+    set_rust_log("qorva=debug");
+    if (!init_logging(std::nullopt)) return 1;
+    std::string captured;
+    {
+      testing_support::LogCapture sink;
+      emit_all();
+      captured = sink.lines();
+    }
+    emit_all();  // to standard error again
+    return write_all(2, captured.data(), captured.size()) ? 0 : 2;
+  });
+  ASSERT_EQ(run.exit_code, 0);
+  std::vector<std::string> expected;
+  for (int copy = 0; copy < 2; ++copy)
+    for (const Emission& e : emissions()) expected.emplace_back(e.rest);
+  EXPECT_EQ(rests_of(run.output, "", "~"), expected);
+}
+
 struct InitCase {
   const char* name;
   std::optional<const char*> rust_log;
@@ -369,7 +392,7 @@ TEST(Logging, FailedWriteGivesOneNoticeOnStandardError) {
     set_rust_log(std::nullopt);
     init_logging(std::nullopt);
     // A descriptor open only for reading refuses every write.
-    set_log_fd_for_testing(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    testing_support::FdLogSink read_only(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     log_subscriber_dropped_released(1);
     return 0;
   });

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "clock.h"
+#include "peers.h"
 #include "temp_dir.h"
 
 namespace qorva {
@@ -158,8 +159,8 @@ TEST(ProducerLock, DotDotSpellingIsRefusedByTheFlockAndASymlinkIsNeverFollowed) 
   auto held = acquire_producer_lock("t", topic);
   ASSERT_TRUE(held.has_value());
   const std::string dot_dot = topic + "/sub/..";
-  EXPECT_NE(detail::normalize_lock_path(dot_dot + "/producer.lock"),
-            detail::normalize_lock_path(topic + "/producer.lock"));
+  EXPECT_NE(ProducerLockPeer::normalize_lock_path(dot_dot + "/producer.lock"),
+            ProducerLockPeer::normalize_lock_path(topic + "/producer.lock"));
   EXPECT_TRUE(is_already_publishing(acquire_producer_lock("t", dot_dot), "t"));
 
   auto through_link = acquire_producer_lock("t", link);
@@ -184,7 +185,7 @@ TEST(NormalizeLockPath, CollapsesSeparatorsAndDotsOnly) {
       {"/tmp/a/../b", "/tmp/a/../b"},
       {"../a/./..", "../a/.."},
   };
-  for (const auto& [path, key] : cases) EXPECT_EQ(detail::normalize_lock_path(path), key) << path;
+  for (const auto& [path, key] : cases) EXPECT_EQ(ProducerLockPeer::normalize_lock_path(path), key) << path;
 }
 
 TEST(NamesSameFile, FollowsReplacementAndRemoval) {
@@ -192,12 +193,12 @@ TEST(NamesSameFile, FollowsReplacementAndRemoval) {
   const std::string path = dir.file("producer.lock");
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
   ASSERT_TRUE(fd);
-  EXPECT_TRUE(detail::names_same_file(fd.get(), path.c_str()));
+  EXPECT_TRUE(ProducerLockPeer::names_same_file(fd.get(), path.c_str()));
   ASSERT_EQ(::unlink(path.c_str()), 0);
-  EXPECT_FALSE(detail::names_same_file(fd.get(), path.c_str()));
+  EXPECT_FALSE(ProducerLockPeer::names_same_file(fd.get(), path.c_str()));
   UniqueFd replacement(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-  EXPECT_FALSE(detail::names_same_file(fd.get(), path.c_str()));
-  EXPECT_TRUE(detail::names_same_file(replacement.get(), path.c_str()));
+  EXPECT_FALSE(ProducerLockPeer::names_same_file(fd.get(), path.c_str()));
+  EXPECT_TRUE(ProducerLockPeer::names_same_file(replacement.get(), path.c_str()));
 }
 
 // ---- Across threads and processes ----------------------------------------------

@@ -11,11 +11,11 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
+#include "log_capture.h"
 #include "logging.h"
+#include "peers.h"
 #include "ring.h"
 #include "subscriber.h"
 #include "transport_support.h"
@@ -52,32 +52,6 @@ RingBuffer open_ring(const TempDir& dir, std::string_view topic = "t") {
 void publish_n(Publisher& publisher, int n) {
   for (int i = 0; i < n; ++i) ASSERT_TRUE(publisher.publish(view(bytes("m" + std::to_string(i))))) << i;
 }
-
-// Captures the log lines of this process in a file.
-class LogCapture {
- public:
-  LogCapture() : path_(dir_ / "log") {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    previous_ = set_log_fd_for_testing(fd_);
-    init_logging("info");
-  }
-  ~LogCapture() {
-    set_log_fd_for_testing(previous_);
-    ::close(fd_);
-  }
-  std::string lines() const {
-    std::ifstream in(path_);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-
- private:
-  TempDir dir_;
-  std::string path_;
-  int fd_ = -1;
-  int previous_ = 2;
-};
 
 TEST(PublisherCreate, LaysOutTheTopicDirectory) {
   TempDir dir;
@@ -378,7 +352,7 @@ TEST(PublisherWakeupPass, ReclaimedSlotWakesItsNewHolder) {
   publish_n(*publisher, 1);  // accepts the first holder of slot 0
   first.reset();
   auto second = make_subscriber(config);
-  ASSERT_EQ(second->cursor_idx(), 0u);
+  ASSERT_EQ(SubscriberPeer::cursor_idx(*second), 0u);
   std::vector<std::byte> out;
   std::jthread publishing([&] {
     std::this_thread::sleep_for(50ms);

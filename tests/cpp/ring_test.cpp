@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "peers.h"
 #include "waker.h"
 #include "temp_dir.h"
 
@@ -126,7 +127,7 @@ TEST(RingFile, DefaultsLayoutByteForByte) {
   RingBuffer ring = must_create(path, 256, 65536, 16);
   EXPECT_EQ(file_size(path), 16781632u);
   EXPECT_EQ(ring.header_size(), 320u);
-  EXPECT_EQ(ring.mapped_size(), 16781632u);
+  EXPECT_EQ(RingBufferPeer::mapped_size(ring), 16781632u);
 
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   std::vector<unsigned char> header(320);

@@ -12,11 +12,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <thread>
 
+#include "log_capture.h"
 #include "logging.h"
+#include "peers.h"
 #include "publisher.h"
 #include "ring.h"
 #include "subscription.h"
@@ -123,8 +124,8 @@ TEST_F(SubscriberTest, FullTopicRefusesAtOnceAndAFreedSlotIsReused) {
   start_publisher(8, 64, 2);
   auto a = subscribe();
   auto b = subscribe();
-  EXPECT_EQ(a->cursor_idx(), 0u);
-  EXPECT_EQ(b->cursor_idx(), 1u);
+  EXPECT_EQ(SubscriberPeer::cursor_idx(*a), 0u);
+  EXPECT_EQ(SubscriberPeer::cursor_idx(*b), 1u);
   auto refused = Subscriber::connect_with("t", config_, Duration{5, 0}, StartPosition::tail());
   ASSERT_FALSE(refused);
   const auto* full = refused.error().get_if<Error::TooManySubscribers>();
@@ -132,7 +133,7 @@ TEST_F(SubscriberTest, FullTopicRefusesAtOnceAndAFreedSlotIsReused) {
   EXPECT_EQ(full->slots, 2u);
   a.reset();
   auto c = subscribe();
-  EXPECT_EQ(c->cursor_idx(), 0u);
+  EXPECT_EQ(SubscriberPeer::cursor_idx(*c), 0u);
 }
 
 TEST_F(SubscriberTest, RingWithoutCursorSlotsHasRoomForNone) {
@@ -170,7 +171,7 @@ TEST_P(StartPositions, ChooseTheCursorAndTheFirstMessage) {
   publish_n(c.published);
   auto subscriber = subscribe(c.start);
   EXPECT_EQ(subscriber->cursor(), c.expected_cursor);
-  EXPECT_EQ(ring().load_cursor(static_cast<std::uint32_t>(subscriber->cursor_idx())), c.expected_cursor);
+  EXPECT_EQ(ring().load_cursor(static_cast<std::uint32_t>(SubscriberPeer::cursor_idx(*subscriber))), c.expected_cursor);
   std::vector<std::byte> out;
   if (c.first_message == nullptr) {
     EXPECT_FALSE(subscriber->try_receive_into(out));
@@ -202,7 +203,7 @@ TEST_F(SubscriberTest, FromBelowTheRingWithoutLogIsTooOldAndFreesTheSlot) {
   EXPECT_EQ(too_old->cursor, 3u);
   EXPECT_EQ(too_old->oldest, 4u);
   EXPECT_EQ(ring().load_cursor(0), ring_format::kFreeCursor);
-  EXPECT_EQ(subscribe()->cursor_idx(), 0u);
+  EXPECT_EQ(SubscriberPeer::cursor_idx(*subscribe()), 0u);
 }
 
 TEST_F(SubscriberTest, FreeMarkerAsStartCursorIsRefusedBeforeAnySlotIsClaimed) {
@@ -237,7 +238,7 @@ TEST_P(TopOfRange, SlotStaysHeldAndNothingIsRead) {
   if (c.tail) ring().store_tail(*c.tail);
   auto first = subscribe(c.start);
   ASSERT_NE(first, nullptr);
-  const auto idx = static_cast<std::uint32_t>(first->cursor_idx());
+  const auto idx = static_cast<std::uint32_t>(SubscriberPeer::cursor_idx(*first));
   EXPECT_NE(ring().load_cursor(idx), ring_format::kFreeCursor);
   std::vector<std::byte> out;
   EXPECT_FALSE(first->try_receive_into(out));
@@ -247,7 +248,7 @@ TEST_P(TopOfRange, SlotStaysHeldAndNothingIsRead) {
   EXPECT_NE(ring().load_cursor(idx), ring_format::kFreeCursor);
   auto second = subscribe();
   ASSERT_NE(second, nullptr);
-  EXPECT_NE(second->cursor_idx(), first->cursor_idx());
+  EXPECT_NE(SubscriberPeer::cursor_idx(*second), SubscriberPeer::cursor_idx(*first));
   second.reset();
   EXPECT_NE(ring().load_cursor(idx), ring_format::kFreeCursor);
 }
@@ -578,15 +579,9 @@ TEST_F(SubscriberReplayTest, ReplaysBelowTheRingThenReadsTheRingWithoutLoss) {
 TEST_F(SubscriberReplayTest, ConnectSaysItReplays) {
   start_logged_publisher();
   publish_n(20);
-  testing_support::TempDir log_dir;
-  int fd = ::open((log_dir / "log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  const int previous = set_log_fd_for_testing(fd);
-  init_logging("info");
+  LogCapture log;
   auto subscriber = subscribe(StartPosition::from(2));
-  set_log_fd_for_testing(previous);
-  ::close(fd);
-  std::ifstream in(log_dir / "log");
-  std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string lines = log.lines();
   EXPECT_NE(lines.find("subscriber connected topic=\"t\" cursor=2 cursor_idx=0 generation=1 replaying_via_wal=true"),
             std::string::npos)
       << lines;

@@ -11,6 +11,7 @@
 #include <random>
 #include <thread>
 
+#include "peers.h"
 #include "publisher.h"
 #include "subscriber.h"
 #include "transport_support.h"
@@ -148,7 +149,7 @@ TEST(TransportProcesses, KilledSubscriberKeepsItsSlotAndHoldsThePublisherBack) {
   ASSERT_TRUE(next);
   auto newcomer = Subscriber::connect_with("t", config, Duration{1, 0}, StartPosition::tail());
   ASSERT_TRUE(newcomer);
-  EXPECT_EQ((*newcomer)->cursor_idx(), 1u);
+  EXPECT_EQ(SubscriberPeer::cursor_idx(**newcomer), 1u);
   std::vector<std::byte> out;
   for (std::uint64_t seq = 0; seq < 8; ++seq) {
     ASSERT_TRUE((*next)->publish(numbered_message(seq)));

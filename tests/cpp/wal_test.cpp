@@ -8,7 +8,9 @@
 #include <atomic>
 #include <random>
 
+#include "log_capture.h"
 #include "logging.h"
+#include "peers.h"
 #include "wal/reader.h"
 #include "wal/record.h"
 #include "wal_test_util.h"
@@ -86,7 +88,7 @@ TEST(WalOpen, EmptyTopicStartsAtZeroWithNoSegment) {
   testing::TempDir topic;
   Wal wal = open_wal(topic / "deeper/topic");
   EXPECT_TRUE(std::filesystem::is_directory(topic / "deeper/topic/wal"));
-  EXPECT_TRUE(testing::dir_names(wal.dir()).empty());
+  EXPECT_TRUE(testing::dir_names(topic / "deeper/topic/wal").empty());
   EXPECT_EQ(wal.stats(), WalStats{});
 }
 
@@ -324,7 +326,7 @@ TEST(WalOpen, ReportsEachRepairAsATornTailEvent) {
       // have done it, with a filter that hides the event.
       init_logging("warn");
       if (!enabled(Level::Warn, log_target::kWal)) return kCannotObserve;
-      set_log_fd_for_testing(::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      testing_support::FdLogSink log_file(::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
       return Wal::open(topic.path(), config_with(SyncMode::Off)) ? 0 : 3;
     });
     if (rc == kCannotObserve) GTEST_SKIP() << "logging was set up earlier in this process without WARN events";
@@ -430,7 +432,7 @@ TEST(WalAppend, DisabledLogDoesNothing) {
   Wal wal = open_wal(topic.path(), off);
   ASSERT_TRUE(wal.append(77, 0, bytes_of("x")));
   EXPECT_EQ(wal.stats(), WalStats{});
-  EXPECT_TRUE(testing::dir_names(wal.dir()).empty());
+  EXPECT_TRUE(testing::dir_names(topic / "wal").empty());
 }
 
 TEST(WalRotation, RotatesWhenARecordWouldPassTheSegmentLimit) {
@@ -821,22 +823,22 @@ TEST(WalClock, TimestampsStartAtTheWallClockAndNeverGoBack) {
   testing::TempDir topic;
   const std::uint64_t before = unix_time_ns();
   Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
-  EXPECT_GE(wal.opened_unix_ns(), before);
+  EXPECT_GE(WalPeer::opened_unix_ns(wal), before);
   std::uint64_t last = wal.timestamp_now();
-  EXPECT_GE(last, wal.opened_unix_ns());
+  EXPECT_GE(last, WalPeer::opened_unix_ns(wal));
   for (int i = 0; i < 1000; ++i) {
     std::uint64_t now = wal.timestamp_now();
     ASSERT_GE(now, last);
     last = now;
   }
-  EXPECT_LT(last - wal.opened_unix_ns(), 10'000'000'000ull);
+  EXPECT_LT(last - WalPeer::opened_unix_ns(wal), 10'000'000'000ull);
 }
 
 TEST(WalClock, TimestampFromAReadingCountsFromTheOpening) {
   testing::TempDir topic;
   Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
-  const timespec at = wal.opened_at();
-  const std::uint64_t base = wal.opened_unix_ns();
+  const timespec at = WalPeer::opened_at(wal);
+  const std::uint64_t base = WalPeer::opened_unix_ns(wal);
   struct Case {
     timespec reading;
     std::uint64_t want;

@@ -14,6 +14,7 @@ import pytest
 
 import qorva
 import qorva._qorva as m
+import qorva._qorva_testing as hooks
 from conftest import run_python
 
 CLASSES = ["_RustBus", "TopicPublisher", "Subscription", "TopicStats", "WalStats"]
@@ -71,16 +72,17 @@ def test_module_facts():
     assert "RUST_LOG" in m.init_logging.__doc__
 
 
-def test_test_hooks_stay_out_of_all_and_are_absent_without_the_variable():
-    assert m._test_panic and not [name for name in m.__all__ if name.startswith("_test")]
+def test_the_module_holds_its_api_alone_and_the_package_never_loads_the_test_hooks():
+    assert [name for name in dir(m) if not name.startswith("__") and name not in m.__all__] == []
+    assert hooks.__name__ == "qorva._qorva_testing"
     out = run_python(
         """
-        import qorva._qorva as m
-        print(sorted(n for n in dir(m) if n.startswith("_test")))
-        """,
-        hooks=False,
+        import sys
+        import qorva
+        print(sorted(name for name in sys.modules if name.startswith("qorva")))
+        """
     )
-    assert out.strip() == "[]"
+    assert out.strip() == "['qorva', 'qorva._qorva']"
 
 
 def test_a_second_import_gives_the_same_module_and_types():
@@ -126,7 +128,7 @@ def test_exception_type_facts(name, base):
 
 
 def test_panic_exception_derives_from_base_exception_and_carries_the_text():
-    e = raised(m._test_panic, "broken invariant: slot 3")
+    e = raised(hooks.panic, "broken invariant: slot 3")
     t = type(e)
     assert f"{t.__module__}.{t.__qualname__}" == "qorva.PanicException"
     assert t.__bases__ == (BaseException,)
@@ -136,7 +138,7 @@ def test_panic_exception_derives_from_base_exception_and_carries_the_text():
 
 
 def test_a_cpp_allocation_failure_becomes_panic_exception():
-    e = raised(m._test_bad_alloc)
+    e = raised(hooks.bad_alloc)
     assert type(e).__name__ == "PanicException"
     assert e.args == ("std::bad_alloc",)
 
@@ -150,6 +152,7 @@ def test_a_thread_that_cannot_start_is_a_panic_exception_not_an_abort():
         """
         import resource, tempfile
         from qorva._qorva import _RustBus
+        import qorva._qorva_testing as hooks
         bus = _RustBus("b", base_dir=tempfile.mkdtemp(), capacity=4, slot_size=64)
         bus.publish("warm", b"x")
 
@@ -168,19 +171,23 @@ def test_a_thread_that_cannot_start_is_a_panic_exception_not_an_abort():
             print("published")
         except BaseException as e:
             print(type(e).__name__, isinstance(e, Exception), e.args)
+            panic_type = type(e)
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         bus.publish("t", b"x")  # the borrow was given back; nothing was cached
         print(bus.stats("t").published_total)
+        try:
+            hooks.panic("the test module's")
+        except BaseException as e:
+            print(type(e) is panic_type)  # one class for both modules
         """,
-        hooks=False,
     )
     if out.strip() == "small stacks":
         pytest.skip("thread stacks are smaller than the headroom left")
-    assert out.splitlines() == ["PanicException False ('failed to spawn thread',)", "1"]
+    assert out.splitlines() == ["PanicException False ('failed to spawn thread',)", "1", "True"]
 
 
 def test_panic_exception_is_one_type():
-    assert type(raised(m._test_panic, "a")) is type(raised(m._test_bad_alloc))
+    assert type(raised(hooks.panic, "a")) is type(raised(hooks.bad_alloc))
 
 
 # ---------------------------------------------------------------------------
@@ -228,7 +235,7 @@ MAPPING = [
 @pytest.mark.parametrize("case, params, type_name, message", MAPPING)
 def test_core_errors_map_to_their_exception_and_message(case, params, type_name, message):
     a, b, text = params
-    e = raised(m._test_raise_core_error, case, a, b, text)
+    e = raised(hooks.raise_core_error, case, a, b, text)
     expected = OSError if type_name is None else getattr(m, type_name)
     assert type(e) is expected
     assert e.args == (message,)
@@ -240,18 +247,18 @@ def test_core_errors_map_to_their_exception_and_message(case, params, type_name,
 
 
 def test_raising_twice_gives_distinct_equal_exceptions():
-    first = raised(m._test_raise_core_error, "bus_full")
-    second = raised(m._test_raise_core_error, "bus_full")
+    first = raised(hooks.raise_core_error, "bus_full")
+    second = raised(hooks.raise_core_error, "bus_full")
     assert first is not second
     assert type(first) is type(second) and first.args == second.args
 
 
 def test_bus_full_is_not_an_os_error_but_wal_error_is():
     with pytest.raises(Exception) as bus_full:
-        m._test_raise_core_error("bus_full")
+        hooks.raise_core_error("bus_full")
     assert not isinstance(bus_full.value, OSError)
     with pytest.raises(OSError):
-        m._test_raise_core_error("wal_flusher_died")
+        hooks.raise_core_error("wal_flusher_died")
 
 
 # ---------------------------------------------------------------------------
@@ -558,11 +565,11 @@ def test_repeated_calls_do_not_grow_the_heap(make_bus):
 
     def calls():
         bus.topic("t").stats()
-        for call in (lambda: m._test_raise_core_error("already_publishing", text="t"),
+        for call in (lambda: hooks.raise_core_error("already_publishing", text="t"),
                      lambda: bus.publish("t", b"x", zz=2),
                      lambda: bus.subscribe("t", -1.0),
                      lambda: m.init_logging(5),
-                     lambda: m._test_panic("p")):
+                     lambda: hooks.panic("p")):
             try:
                 call()
             except BaseException:  # noqa: BLE001

@@ -1,7 +1,14 @@
-#include "test_hooks.h"
-
-#include <cstdlib>
-#include <cstring>
+// qorva._qorva_testing: a test-only extension module that the test builds
+// place beside qorva._qorva and that is never installed. It reaches the paths
+// no public call can reach on purpose: raising every core error through the
+// mapping (log writer and reader faults, a dead flusher) and the internal
+// failures that become PanicException (a broken invariant, memory exhausted
+// inside a call). Everything else is tested through the public classes.
+//
+// It links the module's binding layer, so its errors go through the very
+// mapping the module uses, and the exception classes it raises are the
+// module's own: the binding layer makes each once per interpreter.
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
@@ -47,10 +54,10 @@ std::optional<Error> core_error(std::string_view which, std::uint64_t a, std::ui
   return std::nullopt;
 }
 
-// _test_raise_core_error(case, a=0, b=0, text="")
+// raise_core_error(case, a=0, b=0, text="")
 PyObject* raise_core_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&]() -> PyObject* {
-    static constexpr Signature kSig{"_test_raise_core_error()",
+    static constexpr Signature kSig{"raise_core_error()",
                                     {required("case"), optional("a"), optional("b"), optional("text")}};
     auto parsed = kSig.parse(args, nargs, kwnames);
     if (!parsed) return nullptr;
@@ -71,10 +78,10 @@ PyObject* raise_core_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-// _test_panic(text): an internal failure.
+// panic(text): an internal failure.
 PyObject* panic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&]() -> PyObject* {
-    static constexpr Signature kSig{"_test_panic()", {required("text")}};
+    static constexpr Signature kSig{"panic()", {required("text")}};
     auto parsed = kSig.parse(args, nargs, kwnames);
     if (!parsed) return nullptr;
     auto text = parsed->convert(0, to_str);
@@ -83,38 +90,33 @@ PyObject* panic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   });
 }
 
-// _test_bad_alloc(): memory exhausted inside a call.
+// bad_alloc(): memory exhausted inside a call.
 PyObject* bad_alloc(PyObject*, PyObject*) noexcept {
   return guard([]() -> PyObject* { throw std::bad_alloc(); });
 }
 
 // ---------------------------------------------------------------------------
 
-PyMethodDef hook_functions[] = {
-    {"_test_raise_core_error", fastcall(raise_core_error), METH_FASTCALL | METH_KEYWORDS,
-     "_test_raise_core_error(case, a=0, b=0, text='')\n--\n\nRaise a core error through the mapping."},
-    {"_test_panic", fastcall(panic), METH_FASTCALL | METH_KEYWORDS,
-     "_test_panic(text)\n--\n\nRaise an internal failure."},
-    {"_test_bad_alloc", noargs(bad_alloc), METH_NOARGS, "_test_bad_alloc()\n--\n\nThrow std::bad_alloc."},
+PyMethodDef functions[] = {
+    {"raise_core_error", fastcall(raise_core_error), METH_FASTCALL | METH_KEYWORDS,
+     "raise_core_error(case, a=0, b=0, text='')\n--\n\nRaise a core error through the mapping."},
+    {"panic", fastcall(panic), METH_FASTCALL | METH_KEYWORDS, "panic(text)\n--\n\nRaise an internal failure."},
+    {"bad_alloc", noargs(bad_alloc), METH_NOARGS, "bad_alloc()\n--\n\nThrow std::bad_alloc."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_qorva_testing",
+    "Test-only hooks into qorva's binding layer; never installed.",
+    0,  // no per-module state
+    functions,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
 }  // namespace
-
-bool test_hooks_enabled() {
-  const char* value = std::getenv("QORVA_TEST_HOOKS");
-  return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
-}
-
-PyResult<void> register_test_hooks(PyObject* module) {
-  PyResult<Ref> module_name = checked(PyModule_GetNameObject(module));
-  if (!module_name) return py_error();
-  for (PyMethodDef* def = hook_functions; def->ml_name != nullptr; ++def) {
-    PyResult<Ref> function = checked(PyCMethod_New(def, module, module_name->get(), nullptr));
-    // Set as attributes only: never listed in __all__.
-    if (!function || PyModule_AddObjectRef(module, def->ml_name, function->get()) < 0) return py_error();
-  }
-  return {};
-}
-
 }  // namespace qorva::python
+
+PyMODINIT_FUNC PyInit__qorva_testing() {
+  return qorva::python::guard([] { return PyModule_Create(&qorva::python::module_def); });
+}
