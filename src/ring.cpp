@@ -358,7 +358,15 @@ std::optional<std::uint32_t> RingBuffer::claim_cursor_slot(std::uint64_t start) 
   return std::nullopt;
 }
 
-void RingBuffer::release_cursor_slot(std::uint32_t i) { store_cursor(i, kFreeCursor); }
+void RingBuffer::rewind_cursor(std::uint32_t i, std::uint64_t cursor) {
+  store_cursor(i, cursor);
+  add_connect_count();
+}
+
+void RingBuffer::release_cursor_slot(std::uint32_t i) {
+  store_cursor(i, kFreeCursor);
+  add_connect_count();
+}
 
 std::uint64_t RingBuffer::exchange_wakeup_armed(std::uint32_t i, std::uint64_t v) {
   return word(wakeup_armed_offset(max_subscribers_, i)).exchange(v, std::memory_order_seq_cst);
@@ -378,6 +386,8 @@ std::uint64_t RingBuffer::arm_wakeup(std::uint32_t k) {
 void RingBuffer::begin_wakeup_pass() {
   fence(std::memory_order_seq_cst);  // pairs with the fence of arm_wakeup
 }
+
+void RingBuffer::fence_after_tail_store() { fence(std::memory_order_seq_cst); }
 
 // A plain load first: after the pass's fence, a flag read as 0 belongs to a
 // subscriber whose own fence comes later, so its tail load sees the new

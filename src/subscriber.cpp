@@ -181,7 +181,7 @@ Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadl
     if (item && !replay->at_live_end()) return fail_replay(std::move(item->error()));
     if (replay_may_hand_over()) {
       replay.reset();
-      ring.store_cursor(cursor_idx, cursor);  // from here the slot follows the cursor
+      ring.rewind_cursor(cursor_idx, cursor);  // from here the slot follows the cursor
       return Replayed::Nothing;
     }
     if (!refreshed) {
@@ -310,12 +310,13 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
   if (!stream) return std::unexpected(std::move(stream.error()));
   if (auto sent = send_fd(stream->get(), wake_fd->get(), claim.idx()); !sent) return io_failure(sent.error());
   // Counted after the handshake is queued and before the start cursor is read
-  // and the flag armed: the publisher's wakeup pass relies on this order.
+  // and the flag armed: the publisher's wakeup pass and fullness check rely on
+  // this order.
   ring->add_connect_count();
 
   auto chosen = choose_start(*ring, start, dir);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
-  ring->store_cursor(claim.idx(), chosen->slot_value);
+  ring->rewind_cursor(claim.idx(), chosen->slot_value);
   const std::uint64_t generation = ring->load_generation();
   log_subscriber_connected(topic, chosen->cursor, claim.idx(), generation, chosen->replay.has_value());
 
