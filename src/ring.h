@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "io_error.h"
 
 namespace qorva {
@@ -264,6 +265,11 @@ class RingBuffer {
   // its cursor it disarms and reads; otherwise it sleeps and disarms on waking.
   std::uint64_t arm_wakeup(std::uint32_t k);
   void disarm_wakeup(std::uint32_t k) { store_wakeup_armed(k, 0); }
+  // Subscriber, before it arms: watches the tail until it passes `cursor`
+  // (true) or `until` passes (false). Looks at the tail once every few pause
+  // instructions, leaving its cache line to the publisher in between, and at
+  // the clock once every few looks. Spins on the calling thread; no system call.
+  bool watch_tail(std::uint64_t cursor, const Deadline& until) const;
   // Publisher's half: one sequentially consistent fence after the tail store,
   // then take_wakeup_request for each held slot; write a wakeup when it is true.
   static void begin_wakeup_pass();

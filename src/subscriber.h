@@ -46,6 +46,9 @@ class Subscriber {
   Result<void> receive_into(std::vector<std::byte>& out);
   // One non-blocking attempt; true when a message was copied. Never fails.
   bool try_receive_into(std::vector<std::byte>& out);
+  // The same attempt, but a replay error is returned (replay ends) instead
+  // of the ring being read. Never waits. Errors: Wal.
+  Result<bool> receive_ready_into(std::vector<std::byte>& out);
   // Like receive_into with a deadline; false when nothing came in time.
   Result<bool> receive_timeout_into(Duration timeout, std::vector<std::byte>& out);
   // One non-blocking attempt straight into `out`; the message's length, or
@@ -53,7 +56,13 @@ class Subscriber {
   Result<std::optional<std::size_t>> try_receive_one_into_slice(std::span<std::byte> out);
   // Arms the wakeup flag and sleeps until woken, the publisher hangs up or
   // `timeout_ms` passes (negative: no limit). True when worth reading again.
+  // Without a limit it first watches the tail, spinning for 5 to 50 us (longer
+  // while messages came close together), and answers true without sleeping
+  // when the tail moves.
   Result<bool> wait_readable(int timeout_ms);
+  // wait_readable for `remaining` rounded down to whole milliseconds; the
+  // watch uses only the rest, so the wait never ends after `remaining`.
+  Result<bool> wait_readable_for(Duration remaining);
   // Event-loop receive: consumes one wakeup unit, then reads at most one
   // message. None when no unit was pending or the ring had nothing.
   Result<std::optional<std::vector<std::byte>>> poll_recv();
