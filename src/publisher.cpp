@@ -55,12 +55,12 @@ std::int64_t nanos_between(const timespec& from, const timespec& to) {
   return (to.tv_sec - from.tv_sec) * 1'000'000'000 + (to.tv_nsec - from.tv_nsec);
 }
 
-// Tells when the last accept pass is 10 ms old. A monotonic clock read costs a
-// fifth of a publish, so the processor's cycle counter answers first: below a
-// count of cycles that surely takes less than 10 ms the pass is not due; past
-// it the clock decides. The count is learnt from the clock and the counter
-// read together at each pass, over the publisher's life so far; until 100 ms
-// have passed the clock decides alone.
+// Tells when the last accept pass is 10 ms old. A monotonic clock read costs
+// a good part of a publish, so the processor's cycle counter answers first:
+// below a count of cycles that surely takes less than 10 ms the pass is not
+// due; past it the clock decides. The count is learnt from the clock and the
+// counter read together at each pass, over the publisher's life so far; until
+// 100 ms have passed the clock decides alone.
 class AcceptTimer {
  public:
   AcceptTimer() : origin_(monotonic_now()), origin_cycles_(__rdtsc()), last_(origin_), last_cycles_(origin_cycles_) {}
@@ -267,26 +267,28 @@ void Publisher::State::drop_released_clients(std::uint64_t connect_count) {
 // Full when the slowest held cursor slot is a whole ring behind the tail, so
 // the slot of the next message holds what that subscriber reads next.
 //
-// The cursor slots are lines that every reading subscriber writes, so they
-// are scanned only when the floor found by the last scan may be out of date:
-// the tail has gone a ring past it, or the connect count moved since. Between
-// scans every held cursor stays at or above the floor, because cursors only
-// move forward, and every value that lands below the floor is followed by an
-// add to the connect count before its holder reads at it:
-// - a new subscriber claims its slot at a tail it loaded (maybe long ago),
-//   adds to the count after its handshake, then loads the tail again,
-//   chooses its start (at, below or above that tail) and stores it, then adds
-//   to the count once more (RingBuffer::rewind_cursor), as does a replay that
-//   hands over to the ring at a cursor below the tail it held;
-// - a check that sees the count moved scans after an acquire load that read
-//   the add, so it sees every cursor stored before that add.
-// A check that has not seen an add yet is fine too: each check follows a
-// sequentially consistent fence after the last tail store (the wakeup pass's,
-// or the batch's own), and the add is a locked instruction, so either the
-// check sees the add, or the subscriber's next tail load sees that tail: the
-// message this check lets through then overwrites one at least a ring below
-// the tail the subscriber chooses its start from or hands over at. Until its
-// second add is seen the slot counts with its claim value, as it always did.
+// The cursor slots are lines that every reading subscriber writes, so they are
+// scanned only when the floor found by the last scan may be out of date: the
+// tail has gone a ring past it, or the connect count moved since. Why no
+// subscriber reads below a floor that is neither:
+// - held cursors only move forward, except where their holder adds to the
+//   connect count after storing a lower one: a new subscriber stores its start
+//   (at, below or above the tail it loads after its first add) through
+//   RingBuffer::rewind_cursor, which adds again, and so does a replay that
+//   hands over below the tail its slot held. A check that sees such an add
+//   scans after an acquire load that read it, so it sees that cursor;
+// - the value a slot is claimed with may lie below the floor (a tail loaded
+//   long ago), but nobody reads at it;
+// - a check that has not seen a subscriber's first add yet: each check follows
+//   a sequentially consistent fence after the last tail store (the wakeup
+//   pass's, or the batch's own), and the add is a locked instruction, so
+//   either the check sees the add, or the tail the subscriber loads after its
+//   add is at least the one stored before the fence. The message the check
+//   lets through then overwrites one a whole ring below the tail that the
+//   subscriber chooses its start from, which only a start a ring or more back
+//   could want, and such a start never had the ring's protection;
+// - between a subscriber's two adds the last scan saw its claim value or its
+//   start, as a scan on every publish would.
 bool Publisher::State::ring_full() {
   const std::uint64_t tail = ring.load_tail();
   const std::uint64_t connect_count = ring.load_connect_count();
@@ -345,8 +347,9 @@ void Publisher::State::broadcast_wakeup() {
 }
 
 // Returns whether a wakeup request was taken from any flag. Reads the flags
-// only: a subscriber that is awake does not write its flag, so its line stays
-// in this core's cache.
+// only, no cursor: a subscriber that is awake does not write its flag, so with
+// more than 4 cursor slots (the flags then lie on other lines than the
+// cursors) the flag lines stay in this core's cache.
 bool Publisher::State::wake_armed_clients() {
   bool took_request = false;
   for (std::size_t i = 0; i < clients.size();) {

@@ -485,7 +485,8 @@ class JoinersUnderError {
       const std::uint64_t back = (round + joiner) % 3 == 0 ? 0 : (round * 7 + joiner) % (kCapacity / 2 + 1);
       const StartPosition start = back == 0 ? StartPosition::tail() : StartPosition::history(back);
       std::string failure = join_once(start, std::chrono::microseconds(200 * (round % 4)));
-      if (!failure.empty()) return "joiner " + std::to_string(joiner) + " round " + std::to_string(round) + ": " + failure;
+      if (!failure.empty())
+        return "joiner " + std::to_string(joiner) + " round " + std::to_string(round) + ": " + failure;
     }
     return {};
   }
