@@ -242,9 +242,9 @@ class RingBuffer {
   void store_cursor(std::uint32_t i, std::uint64_t cursor);
   // Holder only: stores a cursor that may be below the slot's value (a start
   // below the claim's tail, a replay handing over below the tail it held),
-  // then adds to the connect count. From here the publisher overwrites no
-  // message at or after `cursor` but the one it may be writing now: messages
-  // a whole ring below a tail loaded after this call may still go.
+  // then adds to the connect count. From here on the publisher overwrites no
+  // message at or after `cursor`, except ones a whole ring or more below a
+  // tail loaded after this call.
   void rewind_cursor(std::uint32_t i, std::uint64_t cursor);
   // Sequentially consistent compare-and-swap; on failure `expected` gets the
   // value found.
