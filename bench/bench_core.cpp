@@ -1,14 +1,16 @@
-// Core benchmark: one-way latency and throughput between two processes, and
-// the publisher's own cost per message. Prints one `name: value unit` line
-// per figure. Not a test: nothing here asserts a timing.
+// Core benchmark: one-way latency and throughput between processes, and the
+// publisher's own cost per message. Prints one `name: value unit` line per
+// figure. Not a test: nothing here asserts a timing.
 //
-// Method: the subscriber process receives with the blocking receive (or, for
+// Method: each subscriber process receives with the blocking receive (or, for
 // latency_spin and throughput_64b_spin, spins on the non-blocking one) and
-// counts every message; the publisher publishes one message per call and
-// backs off briefly on a full ring. Throughput runs are untimed per message
-// and report the median of three runs: where the scheduler places the two
-// processes changes the cost of every shared cache line they pass, by up to
-// three times on a VM.
+// checks that every message carries the next sequence number; the publisher
+// publishes one message per call and backs off briefly on a full ring.
+// Latency runs are paced with gaps of 500 us, ten times the longest a
+// blocking receive watches the ring before it sleeps, so that their figure is
+// a real wake. Throughput runs are untimed per message and report the median
+// of three runs: where the scheduler places the processes changes the cost of
+// every shared cache line they pass, by up to three times on a VM.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,24 +41,35 @@ std::uint64_t now_ns() {
   std::exit(1);
 }
 
+// Every message carries its send time (when timed) and its sequence number.
+constexpr std::size_t kSentAtOffset = 0;
+constexpr std::size_t kSeqOffset = 8;
+
 struct Options {
-  std::size_t payload = 64;
+  std::size_t payload = 64;  // at least 16
   std::uint64_t count = 100'000;
+  int subscribers = 1;
   bool wal = false;
-  bool spin = false;              // subscriber spins on try_receive_into
+  bool spin = false;              // subscribers spin on try_receive_into
   std::uint64_t gap_ns = 0;       // publisher pause between messages (0: flat out)
   // Stamp every message with its send time and collect the latencies; off for
   // throughput runs, which would otherwise time the clock reads as well.
   bool timed = true;
 };
 
-// What the subscriber process reports back through a pipe.
+// What one subscriber process reports back through a pipe.
 struct Report {
   std::uint64_t received = 0;
   std::uint64_t first_ns = 0;
   std::uint64_t last_ns = 0;
   std::uint64_t p50_ns = 0;
   std::uint64_t p99_ns = 0;
+};
+
+// One run: the reports of every subscriber and the publisher's wakeup writes.
+struct Run {
+  std::vector<Report> reports;
+  std::uint64_t wakeups = 0;
 };
 
 BusConfig config_for(const std::string& base, const Options& o) {
@@ -66,6 +79,25 @@ BusConfig config_for(const std::string& base, const Options& o) {
   c.slot_size = static_cast<std::uint32_t>(std::max<std::size_t>(o.payload, 64));
   c.capacity = o.payload > 4096 ? 256 : 4096;
   return c;
+}
+
+std::uint64_t word_at(const std::vector<std::byte>& m, std::size_t offset) {
+  std::uint64_t v = 0;
+  std::memcpy(&v, m.data() + offset, sizeof v);
+  return v;
+}
+
+void receive_next(qorva::Subscriber& sub, const Options& o, std::vector<std::byte>& buf, std::uint64_t seq) {
+  if (o.spin) {
+    while (!sub.try_receive_into(buf)) {
+    }
+  } else if (auto got = sub.receive_into(buf); !got) {
+    const auto* io = got.error().get_if<qorva::Error::Io>();
+    std::fprintf(stderr, "bench: receive of message %llu: %s\n", static_cast<unsigned long long>(seq),
+                 io != nullptr ? io->error.text().c_str() : "not an I/O error");
+    die("receive");
+  }
+  if (buf.size() != o.payload || word_at(buf, kSeqOffset) != seq) die("sequence check");
 }
 
 Report run_subscriber(const std::string& base, const Options& o) {
@@ -79,20 +111,10 @@ Report run_subscriber(const std::string& base, const Options& o) {
   latencies.reserve(o.count);
   Report r;
   while (r.received < o.count) {
-    if (o.spin) {
-      while (!(*sub)->try_receive_into(buf)) {
-      }
-    } else if (auto got = (*sub)->receive_into(buf); !got) {
-      const auto* io = got.error().get_if<qorva::Error::Io>();
-      std::fprintf(stderr, "bench: receive of message %llu: %s\n", static_cast<unsigned long long>(r.received),
-                   io != nullptr ? io->error.text().c_str() : "not an I/O error");
-      die("receive");
-    }
+    receive_next(**sub, o, buf, r.received);
     if (o.timed || r.received == 0 || r.received + 1 == o.count) {
       std::uint64_t t = now_ns();
-      std::uint64_t sent = 0;
-      std::memcpy(&sent, buf.data(), sizeof sent);
-      if (o.timed) latencies.push_back(t - sent);
+      if (o.timed) latencies.push_back(t - word_at(buf, kSentAtOffset));
       if (r.received == 0) r.first_ns = t;
       r.last_ns = t;
     }
@@ -106,9 +128,14 @@ Report run_subscriber(const std::string& base, const Options& o) {
   return r;
 }
 
-void run_publisher(const std::string& base, const Options& o) {
+// Publishes through the topic's publisher itself, not the bus's lookup by
+// name; returns the wakeups it wrote.
+std::uint64_t run_publisher(const std::string& base, const Options& o) {
   Bus bus = Bus::with_config("bench", config_for(base, o));
-  if (!bus.wait_for_subscribers("t", 1, Duration{10, 0})) die("wait_for_subscribers");
+  auto publisher = bus.create_publisher("t");
+  if (!publisher) die("create_publisher");
+  if (!(*publisher)->wait_for_subscribers(static_cast<std::size_t>(o.subscribers), Duration{10, 0}))
+    die("wait_for_subscribers");
   std::vector<std::byte> payload(o.payload, std::byte{0x5a});
   for (std::uint64_t i = 0; i < o.count; ++i) {
     if (o.gap_ns != 0) {
@@ -116,12 +143,13 @@ void run_publisher(const std::string& base, const Options& o) {
       while (now_ns() < until) {
       }
     }
+    std::memcpy(payload.data() + kSeqOffset, &i, sizeof i);
     for (;;) {
       if (o.timed) {
         std::uint64_t t = now_ns();
-        std::memcpy(payload.data(), &t, sizeof t);
+        std::memcpy(payload.data() + kSentAtOffset, &t, sizeof t);
       }
-      auto r = bus.publish("t", payload);
+      auto r = (*publisher)->publish(payload);
       if (r) break;
       if (!r.error().get_if<qorva::Error::BusFull>()) die("publish");
       // A full ring waits for the subscriber: back off rather than keep
@@ -129,48 +157,76 @@ void run_publisher(const std::string& base, const Options& o) {
       for (int i = 0; i < 64; ++i) __builtin_ia32_pause();
     }
   }
+  return (*publisher)->stats().wakeups_sent_total;
 }
 
-// Runs one publisher/subscriber pair in two processes.
-Report run_pair(const Options& o) {
+// Runs the publisher here and each subscriber in a process of its own.
+Run run_group(const Options& o) {
   char dir[] = "/tmp/qorva-bench-XXXXXX";
   if (!mkdtemp(dir)) die("mkdtemp");
   std::string base = dir;
-  int fds[2];
-  if (pipe(fds) != 0) die("pipe");
-  pid_t child = fork();
-  if (child < 0) die("fork");
-  if (child == 0) {
-    close(fds[0]);
-    Report r = run_subscriber(base, o);
-    if (write(fds[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(1);
-    _exit(0);
+  std::vector<pid_t> children;
+  std::vector<int> pipes;
+  for (int s = 0; s < o.subscribers; ++s) {
+    int fds[2];
+    if (pipe(fds) != 0) die("pipe");
+    pid_t child = fork();
+    if (child < 0) die("fork");
+    if (child == 0) {
+      close(fds[0]);
+      Report r = run_subscriber(base, o);
+      if (write(fds[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(1);
+      _exit(0);
+    }
+    close(fds[1]);
+    children.push_back(child);
+    pipes.push_back(fds[0]);
   }
-  close(fds[1]);
-  run_publisher(base, o);
-  Report r;
-  if (read(fds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) die("subscriber report");
-  close(fds[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
+  Run run;
+  run.wakeups = run_publisher(base, o);
+  for (std::size_t s = 0; s < children.size(); ++s) {
+    Report r;
+    if (read(pipes[s], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) die("subscriber report");
+    close(pipes[s]);
+    int status = 0;
+    waitpid(children[s], &status, 0);
+    run.reports.push_back(r);
+  }
   std::string rm = "rm -rf " + base;
   if (std::system(rm.c_str()) != 0) die("cleanup");
-  return r;
+  return run;
 }
 
-double per_second(const Report& r) {
-  double secs = static_cast<double>(r.last_ns - r.first_ns) / 1e9;
-  return secs > 0 ? static_cast<double>(r.received - 1) / secs : 0.0;
+// Messages per second, each delivered to every subscriber: from the first
+// receive of any subscriber to the last of the slowest.
+double per_second(const Run& run) {
+  std::uint64_t first = ~std::uint64_t{0}, last = 0, received = ~std::uint64_t{0};
+  for (const Report& r : run.reports) {
+    first = std::min(first, r.first_ns);
+    last = std::max(last, r.last_ns);
+    received = std::min(received, r.received);
+  }
+  double secs = static_cast<double>(last - first) / 1e9;
+  return secs > 0 ? static_cast<double>(received - 1) / secs : 0.0;
 }
 
-// Messages per second of a throughput pair: the median of a few runs, since
-// other work on the machine can stall either process for milliseconds.
-double throughput(Options o, int runs) {
+struct Throughput {
+  double per_second = 0;
+  double wakeups_per_message = 0;
+};
+
+// The median of a few runs by rate, since other work on the machine can stall
+// any process for milliseconds.
+Throughput throughput(Options o, int runs) {
   o.timed = false;
-  std::vector<double> rates;
-  for (int i = 0; i < runs; ++i) rates.push_back(per_second(run_pair(o)));
-  std::sort(rates.begin(), rates.end());
-  return rates[rates.size() / 2];
+  std::vector<Throughput> results;
+  for (int i = 0; i < runs; ++i) {
+    Run run = run_group(o);
+    results.push_back({per_second(run), static_cast<double>(run.wakeups) / static_cast<double>(o.count)});
+  }
+  std::sort(results.begin(), results.end(),
+            [](const Throughput& a, const Throughput& b) { return a.per_second < b.per_second; });
+  return results[results.size() / 2];
 }
 
 // Publisher's own cost per message with no subscriber attached.
@@ -183,11 +239,13 @@ double publish_ns(std::size_t payload, bool wal, std::uint64_t count) {
   double ns = 0;
   {
     Bus bus = Bus::with_config("bench", config_for(dir, o));
+    auto publisher = bus.create_publisher("t");
+    if (!publisher) die("create_publisher");
     std::vector<std::byte> data(payload, std::byte{1});
-    if (!bus.publish("t", data)) die("publish");
+    if (!(*publisher)->publish(data)) die("publish");
     std::uint64_t start = now_ns();
     for (std::uint64_t i = 0; i < count; ++i)
-      if (!bus.publish("t", data)) die("publish");
+      if (!(*publisher)->publish(data)) die("publish");
     ns = static_cast<double>(now_ns() - start) / static_cast<double>(count);
   }
   std::string rm = std::string("rm -rf ") + dir;
@@ -195,7 +253,9 @@ double publish_ns(std::size_t payload, bool wal, std::uint64_t count) {
   return ns;
 }
 
-void line(const char* name, double value, const char* unit) { std::printf("%s: %.2f %s\n", name, value, unit); }
+void line(const char* name, double value, const char* unit, int decimals = 2) {
+  std::printf("%s: %.*f%s%s\n", name, decimals, value, *unit != '\0' ? " " : "", unit);
+}
 
 // Which figures to measure: every one, or those whose names start with one of
 // the given prefixes.
@@ -226,22 +286,24 @@ int main(int argc, char** argv) {
   int runs = quick ? 1 : 3;
 
   Options latency;
-  latency.count = 20'000 / scale;
-  latency.gap_ns = 50'000;
+  latency.count = 4'000 / scale;
+  latency.gap_ns = 500'000;
   if (only.wants("latency_block")) {
-    Report blocking = run_pair(latency);
+    Report blocking = run_group(latency).reports[0];
     line("latency_block_p50", blocking.p50_ns / 1e3, "us");
     line("latency_block_p99", blocking.p99_ns / 1e3, "us");
   }
   latency.spin = true;
   if (only.wants("latency_spin")) {
-    Report spinning = run_pair(latency);
+    Report spinning = run_group(latency).reports[0];
     line("latency_spin_p50", spinning.p50_ns / 1e3, "us");
     line("latency_spin_p99", spinning.p99_ns / 1e3, "us");
   }
 
   Options small;
   small.count = 2'000'000 / scale;
+  Options small_4subs = small;
+  small_4subs.subscribers = 4;
   Options large;
   large.payload = 64 * 1024;
   large.count = 200'000 / scale;
@@ -253,16 +315,29 @@ int main(int argc, char** argv) {
   large_wal.wal = true;
   large_wal.count /= 10;
 
+  // The blocking throughputs with the publisher's wakeup writes per message:
+  // a subscriber that keeps up should never need one.
+  auto blocking_throughput = [&](const char* name, const char* wakeups_name, const Options& o) {
+    Throughput t = throughput(o, runs);
+    line(name, t.per_second / 1e6, "Mmsg/s");
+    line(wakeups_name, t.wakeups_per_message, "", 4);
+    return t.per_second;
+  };
   const bool ratios = only.wants("wal_ratio");
   double small_off = 0, large_off = 0, small_on = 0, large_on = 0;
-  if (ratios || only.wants("throughput_64b")) small_off = throughput(small, runs);
-  if (only.wants("throughput_64b")) line("throughput_64b", small_off / 1e6, "Mmsg/s");
+  if (ratios || only.wants("throughput_64b")) {
+    small_off = blocking_throughput("throughput_64b", "wakeups_per_message_64b", small);
+  }
+  if (only.wants("throughput_64b_4subs")) {
+    blocking_throughput("throughput_64b_4subs", "wakeups_per_message_64b_4subs", small_4subs);
+  }
   // The same stream to a subscriber that spins on the non-blocking receive:
   // no wakeups, so this is what the ring itself carries.
   Options small_spin = small;
   small_spin.spin = true;
-  if (only.wants("throughput_64b_spin")) line("throughput_64b_spin", throughput(small_spin, runs) / 1e6, "Mmsg/s");
-  if (ratios || only.wants("throughput_64k")) large_off = throughput(large, runs);
+  if (only.wants("throughput_64b_spin"))
+    line("throughput_64b_spin", throughput(small_spin, runs).per_second / 1e6, "Mmsg/s");
+  if (ratios || only.wants("throughput_64k")) large_off = throughput(large, runs).per_second;
   if (only.wants("throughput_64k")) line("throughput_64k", large_off * 65536 / 1e9, "GB/s");
 
   if (only.wants("publish_ns_64b")) line("publish_ns_64b", publish_ns(64, false, 2'000'000 / scale), "ns");
@@ -272,8 +347,8 @@ int main(int argc, char** argv) {
   if (only.wants("publish_ns_64k")) line("publish_ns_64k", publish_ns(65536, false, 10'000 / scale), "ns");
   if (only.wants("publish_ns_64k_wal")) line("publish_ns_64k_wal", publish_ns(65536, true, 10'000 / scale), "ns");
 
-  if (ratios || only.wants("throughput_64b_wal")) small_on = throughput(small_wal, runs);
-  if (ratios || only.wants("throughput_64k_wal")) large_on = throughput(large_wal, runs);
+  if (ratios || only.wants("throughput_64b_wal")) small_on = throughput(small_wal, runs).per_second;
+  if (ratios || only.wants("throughput_64k_wal")) large_on = throughput(large_wal, runs).per_second;
   if (only.wants("throughput_64b_wal")) line("throughput_64b_wal", small_on / 1e6, "Mmsg/s");
   if (only.wants("throughput_64k_wal")) line("throughput_64k_wal", large_on * 65536 / 1e9, "GB/s");
   if (ratios) {

@@ -1,6 +1,7 @@
 #include "publisher.h"
 
 #include <unistd.h>
+#include <x86intrin.h>
 
 #include <algorithm>
 #include <atomic>
@@ -44,6 +45,63 @@ struct Client {
 
 enum class DropReason { SlotReleased, WakeFailed };
 
+// Single writer: a plain add keeps the locked instruction off every publish,
+// while readers on other threads still see whole values.
+void count_up(std::atomic<std::uint64_t>& counter, std::uint64_t n) {
+  counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
+std::int64_t nanos_between(const timespec& from, const timespec& to) {
+  return (to.tv_sec - from.tv_sec) * 1'000'000'000 + (to.tv_nsec - from.tv_nsec);
+}
+
+// Tells when the last accept pass is 10 ms old. A monotonic clock read costs
+// a good part of a publish, so the processor's cycle counter answers first:
+// below a count of cycles that surely takes less than 10 ms the pass is not
+// due; past it the clock decides. The count is learnt from the clock and the
+// counter read together at each pass, over the publisher's life so far; until
+// 100 ms have passed the clock decides alone.
+class AcceptTimer {
+ public:
+  AcceptTimer() : origin_(monotonic_now()), origin_cycles_(__rdtsc()), last_(origin_), last_cycles_(origin_cycles_) {}
+
+  bool due() const {
+    // A counter read lower than at the pass (another core's) wraps to a large
+    // difference: the clock decides then.
+    if (__rdtsc() - last_cycles_ < quiet_cycles_) return false;
+    return nanos_between(last_, monotonic_now()) >= kAcceptIntervalNanos;
+  }
+
+  void mark_pass() {
+    const std::uint64_t before = __rdtsc();
+    last_ = monotonic_now();
+    last_cycles_ = __rdtsc();
+    learn_rate(last_cycles_ - before);
+  }
+
+ private:
+  static constexpr std::int64_t kLearningNanos = 100'000'000;
+  // The cycles learnt may be off by the time the two reads drift apart; a
+  // tenth is left as margin.
+  static constexpr double kMargin = 0.9;
+
+  // `spread`: the cycles between the counter reads around the clock read.
+  // A pair that a preemption pulled apart would teach a wrong rate.
+  void learn_rate(std::uint64_t spread) {
+    const std::int64_t elapsed = nanos_between(origin_, last_);
+    const std::uint64_t cycles = last_cycles_ - origin_cycles_;
+    if (elapsed < kLearningNanos || cycles / 1000 < spread) return;
+    const double per_nano = static_cast<double>(cycles) / static_cast<double>(elapsed);
+    quiet_cycles_ = static_cast<std::uint64_t>(per_nano * kAcceptIntervalNanos * kMargin);
+  }
+
+  timespec origin_;
+  std::uint64_t origin_cycles_;
+  timespec last_;
+  std::uint64_t last_cycles_;
+  std::uint64_t quiet_cycles_ = 0;
+};
+
 // The outcome of writing one message: whether it reached the ring, and an
 // error to report even so.
 struct WriteOutcome {
@@ -68,7 +126,16 @@ struct Publisher::State {
   // The ring's connect count as of the last accept pass; empty after a pass
   // that failed, so that the next publish accepts again.
   std::optional<std::uint64_t> accepted_connect_count;
-  timespec last_accept_pass{};
+  AcceptTimer accept_timer;
+  // The connect count as of the last look for released slots, and whether
+  // the timed accept pass asked for a look (for peers that never count).
+  std::uint64_t swept_connect_count;
+  bool sweep_due = false;
+  // The slowest held cursor as of the last scan of the cursor slots (the tail
+  // then, when none was held), and the connect count loaded before that scan;
+  // empty count: scan at the next check.
+  std::uint64_t gating_floor = 0;
+  std::optional<std::uint64_t> floor_connect_count;
 
   State(RingBuffer r, UniqueFd l, std::optional<wal::Wal> w, ProducerLock pl, Backpressure bp,
         std::uint64_t connect_count)
@@ -78,7 +145,7 @@ struct Publisher::State {
         lock(std::move(pl)),
         backpressure(bp),
         accepted_connect_count(connect_count),
-        last_accept_pass(monotonic_now()) {}
+        swept_connect_count(connect_count) {}
 
   // Members are destroyed in reverse order; the teardown order is the
   // declaration order, with the lock last.
@@ -98,8 +165,11 @@ struct Publisher::State {
   void accept_in_wakeup_pass(std::vector<std::uint32_t>* accepted_slots);
   void remove_client(std::size_t i, DropReason reason);
   void drop_clients_of_slot(std::uint32_t cursor_idx);
-  bool refuses_when_full() const { return backpressure == Backpressure::Error && ring_full(); }
-  bool ring_full() const;
+  void drop_released_clients(std::uint64_t connect_count);
+  bool refuses_when_full() { return backpressure == Backpressure::Error && ring_full(); }
+  bool ring_full();
+  // The smallest held cursor, or `tail` when it is smaller or none is held.
+  std::uint64_t slowest_cursor(std::uint64_t tail) const;
   WriteOutcome write_message(std::span<const std::byte> payload);
   void broadcast_wakeup();
   bool wake_armed_clients();
@@ -127,7 +197,7 @@ Result<void> Publisher::State::accept_clients(std::vector<std::uint32_t>* accept
 // counting itself during the pass is seen by the next check.
 Result<void> Publisher::State::accept_pass(std::vector<std::uint32_t>* accepted_slots) {
   const std::uint64_t connect_count = ring.load_connect_count();
-  last_accept_pass = monotonic_now();
+  accept_timer.mark_pass();
   Result<void> accepted = accept_clients(accepted_slots);
   accepted_connect_count = accepted ? std::optional(connect_count) : std::nullopt;
   return accepted;
@@ -135,12 +205,14 @@ Result<void> Publisher::State::accept_pass(std::vector<std::uint32_t>* accepted_
 
 // A publish accepts only when a subscriber has counted itself since the last
 // pass, or when the last pass is 10 ms old: the accept system call that finds
-// nothing costs more than the whole publish otherwise.
+// nothing costs more than the whole publish otherwise. The timed pass also
+// has the next wakeup pass look for released slots, since a peer that never
+// counts itself does not count its release either.
 Result<void> Publisher::State::accept_if_due() {
-  const timespec now = monotonic_now();
-  const std::int64_t since_last_pass = (now.tv_sec - last_accept_pass.tv_sec) * 1'000'000'000 +
-                                       (now.tv_nsec - last_accept_pass.tv_nsec);
-  if (accepted_connect_count == ring.load_connect_count() && since_last_pass < kAcceptIntervalNanos) return {};
+  if (accepted_connect_count == ring.load_connect_count()) {
+    if (!accept_timer.due()) return {};
+    sweep_due = true;
+  }
   return accept_pass();
 }
 
@@ -160,7 +232,7 @@ void Publisher::State::accept_in_wakeup_pass(std::vector<std::uint32_t>* accepte
 void Publisher::State::remove_client(std::size_t i, DropReason reason) {
   if (i + 1 != clients.size()) clients[i] = std::move(clients.back());
   clients.pop_back();
-  subscribers_dropped_total.fetch_add(1, std::memory_order_relaxed);
+  count_up(subscribers_dropped_total, 1);
   if (reason == DropReason::SlotReleased) {
     log_subscriber_dropped_released(clients.size());
   } else {
@@ -178,16 +250,58 @@ void Publisher::State::drop_clients_of_slot(std::uint32_t cursor_idx) {
   }
 }
 
+// Drops every client whose cursor slot is free; `connect_count` was loaded
+// before the slots.
+void Publisher::State::drop_released_clients(std::uint64_t connect_count) {
+  swept_connect_count = connect_count;
+  sweep_due = false;
+  for (std::size_t i = 0; i < clients.size();) {
+    if (ring.load_cursor(clients[i].cursor_idx) == ring_format::kFreeCursor) {
+      remove_client(i, DropReason::SlotReleased);
+    } else {
+      ++i;
+    }
+  }
+}
+
 // Full when the slowest held cursor slot is a whole ring behind the tail, so
 // the slot of the next message holds what that subscriber reads next.
-bool Publisher::State::ring_full() const {
+//
+// The cursor slots are lines that every reading subscriber writes, so they are
+// scanned only when the floor found by the last scan may be out of date: the
+// tail has gone a ring past it, or the connect count moved since. Why no
+// subscriber reads below a floor that is neither:
+// - held cursors only move forward, except where their holder adds to the
+//   connect count after storing a lower one: a new subscriber stores its start
+//   (at, below or above the tail it loads after its first add) through
+//   RingBuffer::rewind_cursor, which adds again, and so does a replay that
+//   hands over below the tail its slot held. A check that sees such an add
+//   scans after an acquire load that read it, so it sees that cursor;
+// - the value a slot is claimed with may lie below the floor (a tail loaded
+//   long ago), but nobody reads at it;
+// - a check that has not seen a subscriber's first add yet: each check follows
+//   a sequentially consistent fence after the last tail store (the wakeup
+//   pass's, or the batch's own), and the add is a locked instruction, so
+//   either the check sees the add, or the tail the subscriber loads after its
+//   add is at least the one stored before the fence. The message the check
+//   lets through then overwrites one a whole ring below the tail that the
+//   subscriber chooses its start from, which only a start a ring or more back
+//   could want, and such a start never had the ring's protection;
+// - between a subscriber's two adds the last scan saw its claim value or its
+//   start, as a scan on every publish would.
+bool Publisher::State::ring_full() {
   const std::uint64_t tail = ring.load_tail();
-  const std::uint64_t capacity = ring.capacity();
-  for (std::uint32_t i = 0; i < ring.max_subscribers(); ++i) {
-    const std::uint64_t cursor = ring.load_cursor(i);
-    if (cursor != ring_format::kFreeCursor && cursor <= tail && tail - cursor >= capacity) return true;
-  }
-  return false;
+  const std::uint64_t connect_count = ring.load_connect_count();
+  if (floor_connect_count == connect_count && tail - gating_floor < ring.capacity()) return false;
+  gating_floor = slowest_cursor(tail);
+  floor_connect_count = connect_count;
+  return tail - gating_floor >= ring.capacity();
+}
+
+std::uint64_t Publisher::State::slowest_cursor(std::uint64_t tail) const {
+  std::uint64_t slowest = tail;
+  for (std::uint32_t i = 0; i < ring.max_subscribers(); ++i) slowest = std::min(slowest, ring.load_cursor(i));
+  return slowest;
 }
 
 // The record goes to the log first, under the tail's cursor, then to the
@@ -217,24 +331,38 @@ WriteOutcome Publisher::State::write_message(std::span<const std::byte> payload)
 // here and woken by the walk; or ours comes first, so its tail load sees the
 // new message and it does not sleep. A subscriber whose handshake arrived after
 // the accept at the start of the publish would otherwise sleep until the next.
+//
+// Released slots: a subscriber frees its slot, then adds to the connect count
+// (RingBuffer::release_cursor_slot), so a pass that loads the count after it
+// sees the free slot; the cursor slots are looked at only then, after a timed
+// accept pass, or for a subscriber that asked for a wakeup. A pass always
+// fences, even with no client, since the fullness check of the next publish
+// relies on it (see ring_full).
 void Publisher::State::broadcast_wakeup() {
   RingBuffer::begin_wakeup_pass();
-  if (ring.load_connect_count() != accepted_connect_count) accept_in_wakeup_pass(nullptr);
+  const std::uint64_t connect_count = ring.load_connect_count();
+  if (connect_count != accepted_connect_count) accept_in_wakeup_pass(nullptr);
+  if (connect_count != swept_connect_count || sweep_due) drop_released_clients(connect_count);
   if (wake_armed_clients()) wake_late_arrivals();
 }
 
-// Returns whether a wakeup request was taken from any flag.
+// Returns whether a wakeup request was taken from any flag. Reads the flags
+// only, no cursor: a subscriber that is awake does not write its flag, so with
+// more than 4 cursor slots (the flags then lie on other lines than the
+// cursors) the flag lines stay in this core's cache.
 bool Publisher::State::wake_armed_clients() {
   bool took_request = false;
   for (std::size_t i = 0; i < clients.size();) {
     const std::uint32_t slot = clients[i].cursor_idx;
+    if (!ring.take_wakeup_request(slot)) {
+      ++i;
+      continue;
+    }
+    took_request = true;
     if (ring.load_cursor(slot) == ring_format::kFreeCursor) {
       remove_client(i, DropReason::SlotReleased);
-    } else if (!ring.take_wakeup_request(slot)) {
+    } else if (wake_or_drop(i)) {
       ++i;
-    } else {
-      took_request = true;
-      if (wake_or_drop(i)) ++i;
     }
   }
   return took_request;
@@ -262,7 +390,7 @@ void Publisher::State::wake_late_arrivals() {
 }
 
 bool Publisher::State::wake_or_drop(std::size_t i) {
-  wakeups_sent_total.fetch_add(1, std::memory_order_relaxed);
+  count_up(wakeups_sent_total, 1);
   if (write_wakeup(clients[i].wake_fd.get())) return true;
   remove_client(i, DropReason::WakeFailed);
   return false;
@@ -327,12 +455,12 @@ Result<void> Publisher::publish(std::span<const std::byte> payload) {
     return std::unexpected(Error::MessageTooLarge{payload.size(), s.ring.slot_size()});
   if (auto accepted = s.accept_if_due(); !accepted) return accepted;
   if (s.refuses_when_full()) {
-    s.full_rejected_total.fetch_add(1, std::memory_order_relaxed);
+    count_up(s.full_rejected_total, 1);
     return std::unexpected(Error::BusFull{});
   }
   WriteOutcome outcome = s.write_message(payload);
   if (outcome.written) {
-    s.published_total.fetch_add(1, std::memory_order_relaxed);
+    count_up(s.published_total, 1);
     s.broadcast_wakeup();
   }
   if (outcome.error) return std::unexpected(std::move(*outcome.error));
@@ -350,6 +478,9 @@ Result<std::size_t> Publisher::publish_many(std::span<const std::span<const std:
       failure = Error::MessageTooLarge{payload.size(), s.ring.slot_size()};
       break;
     }
+    // No wakeup pass fences between the writes of a batch; the fullness
+    // check relies on a fence after the last tail store (see ring_full).
+    if (written > 0 && s.backpressure == Backpressure::Error) RingBuffer::fence_after_tail_store();
     if (s.refuses_when_full()) break;
     WriteOutcome outcome = s.write_message(payload);
     if (outcome.written) ++written;
@@ -360,7 +491,7 @@ Result<std::size_t> Publisher::publish_many(std::span<const std::span<const std:
   }
   // Messages written before a failure stay published, counted and signalled.
   if (written > 0) {
-    s.published_total.fetch_add(written, std::memory_order_relaxed);
+    count_up(s.published_total, written);
     s.broadcast_wakeup();
   }
   if (failure) return std::unexpected(std::move(*failure));

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "io_error.h"
 
 namespace qorva {
@@ -30,7 +31,9 @@ namespace qorva {
 //   20          u32        max_subscribers number of cursor slots N
 //   24          u64        generation      1 at creation, +1 on each reuse
 //   32          u64        tail            sequence number of the next message
-//   40          u64        connect_count   +1 by each subscriber after its handshake
+//   40          u64        connect_count   +1 by a subscriber after its handshake, after
+//                                          storing a cursor below its slot's, and after
+//                                          freeing its slot
 //   48          u64        first_cursor    the current publisher's first sequence
 //                                          number, stored before its generation
 //                                          (0 in files that predate it: numbering from 0)
@@ -250,21 +253,32 @@ class RingBuffer {
 
   // Subscriber, after its handshake was sent: adds 1 (sequentially
   // consistent, so it is ordered before its later arming swap). Returns the
-  // previous value.
+  // previous value. The publisher caches the slowest cursor and looks at the
+  // cursor slots again only when this count moves (or the tail has gone a
+  // ring past the cache): a cursor stored below its slot's value goes through
+  // rewind_cursor, a release through release_cursor_slot, both of which add.
   std::uint64_t add_connect_count();
   std::uint64_t load_connect_count() const;      // acquire; publisher
 
   std::uint64_t load_cursor(std::uint32_t i) const;              // acquire
-  // Release; holder only. All ones, which would free the slot, is stored as
-  // all ones minus one (as is a claim's start).
+  // Release; holder only; never below the slot's value (see rewind_cursor).
+  // All ones, which would free the slot, is stored as all ones minus one (as
+  // is a claim's start).
   void store_cursor(std::uint32_t i, std::uint64_t cursor);
+  // Holder only: stores a cursor that may be below the slot's value (a start
+  // below the claim's tail, a replay handing over below the tail it held),
+  // then adds to the connect count. From here on the publisher overwrites no
+  // message at or after `cursor`, except ones a whole ring or more below a
+  // tail loaded after this call.
+  void rewind_cursor(std::uint32_t i, std::uint64_t cursor);
   // Sequentially consistent compare-and-swap; on failure `expected` gets the
   // value found.
   bool compare_exchange_cursor(std::uint32_t i, std::uint64_t& expected, std::uint64_t desired);
   // Claims the lowest free cursor slot with `start` as its cursor and clears
   // its wakeup flag. Empty when every slot is held (or there are none).
   std::optional<std::uint32_t> claim_cursor_slot(std::uint64_t start);
-  // Frees cursor slot i (release store of kFreeCursor); holder only.
+  // Frees cursor slot i (release store of kFreeCursor), then adds to the
+  // connect count so that the publisher looks; holder only.
   void release_cursor_slot(std::uint32_t i);
 
   // Raw flag accessors.
@@ -276,10 +290,18 @@ class RingBuffer {
   // its cursor it disarms and reads; otherwise it sleeps and disarms on waking.
   std::uint64_t arm_wakeup(std::uint32_t k);
   void disarm_wakeup(std::uint32_t k) { store_wakeup_armed(k, 0); }
+  // Subscriber, before it arms: watches the tail until it passes `cursor`
+  // (true) or `until` passes (false). Looks at the tail once every few pause
+  // instructions, leaving its cache line to the publisher in between, and at
+  // the clock once every few looks. Spins on the calling thread; no system call.
+  bool watch_tail(std::uint64_t cursor, const Deadline& until) const;
   // Publisher's half: one sequentially consistent fence after the tail store,
   // then take_wakeup_request for each held slot; write a wakeup when it is true.
   static void begin_wakeup_pass();
   bool take_wakeup_request(std::uint32_t i);
+  // Publisher: a sequentially consistent fence between a tail store and the
+  // loads of the connect count that follow it.
+  static void fence_after_tail_store();
 
   RingBuffer(RingBuffer&&) noexcept = default;
   RingBuffer& operator=(RingBuffer&&) noexcept = default;

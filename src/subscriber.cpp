@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "logging.h"
 #include "names.h"
@@ -32,6 +33,38 @@ Duration shorter(Duration a, Duration b) {
 bool is_io_error(const Error& e, const char* text) {
   const auto* io = e.get_if<Error::Io>();
   return io != nullptr && io->error.text() == text;
+}
+
+// How long a blocking wait watches the tail before it arms its flag and
+// sleeps. Sleeping costs the subscriber a poll and the publisher an eventfd
+// write, several microseconds each on a virtual machine, where waking a halted
+// vCPU is slow: a subscriber that keeps up with a fast publisher would pay
+// that for nearly every message. The window adapts to the stream between the
+// two bounds (see WatchWindow).
+constexpr std::uint32_t kShortestWatchNanos = 5'000;
+constexpr std::uint32_t kLongestWatchNanos = 50'000;
+constexpr Duration kLongestWatch{0, kLongestWatchNanos};
+
+// The watch window: doubled after a sleep that ended within the longest
+// window (a longer watch would have saved it), halved after one that did not,
+// so a dense stream keeps its subscribers awake and a sparse one costs little
+// processor time per message.
+class WatchWindow {
+ public:
+  Duration length() const { return Duration{0, nanos_}; }
+  void after_sleep(bool within_longest) {
+    nanos_ = within_longest ? std::min(2 * nanos_, kLongestWatchNanos) : std::max(nanos_ / 2, kShortestWatchNanos);
+  }
+
+ private:
+  std::uint32_t nanos_ = kLongestWatchNanos;
+};
+
+// What a timed wait may spend watching without passing its deadline: the
+// part of `remaining` below the whole milliseconds that its poll waits.
+Duration below_whole_millis(Duration remaining) {
+  if (poll_millis(remaining) == std::numeric_limits<int>::max()) return kLongestWatch;
+  return Duration{0, remaining.nanos % 1'000'000};
 }
 
 // A wait that ended without a unit: its own timeout, no unit left, or ETIMEDOUT.
@@ -169,6 +202,10 @@ struct Subscriber::State {
   // are caught up with; the slot keeps its starting value until then.
   std::uint64_t catch_up_end = 0;
   std::optional<Deadline> catch_up_deadline;
+  WatchWindow watch;
+  // A wait saw a wakeup unit and left it to be consumed before the next
+  // arming, off the way from the wakeup to the message.
+  bool unit_left = false;
   pid_t owner_pid = ::getpid();
 
   State(RingBuffer r, std::uint32_t idx, std::uint64_t generation, UniqueFd s, UniqueFd w, Start start,
@@ -209,8 +246,10 @@ struct Subscriber::State {
   ReadResult read_next(Read&& read);
   bool read_made_no_progress(std::uint64_t tail_before);
   bool numbering_continues(std::uint64_t generation, std::uint64_t cursor_before);
-  Result<bool> wait_readable(int timeout_ms);
+  Result<bool> wait_readable(int timeout_ms, Duration watch_limit);
+  Result<bool> sleep_until_woken(int timeout_ms);
   Result<bool> wait_for_unit(int timeout_ms);
+  Result<void> consume_unit_left();
   bool generation_changed() const { return ring.load_generation() != connected_generation; }
 };
 
@@ -357,7 +396,19 @@ bool Subscriber::State::read_made_no_progress(std::uint64_t tail_before) {
   return false;
 }
 
-Result<bool> Subscriber::State::wait_readable(int timeout_ms) {
+// Watches first, for the window but at most `watch_limit`, then sleeps.
+Result<bool> Subscriber::State::wait_readable(int timeout_ms, Duration watch_limit) {
+  const Duration watch_for = shorter(watch.length(), watch_limit);
+  if (watch_for == Duration{}) return sleep_until_woken(timeout_ms);
+  const Deadline longest = Deadline::after(kLongestWatch);
+  if (ring.watch_tail(cursor, Deadline::after(watch_for))) return true;
+  Result<bool> woken = sleep_until_woken(timeout_ms);
+  if (woken) watch.after_sleep(*woken && !longest.passed());
+  return woken;
+}
+
+Result<bool> Subscriber::State::sleep_until_woken(int timeout_ms) {
+  if (auto consumed = consume_unit_left(); !consumed) return std::unexpected(std::move(consumed.error()));
   if (cursor < ring.arm_wakeup(cursor_idx)) {
     ring.disarm_wakeup(cursor_idx);
     return true;
@@ -377,12 +428,18 @@ Result<bool> Subscriber::State::wait_for_unit(int timeout_ms) {
     if (is_quiet_wait_end(polled.error())) return false;
     return io_failure(polled.error());
   }
-  if (auto consumed = read_wakeup(wake_fd.get()); !consumed) {
-    if (is_quiet_wait_end(consumed.error())) return false;
-    return io_failure(consumed.error());
-  }
+  unit_left = true;
   if (generation_changed()) return io_failure(publisher_restarted());
   return true;
+}
+
+// Before arming, never after: a unit taken after the arming could be the
+// publisher's answer to it, and the poll would then sleep through a message.
+Result<void> Subscriber::State::consume_unit_left() {
+  if (!std::exchange(unit_left, false)) return {};
+  if (auto consumed = read_wakeup(wake_fd.get()); !consumed && consumed.error().kind() != IoKind::WouldBlock)
+    return io_failure(consumed.error());
+  return {};
 }
 
 Subscriber::Subscriber() = default;
@@ -407,12 +464,13 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
   if (!stream) return std::unexpected(std::move(stream.error()));
   if (auto sent = send_fd(stream->get(), wake_fd->get(), claim.idx()); !sent) return io_failure(sent.error());
   // Counted after the handshake is queued and before the start cursor is read
-  // and the flag armed: the publisher's wakeup pass relies on this order.
+  // and the flag armed: the publisher's wakeup pass and fullness check rely on
+  // this order.
   ring->add_connect_count();
 
   auto chosen = choose_start(*ring, start, dir);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
-  ring->store_cursor(claim.idx(), chosen->slot_value);
+  ring->rewind_cursor(claim.idx(), chosen->slot_value);
   const std::uint64_t generation = ring->load_generation();
   log_subscriber_connected(topic, chosen->cursor, claim.idx(), generation, chosen->replay.has_value());
 
@@ -441,7 +499,7 @@ Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
     auto read = s.read_ring(out);
     if (!read) return std::unexpected(std::move(read.error()));
     if (*read) return {};
-    if (auto waited = s.wait_readable(-1); !waited) return std::unexpected(std::move(waited.error()));
+    if (auto waited = wait_readable(-1); !waited) return std::unexpected(std::move(waited.error()));
   }
 }
 
@@ -473,6 +531,8 @@ Result<bool> Subscriber::try_receive(std::vector<std::byte>& out) {
   return got;
 }
 
+bool Subscriber::catching_up() const { return state_->replay.has_value(); }
+
 Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std::byte>& out) {
   State& s = *state_;
   out.clear();
@@ -487,7 +547,7 @@ Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std:
     const Duration remaining = deadline.remaining();
     if (remaining == Duration{}) return false;
     // Whole milliseconds, rounded down: never waits past the deadline.
-    auto woken = s.wait_readable(poll_millis(remaining));
+    auto woken = wait_readable_for(remaining);
     if (!woken) return std::unexpected(std::move(woken.error()));
     if (!*woken) return false;
   }
@@ -507,7 +567,13 @@ Result<std::optional<std::size_t>> Subscriber::try_receive_one_into_slice(std::s
   return record.payload.size();
 }
 
-Result<bool> Subscriber::wait_readable(int timeout_ms) { return state_->wait_readable(timeout_ms); }
+Result<bool> Subscriber::wait_readable(int timeout_ms) {
+  return state_->wait_readable(timeout_ms, timeout_ms < 0 ? kLongestWatch : Duration{});
+}
+
+Result<bool> Subscriber::wait_readable_for(Duration remaining) {
+  return state_->wait_readable(poll_millis(remaining), below_whole_millis(remaining));
+}
 
 Result<std::optional<std::vector<std::byte>>> Subscriber::poll_recv() {
   State& s = *state_;
@@ -516,6 +582,7 @@ Result<std::optional<std::vector<std::byte>>> Subscriber::poll_recv() {
   if (!replayed) return std::unexpected(std::move(replayed.error()));
   if (*replayed == Replayed::Record) return std::move(record.payload);
   if (*replayed == Replayed::NotYet) return std::nullopt;
+  s.unit_left = false;  // the event loop consumes the units from here
   if (auto consumed = read_wakeup(s.wake_fd.get()); !consumed) {
     if (consumed.error().kind() == IoKind::WouldBlock) return std::nullopt;
     return io_failure(consumed.error());
@@ -540,6 +607,7 @@ bool Subscriber::arm_wakeup() {
 }
 
 std::expected<bool, IoError> Subscriber::drain_wakeup() {
+  state_->unit_left = false;
   auto consumed = read_wakeup(state_->wake_fd.get());
   if (consumed) return true;
   if (consumed.error().kind() == IoKind::WouldBlock) return false;

@@ -53,6 +53,9 @@ class Subscriber {
   // The same, never failing: an error reads as "nothing now", and a catching-up
   // error is kept for the next receive that can fail.
   bool try_receive_into(std::vector<std::byte>& out);
+  // True while messages below the tail seen at connect are still caught up
+  // with, partly from the log: a receive may then read files.
+  bool catching_up() const;
   // Like receive_into with a deadline; false when nothing came in time.
   Result<bool> receive_timeout_into(Duration timeout, std::vector<std::byte>& out);
   // One non-blocking attempt straight into `out`; the message's length, or
@@ -60,7 +63,13 @@ class Subscriber {
   Result<std::optional<std::size_t>> try_receive_one_into_slice(std::span<std::byte> out);
   // Arms the wakeup flag and sleeps until woken, the publisher hangs up or
   // `timeout_ms` passes (negative: no limit). True when worth reading again.
+  // Without a limit it first watches the tail, spinning for 5 to 50 us (longer
+  // while messages came close together), and answers true without sleeping
+  // when the tail moves.
   Result<bool> wait_readable(int timeout_ms);
+  // wait_readable for `remaining` rounded down to whole milliseconds; the
+  // watch uses only the rest, so the wait never ends after `remaining`.
+  Result<bool> wait_readable_for(Duration remaining);
   // Event-loop receive: consumes one wakeup unit, then reads at most one
   // message. None when no unit was pending or the ring had nothing.
   Result<std::optional<std::vector<std::byte>>> poll_recv();

@@ -168,8 +168,7 @@ SliceOutcome receive_into_slice_until(PySubscription& sub, std::span<std::byte> 
     if (!got || *got) return got;
     Duration left = deadline.remaining();
     if (left == Duration{}) return std::nullopt;
-    int wait_ms = poll_millis(left);
-    Result<bool> woken = without_gil([&] { return sub.subscriber().wait_readable(wait_ms); });
+    Result<bool> woken = without_gil([&] { return sub.subscriber().wait_readable_for(left); });
     if (!woken) return std::unexpected(std::move(woken.error()));
     if (!*woken) return std::nullopt;
   }
@@ -178,16 +177,39 @@ SliceOutcome receive_into_slice_until(PySubscription& sub, std::span<std::byte> 
 // ---------------------------------------------------------------------------
 // Receiving bytes
 
-// recv($self): exclusive borrow, lock released for the whole receive.
+// A message already in the ring is copied into recv_buf with the lock held: a
+// ring read makes no system call, and releasing and retaking the lock would
+// cost more than the copy. While catching up from the log a receive may read
+// files, so the lock is released for it as for any receive that may wait.
+Result<bool> receive_ready(PySubscription& s) {
+  if (s.subscriber().catching_up()) return false;
+  return s.subscriber().try_receive(s.recv_buf);
+}
+
+Result<void> receive_blocking(PySubscription& s) {
+  Result<bool> ready = receive_ready(s);
+  if (!ready) return std::unexpected(std::move(ready.error()));
+  if (*ready) return {};
+  return without_gil([&] { return s.subscriber().receive_into(s.recv_buf); });
+}
+
+// As receive_blocking, with a timeout: false when nothing came in time.
+Result<bool> receive_blocking_timeout(PySubscription& s, Duration timeout) {
+  Result<bool> ready = receive_ready(s);
+  if (!ready || *ready) return ready;
+  return without_gil([&] { return s.subscriber().receive_timeout_into(timeout, s.recv_buf); });
+}
+
+// recv($self): exclusive borrow, lock released while the receive may wait.
 PyObject* sub_recv(PyObject* self, PyObject*) noexcept {
   return exclusive_call(self, [](PySubscription& s) -> PyObject* {
-    Result<void> got = without_gil([&] { return s.subscriber().receive_into(s.recv_buf); });
+    Result<void> got = receive_blocking(s);
     if (!got) return raise_error(std::move(got.error()));
     return bytes_of(s.recv_buf).release();
   });
 }
 
-// recv_timeout($self, timeout_secs=1.0): lock released for the whole receive.
+// recv_timeout($self, timeout_secs=1.0): lock released while the receive may wait.
 PyObject* sub_recv_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&]() -> PyObject* {
     static constexpr Signature kSig{"Subscription.recv_timeout()", {optional("timeout_secs")}};
@@ -200,7 +222,7 @@ PyObject* sub_recv_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nar
     auto timeout = timeout_duration(*secs);
     if (!timeout) return nullptr;
     PySubscription& s = **sub;
-    Result<bool> got = without_gil([&] { return s.subscriber().receive_timeout_into(*timeout, s.recv_buf); });
+    Result<bool> got = receive_blocking_timeout(s, *timeout);
     if (!got) return raise_error(std::move(got.error()));
     if (!*got) return none().release();
     return bytes_of(s.recv_buf).release();
@@ -218,8 +240,8 @@ PyObject* sub_try_recv(PyObject* self, PyObject*) noexcept {
   });
 }
 
-// recv_batch($self, n, timeout_secs=1.0): lock released only for the timed
-// receive of the first message; the rest are taken without waiting.
+// recv_batch($self, n, timeout_secs=1.0): lock released only while the
+// receive of the first message may wait; the rest are taken without waiting.
 PyObject* sub_recv_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&]() -> PyObject* {
     static constexpr Signature kSig{"Subscription.recv_batch()", {required("n"), optional("timeout_secs")}};
@@ -237,7 +259,7 @@ PyObject* sub_recv_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     auto timeout = timeout_duration(*secs);
     if (!timeout) return nullptr;
     PySubscription& s = **sub;
-    Result<bool> first = without_gil([&] { return s.subscriber().receive_timeout_into(*timeout, s.recv_buf); });
+    Result<bool> first = receive_blocking_timeout(s, *timeout);
     if (!first) return raise_error(std::move(first.error()));
     if (!*first) return list.release();
     std::uint64_t count = 0;
@@ -262,7 +284,7 @@ PyObject* sub_iter(PyObject* self) noexcept {
 // connection) ends the iteration without an exception.
 PyObject* sub_next(PyObject* self) noexcept {
   return exclusive_call(self, [](PySubscription& s) -> PyObject* {
-    Result<void> got = without_gil([&] { return s.subscriber().receive_into(s.recv_buf); });
+    Result<void> got = receive_blocking(s);
     if (!got) {
       if (ends_iteration(got.error())) return nullptr;  // null without an exception: StopIteration
       return raise_error(std::move(got.error()));
@@ -354,7 +376,7 @@ PyObject* fill_remaining_slots(PySubscription& sub, WritableView& view, std::uin
 }
 
 // recv_into_buffer($self, buf, payload_size, timeout_secs=1.0): lock released
-// only for the timed receive of the first message, which lands in recv_buf.
+// only while the receive of the first message, which lands in recv_buf, may wait.
 PyObject* sub_recv_into_buffer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
   return guard([&]() -> PyObject* {
@@ -377,7 +399,7 @@ PyObject* sub_recv_into_buffer(PyObject* self, PyObject* const* args, Py_ssize_t
     auto timeout = timeout_duration(*secs);
     if (!timeout) return nullptr;
     PySubscription& s = **sub;
-    Result<bool> first = without_gil([&] { return s.subscriber().receive_timeout_into(*timeout, s.recv_buf); });
+    Result<bool> first = receive_blocking_timeout(s, *timeout);
     if (!first) {
       view->release();
       return raise_error(std::move(first.error()));

@@ -233,6 +233,22 @@ TEST(PublisherPublish, SubscriberAboveTheTailDoesNotFillTheRing) {
   EXPECT_EQ(text(out), "m6");
 }
 
+// The publisher keeps the slowest cursor it saw; a holder that moves its
+// cursor below it says so, and the very next publish holds back for it.
+TEST(PublisherPublish, CursorRewoundBelowTheSlowestSeenHoldsThePublisherBack) {
+  TempDir dir;
+  TopicConfig config = small_config(dir.path(), 8);
+  auto publisher = make_publisher(config);
+  publish_n(*publisher, 4);
+  auto subscriber = make_subscriber(config);
+  publish_n(*publisher, 1);  // accepts it at cursor 4
+  open_ring(dir).rewind_cursor(static_cast<std::uint32_t>(SubscriberPeer::cursor_idx(*subscriber)), 1);
+  publish_n(*publisher, 4);  // messages 5 to 8; 8 takes the slot of 0
+  auto refused = publisher->publish(view(bytes("m9")));
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().get_if<Error::BusFull>(), nullptr);
+}
+
 TEST(PublisherPublish, DropOldestNeverRefusesAndLaggardsSkipForward) {
   TempDir dir;
   TopicConfig config = small_config(dir.path(), 4, 64, 4, Backpressure::DropOldest);

@@ -315,6 +315,31 @@ TEST_F(SubscriberTest, BlockingReceiveIsWokenByAPublish) {
   EXPECT_EQ(ring().exchange_wakeup_armed(0, 0), 0u);  // disarmed on waking
 }
 
+std::chrono::nanoseconds thread_cpu_time() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
+
+// A blocked receive watches the tail for at most 50 us, then sleeps: two
+// seconds of waiting, timed and untimed, cost next to no processor time.
+TEST_F(SubscriberTest, BlockedReceiveSleepsOnceItsWatchIsOver) {
+  start_publisher();
+  auto subscriber = subscribe();
+  std::vector<std::byte> out;
+  const auto before = thread_cpu_time();
+  auto got = subscriber->receive_timeout_into(kSecond, out);
+  ASSERT_TRUE(got);
+  EXPECT_FALSE(*got);
+  std::jthread later([&] {
+    std::this_thread::sleep_for(1s);
+    publish("late");
+  });
+  ASSERT_TRUE(subscriber->receive_into(out));
+  EXPECT_EQ(text(out), "late");
+  EXPECT_LT(thread_cpu_time() - before, 200ms);
+}
+
 TEST_F(SubscriberTest, ReceiveTimeoutGivesFalseWhenNothingComes) {
   start_publisher();
   auto subscriber = subscribe();

@@ -489,5 +489,97 @@ TEST(TransportProcessesConcurrent, ConnectingProcessesNeverMissAWakeup) {
   race_rounds(54321, start, finish, config);
 }
 
+// Joining under "error" while the publisher runs flat out, in single publishes
+// and in batches. A subscriber joins from the tail or some messages back,
+// waits a little so that a publisher that had not seen its start would run
+// past it, then must get exactly its start and every message after it.
+class JoinersUnderError {
+ public:
+  static constexpr std::uint32_t kCapacity = 32;
+  static constexpr int kJoiners = 3;
+  static constexpr int kRounds = 60;
+
+  explicit JoinersUnderError(const TopicConfig& config) : config_(config) {}
+
+  std::string publish_until_stopped(Publisher& publisher) {
+    const Deadline deadline = Deadline::after(Duration{60, 0});
+    for (std::uint64_t seq = 0, call = 0; !stop_.load(); ++call) {
+      if (deadline.passed()) return "publisher ran past its deadline";
+      if (call % 2 == 0) {
+        auto published = publisher.publish(numbered_message(seq));
+        if (published) {
+          ++seq;
+        } else if (published.error().get_if<Error::BusFull>() == nullptr) {
+          return "publish failed";
+        }
+      } else {
+        std::vector<std::vector<std::byte>> owned;
+        for (std::uint64_t i = 0; i < 4; ++i) owned.push_back(numbered_message(seq + i));
+        std::vector<std::span<const std::byte>> batch(owned.begin(), owned.end());
+        auto written = publisher.publish_many(batch);
+        if (!written) return "publish_many failed";
+        seq += *written;
+      }
+      std::this_thread::yield();
+    }
+    return {};
+  }
+
+  // Empty when every round held.
+  std::string join_rounds(int joiner) {
+    for (int round = 0; round < kRounds; ++round) {
+      const std::uint64_t back = (round + joiner) % 3 == 0 ? 0 : (round * 7 + joiner) % (kCapacity / 2 + 1);
+      const StartPosition start = back == 0 ? StartPosition::tail() : StartPosition::history(back);
+      std::string failure = join_once(start, std::chrono::microseconds(200 * (round % 4)));
+      if (!failure.empty())
+        return "joiner " + std::to_string(joiner) + " round " + std::to_string(round) + ": " + failure;
+    }
+    return {};
+  }
+
+  void stop() { stop_.store(true); }
+
+ private:
+  std::string join_once(StartPosition start, std::chrono::microseconds pause) {
+    auto subscriber = Subscriber::connect_with("t", config_, Duration{10, 0}, start);
+    if (!subscriber) return "connect failed";
+    std::uint64_t expected = (*subscriber)->cursor();
+    std::this_thread::sleep_for(pause);
+    std::vector<std::byte> out;
+    for (std::uint32_t i = 0; i < 2 * kCapacity + 1; ++i) {
+      auto got = (*subscriber)->receive_timeout_into(Duration{10, 0}, out);
+      if (!got || !*got) return "no message " + std::to_string(expected);
+      auto seq = check_numbered(out);
+      if (!seq) return "torn message after " + std::to_string(expected - 1);
+      if (*seq != expected) return "got " + std::to_string(*seq) + " for " + std::to_string(expected);
+      ++expected;
+    }
+    return {};
+  }
+
+  TopicConfig config_;
+  std::atomic<bool> stop_{false};
+};
+
+TEST(TransportConcurrent, JoinersFromHistoryAndTailGetEveryMessageUnderError) {
+  TempDir dir;
+  const TopicConfig config = small_config(dir.path(), JoinersUnderError::kCapacity, 128, 8, Backpressure::Error);
+  auto publisher = Publisher::create("t", config);
+  ASSERT_TRUE(publisher);
+  JoinersUnderError joiners(config);
+  std::string publisher_failure;
+  std::jthread publishing([&] { publisher_failure = joiners.publish_until_stopped(**publisher); });
+  std::vector<std::string> failures(JoinersUnderError::kJoiners);
+  {
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < JoinersUnderError::kJoiners; ++i)
+      threads.emplace_back([&, i] { failures[i] = joiners.join_rounds(i); });
+  }
+  joiners.stop();
+  publishing.join();
+  EXPECT_EQ(publisher_failure, "");
+  for (const std::string& failure : failures) EXPECT_EQ(failure, "");
+}
+
 }  // namespace
 }  // namespace qorva

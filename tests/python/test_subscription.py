@@ -381,6 +381,23 @@ def test_blocking_receives_let_a_publishing_thread_run(bus, sub, receive):
     t.join(5)
 
 
+@pytest.mark.parametrize("receive", [
+    lambda s: s.recv(),
+    lambda s: s.recv_timeout(0.9),
+    lambda s: s.recv_into(bytearray(64)),
+    lambda s: s.recv_timeout_into(bytearray(64), 0.9),
+])
+def test_a_blocked_receive_sleeps_once_its_watch_is_over(bus, sub, receive):
+    """About a second of waiting, for a late message or a timeout, costs next
+    to no processor time: the watch before sleeping spins for at most 50 us."""
+    late = threading.Timer(1.0, bus.publish, (TOPIC, b"late"))
+    late.start()
+    before = time.thread_time()
+    receive(sub)
+    assert time.thread_time() - before < 0.1
+    late.join(5)
+
+
 CONFLICTS = [
     ("recv", lambda s: s.recv(), "Already borrowed"),
     ("try_recv", lambda s: s.try_recv(), "Already borrowed"),
