@@ -46,6 +46,9 @@ from dataclasses import dataclass
 import zmq  # imported once here, not in every forked child
 from qorva._qorva import BusFullError, _RustBus
 
+import durable
+from redis_streams import RedisStreams
+
 SIZES = (64, 65536)
 FANOUTS = (1, 4)
 # Send time (monotonic ns) and sequence number at the start of every message.
@@ -201,8 +204,9 @@ QORVA_INTO = Qorva("qorva log off recv_into", wal=False, receive="recv_into")
 QORVA_SPIN = Qorva("qorva spin", wal=True, receive="spin")
 QORVA_SPIN_NO_LOG = Qorva("qorva log off spin", wal=False, receive="spin")
 ALTERNATIVES = (Zmq(), Pipes())
-THROUGHPUT_SYSTEMS = (QORVA, QORVA_NO_LOG, QORVA_INTO) + ALTERNATIVES
-LATENCY_SYSTEMS = (QORVA, QORVA_NO_LOG, QORVA_INTO, QORVA_SPIN, QORVA_SPIN_NO_LOG) + ALTERNATIVES
+REDIS = RedisStreams()  # the durable alternative
+THROUGHPUT_SYSTEMS = (QORVA, QORVA_NO_LOG, QORVA_INTO) + ALTERNATIVES + (REDIS,)
+LATENCY_SYSTEMS = (QORVA, QORVA_NO_LOG, QORVA_INTO, QORVA_SPIN, QORVA_SPIN_NO_LOG) + ALTERNATIVES + (REDIS,)
 
 
 # ---------------------------------------------------------------------------
@@ -375,6 +379,7 @@ def run_case(system, size, fanout, mode, plan):
         targets += [(subscriber_child, (system, ctx, i, size, mode, plan)) for i in range(fanout)]
         return run_processes(targets)
     finally:
+        getattr(system, "release", lambda: None)()
         shutil.rmtree(workdir, ignore_errors=True)
 
 
@@ -565,6 +570,7 @@ def main():
         for fanout in FANOUTS:
             throughput[(size, fanout)], latency[(size, fanout)] = measure_workload(size, fanout, plan)
     floor = latency[(64, 1)].pop(FLOOR)
+    disk = durable.disk_floor_mbs(os.environ.get("CMP_DIR", "/tmp"), plan.throughput_count[65536], plan.rounds)
 
     lines = ["## qorva against ZeroMQ PUB/SUB (ipc://) and multiprocessing Pipes", "",
              "Python %s; %s; load average %.1f before, %.1f after; %d rounds, the systems taking "
@@ -577,7 +583,9 @@ def main():
     lines += ["Headline ratios, each the worse of the 1- and 4-subscriber cases: throughput with the log "
               "off over the best alternative's; the best alternative's blocking p50 over qorva's (defaults, "
               "blocking or spinning); and qorva's blocking p50 (1 subscriber) over the eventfd floor's.", ""]
-    lines += ["```"] + ratio_lines(throughput, latency, floor) + ["```"]
+    lines += [durable.KEEPS, ""]
+    lines += ["```"] + ratio_lines(throughput, latency, floor) + durable.ratio_lines(
+        throughput, latency, disk, QORVA.label, QORVA_NO_LOG.label, REDIS.label) + ["```"]
     text = "\n".join(lines) + "\n"
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "compare.md"), "w") as f:
