@@ -69,6 +69,9 @@ struct Publisher::State {
   // that failed, so that the next publish accepts again.
   std::optional<std::uint64_t> accepted_connect_count;
   timespec last_accept_pass{};
+  // The monotonic reading that accept_if_due took for this publish; the log
+  // stamps its records from it rather than reading the clock again.
+  timespec publish_clock{};
 
   State(RingBuffer r, UniqueFd l, std::optional<wal::Wal> w, ProducerLock pl, Backpressure bp,
         std::uint64_t connect_count)
@@ -138,6 +141,7 @@ Result<void> Publisher::State::accept_pass(std::vector<std::uint32_t>* accepted_
 // nothing costs more than the whole publish otherwise.
 Result<void> Publisher::State::accept_if_due() {
   const timespec now = monotonic_now();
+  publish_clock = now;
   const std::int64_t since_last_pass = (now.tv_sec - last_accept_pass.tv_sec) * 1'000'000'000 +
                                        (now.tv_nsec - last_accept_pass.tv_nsec);
   if (accepted_connect_count == ring.load_connect_count() && since_last_pass < kAcceptIntervalNanos) return {};
@@ -198,7 +202,7 @@ bool Publisher::State::ring_full() const {
 WriteOutcome Publisher::State::write_message(std::span<const std::byte> payload) {
   if (wal) {
     const std::uint64_t cursor = ring.load_tail();
-    if (auto appended = wal->append(cursor, wal->timestamp_now(), payload); !appended) {
+    if (auto appended = wal->append(cursor, wal->timestamp_at(publish_clock), payload); !appended) {
       const bool accepted = wal->pending_cursor() == cursor + 1;
       if (accepted) ring.write_slot(payload);
       return {accepted, Error(std::move(appended.error()))};
