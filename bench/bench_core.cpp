@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bus.h"
+#include "disk_floor.h"
 
 namespace {
 
@@ -257,6 +258,24 @@ void line(const char* name, double value, const char* unit, int decimals = 2) {
   std::printf("%s: %.*f%s%s\n", name, decimals, value, *unit != '\0' ? " " : "", unit);
 }
 
+// The log's cost per 64 KiB message against the floor under it: the publish
+// without the log plus the bare write-and-sync loop of the same record
+// (disk_floor.h). The three take turns; each figure is the median of `runs`.
+void publish_wal_over_floor(std::uint64_t count, int runs) {
+  std::vector<double> off, bare, on;
+  for (int i = 0; i < runs; ++i) {
+    off.push_back(publish_ns(65536, false, count));
+    bare.push_back(bench::floor_ns_per_record("/tmp", 65536 + 28, count));
+    on.push_back(publish_ns(65536, true, count));
+  }
+  auto median = [](std::vector<double>& v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  line("bare_write_ns_64k", median(bare), "ns");
+  line("ratio_publish_64k_wal_floor", median(on) / (median(off) + median(bare)), "x");
+}
+
 // Which figures to measure: every one, or those whose names start with one of
 // the given prefixes.
 struct Selection {
@@ -346,6 +365,7 @@ int main(int argc, char** argv) {
   // from the subscriber's (within the log's retention limit).
   if (only.wants("publish_ns_64k")) line("publish_ns_64k", publish_ns(65536, false, 10'000 / scale), "ns");
   if (only.wants("publish_ns_64k_wal")) line("publish_ns_64k_wal", publish_ns(65536, true, 10'000 / scale), "ns");
+  if (only.wants("ratio_publish_64k_wal_floor")) publish_wal_over_floor(10'000 / scale, runs);
 
   if (ratios || only.wants("throughput_64b_wal")) small_on = throughput(small_wal, runs).per_second;
   if (ratios || only.wants("throughput_64k_wal")) large_on = throughput(large_wal, runs).per_second;

@@ -51,6 +51,9 @@ from dataclasses import dataclass
 import zmq  # imported once here, not in every forked child
 from qorva._qorva import BusFullError, _RustBus
 
+import durable
+from redis_streams import RedisStreams
+
 SIZES = (64, 65536)
 FANOUTS = (1, 4)
 # Send time (monotonic ns) and sequence number at the start of every message.
@@ -208,14 +211,17 @@ QORVA_SPIN_NO_LOG = Qorva("qorva log off spin", wal=False, receive="spin")
 # Every alternative runs every workload; another one needs only a class with
 # the three methods above and kind "alternative", appended here.
 ALTERNATIVES = [Zmq(), Pipes()]
+# The durable alternative runs every workload too, but is compared only with
+# qorva's log (the durable ratios), never counted among the best alternatives.
+REDIS = RedisStreams()
 
 
 def throughput_systems():
-    return (QORVA, QORVA_NO_LOG, QORVA_INTO) + tuple(ALTERNATIVES)
+    return (QORVA, QORVA_NO_LOG, QORVA_INTO) + tuple(ALTERNATIVES) + (REDIS,)
 
 
 def latency_systems():
-    return (QORVA, QORVA_NO_LOG, QORVA_INTO, QORVA_SPIN, QORVA_SPIN_NO_LOG) + tuple(ALTERNATIVES)
+    return (QORVA, QORVA_NO_LOG, QORVA_INTO, QORVA_SPIN, QORVA_SPIN_NO_LOG) + tuple(ALTERNATIVES) + (REDIS,)
 
 
 # ---------------------------------------------------------------------------
@@ -399,6 +405,7 @@ def run_case(system, size, fanout, mode, plan):
         targets += [(subscriber_child, (system, ctx, i, size, mode, plan)) for i in range(fanout)]
         return run_processes(targets)
     finally:
+        getattr(system, "release", lambda: None)()
         shutil.rmtree(workdir, ignore_errors=True)
 
 
@@ -610,6 +617,7 @@ def main():
     for size in SIZES:
         for fanout in FANOUTS:
             throughput[(size, fanout)], latency[(size, fanout)] = measure_workload(size, fanout, plan)
+    disk = durable.disk_floor_mbs(os.environ.get("CMP_DIR", "/tmp"), plan.throughput_count[65536], plan.rounds)
 
     lines = ["## qorva against ZeroMQ PUB/SUB (ipc://) and multiprocessing Pipes", "",
              "Python %s; %s; load average %.1f before, %.1f after; %d rounds, the systems taking "
@@ -625,7 +633,9 @@ def main():
               "spinning (the worse); qorva's blocking p50 over the floor's; and how much more processor "
               "time per message a blocking qorva receiver spends than the thriftiest alternative (the "
               "larger), which its watch before sleeping bounds.", ""]
-    lines += ["```"] + ratio_lines(throughput, latency) + ["```"]
+    lines += [durable.KEEPS, ""]
+    lines += ["```"] + ratio_lines(throughput, latency) + durable.ratio_lines(
+        throughput, latency, disk, QORVA.label, QORVA_NO_LOG.label, REDIS.label) + ["```"]
     text = "\n".join(lines) + "\n"
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "compare.md"), "w") as f:

@@ -28,8 +28,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -80,22 +82,30 @@ static_assert(MAX_RECORD_LEN <= UINT32_MAX && MAX_RECORD_LEN <= INT32_MAX);
 static_assert(SEGMENT_NAME_DIGITS == std::char_traits<char>::length("18446744073709551615"));
 
 // Little-endian field access on raw bytes. The caller guarantees the range.
-inline void put_u32(std::byte* at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::byte>(v >> (8 * i));
+// On a little-endian host each is one unaligned load or store; the compiler
+// does not merge the byte loop into one on its own.
+template <class U>
+inline void put_le(std::byte* at, U v) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(at, &v, sizeof v);
+  } else {
+    for (std::size_t i = 0; i < sizeof v; ++i) at[i] = static_cast<std::byte>(v >> (8 * i));
+  }
 }
-inline void put_u64(std::byte* at, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<std::byte>(v >> (8 * i));
-}
-inline std::uint32_t get_u32(const std::byte* at) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | std::to_integer<std::uint32_t>(at[i]);
+template <class U>
+inline U get_le(const std::byte* at) {
+  U v = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&v, at, sizeof v);
+  } else {
+    for (std::size_t i = sizeof v; i-- > 0;) v = static_cast<U>((v << 8) | std::to_integer<U>(at[i]));
+  }
   return v;
 }
-inline std::uint64_t get_u64(const std::byte* at) {
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | std::to_integer<std::uint64_t>(at[i]);
-  return v;
-}
+inline void put_u32(std::byte* at, std::uint32_t v) { put_le(at, v); }
+inline void put_u64(std::byte* at, std::uint64_t v) { put_le(at, v); }
+inline std::uint32_t get_u32(const std::byte* at) { return get_le<std::uint32_t>(at); }
+inline std::uint64_t get_u64(const std::byte* at) { return get_le<std::uint64_t>(at); }
 
 // Standard CRC-32C (Castagnoli, reflected, initial value and final XOR all
 // ones), using the processor's instruction where it has one. Thread-safe.

@@ -21,6 +21,7 @@
 #include "transport_support.h"
 #include "waker.h"
 #include "wal/record.h"
+#include "wal_test_util.h"
 
 namespace qorva {
 namespace {
@@ -532,6 +533,32 @@ TEST(PublisherLog, NumberingContinuesAcrossPublishers) {
   EXPECT_EQ(publisher->stats().published_total, 0u);
   EXPECT_TRUE(publisher->publish(view(bytes("m42"))));
   EXPECT_EQ(publisher->stats().wal->pending_cursor, 43u);
+}
+
+// The publisher hands the log the clock reading it took for the publish:
+// every record, single or batched, is stamped with the wall-clock time of
+// its publish, never earlier than the one before it.
+TEST(PublisherLog, RecordsCarryTheTimeOfTheirPublishInOrder) {
+  TempDir dir;
+  const std::uint64_t before = wal::unix_time_ns();
+  {
+    auto publisher = make_publisher(logged_config(dir.path()));
+    publish_n(*publisher, 3);
+    std::this_thread::sleep_for(2ms);
+    std::vector<std::byte> b1 = bytes("b1"), b2 = bytes("b2");
+    std::vector<std::span<const std::byte>> batch{b1, b2};
+    ASSERT_TRUE(publisher->publish_many(batch));
+    publish_n(*publisher, 1);
+  }
+  const std::uint64_t after = wal::unix_time_ns();
+  auto records = wal::testing::decode_records(wal::testing::read_file(dir / "t/wal/" + wal::segment_file_name(0)));
+  ASSERT_EQ(records.size(), 6u);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i].cursor, i);
+    EXPECT_GE(records[i].timestamp_ns, i == 0 ? before : records[i - 1].timestamp_ns) << i;
+    EXPECT_LE(records[i].timestamp_ns, after) << i;
+  }
+  EXPECT_GE(records[3].timestamp_ns, records[2].timestamp_ns + 2'000'000) << "the batch was stamped before its publish";
 }
 
 // With the log on, a record refused for fullness must reach neither the log
