@@ -94,11 +94,13 @@ for entry in "${further_pythons[@]}"; do
     summary+=("Python $entry: not found (looked for ${places[*]})")
     continue
   fi
-  # Each interpreter gets its own build and package directory; only the module
-  # is built there, against that interpreter's headers.
+  # Each interpreter gets its own build and package directory; only the
+  # module and the test-only module are built there, against that
+  # interpreter's headers.
   dir=build-py$("$interpreter" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  cmake -S . -B "$dir" -DPYTHON="$interpreter" -DQORVA_TESTS=OFF -DQORVA_PY_OUTPUT_DIR="$PWD/$dir/python/qorva" >/dev/null
-  cmake --build "$dir" -j "$(nproc)" --target qorva_python
+  cmake -S . -B "$dir" -DPYTHON="$interpreter" -DQORVA_TESTS=OFF -DQORVA_PY_TESTING=ON \
+    -DQORVA_PY_OUTPUT_DIR="$PWD/$dir/python/qorva" >/dev/null
+  cmake --build "$dir" -j "$(nproc)" --target qorva_python qorva_python_testing
   python_tests "$(describe "$interpreter")" env PYTHONPATH="$dir/python:$pytest_libs" "$interpreter"
 done
 
