@@ -30,7 +30,7 @@ message and checks its sequence, so a lost or reordered message fails the run.
 - Floor: the same paced wake through bare eventfds, one per receiving
   process, written one after another.
 
-Writes DIR/compare.md (the tables and the `name: value x` lines, also printed)
+Writes DIR/compare.md (the tables and the `name: value` lines, also printed)
 and DIR/latency.png (the latency distributions). --smoke runs tiny counts in
 seconds, checks no target and exits 0 when everything ran.
 """

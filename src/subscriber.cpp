@@ -39,21 +39,25 @@ bool is_io_error(const Error& e, const char* text) {
 // sleeps. Sleeping costs the subscriber a poll and the publisher an eventfd
 // write, several microseconds each on a virtual machine, where waking a halted
 // vCPU is slow: a subscriber that keeps up with a fast publisher would pay
-// that for nearly every message. The window adapts to the stream between the
-// two bounds (see WatchWindow).
+// that for nearly every message. The window adapts to the stream, from none
+// (messages come far apart) through the shortest to the longest.
 constexpr std::uint32_t kShortestWatchNanos = 5'000;
 constexpr std::uint32_t kLongestWatchNanos = 50'000;
 constexpr Duration kLongestWatch{0, kLongestWatchNanos};
 
 // The watch window: doubled after a sleep that ended within the longest
-// window (a longer watch would have saved it), halved after one that did not,
-// so a dense stream keeps its subscribers awake and a sparse one costs little
-// processor time per message.
+// window (a longer watch would have saved it), halved after one that did not
+// and dropped once below the shortest, so a dense stream keeps its
+// subscribers awake and a sparse one spends no processor time watching.
 class WatchWindow {
  public:
   Duration length() const { return Duration{0, nanos_}; }
   void after_sleep(bool within_longest) {
-    nanos_ = within_longest ? std::min(2 * nanos_, kLongestWatchNanos) : std::max(nanos_ / 2, kShortestWatchNanos);
+    if (within_longest) {
+      nanos_ = std::clamp(2 * nanos_, kShortestWatchNanos, kLongestWatchNanos);
+    } else {
+      nanos_ = nanos_ / 2 < kShortestWatchNanos ? 0 : nanos_ / 2;
+    }
   }
 
  private:
@@ -396,12 +400,13 @@ bool Subscriber::State::read_made_no_progress(std::uint64_t tail_before) {
   return false;
 }
 
-// Watches first, for the window but at most `watch_limit`, then sleeps.
+// Watches first, for the window but at most `watch_limit`, then sleeps; the
+// sleep tells the window how far apart the messages come.
 Result<bool> Subscriber::State::wait_readable(int timeout_ms, Duration watch_limit) {
-  const Duration watch_for = shorter(watch.length(), watch_limit);
-  if (watch_for == Duration{}) return sleep_until_woken(timeout_ms);
+  if (watch_limit == Duration{}) return sleep_until_woken(timeout_ms);
   const Deadline longest = Deadline::after(kLongestWatch);
-  if (ring.watch_tail(cursor, Deadline::after(watch_for))) return true;
+  const Duration watch_for = shorter(watch.length(), watch_limit);
+  if (watch_for != Duration{} && ring.watch_tail(cursor, Deadline::after(watch_for))) return true;
   Result<bool> woken = sleep_until_woken(timeout_ms);
   if (woken) watch.after_sleep(*woken && !longest.passed());
   return woken;

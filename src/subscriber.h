@@ -63,9 +63,9 @@ class Subscriber {
   Result<std::optional<std::size_t>> try_receive_one_into_slice(std::span<std::byte> out);
   // Arms the wakeup flag and sleeps until woken, the publisher hangs up or
   // `timeout_ms` passes (negative: no limit). True when worth reading again.
-  // Without a limit it first watches the tail, spinning for 5 to 50 us (longer
-  // while messages came close together), and answers true without sleeping
-  // when the tail moves.
+  // Without a limit it first watches the tail, spinning for up to 50 us (less,
+  // or not at all, while messages came farther apart), and answers true
+  // without sleeping when the tail moves.
   Result<bool> wait_readable(int timeout_ms);
   // wait_readable for `remaining` rounded down to whole milliseconds; the
   // watch uses only the rest, so the wait never ends after `remaining`.
