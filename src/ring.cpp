@@ -429,9 +429,11 @@ std::optional<std::uint32_t> RingBuffer::claim_cursor_slot(std::uint64_t start) 
   return std::nullopt;
 }
 
-void RingBuffer::rewind_cursor(std::uint32_t i, std::uint64_t cursor) {
+std::uint64_t RingBuffer::rewind_cursor(std::uint32_t i, std::uint64_t cursor) {
   store_cursor(i, cursor);
   add_connect_count();
+  fence(std::memory_order_seq_cst);  // pairs with the fence of begin_wakeup_pass
+  return load_tail();
 }
 
 void RingBuffer::release_cursor_slot(std::uint32_t i) {

@@ -266,11 +266,11 @@ class RingBuffer {
   // is a claim's start).
   void store_cursor(std::uint32_t i, std::uint64_t cursor);
   // Holder only: stores a cursor that may be below the slot's value (a start
-  // below the claim's tail, a replay handing over below the tail it held),
-  // then adds to the connect count. From here on the publisher overwrites no
-  // message at or after `cursor`, except ones a whole ring or more below a
-  // tail loaded after this call.
-  void rewind_cursor(std::uint32_t i, std::uint64_t cursor);
+  // below the claim's tail), then adds to the connect count, fences and
+  // returns a fresh tail. From here on the publisher overwrites no message at
+  // or after `cursor`, except ones a whole ring or more below that tail,
+  // which it may have written over before it saw the add.
+  std::uint64_t rewind_cursor(std::uint32_t i, std::uint64_t cursor);
   // Sequentially consistent compare-and-swap; on failure `expected` gets the
   // value found.
   bool compare_exchange_cursor(std::uint32_t i, std::uint64_t& expected, std::uint64_t desired);

@@ -163,6 +163,21 @@ Result<Start> start_below_tail(const RingBuffer& ring, StartPosition::Kind kind,
   return Start{start, slot_value, std::move(*replay), tail};
 }
 
+// A start the ring alone serves, chosen from a tail loaded before the slot
+// held it: the publisher may have written over its first messages meanwhile,
+// those a ring below `tail`, loaded once the slot held it. An explicit cursor
+// there is too old; a history starts at the oldest message left. (Catching up
+// from the log reads exact slots and needs no such care.)
+Result<void> keep_start_in_ring(RingBuffer& ring, std::uint32_t slot, Start& start, StartPosition::Kind kind,
+                                std::uint64_t tail) {
+  const std::uint64_t oldest = oldest_in_ring(tail, ring.capacity());
+  if (start.replay || start.cursor >= oldest) return {};
+  if (kind == StartPosition::Kind::From) return std::unexpected(Error::CursorTooOld{start.cursor, oldest});
+  start.cursor = start.slot_value = oldest;
+  ring.store_cursor(slot, oldest);
+  return {};
+}
+
 Result<Start> choose_start(const RingBuffer& ring, StartPosition position, const std::string& topic_dir) {
   const std::uint64_t tail = ring.load_tail();
   std::uint64_t start = tail;
@@ -475,7 +490,9 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
 
   auto chosen = choose_start(*ring, start, dir);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
-  ring->rewind_cursor(claim.idx(), chosen->slot_value);
+  const std::uint64_t tail = ring->rewind_cursor(claim.idx(), chosen->slot_value);
+  if (auto kept = keep_start_in_ring(*ring, claim.idx(), *chosen, start.kind, tail); !kept)
+    return std::unexpected(kept.error());
   const std::uint64_t generation = ring->load_generation();
   log_subscriber_connected(topic, chosen->cursor, claim.idx(), generation, chosen->replay.has_value());
 

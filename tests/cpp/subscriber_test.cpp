@@ -186,9 +186,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(StartCase{"Tail", 5, StartPosition::tail(), 5, nullptr},
                     StartCase{"HistoryWithinTheRing", 5, StartPosition::history(2), 3, "m3"},
                     StartCase{"HistoryBeyondTheTail", 5, StartPosition::history(9), 0, "m0"},
-                    // Below the oldest held message, with no log: the read
-                    // moves to the oldest message the ring holds.
-                    StartCase{"HistoryBeyondTheRing", 12, StartPosition::history(12), 0, "m4"},
+                    // Below the oldest held message, with no log: the start
+                    // is the oldest message the ring holds.
+                    StartCase{"HistoryBeyondTheRing", 12, StartPosition::history(12), 4, "m4"},
                     StartCase{"FromOldestInRing", 12, StartPosition::from(4), 4, "m4"},
                     StartCase{"FromAboveTheTail", 3, StartPosition::from(7), 7, nullptr}),
     [](const testing::TestParamInfo<StartCase>& info) { return info.param.name; });
