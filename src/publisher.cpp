@@ -164,6 +164,9 @@ struct Publisher::State {
   Result<void> accept_if_due();
   void accept_in_wakeup_pass(std::vector<std::uint32_t>* accepted_slots);
   void remove_client(std::size_t i, DropReason reason);
+  // Drops, as released, every client whose cursor slot index satisfies `released`.
+  template <class Released>
+  void drop_clients_where(Released&& released);
   void drop_clients_of_slot(std::uint32_t cursor_idx);
   void drop_released_clients(std::uint64_t connect_count);
   bool refuses_when_full() { return backpressure == Backpressure::Error && ring_full(); }
@@ -240,9 +243,10 @@ void Publisher::State::remove_client(std::size_t i, DropReason reason) {
   }
 }
 
-void Publisher::State::drop_clients_of_slot(std::uint32_t cursor_idx) {
+template <class Released>
+void Publisher::State::drop_clients_where(Released&& released) {
   for (std::size_t i = 0; i < clients.size();) {
-    if (clients[i].cursor_idx == cursor_idx) {
+    if (released(clients[i].cursor_idx)) {
       remove_client(i, DropReason::SlotReleased);
     } else {
       ++i;
@@ -250,18 +254,16 @@ void Publisher::State::drop_clients_of_slot(std::uint32_t cursor_idx) {
   }
 }
 
+void Publisher::State::drop_clients_of_slot(std::uint32_t cursor_idx) {
+  drop_clients_where([cursor_idx](std::uint32_t slot) { return slot == cursor_idx; });
+}
+
 // Drops every client whose cursor slot is free; `connect_count` was loaded
 // before the slots.
 void Publisher::State::drop_released_clients(std::uint64_t connect_count) {
   swept_connect_count = connect_count;
   sweep_due = false;
-  for (std::size_t i = 0; i < clients.size();) {
-    if (ring.load_cursor(clients[i].cursor_idx) == ring_format::kFreeCursor) {
-      remove_client(i, DropReason::SlotReleased);
-    } else {
-      ++i;
-    }
-  }
+  drop_clients_where([this](std::uint32_t slot) { return ring.load_cursor(slot) == ring_format::kFreeCursor; });
 }
 
 // Full when the slowest held cursor slot is a whole ring behind the tail, so
