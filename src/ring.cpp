@@ -286,7 +286,6 @@ void RingBuffer::write_slot(std::span<const std::byte> payload) {
 // reach the free marker.
 template <class Sink>
 ReadResult RingBuffer::read(std::uint32_t k, std::uint64_t cursor, Sink&& sink) {
-  auto load_bounded_tail = [&] { return std::min(load_tail(), kBusyBit); };
   std::uint64_t tail = load_bounded_tail();
   if (cursor >= tail) return {ReadStatus::Empty, cursor, 0};
   std::uint64_t at = cursor;  // the message this attempt expects
@@ -385,9 +384,11 @@ bool RingBuffer::try_receive_exact(std::uint64_t cursor, std::vector<std::byte>&
 // The acquire seq load pairs with the publisher's release store of seq: len
 // and payload of that message are visible.
 bool RingBuffer::holds(std::uint64_t cursor) const {
-  if (cursor >= std::min(load_tail(), kBusyBit)) return false;
+  if (cursor >= load_bounded_tail()) return false;
   return u64_at(slot(cursor) + kSeqOffset).load(std::memory_order_acquire) == cursor;
 }
+
+std::uint64_t RingBuffer::load_bounded_tail() const { return std::min(load_tail(), kBusyBit); }
 
 std::uint64_t RingBuffer::load_tail() const { return word(kTailOffset).load(std::memory_order_acquire); }
 void RingBuffer::store_tail(std::uint64_t tail) { word(kTailOffset).store(tail, std::memory_order_release); }

@@ -316,6 +316,8 @@ class RingBuffer {
   ReadResult read(std::uint32_t k, std::uint64_t cursor, Sink&& sink);
 
   std::atomic_ref<std::uint64_t> word(std::uint64_t offset) const;
+  // The tail as a read trusts it: acquire, at most kBusyBit.
+  std::uint64_t load_bounded_tail() const;
   std::byte* slot(std::uint64_t seq) const;
 
   Mapping map_;

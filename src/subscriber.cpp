@@ -264,7 +264,9 @@ struct Subscriber::State {
   template <class Read>
   ReadResult read_next(Read&& read);
   bool read_made_no_progress(std::uint64_t tail_before);
-  bool numbering_continues(std::uint64_t generation, std::uint64_t cursor_before);
+  bool numbering_continues(std::uint64_t cursor_before);
+  // The failure kept for the next receive that can report it, cleared.
+  std::optional<Error> take_unreported() { return std::exchange(unreported, std::nullopt); }
   Result<bool> wait_readable(int timeout_ms, Duration watch_limit);
   Result<bool> sleep_until_woken(int timeout_ms);
   Result<bool> wait_for_unit(int timeout_ms);
@@ -277,11 +279,7 @@ struct Subscriber::State {
 // over to only at that tail, which the slot has protected from the start.
 Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadline* wait_until) {
   if (numbering_lost) return io_failure(publisher_restarted());
-  if (unreported) {
-    Error error = std::move(*unreported);
-    unreported.reset();
-    return std::unexpected(std::move(error));
-  }
+  if (auto error = take_unreported()) return std::unexpected(std::move(*error));
   if (!replay) return Replayed::Nothing;
   bool refreshed = false;
   for (;;) {
@@ -318,9 +316,7 @@ Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadl
 // The message at the cursor from the ring, if its slot holds exactly it.
 bool Subscriber::State::read_exact(wal::Record& record) {
   const std::uint64_t before = cursor;
-  if (!ring.try_receive_exact(before, record.payload)) return false;
-  const std::uint64_t generation = ring.load_generation();
-  if (generation != read_generation && !numbering_continues(generation, before)) return false;
+  if (!ring.try_receive_exact(before, record.payload) || !numbering_continues(before)) return false;
   record.cursor = before;
   cursor = before + 1;
   catch_up_deadline.reset();
@@ -374,9 +370,7 @@ ReadResult Subscriber::State::read_next(Read&& read) {
     const std::uint64_t tail = ring.load_tail();
     const std::uint64_t before = cursor;
     const ReadResult r = read(before);
-    // The generation sits on the line of the tail the read has just loaded.
-    const std::uint64_t generation = ring.load_generation();
-    if (generation != read_generation && !numbering_continues(generation, before)) return {};
+    if (!numbering_continues(before)) return {};
     if (r.status == ReadStatus::Empty) {
       if (read_made_no_progress(tail)) return r;
       continue;
@@ -388,11 +382,15 @@ ReadResult Subscriber::State::read_next(Read&& read) {
   return {};
 }
 
-// After a read that found the ring reused by a new publisher: that publisher
-// goes on with our numbering only when it starts at or above our cursor (its
-// log continued it). Numbering below our cursor reuses numbers we have read,
-// so what we just read, and everything after it, belongs to another stream.
-bool Subscriber::State::numbering_continues(std::uint64_t generation, std::uint64_t cursor_before) {
+// After a read at `cursor_before`. A ring reused by a new publisher goes on
+// with our numbering only when that publisher starts at or above our cursor
+// (its log continued it). Numbering below our cursor reuses numbers we have
+// read, so what we just read, and everything after it, belongs to another
+// stream.
+bool Subscriber::State::numbering_continues(std::uint64_t cursor_before) {
+  // The generation sits on the line of the tail the read has just loaded.
+  const std::uint64_t generation = ring.load_generation();
+  if (generation == read_generation) return true;
   if (ring.load_first_cursor() < cursor_before) {
     numbering_lost = true;
     return false;
@@ -544,11 +542,7 @@ bool Subscriber::try_receive_into(std::vector<std::byte>& out) {
 Result<bool> Subscriber::try_receive(std::vector<std::byte>& out) {
   State& s = *state_;
   const bool got = try_receive_into(out);
-  if (s.unreported) {
-    Error error = std::move(*s.unreported);
-    s.unreported.reset();
-    return std::unexpected(std::move(error));
-  }
+  if (auto error = s.take_unreported()) return std::unexpected(std::move(*error));
   if (s.numbering_lost) return io_failure(publisher_restarted());
   return got;
 }
