@@ -48,6 +48,14 @@ std::vector<std::string> components_of(std::string_view path) {
   return out;
 }
 
+// A descriptor of the directory `dir_fd` (an O_PATH one, say) that can be
+// read and synced.
+std::expected<UniqueFd, IoError> reopen_readable(int dir_fd) {
+  UniqueFd fd(retry_eintr([&] { return ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!fd) return last_failure();
+  return fd;
+}
+
 // "/" for an absolute path, else the working directory.
 std::expected<UniqueFd, IoError> open_start(std::string_view path) {
   const char* start = path.starts_with('/') ? "/" : ".";
@@ -158,9 +166,7 @@ std::expected<UniqueFd, IoError> open_regular(const std::string& path, int flags
 std::expected<UniqueFd, IoError> open_dir(const std::string& path) {
   auto dir = open_dir_path(path, false);
   if (!dir) return dir;
-  UniqueFd fd(retry_eintr([&] { return ::openat(dir->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-  if (!fd) return last_failure();
-  return fd;
+  return reopen_readable(dir->get());
 }
 
 std::expected<void, IoError> remove_file(const std::string& path) {
@@ -178,9 +184,9 @@ std::expected<void, IoError> remove_dir(const std::string& path) {
 }
 
 std::expected<void, IoError> sync_dir(int dir_fd) {
-  UniqueFd fd(retry_eintr([&] { return ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-  if (!fd) return last_failure();
-  if (retry_eintr([&] { return ::fsync(fd.get()); }) != 0) return last_failure();
+  auto fd = reopen_readable(dir_fd);
+  if (!fd) return std::unexpected(fd.error());
+  if (retry_eintr([&] { return ::fsync(fd->get()); }) != 0) return last_failure();
   return {};
 }
 
