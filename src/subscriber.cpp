@@ -130,6 +130,7 @@ struct Start {
   std::uint64_t slot_value = 0;
   std::optional<wal::WalReplayer> replay;
   std::uint64_t catch_up_end = 0;
+  std::uint64_t chosen_tail = 0;  // the tail the start was chosen from
 };
 
 // A start below the tail. The ring serves a message only while its slot holds
@@ -163,14 +164,26 @@ Result<Start> start_below_tail(const RingBuffer& ring, StartPosition::Kind kind,
   return Start{start, slot_value, std::move(*replay), tail};
 }
 
+// The oldest message a start chosen from `chosen_tail` can count on, now that
+// its slot holds it and `tail` was loaded after the fence that showed it. A
+// publisher that had not seen the slot yet wrote at most message `tail`, so
+// what lies below `tail - capacity` may be gone, and `tail - capacity` itself
+// may be being written over right now. When the tail has not moved since the
+// start was chosen, no such write was seen to run, and the ring's oldest
+// message stands as the limit.
+std::uint64_t oldest_kept(std::uint64_t chosen_tail, std::uint64_t tail, std::uint64_t capacity) {
+  const std::uint64_t oldest = oldest_in_ring(tail, capacity);
+  return tail != chosen_tail && tail >= capacity ? oldest + 1 : oldest;
+}
+
 // A start the ring alone serves, chosen from a tail loaded before the slot
-// held it: the publisher may have written over its first messages meanwhile,
-// those a ring below `tail`, loaded once the slot held it. An explicit cursor
-// there is too old; a history starts at the oldest message left. (Catching up
-// from the log reads exact slots and needs no such care.)
+// held it: the publisher may have written over its first messages meanwhile
+// (see oldest_kept). An explicit cursor there is too old; a history starts at
+// the oldest message left. (Catching up from the log reads exact slots and
+// needs no such care.)
 Result<void> keep_start_in_ring(RingBuffer& ring, std::uint32_t slot, Start& start, StartPosition::Kind kind,
                                 std::uint64_t tail) {
-  const std::uint64_t oldest = oldest_in_ring(tail, ring.capacity());
+  const std::uint64_t oldest = oldest_kept(start.chosen_tail, tail, ring.capacity());
   if (start.replay || start.cursor >= oldest) return {};
   if (kind == StartPosition::Kind::From) return std::unexpected(Error::CursorTooOld{start.cursor, oldest});
   start.cursor = start.slot_value = oldest;
@@ -191,8 +204,10 @@ Result<Start> choose_start(const RingBuffer& ring, StartPosition position, const
       start = position.value;
       break;
   }
-  if (start >= tail) return Start{start, start, std::nullopt, 0};
-  return start_below_tail(ring, position.kind, start, tail, topic_dir);
+  Result<Start> chosen = start >= tail ? Start{start, start, std::nullopt, 0}
+                                       : start_below_tail(ring, position.kind, start, tail, topic_dir);
+  if (chosen) chosen->chosen_tail = tail;
+  return chosen;
 }
 
 // What replay gave a receive: a record; nothing, as replay is over (or never
