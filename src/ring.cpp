@@ -87,13 +87,25 @@ std::expected<Mapping, IoError> map_whole(int fd, std::uint64_t len) {
   return Mapping(static_cast<std::byte*>(p), len);
 }
 
-// Allocates the blocks of the first `len` bytes. A file system that cannot
-// allocate ahead (EOPNOTSUPP) leaves the file as it is: emulating it by
-// writing would race with the header words other processes store.
+// Allocates the blocks of the first `len` bytes of a mapped ring. A file
+// system that cannot allocate ahead (EOPNOTSUPP) leaves the file as it is:
+// emulating it by writing would race with the header words other processes
+// store.
 std::expected<void, IoError> reserve_space(int fd, std::uint64_t len) {
   if (retry_eintr([&] { return ::fallocate(fd, 0, 0, static_cast<off_t>(len)); }) == 0) return {};
   if (errno == EOPNOTSUPP) return {};
   return last_error();
+}
+
+// The same for a file nobody maps yet, where writing zeros is safe: a file
+// system that cannot allocate ahead gets them written instead.
+std::expected<void, IoError> reserve_fresh_space(int fd, std::uint64_t len) {
+  int error = 0;
+  do {
+    error = ::posix_fallocate(fd, 0, static_cast<off_t>(len));
+  } while (error == EINTR);
+  if (error == 0) return {};
+  return std::unexpected(IoError::from_errno(error));
 }
 
 // Fills a fresh, zero-length-extended file's header. Nobody can see the file
@@ -227,7 +239,7 @@ std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string
   };
   if (retry_eintr([&] { return ::ftruncate(fd->get(), static_cast<off_t>(*len)); }) != 0)
     return fail(IoError::last_os_error());
-  if (auto reserved = reserve_space(fd->get(), *len); !reserved) return fail(reserved.error());
+  if (auto reserved = reserve_fresh_space(fd->get(), *len); !reserved) return fail(reserved.error());
   auto map = map_whole(fd->get(), *len);
   if (!map) return fail(map.error());
   fd->reset();
