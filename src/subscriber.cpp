@@ -152,9 +152,10 @@ Result<Start> start_below_tail(const RingBuffer& ring, StartPosition::Kind kind,
   const std::uint64_t first_logged = index->segment_paths().begin()->first;
   if (start < first_logged) {
     // A history reaches back to what the log holds; an explicit cursor the
-    // log does not hold is served by the ring alone, if it reaches back there.
+    // log does not hold is served by the ring alone where the ring holds it,
+    // and is too old for the log otherwise (read_from says so).
     if (!from) start = first_logged;
-    else if (start >= oldest) return Start{start, start, std::nullopt, 0};
+    else if (start >= oldest && ring.holds(start)) return Start{start, start, std::nullopt, 0};
   }
   if (start >= tail) return Start{start, start, std::nullopt, 0};
   auto replay = index->read_from(start);

@@ -770,6 +770,30 @@ TEST_F(SubscriberReplayTest, RestartedNumberingBelowTheCursorEndsTheSubscription
   }
 }
 
+// A cursor within reach of the ring's tail, but in none of its slots (the
+// ring was rebuilt) and below what the log keeps, can be served by neither:
+// it is too old for the log, not a start that passes over what follows.
+TEST_F(SubscriberReplayTest, CursorNeitherTheRebuiltRingNorTheLogHoldsIsTooOld) {
+  start_logged_publisher(1000);  // about 32 records per segment
+  publish_n(300);
+  publisher_.reset();
+  auto files = segments();
+  ASSERT_GE(files.size(), 3u);
+  for (std::size_t i = 0; i + 2 < files.size(); ++i) std::filesystem::remove(files[i]);
+  const std::uint64_t first_logged = std::stoull(files[files.size() - 2].stem().string());
+  ASSERT_GT(first_logged, 300u - 64u);
+  config_.capacity = 64;  // another geometry: an empty ring under tail 300
+  restart_publisher();
+  auto refused = Subscriber::connect_with("t", config_, kSecond, StartPosition::from(300 - 64));
+  ASSERT_FALSE(refused);
+  const auto* wal = refused.error().get_if<Error::Wal>();
+  ASSERT_NE(wal, nullptr);
+  const auto* too_old = std::get_if<wal::WalError::CursorTooOld>(&wal->error.value);
+  ASSERT_NE(too_old, nullptr);
+  EXPECT_EQ(too_old->cursor, 300u - 64u);
+  EXPECT_EQ(too_old->oldest, first_logged);
+}
+
 // A record damaged in an older segment: whatever the next open makes of that
 // segment, a replay that reaches the damage reports it, and never passes on
 // to the next segment as if nothing were missing.
