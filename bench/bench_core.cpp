@@ -312,6 +312,14 @@ int main(int argc, char** argv) {
     line("latency_block_p50", blocking.p50_ns / 1e3, "us");
     line("latency_block_p99", blocking.p99_ns / 1e3, "us");
   }
+  // The same with the log on, its default: what the log adds to a wake.
+  Options latency_wal = latency;
+  latency_wal.wal = true;
+  if (only.wants("latency_block_wal")) {
+    Report blocking = run_group(latency_wal).reports[0];
+    line("latency_block_wal_p50", blocking.p50_ns / 1e3, "us");
+    line("latency_block_wal_p99", blocking.p99_ns / 1e3, "us");
+  }
   latency.spin = true;
   if (only.wants("latency_spin")) {
     Report spinning = run_group(latency).reports[0];
