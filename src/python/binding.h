@@ -1,6 +1,6 @@
 // The generic binding layer that every class of qorva._qorva is built on.
 //
-// A class lives in its own file (bus.cpp, subscription.cpp, ...): one
+// A class lives in its own file (py_bus.cpp, py_subscription.cpp, ...): one
 // implementation type (PyBus), one table of methods, one of getters, one
 // slot array, one ClassSpec, and a getter of its type object that module.cpp
 // registers. Each method is a short function in this shape:

@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "binding.h"
-#include "bus.h"
-#include "stats.h"
-#include "subscription.h"
 #include "logging.h"
+#include "py_bus.h"
+#include "py_stats.h"
+#include "py_subscription.h"
 
 namespace qorva::python {
 namespace {

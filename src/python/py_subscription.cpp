@@ -3,7 +3,7 @@
 // into the buffer with the interpreter lock held and release it only while
 // they wait, so other threads never see a half-written message.
 
-#include "subscription.h"
+#include "py_subscription.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +17,7 @@
 #include "binding.h"
 #include "clock.h"
 #include "subscriber.h"
-#include "../subscription.h"  // the core subscription (a bare name finds this directory's header)
+#include "subscription.h"
 
 namespace qorva::python {
 namespace {

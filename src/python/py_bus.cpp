@@ -1,4 +1,4 @@
-#include "bus.h"
+#include "py_bus.h"
 
 #include <cstdint>
 #include <memory>
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "logging.h"
-#include "stats.h"
-#include "subscription.h"
+#include "py_stats.h"
+#include "py_subscription.h"
 
 namespace qorva::python {
 namespace {

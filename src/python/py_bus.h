@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "../bus.h"  // the core Bus (a plain "bus.h" would name this file)
+#include "bus.h"
 #include "binding.h"
 #include "publisher.h"
 

@@ -1,4 +1,4 @@
-#include "stats.h"
+#include "py_stats.h"
 
 #include <cstdint>
 #include <string>
