@@ -101,7 +101,7 @@ std::optional<std::expected<Record, WalError>> WalReplayer::next_stored() {
       if (next_index_ == segments_.size()) return std::nullopt;
       const Segment& segment = segments_[next_index_++];
       auto opened = SegmentReader::open(segment.path);
-      if (!opened) return fail(opened.error(), resume_offset_.value_or(HEADER_LEN), false);
+      if (!opened) return fail(opened.error(), resume_offset_.value_or(kHeaderLen), false);
       if (resume_offset_) opened->resume_at(*resume_offset_);
       resume_offset_.reset();
       current_ = std::move(*opened);

@@ -9,7 +9,7 @@
 //
 // Segment header:
 //   offset  size  field
-//        0     8  magic            SEGMENT_MAGIC; on disk the bytes "LAWavroq"
+//        0     8  magic            kSegmentMagic; on disk the bytes "LAWavroq"
 //        8     8  version          written as 1; a reader checks only the u32 at 8
 //       16     8  first_cursor     cursor of the first record
 //       24     8  created_unix_ns  wall clock at creation, 0 before the epoch
@@ -39,47 +39,49 @@
 
 namespace qorva::wal {
 
-inline constexpr std::uint64_t SEGMENT_MAGIC = 0x716f72766157414cULL;
-inline constexpr std::uint32_t SEGMENT_VERSION = 1;
+inline constexpr std::uint64_t kSegmentMagic = 0x716f72766157414cULL;
+inline constexpr std::uint32_t kSegmentVersion = 1;
 
-inline constexpr std::size_t HEADER_MAGIC_OFFSET = 0;
-inline constexpr std::size_t HEADER_VERSION_OFFSET = 8;
-inline constexpr std::size_t HEADER_FIRST_CURSOR_OFFSET = 16;
-inline constexpr std::size_t HEADER_CREATED_OFFSET = 24;
-inline constexpr std::size_t HEADER_LEN = 32;
+inline constexpr std::size_t kHeaderMagicOffset = 0;
+inline constexpr std::size_t kHeaderVersionOffset = 8;
+inline constexpr std::size_t kHeaderFirstCursorOffset = 16;
+inline constexpr std::size_t kHeaderCreatedOffset = 24;
+inline constexpr std::size_t kHeaderLen = 32;
 
-inline constexpr std::size_t RECORD_LEN_OFFSET = 0;
-inline constexpr std::size_t RECORD_CURSOR_OFFSET = 4;
-inline constexpr std::size_t RECORD_TIMESTAMP_OFFSET = 12;
-inline constexpr std::size_t RECORD_PAYLOAD_LEN_OFFSET = 20;
-inline constexpr std::size_t RECORD_PAYLOAD_OFFSET = 24;
-inline constexpr std::size_t RECORD_CRC_LEN = 4;
+inline constexpr std::size_t kRecordLenOffset = 0;
+inline constexpr std::size_t kRecordCursorOffset = 4;
+inline constexpr std::size_t kRecordTimestampOffset = 12;
+inline constexpr std::size_t kRecordPayloadLenOffset = 20;
+inline constexpr std::size_t kRecordPayloadOffset = 24;
+inline constexpr std::size_t kRecordCrcLen = 4;
 // Everything of a record but its payload; also the smallest valid record.
-inline constexpr std::size_t RECORD_FRAMING_LEN = RECORD_PAYLOAD_OFFSET + RECORD_CRC_LEN;
-inline constexpr std::size_t MIN_RECORD_LEN = RECORD_FRAMING_LEN;
+inline constexpr std::size_t kRecordFramingLen = kRecordPayloadOffset + kRecordCrcLen;
+inline constexpr std::size_t kMinRecordLen = kRecordFramingLen;
 
 // The largest length word a reader accepts, and the largest payload the log
 // and the writer accept (the two differ by the framing).
-inline constexpr std::uint64_t MAX_RECORD_LEN = 16777216;
-inline constexpr std::uint64_t MAX_PAYLOAD_LEN = MAX_RECORD_LEN - RECORD_FRAMING_LEN;
+inline constexpr std::uint64_t kMaxRecordLen = 16777216;
+inline constexpr std::uint64_t kMaxPayloadLen = kMaxRecordLen - kRecordFramingLen;
+// The old spelling, kept only while tests/cpp/publisher_test.cpp still uses it.
+inline constexpr std::uint64_t MAX_PAYLOAD_LEN = kMaxPayloadLen;
 
 // Segment names: twenty digits and the suffix.
-inline constexpr std::string_view SEGMENT_SUFFIX = ".seg";
-inline constexpr std::size_t SEGMENT_NAME_DIGITS = 20;
+inline constexpr std::string_view kSegmentSuffix = ".seg";
+inline constexpr std::size_t kSegmentNameDigits = 20;
 
-static_assert(HEADER_CREATED_OFFSET + 8 == HEADER_LEN);
-static_assert(HEADER_VERSION_OFFSET == HEADER_MAGIC_OFFSET + 8);
-static_assert(HEADER_FIRST_CURSOR_OFFSET == HEADER_VERSION_OFFSET + 8);
-static_assert(RECORD_CURSOR_OFFSET == RECORD_LEN_OFFSET + 4);
-static_assert(RECORD_TIMESTAMP_OFFSET == RECORD_CURSOR_OFFSET + 8);
-static_assert(RECORD_PAYLOAD_LEN_OFFSET == RECORD_TIMESTAMP_OFFSET + 8);
-static_assert(RECORD_PAYLOAD_OFFSET == RECORD_PAYLOAD_LEN_OFFSET + 4);
-static_assert(MIN_RECORD_LEN == 28);
-static_assert(MAX_PAYLOAD_LEN == 16777188);
+static_assert(kHeaderCreatedOffset + 8 == kHeaderLen);
+static_assert(kHeaderVersionOffset == kHeaderMagicOffset + 8);
+static_assert(kHeaderFirstCursorOffset == kHeaderVersionOffset + 8);
+static_assert(kRecordCursorOffset == kRecordLenOffset + 4);
+static_assert(kRecordTimestampOffset == kRecordCursorOffset + 8);
+static_assert(kRecordPayloadLenOffset == kRecordTimestampOffset + 8);
+static_assert(kRecordPayloadOffset == kRecordPayloadLenOffset + 4);
+static_assert(kMinRecordLen == 28);
+static_assert(kMaxPayloadLen == 16777188);
 // Both length words are u32s, and the largest covered range fits the int
 // length of the checksum routine.
-static_assert(MAX_RECORD_LEN <= UINT32_MAX && MAX_RECORD_LEN <= INT32_MAX);
-static_assert(SEGMENT_NAME_DIGITS == std::char_traits<char>::length("18446744073709551615"));
+static_assert(kMaxRecordLen <= UINT32_MAX && kMaxRecordLen <= INT32_MAX);
+static_assert(kSegmentNameDigits == std::char_traits<char>::length("18446744073709551615"));
 
 // Little-endian field access on raw bytes. The caller guarantees the range.
 // On a little-endian host each is one unaligned load or store; the compiler
@@ -114,12 +116,12 @@ std::uint32_t crc32c(std::span<const std::byte> bytes);
 std::uint32_t crc32c_extend(std::uint32_t crc, std::span<const std::byte> bytes);
 
 // The 32-byte header of a segment starting at first_cursor.
-void encode_segment_header(std::span<std::byte, HEADER_LEN> out, std::uint64_t first_cursor,
+void encode_segment_header(std::span<std::byte, kHeaderLen> out, std::uint64_t first_cursor,
                            std::uint64_t created_unix_ns);
 
 // Frames one record into `out`, which has room for payload.size() + 28 bytes:
 // one copy of the payload, one checksum pass over the copy. Cannot fail. The
-// caller guarantees payload.size() <= MAX_PAYLOAD_LEN (so for frame_record).
+// caller guarantees payload.size() <= kMaxPayloadLen (so for frame_record).
 void encode_record_at(std::byte* out, std::uint64_t cursor, std::uint64_t timestamp_ns,
                       std::span<const std::byte> payload);
 
@@ -127,8 +129,8 @@ void encode_record_at(std::byte* out, std::uint64_t cursor, std::uint64_t timest
 // record is `head`, then the payload, then `crc`. The checksum reads the
 // payload once; nothing copies it.
 struct RecordFrame {
-  std::array<std::byte, RECORD_PAYLOAD_OFFSET> head;
-  std::array<std::byte, RECORD_CRC_LEN> crc;
+  std::array<std::byte, kRecordPayloadOffset> head;
+  std::array<std::byte, kRecordCrcLen> crc;
 };
 RecordFrame frame_record(std::uint64_t cursor, std::uint64_t timestamp_ns, std::span<const std::byte> payload);
 

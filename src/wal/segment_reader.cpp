@@ -84,7 +84,7 @@ SegmentReader::SegmentReader(std::string path, BufferedReader file, std::uint64_
       first_cursor_(first_cursor),
       created_unix_ns_(created_unix_ns),
       file_len_(file_len),
-      offset_(HEADER_LEN) {}
+      offset_(kHeaderLen) {}
 
 std::expected<SegmentReader, SegmentReadError> SegmentReader::open(std::string path) {
   auto fd = open_regular(path, O_RDONLY);
@@ -94,17 +94,17 @@ std::expected<SegmentReader, SegmentReadError> SegmentReader::open(std::string p
   if (::fstat(file.fd(), &st) != 0) return read_error(IoError::last_os_error());
   const auto file_len = static_cast<std::uint64_t>(st.st_size);
 
-  std::array<std::byte, HEADER_LEN> header;
+  std::array<std::byte, kHeaderLen> header;
   if (auto r = file.read_exact(header); !r) {
     if (is_end_of_file(r.error())) return read_error(SegmentHeaderError{SegmentHeaderError::Truncated{file_len}});
     return read_error(r.error());
   }
-  if (auto magic = get_u64(header.data() + HEADER_MAGIC_OFFSET); magic != SEGMENT_MAGIC)
+  if (auto magic = get_u64(header.data() + kHeaderMagicOffset); magic != kSegmentMagic)
     return read_error(SegmentHeaderError{SegmentHeaderError::Magic{magic}});
-  if (auto version = get_u32(header.data() + HEADER_VERSION_OFFSET); version != SEGMENT_VERSION)
+  if (auto version = get_u32(header.data() + kHeaderVersionOffset); version != kSegmentVersion)
     return read_error(SegmentHeaderError{SegmentHeaderError::Version{version}});
-  return SegmentReader(std::move(path), std::move(file), get_u64(header.data() + HEADER_FIRST_CURSOR_OFFSET),
-                       get_u64(header.data() + HEADER_CREATED_OFFSET), file_len);
+  return SegmentReader(std::move(path), std::move(file), get_u64(header.data() + kHeaderFirstCursorOffset),
+                       get_u64(header.data() + kHeaderCreatedOffset), file_len);
 }
 
 std::expected<std::optional<ReadRecord>, SegmentReadError> read_one_record(BufferedReader& file,
@@ -113,15 +113,15 @@ std::expected<std::optional<ReadRecord>, SegmentReadError> read_one_record(Buffe
   using Fault = SegmentReadError::RecordLen::Fault;
   if (offset >= limit) return std::nullopt;
   const std::uint64_t left = limit - offset;
-  constexpr std::uint64_t kLenWord = RECORD_CURSOR_OFFSET;
+  constexpr std::uint64_t kLenWord = kRecordCursorOffset;
   if (left < kLenWord) return std::unexpected(SegmentReadError{SegmentReadError::ShortRead{offset, kLenWord - left}});
   if (auto r = file.seek(offset); !r) return read_error(r.error());
 
   std::array<std::byte, kLenWord> len_word;
   if (auto r = file.read_exact(len_word); !r) return read_error(r.error());
   const std::uint64_t record_len = get_u32(len_word.data());
-  if (record_len > MAX_RECORD_LEN) return record_len_error(record_len, Fault::AboveMax);
-  if (record_len < MIN_RECORD_LEN) return record_len_error(record_len, Fault::BelowMin);
+  if (record_len > kMaxRecordLen) return record_len_error(record_len, Fault::AboveMax);
+  if (record_len < kMinRecordLen) return record_len_error(record_len, Fault::BelowMin);
   if (left < record_len)
     return std::unexpected(SegmentReadError{SegmentReadError::ShortRead{offset, record_len - left}});
 
@@ -131,17 +131,17 @@ std::expected<std::optional<ReadRecord>, SegmentReadError> read_one_record(Buffe
   std::memcpy(rec.data(), len_word.data(), kLenWord);
   if (auto r = file.read_exact(std::span(rec).subspan(kLenWord)); !r) return read_error(r.error());
 
-  const std::size_t crc_at = record_len - RECORD_CRC_LEN;
+  const std::size_t crc_at = record_len - kRecordCrcLen;
   const std::uint32_t stored = get_u32(rec.data() + crc_at);
-  const std::uint32_t computed = crc32c(std::span(rec).subspan(RECORD_CURSOR_OFFSET, crc_at - RECORD_CURSOR_OFFSET));
+  const std::uint32_t computed = crc32c(std::span(rec).subspan(kRecordCursorOffset, crc_at - kRecordCursorOffset));
   if (stored != computed) return std::unexpected(SegmentReadError{SegmentReadError::Crc{stored, computed, offset}});
-  const std::uint64_t payload_len = get_u32(rec.data() + RECORD_PAYLOAD_LEN_OFFSET);
-  if (payload_len + RECORD_FRAMING_LEN != record_len)
+  const std::uint64_t payload_len = get_u32(rec.data() + kRecordPayloadLenOffset);
+  if (payload_len + kRecordFramingLen != record_len)
     return record_len_error(record_len, Fault::PayloadMismatch, payload_len);
 
-  const auto* payload = rec.data() + RECORD_PAYLOAD_OFFSET;
+  const auto* payload = rec.data() + kRecordPayloadOffset;
   return ReadRecord{Record{std::vector<std::byte>(payload, payload + payload_len),
-                           get_u64(rec.data() + RECORD_CURSOR_OFFSET), get_u64(rec.data() + RECORD_TIMESTAMP_OFFSET)},
+                           get_u64(rec.data() + kRecordCursorOffset), get_u64(rec.data() + kRecordTimestampOffset)},
                     record_len};
 }
 

@@ -61,7 +61,7 @@ class SegmentReader {
   std::uint64_t first_cursor() const { return first_cursor_; }
   std::uint64_t created_unix_ns() const { return created_unix_ns_; }
   std::uint64_t file_len() const { return file_len_; }
-  // Byte offset of the next record to read; HEADER_LEN after open.
+  // Byte offset of the next record to read; kHeaderLen after open.
   std::uint64_t offset() const { return offset_; }
   // Set once a read has failed; the reader then yields nothing more.
   bool done() const { return done_; }
@@ -96,7 +96,7 @@ struct ReadRecord {
 
 // Reads and verifies the record at `offset`, never past `limit`. Nothing (the
 // end) when offset >= limit. Errors: ShortRead (the record extends past the
-// limit), RecordLen (length word outside [28, MAX_RECORD_LEN] or not
+// limit), RecordLen (length word outside [28, kMaxRecordLen] or not
 // payload_len + 28), Crc, Io (seek or read failed, the file's end included).
 std::expected<std::optional<ReadRecord>, SegmentReadError> read_one_record(BufferedReader& file,
                                                                            std::uint64_t offset,

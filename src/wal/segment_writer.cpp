@@ -112,7 +112,7 @@ SegmentWriter::SegmentWriter(std::string path, BufferedWriter file, std::uint64_
       file_(std::move(file)),
       first_cursor_(first_cursor),
       pending_cursor_(first_cursor),
-      bytes_written_(HEADER_LEN) {}
+      bytes_written_(kHeaderLen) {}
 
 std::expected<SegmentWriter, WriterError> SegmentWriter::create(std::string path, std::uint64_t first_cursor) {
   auto dir = open_parent_dir(path);
@@ -121,7 +121,7 @@ std::expected<SegmentWriter, WriterError> SegmentWriter::create(std::string path
   if (!fd) return io_error(fd.error());
   BufferedWriter file{std::move(*fd)};
 
-  std::array<std::byte, HEADER_LEN> header;
+  std::array<std::byte, kHeaderLen> header;
   encode_segment_header(header, first_cursor, unix_time_ns());
   auto written = file.write(header);
   if (written) written = file.write_out();
@@ -141,7 +141,7 @@ std::expected<SegmentWriter, WriterError> SegmentWriter::create(std::string path
 
 std::expected<void, WriterError> SegmentWriter::append(std::uint64_t cursor, std::uint64_t timestamp_ns,
                                                        std::span<const std::byte> payload) {
-  if (payload.size() > MAX_PAYLOAD_LEN) return std::unexpected(WriterError{WriterError::PayloadTooLarge{payload.size()}});
+  if (payload.size() > kMaxPayloadLen) return std::unexpected(WriterError{WriterError::PayloadTooLarge{payload.size()}});
   if (cursor != pending_cursor_)
     return std::unexpected(WriterError{WriterError::NonMonotonic{cursor, pending_cursor_}});
   if (broken_) return io_error(*broken_);
@@ -150,7 +150,7 @@ std::expected<void, WriterError> SegmentWriter::append(std::uint64_t cursor, std
     if (file_.buffered() == 0) cut_back_after_failed_write(r.error());
     return io_error(r.error());
   }
-  bytes_written_ += payload.size() + RECORD_FRAMING_LEN;
+  bytes_written_ += payload.size() + kRecordFramingLen;
   pending_cursor_ = cursor + 1;
   return {};
 }
@@ -160,7 +160,7 @@ std::expected<void, WriterError> SegmentWriter::append(std::uint64_t cursor, std
 // copied only by the kernel.
 std::expected<void, IoError> SegmentWriter::write_record(std::uint64_t cursor, std::uint64_t timestamp_ns,
                                                          std::span<const std::byte> payload) {
-  const std::size_t record_len = payload.size() + RECORD_FRAMING_LEN;
+  const std::size_t record_len = payload.size() + kRecordFramingLen;
   if (record_len < BufferedWriter::kCapacity)
     return file_.write_in_place(record_len, [&](std::byte* at) { encode_record_at(at, cursor, timestamp_ns, payload); });
   const RecordFrame frame = frame_record(cursor, timestamp_ns, payload);

@@ -176,7 +176,7 @@ namespace {
 std::expected<void, WalError> start_segment(const std::string& dir, Inner& inner, std::uint64_t cursor) {
   auto existing = inner.segment_paths.find(cursor);
   auto sealed = inner.sealed_sizes.find(cursor);
-  if (existing != inner.segment_paths.end() && sealed != inner.sealed_sizes.end() && sealed->second == HEADER_LEN) {
+  if (existing != inner.segment_paths.end() && sealed != inner.sealed_sizes.end() && sealed->second == kHeaderLen) {
     if (auto removed = remove_file(existing->second); !removed && removed.error().kind() != IoKind::NotFound)
       return wal_error(WriterError{WriterError::Io{removed.error()}});
     inner.drop_sealed_size(cursor);
@@ -195,7 +195,7 @@ std::expected<void, WalError> start_segment(const std::string& dir, Inner& inner
 bool needs_rotation(const Inner& inner, std::uint64_t payload_len, std::uint64_t max_segment_bytes) {
   const SegmentWriter& w = *inner.writer;
   if (w.pending_cursor() == w.first_cursor()) return false;
-  return inner.active_bytes + payload_len + RECORD_FRAMING_LEN > max_segment_bytes;
+  return inner.active_bytes + payload_len + kRecordFramingLen > max_segment_bytes;
 }
 
 // Seals the active segment and starts the next one at `cursor`. The full
@@ -353,7 +353,7 @@ void Wal::release_in_forked_child() {
 std::expected<void, WalError> Wal::append(std::uint64_t cursor, std::uint64_t timestamp_ns,
                                           std::span<const std::byte> payload) {
   if (!config_.enabled) return {};
-  if (payload.size() > MAX_PAYLOAD_LEN) return std::unexpected(WalError{WalError::PayloadTooLarge{payload.size()}});
+  if (payload.size() > kMaxPayloadLen) return std::unexpected(WalError{WalError::PayloadTooLarge{payload.size()}});
   if (shared_->flusher_dead.load(std::memory_order_acquire)) return std::unexpected(WalError{WalError::FlusherDied{}});
 
   std::lock_guard lock(shared_->mutex);

@@ -23,7 +23,7 @@ std::string hex32(std::uint32_t v) {
 }
 
 std::string payload_too_large(std::uint64_t len) {
-  return "payload too large: " + dec(len) + " > MAX_PAYLOAD_LEN (" + dec(MAX_PAYLOAD_LEN) + ")";
+  return "payload too large: " + dec(len) + " > MAX_PAYLOAD_LEN (" + dec(kMaxPayloadLen) + ")";
 }
 
 std::string io(const IoError& e) { return "I/O error: " + e.text(); }
@@ -44,12 +44,12 @@ std::string WriterError::message() const {
 std::string SegmentHeaderError::message() const {
   return std::visit(Overload{
       [](const Magic& e) {
-        return "segment magic mismatch: got " + hex64(e.found) + ", want " + hex64(SEGMENT_MAGIC);
+        return "segment magic mismatch: got " + hex64(e.found) + ", want " + hex64(kSegmentMagic);
       },
       [](const Version& e) {
-        return "segment version " + dec(e.found) + " not supported (this build speaks " + dec(SEGMENT_VERSION) + ")";
+        return "segment version " + dec(e.found) + " not supported (this build speaks " + dec(kSegmentVersion) + ")";
       },
-      [](const Truncated& e) { return "segment header truncated: " + dec(e.size) + " bytes < " + dec(HEADER_LEN); },
+      [](const Truncated& e) { return "segment header truncated: " + dec(e.size) + " bytes < " + dec(kHeaderLen); },
   }, value);
 }
 
@@ -66,7 +66,7 @@ std::string SegmentReadError::message() const {
           case RecordLen::Fault::AboveMax:
             break;
         }
-        return "record_len " + dec(e.len) + " exceeds MAX_RECORD_LEN (" + dec(MAX_RECORD_LEN) + ")";
+        return "record_len " + dec(e.len) + " exceeds MAX_RECORD_LEN (" + dec(kMaxRecordLen) + ")";
       },
       [](const Crc& e) {
         return "CRC mismatch at offset " + dec(e.offset) + ": stored " + hex32(e.stored) + ", computed " +

@@ -32,7 +32,7 @@ struct SegmentHeaderError {
 struct SegmentReadError {
   struct Io { IoError error; };
   struct Header { SegmentHeaderError error; };
-  // A record's length word that cannot be right: above MAX_RECORD_LEN, below
+  // A record's length word that cannot be right: above kMaxRecordLen, below
   // the framing's 28 bytes, or not payload_len + 28.
   struct RecordLen {
     enum class Fault { AboveMax, BelowMin, PayloadMismatch };

@@ -136,8 +136,8 @@ TEST_F(WalReplay, ChecksumErrorEndsOnlyItsSegment) {
   put_segment(10, 5);
   Bytes seg = reference_segment(0, 10);
   // Damage record 6's payload.
-  std::size_t at = HEADER_LEN;
-  for (std::uint64_t c = 0; c < 6; ++c) at += payload_for(c).size() + RECORD_FRAMING_LEN;
+  std::size_t at = kHeaderLen;
+  for (std::uint64_t c = 0; c < 6; ++c) at += payload_for(c).size() + kRecordFramingLen;
   seg[at + 25] ^= std::byte{4};
   write_file(wal_dir() + "/" + seg_name(0), seg);
 
@@ -187,7 +187,7 @@ TEST_F(WalReplay, ReportsTheErrorOnce) {
   put_segment(0, 3);
   put_segment(3, 3);
   Bytes seg = reference_segment(0, 3);
-  seg[HEADER_LEN + 30] ^= std::byte{1};
+  seg[kHeaderLen + 30] ^= std::byte{1};
   write_file(wal_dir() + "/" + seg_name(0), seg);
   WalReplayer replayer = replay_from(0);
   Step first = step(replayer);

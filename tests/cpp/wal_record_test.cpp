@@ -17,7 +17,7 @@ using testing::reference_record;
 // Appends one record, framed in place by encode_record_at, to the end of buf.
 void append_record(Bytes& buf, std::uint64_t cursor, std::uint64_t timestamp_ns, std::span<const std::byte> payload) {
   const std::size_t start = buf.size();
-  buf.resize(start + payload.size() + RECORD_FRAMING_LEN);
+  buf.resize(start + payload.size() + kRecordFramingLen);
   encode_record_at(buf.data() + start, cursor, timestamp_ns, payload);
 }
 
@@ -73,14 +73,14 @@ TEST(EncodeRecord, MatchesTheReferenceEncoderAcrossSizes) {
 }
 
 TEST(EncodeRecord, LargestPayloadGivesTheLargestRecord) {
-  Bytes payload(MAX_PAYLOAD_LEN, std::byte{0x5a});
+  Bytes payload(kMaxPayloadLen, std::byte{0x5a});
   Bytes buf;
   append_record(buf, 1, 2, payload);
-  ASSERT_EQ(buf.size(), MAX_RECORD_LEN);
+  ASSERT_EQ(buf.size(), kMaxRecordLen);
   auto records = decode_records(buf, 0);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_TRUE(records[0].crc_ok);
-  EXPECT_EQ(records[0].payload.size(), MAX_PAYLOAD_LEN);
+  EXPECT_EQ(records[0].payload.size(), kMaxPayloadLen);
 }
 
 TEST(EncodeRecord, AppendsAfterExistingBytesAndChecksumsEachRecordAlone) {
@@ -109,7 +109,7 @@ TEST(EncodeRecord, EveryCoveredByteChangesTheChecksum) {
 }
 
 TEST(SegmentHeader, LaysOutMagicVersionCursorAndTime) {
-  std::array<std::byte, HEADER_LEN> header;
+  std::array<std::byte, kHeaderLen> header;
   encode_segment_header(header, 1234, 5678);
   Bytes h(header.begin(), header.end());
   EXPECT_EQ(Bytes(h.begin(), h.begin() + 8), bytes_of("LAWavroq"));

@@ -42,8 +42,8 @@ Scan scan(SegmentReader& reader) {
 
 // Offset of the record with index i in reference_segment(0, ...).
 std::uint64_t offset_of(std::uint64_t i) {
-  std::uint64_t at = HEADER_LEN;
-  for (std::uint64_t c = 0; c < i; ++c) at += payload_for(c).size() + RECORD_FRAMING_LEN;
+  std::uint64_t at = kHeaderLen;
+  for (std::uint64_t c = 0; c < i; ++c) at += payload_for(c).size() + kRecordFramingLen;
   return at;
 }
 
@@ -61,7 +61,7 @@ TEST(SegmentReader, ReadsBackWhatTheFormatSays) {
   EXPECT_EQ(reader->first_cursor(), 40u);
   EXPECT_EQ(reader->created_unix_ns(), 777u);
   EXPECT_EQ(reader->file_len(), seg.size());
-  EXPECT_EQ(reader->offset(), HEADER_LEN);
+  EXPECT_EQ(reader->offset(), kHeaderLen);
   Scan s = scan(*reader);
   EXPECT_FALSE(s.error);
   ASSERT_EQ(s.records.size(), 5u);
@@ -105,7 +105,7 @@ TEST(SegmentReader, HeaderOnlySegmentIsSoundAndEmpty) {
   auto rec = recover_truncate(path);
   ASSERT_TRUE(rec);
   EXPECT_EQ(rec->bytes_dropped, 0u);
-  EXPECT_EQ(testing::file_size(path), HEADER_LEN);
+  EXPECT_EQ(testing::file_size(path), kHeaderLen);
 }
 
 Bytes header_prefix(std::size_t n) {
@@ -213,10 +213,10 @@ TEST(SegmentRecovery, CutsEveryKindOfTornTailAtTheFirstBadRecord) {
       {"flipped cursor bit", [&](Bytes& b) { b[r3 + 4] ^= std::byte{0x01}; }, 3, std::nullopt, r3},
       {"length word 27", set_len(r2, 27), 2, "record_len 27 below minimum (28)", r2},
       {"length word 0", set_len(r2, 0), 2, "record_len 0 below minimum (28)", r2},
-      {"length word above the maximum", set_len(r3, MAX_RECORD_LEN + 1), 3,
+      {"length word above the maximum", set_len(r3, kMaxRecordLen + 1), 3,
        "record_len 16777217 exceeds MAX_RECORD_LEN (16777216)", r3},
-      {"length word of the maximum", set_len(r3, MAX_RECORD_LEN), 3,
-       "short read at offset " + std::to_string(r3) + ": needed " + std::to_string(MAX_RECORD_LEN - (end - r3)) +
+      {"length word of the maximum", set_len(r3, kMaxRecordLen), 3,
+       "short read at offset " + std::to_string(r3) + ": needed " + std::to_string(kMaxRecordLen - (end - r3)) +
            " more bytes",
        r3},
       {"length word one too small", [&](Bytes& b) { put_le(b, r2, r3 - r2 - 1, 4); }, 2, std::nullopt, r2},

@@ -38,15 +38,15 @@ TEST(SegmentWriter, CreateWritesAndSyncsOnlyTheHeader) {
   const std::uint64_t before = unix_time_ns();
   SegmentWriter w = create_writer(path, 7);
   Bytes on_disk = read_file(path);
-  ASSERT_EQ(on_disk.size(), HEADER_LEN);
+  ASSERT_EQ(on_disk.size(), kHeaderLen);
   auto h = testing::decode_header(on_disk);
-  EXPECT_EQ(h.magic, SEGMENT_MAGIC);
+  EXPECT_EQ(h.magic, kSegmentMagic);
   EXPECT_EQ(h.version, 1u);
   EXPECT_EQ(h.first_cursor, 7u);
   EXPECT_GE(h.created_unix_ns, before);
   EXPECT_LE(h.created_unix_ns, unix_time_ns());
   EXPECT_EQ(w.pending_cursor(), 7u);
-  EXPECT_EQ(w.bytes_written(), HEADER_LEN);
+  EXPECT_EQ(w.bytes_written(), kHeaderLen);
   EXPECT_EQ(w.path(), path);
 }
 
@@ -84,27 +84,27 @@ TEST(SegmentWriter, AcceptsOnlyThePendingCursor) {
 TEST(SegmentWriter, RefusesPayloadsOverTheLimitAndTakesTheLimit) {
   testing::TempDir dir;
   SegmentWriter w = create_writer(dir / "s.seg", 0);
-  Bytes big(MAX_PAYLOAD_LEN + 1);
+  Bytes big(kMaxPayloadLen + 1);
   auto refused = w.append(0, 0, big);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().message(), "payload too large: 16777189 > MAX_PAYLOAD_LEN (16777188)");
   EXPECT_EQ(w.pending_cursor(), 0u);
   big.pop_back();
   ASSERT_TRUE(w.append(0, 0, big));
-  EXPECT_EQ(w.bytes_written(), HEADER_LEN + MAX_RECORD_LEN);
+  EXPECT_EQ(w.bytes_written(), kHeaderLen + kMaxRecordLen);
 }
 
 TEST(SegmentWriter, SmallRecordsStayBufferedUntilFsync) {
   testing::TempDir dir;
   const std::string path = dir / "s.seg";
   SegmentWriter w = create_writer(path, 0);
-  std::uint64_t expected_bytes = HEADER_LEN;
+  std::uint64_t expected_bytes = kHeaderLen;
   for (std::uint64_t c = 0; c < 20; ++c) {
     ASSERT_TRUE(w.append(c, c, payload_for(c)));
-    expected_bytes += payload_for(c).size() + RECORD_FRAMING_LEN;
+    expected_bytes += payload_for(c).size() + kRecordFramingLen;
   }
   EXPECT_EQ(w.bytes_written(), expected_bytes);
-  EXPECT_EQ(file_size(path), HEADER_LEN);
+  EXPECT_EQ(file_size(path), kHeaderLen);
   auto durable = w.fsync();
   ASSERT_TRUE(durable);
   EXPECT_EQ(*durable, 20u);
@@ -123,12 +123,12 @@ TEST(SegmentWriter, BufferWritesOutOnlyWhenARecordDoesNotFit) {
   const std::string path = dir / "s.seg";
   SegmentWriter w = create_writer(path, 0);
   // Two records that exactly fill the 8192-byte buffer stay in it.
-  ASSERT_TRUE(w.append(0, 0, Bytes(4096 - RECORD_FRAMING_LEN)));
-  ASSERT_TRUE(w.append(1, 0, Bytes(4096 - RECORD_FRAMING_LEN)));
-  EXPECT_EQ(file_size(path), HEADER_LEN);
+  ASSERT_TRUE(w.append(0, 0, Bytes(4096 - kRecordFramingLen)));
+  ASSERT_TRUE(w.append(1, 0, Bytes(4096 - kRecordFramingLen)));
+  EXPECT_EQ(file_size(path), kHeaderLen);
   // The next one makes the buffer go out first.
   ASSERT_TRUE(w.append(2, 0, Bytes(1)));
-  EXPECT_EQ(file_size(path), HEADER_LEN + 8192);
+  EXPECT_EQ(file_size(path), kHeaderLen + 8192);
 }
 
 TEST(SegmentWriter, RecordsOfTheBufferSizeGoStraightToTheFile) {
@@ -148,7 +148,7 @@ TEST(SegmentWriter, RecordsOfTheBufferSizeGoStraightToTheFile) {
       ASSERT_EQ(records.size(), 2u);
       EXPECT_EQ(records[0].payload, bytes_of("small, buffered"));
     } else {
-      EXPECT_EQ(file_size(path), HEADER_LEN + 28 + 15) << c.payload;
+      EXPECT_EQ(file_size(path), kHeaderLen + 28 + 15) << c.payload;
     }
   }
 }
@@ -233,7 +233,7 @@ TEST(SegmentWriterFailure, FailedCreationLeavesNoFileBehind) {
     return SegmentWriter::create(path, 0) ? 0 : 5;
   });
   EXPECT_EQ(rc, 0);
-  EXPECT_EQ(file_size(path), HEADER_LEN);
+  EXPECT_EQ(file_size(path), kHeaderLen);
 }
 
 TEST(SegmentWriterFailure, FailedDirectWriteLeavesNoFragment) {
@@ -270,9 +270,9 @@ TEST(SegmentWriterFailure, FailedWriteOutKeepsTheBufferInOrder) {
     if (!w) return 2;
     for (std::uint64_t c = 0; c < 100; ++c)
       if (!w->append(c, 0, payload_for(c))) return 3;
-    testing::limit_file_size(HEADER_LEN + 1000);  // the write-out stops part-way
+    testing::limit_file_size(kHeaderLen + 1000);  // the write-out stops part-way
     if (w->fsync()) return 4;
-    if (file_size(path) != HEADER_LEN + 1000) return 5;
+    if (file_size(path) != kHeaderLen + 1000) return 5;
     testing::lift_file_size_limit();
     auto durable = w->fsync();
     if (!durable || *durable != 100) return 6;

@@ -48,7 +48,7 @@ Wal open_wal(const std::string& topic, const WalConfig& config = config_with(Syn
   return std::move(*wal);
 }
 
-std::uint64_t record_size(std::uint64_t cursor) { return payload_for(cursor).size() + RECORD_FRAMING_LEN; }
+std::uint64_t record_size(std::uint64_t cursor) { return payload_for(cursor).size() + kRecordFramingLen; }
 
 void append_range(Wal& wal, std::uint64_t from, std::uint64_t to) {
   for (std::uint64_t c = from; c < to; ++c) {
@@ -100,13 +100,13 @@ TEST(WalOpen, ContinuesAfterTheNewestRecordInAFreshSegment) {
   write_file(dir + "/" + seg_name(10), reference_segment(10, 20));
   write_file(dir + "/" + seg_name(30), reference_segment(30, 12));
   Wal wal = open_wal(topic.path());
-  EXPECT_EQ(file_size(dir + "/" + seg_name(42)), HEADER_LEN);
+  EXPECT_EQ(file_size(dir + "/" + seg_name(42)), kHeaderLen);
   WalStats s = wal.stats();
   EXPECT_EQ(s.pending_cursor, 42u);
   EXPECT_EQ(s.durable_cursor, 42u);
   EXPECT_EQ(s.oldest_cursor, 0u);
-  EXPECT_EQ(s.active_segment_bytes, HEADER_LEN);
-  EXPECT_EQ(s.total_wal_bytes, HEADER_LEN + segment_bytes(0, 10) + segment_bytes(10, 20) + segment_bytes(30, 12));
+  EXPECT_EQ(s.active_segment_bytes, kHeaderLen);
+  EXPECT_EQ(s.total_wal_bytes, kHeaderLen + segment_bytes(0, 10) + segment_bytes(10, 20) + segment_bytes(30, 12));
   EXPECT_EQ(s.segments, 4u);
   EXPECT_EQ(s.appends_total + s.append_bytes_total + s.flushes_total, 0u);
 }
@@ -123,7 +123,7 @@ TEST(WalOpen, CutsATornTailBeforeCountingAndContinuesAfterIt) {
   Wal wal = open_wal(topic.path());
   EXPECT_EQ(file_size(dir + "/" + seg_name(5)), sound);
   EXPECT_EQ(wal.pending_cursor(), 9u);
-  EXPECT_EQ(wal.stats().total_wal_bytes, sound + HEADER_LEN);
+  EXPECT_EQ(wal.stats().total_wal_bytes, sound + kHeaderLen);
 }
 
 // A crash tears only the segment being appended to, and a full segment is
@@ -151,7 +151,7 @@ TEST(WalOpen, DamageInAnOlderSegmentIsLeftAndReplayReportsIt) {
     const std::string damaged_path = dir + "/" + seg_name(c.damaged / 100 * 100);
     Bytes damaged = read_file(damaged_path);
     const DecodedRecord target = decode_records(damaged).at(c.damaged % 100);
-    damaged.at(target.offset + RECORD_PAYLOAD_OFFSET) ^= std::byte{0x01};
+    damaged.at(target.offset + kRecordPayloadOffset) ^= std::byte{0x01};
     write_file(damaged_path, damaged);
 
     {
@@ -203,7 +203,7 @@ TEST(WalOpen, HeaderOnlyNewestSegmentStaysAndTheFirstAppendReplacesIt) {
     EXPECT_EQ(s.pending_cursor, 42u);
     EXPECT_EQ(s.durable_cursor, 42u);
     EXPECT_EQ(s.active_segment_bytes, 0u);
-    EXPECT_EQ(s.total_wal_bytes, segment_bytes(0, 42) + HEADER_LEN);
+    EXPECT_EQ(s.total_wal_bytes, segment_bytes(0, 42) + kHeaderLen);
     EXPECT_EQ(s.segments, 2u);
     EXPECT_EQ(testing::dir_names(dir).size(), 2u);
     append_range(wal, 42, 45);
@@ -283,7 +283,7 @@ TEST(WalOpen, NewestSegmentCutShortAtCreationIsRemoved) {
     {
       Wal wal = open_wal(topic.path());
       EXPECT_EQ(wal.pending_cursor(), 50u);
-      EXPECT_EQ(file_size(dir + "/" + seg_name(50)), HEADER_LEN);  // made afresh
+      EXPECT_EQ(file_size(dir + "/" + seg_name(50)), kHeaderLen);  // made afresh
       append_range(wal, 50, 52);
     }
     expect_contiguous(all_records(dir), 0, 52);
@@ -406,14 +406,14 @@ TEST(WalAppend, RefusesAnUnexpectedCursorWithoutChangingAnything) {
 TEST(WalAppend, PayloadLimitIsCheckedFirst) {
   testing::TempDir topic;
   Wal wal = open_wal(topic.path());
-  Bytes big(MAX_PAYLOAD_LEN + 1);
+  Bytes big(kMaxPayloadLen + 1);
   auto r = wal.append(0, 0, big);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().message(), "payload too large: 16777189 > MAX_PAYLOAD_LEN (16777188)");
   EXPECT_EQ(wal.stats(), WalStats{});
   big.pop_back();
   ASSERT_TRUE(wal.append(0, 0, big));
-  EXPECT_EQ(wal.stats().active_segment_bytes, HEADER_LEN + MAX_RECORD_LEN);
+  EXPECT_EQ(wal.stats().active_segment_bytes, kHeaderLen + kMaxRecordLen);
 }
 
 TEST(WalAppend, EmptyPayloadCountsAsAnAppendOfNoBytes) {
@@ -422,7 +422,7 @@ TEST(WalAppend, EmptyPayloadCountsAsAnAppendOfNoBytes) {
   ASSERT_TRUE(wal.append(0, 0, {}));
   EXPECT_EQ(wal.stats().appends_total, 1u);
   EXPECT_EQ(wal.stats().append_bytes_total, 0u);
-  EXPECT_EQ(wal.stats().active_segment_bytes, HEADER_LEN + 28);
+  EXPECT_EQ(wal.stats().active_segment_bytes, kHeaderLen + 28);
 }
 
 TEST(WalAppend, DisabledLogDoesNothing) {
@@ -438,7 +438,7 @@ TEST(WalAppend, DisabledLogDoesNothing) {
 TEST(WalRotation, RotatesWhenARecordWouldPassTheSegmentLimit) {
   testing::TempDir topic;
   // Room for exactly records 0..2; record 3 goes to a new segment.
-  const std::uint64_t limit = HEADER_LEN + record_size(0) + record_size(1) + record_size(2);
+  const std::uint64_t limit = kHeaderLen + record_size(0) + record_size(1) + record_size(2);
   Wal wal = open_wal(topic.path(), config_with(SyncMode::Off, limit));
   append_range(wal, 0, 3);
   EXPECT_EQ(wal.stats().segments, 1u);
@@ -446,8 +446,8 @@ TEST(WalRotation, RotatesWhenARecordWouldPassTheSegmentLimit) {
   append_range(wal, 3, 4);
   WalStats s = wal.stats();
   EXPECT_EQ(s.segments, 2u);
-  EXPECT_EQ(s.active_segment_bytes, HEADER_LEN + record_size(3));
-  EXPECT_EQ(s.total_wal_bytes, limit + HEADER_LEN + record_size(3));
+  EXPECT_EQ(s.active_segment_bytes, kHeaderLen + record_size(3));
+  EXPECT_EQ(s.total_wal_bytes, limit + kHeaderLen + record_size(3));
   // The sealed segment was closed with a sync: all of it is on disk.
   EXPECT_EQ(file_size(topic / ("wal/" + seg_name(0))), limit);
   EXPECT_TRUE(testing::exists(topic / ("wal/" + seg_name(3))));
@@ -482,8 +482,8 @@ TEST(WalRotation, RecordLargerThanASegmentGetsOneOfItsOwn) {
   ASSERT_TRUE(wal.append(2, 0, Bytes(10)));   // rotates away from the oversized one
   WalStats s = wal.stats();
   EXPECT_EQ(s.segments, 3u);
-  EXPECT_EQ(s.active_segment_bytes, HEADER_LEN + 38);
-  EXPECT_EQ(s.total_wal_bytes, 2 * (HEADER_LEN + 528) + HEADER_LEN + 38);
+  EXPECT_EQ(s.active_segment_bytes, kHeaderLen + 38);
+  EXPECT_EQ(s.total_wal_bytes, 2 * (kHeaderLen + 528) + kHeaderLen + 38);
 }
 
 // Buffered small records and large ones written straight through, mixed
@@ -583,7 +583,7 @@ TEST(WalSync, OffNeverSyncsButTeardownDoes) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(wal.durable_cursor(), 0u);
     EXPECT_EQ(wal.stats().flushes_total, 0u);
-    EXPECT_EQ(file_size(topic / ("wal/" + seg_name(0))), HEADER_LEN);
+    EXPECT_EQ(file_size(topic / ("wal/" + seg_name(0))), kHeaderLen);
   }
   expect_contiguous(all_records(topic / "wal"), 0, 10);
   Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
@@ -701,14 +701,14 @@ TEST(WalFailure, FailedPerRecordSyncStillAcceptsTheRecord) {
 
 TEST(WalFailure, FailedRotationChangesNothingAndIsRetried) {
   testing::TempDir topic;
-  const std::uint64_t limit = HEADER_LEN + record_size(0) + record_size(1);
+  const std::uint64_t limit = kHeaderLen + record_size(0) + record_size(1);
   int rc = run_in_child([&] {
     auto wal = Wal::open(topic.path(), config_with(SyncMode::Off, limit));
     if (!wal) return 2;
     for (std::uint64_t c = 0; c < 2; ++c)
       if (!wal->append(c, 0, payload_for(c))) return 3;
     // Both records are still buffered; sealing the full segment fails.
-    testing::limit_file_size(HEADER_LEN);
+    testing::limit_file_size(kHeaderLen);
     const WalStats before = wal->stats();
     auto r = wal->append(2, 0, payload_for(2));
     if (r || !std::holds_alternative<WalError::Writer>(r.error().value)) return 4;
@@ -716,7 +716,7 @@ TEST(WalFailure, FailedRotationChangesNothingAndIsRetried) {
     testing::lift_file_size_limit();
     if (!wal->append(2, 0, payload_for(2))) return 6;
     WalStats s = wal->stats();
-    if (s.segments != 2 || s.total_wal_bytes != limit + HEADER_LEN + record_size(2)) return 7;
+    if (s.segments != 2 || s.total_wal_bytes != limit + kHeaderLen + record_size(2)) return 7;
     return 0;
   });
   ASSERT_EQ(rc, 0);
@@ -728,13 +728,13 @@ TEST(WalFailure, FailedRotationChangesNothingAndIsRetried) {
 // is counted once, nothing is active, and the next append starts afresh.
 TEST(WalFailure, FailedCreationAtRotationCountsTheSealedSegmentOnce) {
   testing::TempDir topic;
-  const std::uint64_t limit = HEADER_LEN + record_size(0) + record_size(1);
+  const std::uint64_t limit = kHeaderLen + record_size(0) + record_size(1);
   int rc = run_in_child([&] {
     auto wal = Wal::open(topic.path(), config_with(SyncMode::EveryAppend, limit));
     if (!wal) return 2;
     for (std::uint64_t c = 0; c < 2; ++c)
       if (!wal->append(c, 0, payload_for(c))) return 3;
-    testing::limit_file_size(HEADER_LEN - 1);  // all written already; only the new header fails
+    testing::limit_file_size(kHeaderLen - 1);  // all written already; only the new header fails
     auto r = wal->append(2, 0, payload_for(2));
     if (r || !std::holds_alternative<WalError::Writer>(r.error().value)) return 4;
     WalStats s = wal->stats();
@@ -744,7 +744,7 @@ TEST(WalFailure, FailedCreationAtRotationCountsTheSealedSegmentOnce) {
     testing::lift_file_size_limit();
     if (!wal->append(2, 0, payload_for(2))) return 7;
     s = wal->stats();
-    if (s.segments != 2 || s.total_wal_bytes != limit + HEADER_LEN + record_size(2)) return 8;
+    if (s.segments != 2 || s.total_wal_bytes != limit + kHeaderLen + record_size(2)) return 8;
     return 0;
   });
   ASSERT_EQ(rc, 0);

@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(recovered->len + recovered->bytes_dropped == size);
     check(before.error == (recovered->bytes_dropped > 0));
   } else {
-    check(size < qorva::wal::HEADER_LEN || before.error);
+    check(size < qorva::wal::kHeaderLen || before.error);
   }
   ::close(fd);
   return 0;
