@@ -17,25 +17,20 @@
 #include "binding.h"
 #include "clock.h"
 #include "subscriber.h"
-#include "subscription.h"
 
 namespace qorva::python {
 namespace {
 
-using CoreSubscription = qorva::subscription::Subscription;
-
-// The object's state. Teardown runs in declaration order: the subscriber
-// first (its cursor slot is released at once), then the receive buffer.
+// The object's state: the subscriber it owns and the buffer its bytes
+// receives reuse. Teardown runs in declaration order: the subscriber first
+// (its cursor slot is released at once), then the receive buffer.
 struct PySubscription {
-  CoreSubscription subscription;
+  std::unique_ptr<Subscriber> subscriber;
   std::vector<std::byte> recv_buf;
 
-  explicit PySubscription(std::unique_ptr<Subscriber> subscriber) : subscription(std::move(subscriber)) {}
+  explicit PySubscription(std::unique_ptr<Subscriber> owned) : subscriber(std::move(owned)) {}
   PySubscription(PySubscription&&) noexcept = default;
-  ~PySubscription() { CoreSubscription doomed = std::move(subscription); }
-
-  Subscriber& subscriber() { return subscription.subscriber(); }
-  const Subscriber& subscriber() const { return subscription.subscriber(); }
+  ~PySubscription() { subscriber.reset(); }
 };
 
 using Exclusive = ExclusiveBorrow<PySubscription>;
@@ -153,9 +148,9 @@ PyObject* slice_result(SliceOutcome outcome) {
 // the wait, so every write into `out` happens with it held.
 SliceOutcome receive_into_slice(PySubscription& sub, std::span<std::byte> out) {
   for (;;) {
-    SliceOutcome got = sub.subscription.try_receive_into_slice(out);
+    SliceOutcome got = sub.subscriber->try_receive_one_into_slice(out);
     if (!got || *got) return got;
-    Result<bool> woken = without_gil([&] { return sub.subscriber().wait_readable(-1); });
+    Result<bool> woken = without_gil([&] { return sub.subscriber->wait_readable(-1); });
     if (!woken) return std::unexpected(std::move(woken.error()));
   }
 }
@@ -164,11 +159,11 @@ SliceOutcome receive_into_slice(PySubscription& sub, std::span<std::byte> out) {
 // without a wakeup.
 SliceOutcome receive_into_slice_until(PySubscription& sub, std::span<std::byte> out, const Deadline& deadline) {
   for (;;) {
-    SliceOutcome got = sub.subscription.try_receive_into_slice(out);
+    SliceOutcome got = sub.subscriber->try_receive_one_into_slice(out);
     if (!got || *got) return got;
     Duration left = deadline.remaining();
     if (left == Duration{}) return std::nullopt;
-    Result<bool> woken = without_gil([&] { return sub.subscriber().wait_readable_for(left); });
+    Result<bool> woken = without_gil([&] { return sub.subscriber->wait_readable_for(left); });
     if (!woken) return std::unexpected(std::move(woken.error()));
     if (!*woken) return std::nullopt;
   }
@@ -182,22 +177,22 @@ SliceOutcome receive_into_slice_until(PySubscription& sub, std::span<std::byte> 
 // cost more than the copy. While catching up from the log a receive may read
 // files, so the lock is released for it as for any receive that may wait.
 Result<bool> receive_ready(PySubscription& s) {
-  if (s.subscriber().catching_up()) return false;
-  return s.subscriber().try_receive(s.recv_buf);
+  if (s.subscriber->catching_up()) return false;
+  return s.subscriber->try_receive(s.recv_buf);
 }
 
 Result<void> receive_blocking(PySubscription& s) {
   Result<bool> ready = receive_ready(s);
   if (!ready) return std::unexpected(std::move(ready.error()));
   if (*ready) return {};
-  return without_gil([&] { return s.subscriber().receive_into(s.recv_buf); });
+  return without_gil([&] { return s.subscriber->receive_into(s.recv_buf); });
 }
 
 // As receive_blocking, with a timeout: false when nothing came in time.
 Result<bool> receive_blocking_timeout(PySubscription& s, Duration timeout) {
   Result<bool> ready = receive_ready(s);
   if (!ready || *ready) return ready;
-  return without_gil([&] { return s.subscriber().receive_timeout_into(timeout, s.recv_buf); });
+  return without_gil([&] { return s.subscriber->receive_timeout_into(timeout, s.recv_buf); });
 }
 
 // recv($self): exclusive borrow, lock released while the receive may wait.
@@ -233,7 +228,7 @@ PyObject* sub_recv_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // could not deliver, and once a restarted publisher has ended the subscription.
 PyObject* sub_try_recv(PyObject* self, PyObject*) noexcept {
   return exclusive_call(self, [](PySubscription& s) -> PyObject* {
-    Result<bool> got = s.subscriber().try_receive(s.recv_buf);
+    Result<bool> got = s.subscriber->try_receive(s.recv_buf);
     if (!got) return raise_error(std::move(got.error()));
     if (!*got) return none().release();
     return bytes_of(s.recv_buf).release();
@@ -267,7 +262,7 @@ PyObject* sub_recv_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       Ref item = bytes_of(s.recv_buf);
       if (PyList_Append(list.get(), item.get()) < 0) internal_failure_from_python("failed to append to a list");
       ++count;
-    } while (count < *n && s.subscriber().try_receive_into(s.recv_buf));
+    } while (count < *n && s.subscriber->try_receive_into(s.recv_buf));
     return list.release();
   });
 }
@@ -322,7 +317,7 @@ PyObject* sub_try_recv_into(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!sub) return nullptr;
     auto view = WritableView::acquire((*parsed)[0]);
     if (!view) return nullptr;
-    SliceOutcome got = (*sub)->subscription.try_receive_into_slice(view->bytes());
+    SliceOutcome got = (*sub)->subscriber->try_receive_one_into_slice(view->bytes());
     view->release();
     return slice_result(std::move(got));
   });
@@ -359,7 +354,7 @@ PyObject* fill_remaining_slots(PySubscription& sub, WritableView& view, std::uin
   std::span<std::byte> buf = view.bytes();
   std::uint64_t count = 1;
   for (; count < slots; ++count) {
-    SliceOutcome got = sub.subscription.try_receive_into_slice(buf.subspan(count * payload_size, payload_size));
+    SliceOutcome got = sub.subscriber->try_receive_one_into_slice(buf.subspan(count * payload_size, payload_size));
     if (got && !*got) break;
     if (got && **got == payload_size) continue;
     view.release();
@@ -419,22 +414,22 @@ PyObject* sub_recv_into_buffer(PyObject* self, PyObject* const* args, Py_ssize_t
 // Event-loop handshake and descriptors
 
 PyObject* sub_fileno(PyObject* self, PyObject*) noexcept {
-  return shared_call(self, [](const PySubscription& s) { return new_fd(s.subscriber().wake_fd()).release(); });
+  return shared_call(self, [](const PySubscription& s) { return new_fd(s.subscriber->wake_fd()).release(); });
 }
 
 PyObject* sub_socket_fileno(PyObject* self, PyObject*) noexcept {
-  return shared_call(self, [](const PySubscription& s) { return new_fd(s.subscriber().stream_fd()).release(); });
+  return shared_call(self, [](const PySubscription& s) { return new_fd(s.subscriber->stream_fd()).release(); });
 }
 
 // No system call: the flag exchange, a fence and a load of the tail.
 PyObject* sub_arm_wakeup(PyObject* self, PyObject*) noexcept {
-  return exclusive_call(self, [](PySubscription& s) { return new_bool(s.subscriber().arm_wakeup()).release(); });
+  return exclusive_call(self, [](PySubscription& s) { return new_bool(s.subscriber->arm_wakeup()).release(); });
 }
 
 // One read of the eventfd; "no unit pending" is False, not an error.
 PyObject* sub_drain_wakeup(PyObject* self, PyObject*) noexcept {
   return exclusive_call(self, [](PySubscription& s) -> PyObject* {
-    std::expected<bool, IoError> drained = s.subscriber().drain_wakeup();
+    std::expected<bool, IoError> drained = s.subscriber->drain_wakeup();
     if (!drained) return raise_error(Error(drained.error()));
     return new_bool(*drained).release();
   });
@@ -443,7 +438,7 @@ PyObject* sub_drain_wakeup(PyObject* self, PyObject*) noexcept {
 // Lock held: one eventfd read, then at most one ring read into a new vector.
 PyObject* sub_poll_recv(PyObject* self, PyObject*) noexcept {
   return exclusive_call(self, [](PySubscription& s) -> PyObject* {
-    Result<std::optional<std::vector<std::byte>>> got = s.subscriber().poll_recv();
+    Result<std::optional<std::vector<std::byte>>> got = s.subscriber->poll_recv();
     if (!got) return raise_error(std::move(got.error()));
     if (!*got) return none().release();
     return bytes_of(**got).release();
@@ -454,16 +449,16 @@ PyObject* sub_poll_recv(PyObject* self, PyObject*) noexcept {
 // Properties and the context manager
 
 PyObject* sub_get_lag(PyObject* self, void*) noexcept {
-  return shared_call(self, [](const PySubscription& s) { return new_u64(s.subscriber().lag()).release(); });
+  return shared_call(self, [](const PySubscription& s) { return new_u64(s.subscriber->lag()).release(); });
 }
 
 PyObject* sub_get_cursor(PyObject* self, void*) noexcept {
-  return shared_call(self, [](const PySubscription& s) { return new_u64(s.subscriber().cursor()).release(); });
+  return shared_call(self, [](const PySubscription& s) { return new_u64(s.subscriber->cursor()).release(); });
 }
 
 PyObject* sub_get_max_payload_size(PyObject* self, void*) noexcept {
   return shared_call(self,
-                     [](const PySubscription& s) { return new_u64(s.subscriber().max_payload_size()).release(); });
+                     [](const PySubscription& s) { return new_u64(s.subscriber->max_payload_size()).release(); });
 }
 
 PyObject* sub_enter(PyObject* self, PyObject*) noexcept {
