@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "../sys.h"
-#include "record.h"
+#include "segment_name.h"
 
 namespace qorva::wal {
 

@@ -16,6 +16,7 @@
 #include "../sys.h"
 #include "record.h"
 #include "segment_dir.h"
+#include "segment_name.h"
 #include "segment_reader.h"
 #include "segment_writer.h"
 #include "../logging.h"

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "wal/record.h"
+#include "wal/segment_name.h"
 #include "wal_test_util.h"
 
 namespace qorva::wal {
