@@ -22,10 +22,6 @@ timespec add_saturating(timespec t, Duration d) {
   return timespec{static_cast<time_t>(secs + d.secs), nanos};
 }
 
-bool before(const timespec& a, const timespec& b) {
-  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
 }  // namespace
 
 std::optional<Duration> duration_from_secs(double secs) {
@@ -61,23 +57,20 @@ timespec monotonic_now() {
   return t;
 }
 
+std::uint64_t unix_time_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_REALTIME, &t);
+  if (t.tv_sec < 0) return 0;
+  return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(t.tv_nsec);
+}
+
 Deadline Deadline::now() { return Deadline(monotonic_now()); }
 
 Deadline Deadline::after(Duration d) { return Deadline(add_saturating(monotonic_now(), d)); }
 
-bool Deadline::passed() const { return !before(monotonic_now(), at_); }
+bool Deadline::passed() const { return remaining() == Duration{}; }
 
-Duration Deadline::remaining() const {
-  timespec now = monotonic_now();
-  if (!before(now, at_)) return Duration{};
-  std::int64_t secs = at_.tv_sec - now.tv_sec;
-  long nanos = at_.tv_nsec - now.tv_nsec;
-  if (nanos < 0) {
-    nanos += kNanosPerSec;
-    secs -= 1;
-  }
-  return Duration{static_cast<std::uint64_t>(secs), static_cast<std::uint32_t>(nanos)};
-}
+Duration Deadline::remaining() const { return time_between(monotonic_now(), at_); }
 
 int poll_millis(Duration d) {
   if (d.secs > static_cast<std::uint64_t>(INT_MAX)) return INT_MAX;

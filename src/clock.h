@@ -1,14 +1,19 @@
-// Durations and deadlines on the monotonic clock. Every computation saturates:
-// an over-large timeout becomes the farthest representable deadline, never a
-// wrapped one.
+// The system's one vocabulary for time: durations, deadlines and elapsed time
+// on the monotonic clock, and the wall clock the log stamps records with.
+// Every computation saturates: an over-large timeout becomes the farthest
+// representable deadline, never a wrapped one. Nobody else does arithmetic on
+// a timespec.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <ctime>
 #include <optional>
 
 namespace qorva {
 
+// Ordered by length (seconds, then nanoseconds), so std::min and std::max
+// pick the shorter or the longer of two.
 struct Duration {
   std::uint64_t secs = 0;
   std::uint32_t nanos = 0;  // below 1'000'000'000
@@ -16,7 +21,15 @@ struct Duration {
   static constexpr Duration from_millis(std::uint64_t ms) {
     return Duration{ms / 1000, static_cast<std::uint32_t>(ms % 1000 * 1'000'000)};
   }
+  // The whole length in nanoseconds, saturated at UINT64_MAX (about 584 years).
+  constexpr std::uint64_t saturating_nanos() const {
+    constexpr std::uint64_t kMaxWholeSecs = UINT64_MAX / 1'000'000'000;
+    const std::uint64_t whole = secs * 1'000'000'000;
+    if (secs > kMaxWholeSecs || nanos > UINT64_MAX - whole) return UINT64_MAX;
+    return whole + nanos;
+  }
   friend constexpr bool operator==(const Duration&, const Duration&) = default;
+  friend constexpr std::strong_ordering operator<=>(const Duration&, const Duration&) = default;
 };
 
 // Seconds as a float to a Duration, rounded to the nearest nanosecond with
@@ -50,6 +63,27 @@ class Deadline {
 int poll_millis(Duration d);
 
 timespec monotonic_now();
+// The time from `earlier` to `later`, two readings of CLOCK_MONOTONIC; zero
+// when `later` is not after `earlier`. The one place where readings are
+// subtracted.
+constexpr Duration time_between(const timespec& earlier, const timespec& later) {
+  if (later.tv_sec < earlier.tv_sec || (later.tv_sec == earlier.tv_sec && later.tv_nsec <= earlier.tv_nsec))
+    return Duration{};
+  // Unsigned, so that the difference of any two second counts fits.
+  std::uint64_t secs = static_cast<std::uint64_t>(later.tv_sec) - static_cast<std::uint64_t>(earlier.tv_sec);
+  long nanos = later.tv_nsec - earlier.tv_nsec;
+  if (nanos < 0) {
+    nanos += 1'000'000'000;
+    secs -= 1;
+  }
+  return Duration{secs, static_cast<std::uint32_t>(nanos)};
+}
+
+// The wall clock (CLOCK_REALTIME) in nanoseconds since the Unix epoch, as a
+// segment header's creation time and the log's time stamps count it; 0 before
+// the epoch.
+std::uint64_t unix_time_ns();
+
 // Sleep to a point on the monotonic clock; a signal does not end the sleep
 // early nor make it longer.
 void sleep_until(const Deadline& end);

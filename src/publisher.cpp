@@ -19,7 +19,7 @@ namespace {
 constexpr Duration kSubscriberPollInterval = Duration::from_millis(1);
 // Connections that never count themselves (stray or hostile peers) are still
 // accepted, and so refused, this often.
-constexpr std::int64_t kAcceptIntervalNanos = 10'000'000;
+constexpr Duration kAcceptInterval = Duration::from_millis(10);
 // Accept passes a wakeup pass makes before it leaves the rest to the next publish.
 constexpr int kWakeupPassAcceptAttempts = 8;
 constexpr const char* kWaitingForSubscribers = "waiting for subscribers";
@@ -51,10 +51,6 @@ void count_up(std::atomic<std::uint64_t>& counter, std::uint64_t n) {
   counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
-std::int64_t nanos_between(const timespec& from, const timespec& to) {
-  return (to.tv_sec - from.tv_sec) * 1'000'000'000 + (to.tv_nsec - from.tv_nsec);
-}
-
 // Tells when the last accept pass is 10 ms old. A monotonic clock read costs
 // a good part of a publish, so the processor's cycle counter answers first:
 // below a count of cycles that surely takes less than 10 ms the pass is not
@@ -69,7 +65,7 @@ class AcceptTimer {
     // A counter read lower than at the pass (another core's) wraps to a large
     // difference: the clock decides then.
     if (__rdtsc() - last_cycles_ < quiet_cycles_) return false;
-    return nanos_between(last_, monotonic_now()) >= kAcceptIntervalNanos;
+    return time_between(last_, monotonic_now()) >= kAcceptInterval;
   }
 
   void mark_pass() {
@@ -80,7 +76,7 @@ class AcceptTimer {
   }
 
  private:
-  static constexpr std::int64_t kLearningNanos = 100'000'000;
+  static constexpr Duration kLearningTime = Duration::from_millis(100);
   // The cycles learnt may be off by the time the two reads drift apart; a
   // tenth is left as margin.
   static constexpr double kMargin = 0.9;
@@ -88,11 +84,12 @@ class AcceptTimer {
   // `spread`: the cycles between the counter reads around the clock read.
   // A pair that a preemption pulled apart would teach a wrong rate.
   void learn_rate(std::uint64_t spread) {
-    const std::int64_t elapsed = nanos_between(origin_, last_);
+    const Duration elapsed = time_between(origin_, last_);
     const std::uint64_t cycles = last_cycles_ - origin_cycles_;
-    if (elapsed < kLearningNanos || cycles / 1000 < spread) return;
-    const double per_nano = static_cast<double>(cycles) / static_cast<double>(elapsed);
-    quiet_cycles_ = static_cast<std::uint64_t>(per_nano * kAcceptIntervalNanos * kMargin);
+    if (elapsed < kLearningTime || cycles / 1000 < spread) return;
+    const double per_nano = static_cast<double>(cycles) / static_cast<double>(elapsed.saturating_nanos());
+    const auto interval_nanos = static_cast<double>(kAcceptInterval.saturating_nanos());
+    quiet_cycles_ = static_cast<std::uint64_t>(per_nano * interval_nanos * kMargin);
   }
 
   timespec origin_;

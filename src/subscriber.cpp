@@ -26,10 +26,6 @@ constexpr Duration kCatchUpPollInterval = Duration::from_millis(5);
 constexpr Duration kCatchUpLimit = Duration::from_millis(1000);
 IoError publisher_restarted() { return IoError::fixed(IoKind::UnexpectedEof, io_text::kPublisherRestarted); }
 
-Duration shorter(Duration a, Duration b) {
-  return a.secs < b.secs || (a.secs == b.secs && a.nanos < b.nanos) ? a : b;
-}
-
 bool is_io_error(const Error& e, const char* text) {
   const auto* io = e.get_if<Error::Io>();
   return io != nullptr && io->error.text() == text;
@@ -324,7 +320,7 @@ Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadl
     if (!catch_up_deadline) catch_up_deadline = Deadline::after(kCatchUpLimit);
     if (catch_up_deadline->passed()) return fail_catch_up();
     if (wait_until == nullptr || wait_until->passed()) return Replayed::NotYet;
-    sleep_for(shorter(kCatchUpPollInterval, wait_until->remaining()));
+    sleep_for(std::min(kCatchUpPollInterval, wait_until->remaining()));
     refreshed = false;
   }
 }
@@ -434,7 +430,7 @@ bool Subscriber::State::read_made_no_progress(std::uint64_t tail_before) {
 Result<bool> Subscriber::State::wait_readable(int timeout_ms, Duration watch_limit) {
   if (watch_limit == Duration{}) return sleep_until_woken(timeout_ms);
   const Deadline longest = Deadline::after(kLongestWatch);
-  const Duration watch_for = shorter(watch.length(), watch_limit);
+  const Duration watch_for = std::min(watch.length(), watch_limit);
   if (watch_for != Duration{} && ring.watch_tail(cursor, Deadline::after(watch_for))) return true;
   Result<bool> woken = sleep_until_woken(timeout_ms);
   if (woken) watch.after_sleep(*woken && !longest.passed());

@@ -540,7 +540,7 @@ TEST(PublisherLog, NumberingContinuesAcrossPublishers) {
 // its publish, never earlier than the one before it.
 TEST(PublisherLog, RecordsCarryTheTimeOfTheirPublishInOrder) {
   TempDir dir;
-  const std::uint64_t before = wal::unix_time_ns();
+  const std::uint64_t before = unix_time_ns();
   {
     auto publisher = make_publisher(logged_config(dir.path()));
     publish_n(*publisher, 3);
@@ -550,7 +550,7 @@ TEST(PublisherLog, RecordsCarryTheTimeOfTheirPublishInOrder) {
     ASSERT_TRUE(publisher->publish_many(batch));
     publish_n(*publisher, 1);
   }
-  const std::uint64_t after = wal::unix_time_ns();
+  const std::uint64_t after = unix_time_ns();
   auto records = wal::testing::decode_records(wal::testing::read_file(dir / "t/wal/" + wal::segment_file_name(0)));
   ASSERT_EQ(records.size(), 6u);
   for (std::size_t i = 0; i < records.size(); ++i) {
