@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "record.h"
-#include "../logging.h"
 
 namespace qorva::wal {
 namespace {
@@ -27,17 +26,6 @@ std::unexpected<SegmentReadError> read_error(SegmentHeaderError e) {
 std::unexpected<SegmentReadError> record_len_error(std::uint64_t len, SegmentReadError::RecordLen::Fault fault,
                                                    std::uint64_t payload_len = 0) {
   return std::unexpected(SegmentReadError{SegmentReadError::RecordLen{len, fault, payload_len}});
-}
-
-// Cuts the file to `len` bytes and makes the cut durable.
-std::expected<void, IoError> truncate_durably(const std::string& path, std::uint64_t len) {
-  auto opened = open_regular(path, O_WRONLY);
-  if (!opened) return std::unexpected(opened.error());
-  UniqueFd file = std::move(*opened);
-  if (retry_eintr([&] { return ::ftruncate(file.get(), static_cast<off_t>(len)); }) != 0 ||
-      retry_eintr([&] { return ::fsync(file.get()); }) != 0)
-    return std::unexpected(IoError::last_os_error());
-  return {};
 }
 
 }  // namespace
@@ -163,31 +151,6 @@ std::optional<std::uint64_t> truncated_header_size(const SegmentReadError& error
   auto* truncated = std::get_if<SegmentHeaderError::Truncated>(&header->error.value);
   if (!truncated) return std::nullopt;
   return truncated->size;
-}
-
-std::expected<Recovery, SegmentReadError> recover_truncate(const std::string& path) {
-  std::uint64_t file_len = 0;
-  std::uint64_t torn_at = 0;
-  {
-    auto reader = SegmentReader::open(path);
-    if (!reader) return std::unexpected(reader.error());
-    file_len = reader->file_len();
-    RecordIter records(*reader);
-    std::optional<SegmentReadError> fault;
-    while (auto item = records.next()) {
-      if (!*item) fault = std::move(item->error());
-    }
-    if (!fault) return Recovery{file_len, 0};
-    if (std::holds_alternative<SegmentReadError::Io>(fault->value) ||
-        std::holds_alternative<SegmentReadError::Header>(fault->value))
-      return std::unexpected(std::move(*fault));
-    // The iterator stops at the failed record's offset: everything from
-    // there on goes, sound records after it included.
-    torn_at = reader->offset();
-  }  // the reader's descriptor is closed before the file is cut
-  if (auto cut = truncate_durably(path, torn_at); !cut) return read_error(cut.error());
-  qorva::log_torn_tail_truncated(path, file_len - torn_at, torn_at);
-  return Recovery{torn_at, file_len - torn_at};
 }
 
 }  // namespace qorva::wal

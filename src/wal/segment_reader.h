@@ -1,5 +1,4 @@
-// Reads segment files back, verifies every record, and cuts torn or damaged
-// tails off at recovery. Nothing here writes a segment except that cut.
+// Reads segment files back and verifies every record. Nothing here writes.
 #pragma once
 
 #include <cstddef>
@@ -117,19 +116,5 @@ class RecordIter {
 // The file size carried by a SegmentHeaderError::Truncated inside `error`
 // (a file shorter than its header), or nothing for any other error.
 std::optional<std::uint64_t> truncated_header_size(const SegmentReadError& error);
-
-// What recover_truncate did: the segment's length afterwards, and how many
-// bytes it cut off (0 when the segment was sound and left alone).
-struct Recovery {
-  std::uint64_t len = 0;
-  std::uint64_t bytes_dropped = 0;
-};
-
-// Scans a whole segment and, at the first record that fails its length or
-// checksum checks (or is incomplete), truncates the file there, fsyncs it and
-// reports the torn-tail event. Io and Header errors are returned and nothing
-// is repaired, as is a link or a file that is not regular (Io: nothing
-// outside the log is ever cut). Only for a segment no writer has open.
-std::expected<Recovery, SegmentReadError> recover_truncate(const std::string& path);
 
 }  // namespace qorva::wal

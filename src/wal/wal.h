@@ -12,12 +12,14 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <thread>
 
 #include "../config.h"
 #include "wal_error.h"
 
 namespace qorva::wal {
+
+struct LogState;
+class Flusher;
 
 // A snapshot of a log's cursors, sizes and counters.
 struct WalStats {
@@ -79,8 +81,6 @@ class Wal {
   // second clock read on its hot path.
   std::uint64_t timestamp_at(const timespec& monotonic) const;
 
-  struct Shared;
-
  private:
   friend class WalPeer;  // tests
   Wal() = default;
@@ -92,10 +92,8 @@ class Wal {
   WalConfig config_;
   // The segment state under its mutex and every shared cell; the flusher
   // thread holds a second reference.
-  std::shared_ptr<Shared> shared_;
-  // Heap-held so a forked child, where the thread does not exist, can drop
-  // the handle without joining it.
-  std::unique_ptr<std::thread> flusher_;
+  std::shared_ptr<LogState> state_;
+  std::unique_ptr<Flusher> flusher_;  // under SyncMode::Periodic only
   // The wall clock read at the end of open, and the monotonic reading just after.
   std::uint64_t opened_unix_ns_ = 0;
   timespec opened_at_{};

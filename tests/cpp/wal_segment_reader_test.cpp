@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "wal/record.h"
+#include "wal/recovery.h"
 #include "wal_test_util.h"
 
 namespace qorva::wal {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "wal/record.h"
+#include "wal/recovery.h"
 #include "wal/segment_reader.h"
 
 namespace {

@@ -1,0 +1,82 @@
+#include "flusher.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <system_error>
+
+#include "../sys.h"
+
+namespace qorva::wal {
+namespace {
+
+constexpr Duration kMaxFlusherSleep = Duration::from_millis(50);
+
+Duration shorter(Duration a, Duration b) {
+  if (a.secs != b.secs) return a.secs < b.secs ? a : b;
+  return a.nanos < b.nanos ? a : b;
+}
+
+// One pass: write the buffer out under the lock, sync a duplicate of the
+// descriptor outside it, so an append never waits for the disk.
+bool flush_pass(LogState& state) {
+  UniqueFd dup;
+  std::uint64_t target = 0;
+  {
+    std::lock_guard lock(state.mutex);
+    auto& writer = state.writer;
+    if (!writer) return true;
+    if (!writer->file().write_out()) return false;
+    dup.reset(::fcntl(writer->file().fd(), F_DUPFD_CLOEXEC, 3));
+    if (!dup) return false;
+    target = writer->pending_cursor();
+  }
+  if (retry_eintr([&] { return ::fdatasync(dup.get()); }) != 0) return false;
+  state.durable_cursor.store(target, std::memory_order_release);
+  state.flushes_total.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+void flusher_loop(LogState& state, Duration interval) {
+  Deadline next = Deadline::after(interval);
+  while (!state.stop.load(std::memory_order_acquire)) {
+    if (!next.passed()) {
+      sleep_for(shorter(next.remaining(), kMaxFlusherSleep));
+      continue;
+    }
+    next = Deadline::after(interval);
+    if (!flush_pass(state)) {
+      state.flusher_dead.store(true, std::memory_order_release);
+      return;
+    }
+  }
+}
+
+void run_flusher(std::shared_ptr<LogState> state, Duration interval) {
+  try {
+    flusher_loop(*state, interval);
+  } catch (...) {
+    state->flusher_dead.store(true, std::memory_order_release);
+  }
+}
+
+}  // namespace
+
+Flusher::Flusher(std::shared_ptr<LogState> state, Duration interval) : state_(std::move(state)) {
+  try {
+    thread_ = std::make_unique<std::thread>(run_flusher, state_, interval);
+  } catch (const std::system_error&) {
+    throw std::runtime_error("failed to spawn thread");
+  }
+}
+
+Flusher::~Flusher() {
+  if (!thread_) return;
+  state_->stop.store(true, std::memory_order_release);
+  if (thread_->joinable()) thread_->join();
+}
+
+void Flusher::abandon() { (void)thread_.release(); }
+
+}  // namespace qorva::wal
