@@ -1,12 +1,7 @@
 #include "flusher.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <stdexcept>
 #include <system_error>
-
-#include "../sys.h"
 
 namespace qorva::wal {
 namespace {
@@ -21,18 +16,19 @@ Duration shorter(Duration a, Duration b) {
 // One pass: write the buffer out under the lock, sync a duplicate of the
 // descriptor outside it, so an append never waits for the disk.
 bool flush_pass(LogState& state) {
-  UniqueFd dup;
+  std::unique_ptr<WritableFile> dup;
   std::uint64_t target = 0;
   {
     std::lock_guard lock(state.mutex);
     auto& writer = state.writer;
     if (!writer) return true;
     if (!writer->file().write_out()) return false;
-    dup.reset(::fcntl(writer->file().fd(), F_DUPFD_CLOEXEC, 3));
-    if (!dup) return false;
+    auto duplicated = writer->file().duplicate();
+    if (!duplicated) return false;
+    dup = std::move(*duplicated);
     target = writer->pending_cursor();
   }
-  if (retry_eintr([&] { return ::fdatasync(dup.get()); }) != 0) return false;
+  if (!dup->sync()) return false;
   state.durable_cursor.store(target, std::memory_order_release);
   state.flushes_total.fetch_add(1, std::memory_order_relaxed);
   return true;

@@ -1,7 +1,5 @@
 #include "reader.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <string>
 
@@ -25,9 +23,8 @@ WalError missing_records(std::uint64_t expected, std::uint64_t found) {
 }
 
 bool has_grown(SegmentReader& reader) {
-  struct stat st{};
-  return ::fstat(reader.file().fd(), &st) == 0 &&
-         static_cast<std::uint64_t>(st.st_size) > reader.file_len();
+  auto size = reader.file().size();
+  return size && *size > reader.file_len();
 }
 
 }  // namespace

@@ -1,13 +1,13 @@
 #include "segment_reader.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
+#include "../sys.h"
+#include "posix_file.h"
 #include "record.h"
 
 namespace qorva::wal {
@@ -30,13 +30,12 @@ std::unexpected<SegmentReadError> record_len_error(std::uint64_t len, SegmentRea
 
 }  // namespace
 
-BufferedReader::BufferedReader(UniqueFd fd)
-    : fd_(std::move(fd)), buf_(std::make_unique_for_overwrite<std::byte[]>(kCapacity)) {}
+BufferedReader::BufferedReader(std::unique_ptr<SequentialFile> file)
+    : file_(std::move(file)), buf_(std::make_unique_for_overwrite<std::byte[]>(kCapacity)) {}
 
 std::expected<void, IoError> BufferedReader::seek(std::uint64_t offset) {
   pos_ = len_ = 0;
-  if (::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return std::unexpected(IoError::last_os_error());
-  return {};
+  return file_->seek(offset);
 }
 
 std::expected<void, IoError> BufferedReader::read_exact(std::span<std::byte> out) {
@@ -52,14 +51,14 @@ std::expected<void, IoError> BufferedReader::read_exact(std::span<std::byte> out
     const bool direct = out.size() >= kCapacity;
     std::byte* into = direct ? out.data() : buf_.get();
     std::size_t want = direct ? out.size() : kCapacity;
-    ssize_t n = retry_eintr([&] { return ::read(fd_.get(), into, want); });
-    if (n < 0) return std::unexpected(IoError::last_os_error());
-    if (n == 0) return std::unexpected(IoError::fixed(IoKind::UnexpectedEof, kEndOfFile));
+    auto n = file_->read({into, want});
+    if (!n) return std::unexpected(n.error());
+    if (*n == 0) return std::unexpected(IoError::fixed(IoKind::UnexpectedEof, kEndOfFile));
     if (direct) {
-      out = out.subspan(static_cast<std::size_t>(n));
+      out = out.subspan(*n);
     } else {
       pos_ = 0;
-      len_ = static_cast<std::size_t>(n);
+      len_ = *n;
     }
   }
   return {};
@@ -77,10 +76,15 @@ SegmentReader::SegmentReader(std::string path, BufferedReader file, std::uint64_
 std::expected<SegmentReader, SegmentReadError> SegmentReader::open(std::string path) {
   auto fd = open_regular(path, O_RDONLY);
   if (!fd) return read_error(fd.error());
-  BufferedReader file{std::move(*fd)};
-  struct stat st{};
-  if (::fstat(file.fd(), &st) != 0) return read_error(IoError::last_os_error());
-  const auto file_len = static_cast<std::uint64_t>(st.st_size);
+  return open(std::move(path), posix_sequential_file(std::move(*fd)));
+}
+
+std::expected<SegmentReader, SegmentReadError> SegmentReader::open(std::string path,
+                                                                   std::unique_ptr<SequentialFile> opened) {
+  BufferedReader file{std::move(opened)};
+  auto size = file.size();
+  if (!size) return read_error(size.error());
+  const std::uint64_t file_len = *size;
 
   std::array<std::byte, kHeaderLen> header;
   if (auto r = file.read_exact(header); !r) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "../io_error.h"
-#include "../sys.h"
+#include "file.h"
 #include "wal_error.h"
 
 namespace qorva::wal {
@@ -23,23 +23,23 @@ struct Record {
   std::uint64_t timestamp_ns = 0;
 };
 
-// An 8192-byte read buffer in front of a descriptor it owns. seek() drops
+// An 8192-byte read buffer in front of a file it owns. seek() drops
 // whatever is buffered. Move-only; one thread at a time.
 class BufferedReader {
  public:
   static constexpr std::size_t kCapacity = 8192;
 
-  explicit BufferedReader(UniqueFd fd);
+  explicit BufferedReader(std::unique_ptr<SequentialFile> file);
 
   std::expected<void, IoError> seek(std::uint64_t offset);
   // Fills all of `out`; the end of the file first is an I/O error of kind
   // UnexpectedEof.
   std::expected<void, IoError> read_exact(std::span<std::byte> out);
-
-  int fd() const { return fd_.get(); }
+  // The file's length now, which may have changed since it was opened.
+  std::expected<std::uint64_t, IoError> size() { return file_->size(); }
 
  private:
-  UniqueFd fd_;
+  std::unique_ptr<SequentialFile> file_;
   std::unique_ptr<std::byte[]> buf_;
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
@@ -55,6 +55,9 @@ class SegmentReader {
   // Header (short, wrong magic or version). The number in the file's name is
   // not compared with the header.
   static std::expected<SegmentReader, SegmentReadError> open(std::string path);
+  // The same over a file the caller opened; `path` only names it. Errors:
+  // Io (size or read failed), Header.
+  static std::expected<SegmentReader, SegmentReadError> open(std::string path, std::unique_ptr<SequentialFile> file);
 
   const std::string& path() const { return path_; }
   std::uint64_t first_cursor() const { return first_cursor_; }

@@ -1,12 +1,14 @@
 #include "segment_writer.h"
 
 #include <fcntl.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstring>
+#include <utility>
+#include <vector>
 
+#include "../sys.h"
 #include "record.h"
 
 namespace qorva::wal {
@@ -14,48 +16,35 @@ namespace {
 
 std::unexpected<WriterError> io_error(IoError e) { return std::unexpected(WriterError{WriterError::Io{e}}); }
 
-// writev of every part, continuing after partial writes and EINTR.
-std::expected<void, IoError> write_all_parts(int fd, std::span<const std::span<const std::byte>> parts) {
-  std::vector<iovec> iov;
-  iov.reserve(parts.size());
+// Writes every part, going on after short writes where the last one stopped.
+std::expected<void, IoError> write_all_parts(WritableFile& file, std::span<const std::span<const std::byte>> parts) {
+  std::vector<std::span<const std::byte>> rest;
+  rest.reserve(parts.size());
   for (auto part : parts)
-    if (!part.empty()) iov.push_back({const_cast<std::byte*>(part.data()), part.size()});
-  iovec* next = iov.data();
-  std::size_t count = iov.size();
-  while (count > 0) {
-    ssize_t n = retry_eintr([&] { return ::writev(fd, next, static_cast<int>(count)); });
-    if (n < 0) return std::unexpected(IoError::last_os_error());
-    auto done = static_cast<std::size_t>(n);
-    while (count > 0 && done >= next->iov_len) {
-      done -= next->iov_len;
-      ++next;
-      --count;
-    }
-    if (count > 0) {
-      next->iov_base = static_cast<std::byte*>(next->iov_base) + done;
-      next->iov_len -= done;
-    }
+    if (!part.empty()) rest.push_back(part);
+  std::size_t next = 0;
+  while (next < rest.size()) {
+    auto written = file.write(std::span(rest).subspan(next));
+    if (!written) return std::unexpected(written.error());
+    std::size_t done = *written;
+    while (next < rest.size() && done >= rest[next].size()) done -= rest[next++].size();
+    if (next < rest.size()) rest[next] = rest[next].subspan(done);
   }
-  return {};
-}
-
-std::expected<void, IoError> sync_data(int fd) {
-  if (retry_eintr([&] { return ::fdatasync(fd); }) != 0) return std::unexpected(IoError::last_os_error());
   return {};
 }
 
 }  // namespace
 
-BufferedWriter::BufferedWriter(UniqueFd fd)
-    : fd_(std::move(fd)), buf_(std::make_unique_for_overwrite<std::byte[]>(kCapacity)) {}
+BufferedWriter::BufferedWriter(std::unique_ptr<WritableFile> file)
+    : file_(std::move(file)), buf_(std::make_unique_for_overwrite<std::byte[]>(kCapacity)) {}
 
 BufferedWriter::BufferedWriter(BufferedWriter&& other) noexcept
-    : fd_(std::move(other.fd_)), buf_(std::move(other.buf_)), len_(std::exchange(other.len_, 0)) {}
+    : file_(std::move(other.file_)), buf_(std::move(other.buf_)), len_(std::exchange(other.len_, 0)) {}
 
 BufferedWriter& BufferedWriter::operator=(BufferedWriter&& other) noexcept {
   if (this != &other) {
-    if (fd_ && len_ > 0) (void)write_out();
-    fd_ = std::move(other.fd_);
+    if (file_ && len_ > 0) (void)write_out();
+    file_ = std::move(other.file_);
     buf_ = std::move(other.buf_);
     len_ = std::exchange(other.len_, 0);
   }
@@ -63,7 +52,7 @@ BufferedWriter& BufferedWriter::operator=(BufferedWriter&& other) noexcept {
 }
 
 BufferedWriter::~BufferedWriter() {
-  if (fd_ && len_ > 0) (void)write_out();
+  if (file_ && len_ > 0) (void)write_out();
 }
 
 std::expected<void, IoError> BufferedWriter::write(std::span<const std::byte> bytes) {
@@ -76,7 +65,7 @@ std::expected<void, IoError> BufferedWriter::write_parts(std::span<const std::sp
   for (auto part : parts) total += part.size();
   if (total >= kCapacity) {
     if (auto r = write_out(); !r) return r;
-    return write_all_parts(fd_.get(), parts);
+    return write_all_parts(*file_, parts);
   }
   return write_in_place(total, [&](std::byte* at) {
     for (auto part : parts) {
@@ -89,22 +78,28 @@ std::expected<void, IoError> BufferedWriter::write_parts(std::span<const std::sp
 std::expected<void, IoError> BufferedWriter::write_out() {
   std::size_t done = 0;
   while (done < len_) {
-    ssize_t n = retry_eintr([&] { return ::write(fd_.get(), buf_.get() + done, len_ - done); });
-    if (n < 0) {
-      IoError error = IoError::last_os_error();
+    const std::span<const std::byte> rest[] = {{buf_.get() + done, len_ - done}};
+    auto written = file_->write(rest);
+    if (!written) {
       std::memmove(buf_.get(), buf_.get() + done, len_ - done);
       len_ -= done;
-      return std::unexpected(error);
+      return std::unexpected(written.error());
     }
-    done += static_cast<std::size_t>(n);
+    done += *written;
   }
   len_ = 0;
   return {};
 }
 
+std::expected<void, IoError> BufferedWriter::sync() { return file_->sync(); }
+
+std::expected<void, IoError> BufferedWriter::truncate(std::uint64_t len) { return file_->truncate(len); }
+
+std::expected<std::unique_ptr<WritableFile>, IoError> BufferedWriter::duplicate() { return file_->duplicate(); }
+
 void BufferedWriter::abandon() {
   len_ = 0;
-  fd_.reset();
+  file_.reset();
 }
 
 SegmentWriter::SegmentWriter(std::string path, BufferedWriter file, std::uint64_t first_cursor)
@@ -114,18 +109,19 @@ SegmentWriter::SegmentWriter(std::string path, BufferedWriter file, std::uint64_
       pending_cursor_(first_cursor),
       bytes_written_(kHeaderLen) {}
 
-std::expected<SegmentWriter, WriterError> SegmentWriter::create(std::string path, std::uint64_t first_cursor) {
+std::expected<SegmentWriter, WriterError> SegmentWriter::create(std::string path, std::uint64_t first_cursor,
+                                                                const MakeWritableFile& make_file) {
   auto dir = open_parent_dir(path);
   if (!dir) return io_error(dir.error());
   auto fd = open_regular_at(dir->fd.get(), dir->name, O_WRONLY | O_CREAT | O_EXCL);
   if (!fd) return io_error(fd.error());
-  BufferedWriter file{std::move(*fd)};
+  BufferedWriter file{make_file(std::move(*fd))};
 
   std::array<std::byte, kHeaderLen> header;
   encode_segment_header(header, first_cursor, unix_time_ns());
   auto written = file.write(header);
   if (written) written = file.write_out();
-  if (written) written = sync_data(file.fd());
+  if (written) written = file.sync();
   // The new name must survive a power loss as well: without the directory's
   // sync the whole segment, and every record later synced into it, can vanish.
   if (written) written = sync_dir(dir->fd.get());
@@ -171,14 +167,12 @@ std::expected<void, IoError> SegmentWriter::write_record(std::uint64_t cursor, s
 void SegmentWriter::cut_back_after_failed_write(const IoError& error) {
   // With the buffer empty every accepted byte is in the file, so the file
   // must end at bytes_written; anything past it is part of the failed record.
-  const auto keep = static_cast<off_t>(bytes_written_);
-  if (retry_eintr([&] { return ::ftruncate(file_.fd(), keep); }) != 0 || ::lseek(file_.fd(), keep, SEEK_SET) != keep)
-    broken_ = error;
+  if (!file_.truncate(bytes_written_)) broken_ = error;
 }
 
 std::expected<std::uint64_t, WriterError> SegmentWriter::fsync() {
   auto synced = file_.write_out();
-  if (synced) synced = sync_data(file_.fd());
+  if (synced) synced = file_.sync();
   if (!synced) return io_error(synced.error());
   return pending_cursor_;
 }

@@ -10,25 +10,26 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "../io_error.h"
-#include "../sys.h"
+#include "file.h"
+#include "posix_file.h"
 #include "wal_error.h"
 
 namespace qorva::wal {
 
-// An 8192-byte write buffer in front of a descriptor it owns. Writes shorter
+// An 8192-byte write buffer in front of a file it owns. Writes shorter
 // than the buffer are copied in (after a write-out when they do not fit);
 // longer ones go straight to the file after a write-out. A failed write-out
-// keeps the unwritten bytes in the buffer, in order. Move-only; one thread at
-// a time. Destruction writes out what is buffered (ignoring a failure; no
-// sync), then closes the descriptor.
+// keeps the unwritten bytes in the buffer, in order. The file is called once
+// per write-out (more only after a short write), never per buffered write.
+// Move-only; one thread at a time. Destruction writes out what is buffered
+// (ignoring a failure; no sync), then closes the file.
 class BufferedWriter {
  public:
   static constexpr std::size_t kCapacity = 8192;
 
-  explicit BufferedWriter(UniqueFd fd);
+  explicit BufferedWriter(std::unique_ptr<WritableFile> file);
   BufferedWriter(BufferedWriter&& other) noexcept;
   BufferedWriter& operator=(BufferedWriter&& other) noexcept;
   ~BufferedWriter();
@@ -36,7 +37,7 @@ class BufferedWriter {
   std::expected<void, IoError> write(std::span<const std::byte> bytes);
   // Writes the parts back to back, as one write() of their concatenation
   // would: buffered when they total less than the buffer, else straight
-  // through with one gathered write after a write-out.
+  // through with gathered writes after a write-out.
   std::expected<void, IoError> write_parts(std::span<const std::span<const std::byte>> parts);
   // Lets `fill` write `len` bytes (less than kCapacity) straight into the
   // buffer, after a write-out if they do not fit its free space.
@@ -51,15 +52,20 @@ class BufferedWriter {
   }
   // Writes the buffered bytes to the file, without a sync.
   std::expected<void, IoError> write_out();
-  // Drops the buffered bytes unwritten and closes the descriptor; for a copy
-  // of the writer inherited by a forked child, which must not write again.
+  // Syncs what was written out (WritableFile::sync); the buffer stays.
+  std::expected<void, IoError> sync();
+  // Cuts the file to `len` bytes; only while nothing is buffered.
+  std::expected<void, IoError> truncate(std::uint64_t len);
+  // Another handle on the file, to sync it from another thread.
+  std::expected<std::unique_ptr<WritableFile>, IoError> duplicate();
+  // Drops the buffered bytes unwritten and closes the file; for a copy of
+  // the writer inherited by a forked child, which must not write again.
   void abandon();
 
-  int fd() const { return fd_.get(); }
   std::size_t buffered() const { return len_; }
 
  private:
-  UniqueFd fd_;
+  std::unique_ptr<WritableFile> file_;
   std::unique_ptr<std::byte[]> buf_;
   std::size_t len_ = 0;
 };
@@ -74,8 +80,9 @@ class SegmentWriter {
   // the directory so that the new name is durable too. On failure the file,
   // if this call created it, is removed again, so a retry can succeed; an
   // existing file (a link included) fails with WriterError::Io (EEXIST) and
-  // is left untouched.
-  static std::expected<SegmentWriter, WriterError> create(std::string path, std::uint64_t first_cursor);
+  // is left untouched. The writer writes through make_file(descriptor).
+  static std::expected<SegmentWriter, WriterError> create(std::string path, std::uint64_t first_cursor,
+                                                          const MakeWritableFile& make_file = posix_writable_file);
 
   // Appends one record; `cursor` must be pending_cursor(). Errors:
   // PayloadTooLarge and NonMonotonic (nothing written), Io (cursors and

@@ -26,7 +26,8 @@ std::unexpected<WalError> wal_error(WriterError e) { return std::unexpected(WalE
 // file already indexed under that cursor (left by an opening that ended
 // before its first append) is replaced, since segments are only ever
 // created exclusively.
-std::expected<void, WalError> start_segment_locked(const std::string& dir, LogState& state, std::uint64_t cursor) {
+std::expected<void, WalError> start_segment_locked(const std::string& dir, const MakeWritableFile& make_file,
+                                                   LogState& state, std::uint64_t cursor) {
   SegmentIndex& index = state.index;
   auto existing = index.paths.find(cursor);
   auto sealed = index.sealed_sizes.find(cursor);
@@ -36,7 +37,7 @@ std::expected<void, WalError> start_segment_locked(const std::string& dir, LogSt
     index.drop_sealed_size(cursor);
     index.paths.erase(existing);
   }
-  auto writer = SegmentWriter::create(join_path(dir, segment_file_name(cursor)), cursor);
+  auto writer = SegmentWriter::create(join_path(dir, segment_file_name(cursor)), cursor, make_file);
   if (!writer) return wal_error(std::move(writer.error()));
   index.paths[cursor] = writer->path();
   state.active_bytes = writer->bytes_written();
@@ -56,14 +57,15 @@ bool needs_rotation_locked(const LogState& state, std::uint64_t payload_len, std
 // segment is made durable while it is still active: if that fails, nothing
 // has changed (no buffered record is lost with a destroyed writer, no size
 // is counted twice) and the next append tries the rotation again.
-std::expected<void, WalError> rotate_locked(const std::string& dir, LogState& state, std::uint64_t cursor) {
+std::expected<void, WalError> rotate_locked(const std::string& dir, const MakeWritableFile& make_file, LogState& state,
+                                            std::uint64_t cursor) {
   if (auto synced = state.writer->fsync(); !synced) return wal_error(std::move(synced.error()));
   const std::uint64_t key = state.writer->first_cursor();
   const std::uint64_t size = state.writer->bytes_written();
   state.writer.reset();  // all written and synced: this only closes the file
   state.index.set_sealed_size(key, size);
   state.active_bytes = 0;
-  return start_segment_locked(dir, state, cursor);
+  return start_segment_locked(dir, make_file, state, cursor);
 }
 
 // Deletes the oldest segments, never the active one, while the log is
@@ -89,11 +91,13 @@ void count_up(std::atomic<std::uint64_t>& counter, std::uint64_t by) {
 
 }  // namespace
 
-std::expected<Wal, WalError> Wal::open(const std::string& topic_dir, const WalConfig& config) {
+std::expected<Wal, WalError> Wal::open(const std::string& topic_dir, const WalConfig& config,
+                                       MakeWritableFile make_file) {
   Wal wal;
   wal.owner_pid_ = ::getpid();
   wal.dir_ = join_path(topic_dir, "wal");
   wal.config_ = config;
+  wal.make_file_ = std::move(make_file);
   if (auto made = create_dir_all(wal.dir_); !made) return wal_error(made.error());
   auto recovered = recover_log(wal.dir_);
   if (!recovered) return std::unexpected(std::move(recovered.error()));
@@ -105,7 +109,7 @@ std::expected<Wal, WalError> Wal::open(const std::string& topic_dir, const WalCo
     // A newest segment without records stays as it is: the first append
     // replaces it (start_segment_locked).
     if (!state->index.paths.empty() && next != state->index.paths.rbegin()->first) {
-      if (auto started = start_segment_locked(wal.dir_, *state, next); !started)
+      if (auto started = start_segment_locked(wal.dir_, wal.make_file_, *state, next); !started)
         return std::unexpected(started.error());
     }
   }
@@ -123,6 +127,7 @@ std::expected<Wal, WalError> Wal::open(const std::string& topic_dir, const WalCo
 Wal::Wal(Wal&& other) noexcept
     : dir_(std::move(other.dir_)),
       config_(other.config_),
+      make_file_(std::move(other.make_file_)),
       state_(std::move(other.state_)),
       flusher_(std::move(other.flusher_)),
       opened_unix_ns_(other.opened_unix_ns_),
@@ -134,6 +139,7 @@ Wal& Wal::operator=(Wal&& other) noexcept {
     release();
     dir_ = std::move(other.dir_);
     config_ = other.config_;
+    make_file_ = std::move(other.make_file_);
     state_ = std::move(other.state_);
     flusher_ = std::move(other.flusher_);
     opened_unix_ns_ = other.opened_unix_ns_;
@@ -189,9 +195,9 @@ std::expected<void, WalError> Wal::append(std::uint64_t cursor, std::uint64_t ti
   std::lock_guard lock(state_->mutex);
   LogState& state = *state_;
   if (!state.writer) {
-    if (auto started = start_segment_locked(dir_, state, cursor); !started) return started;
+    if (auto started = start_segment_locked(dir_, make_file_, state, cursor); !started) return started;
   } else if (needs_rotation_locked(state, payload.size(), config_.max_segment_bytes)) {
-    if (auto rotated = rotate_locked(dir_, state, cursor); !rotated) return rotated;
+    if (auto rotated = rotate_locked(dir_, make_file_, state, cursor); !rotated) return rotated;
   }
   SegmentWriter& writer = *state.writer;
   if (auto written = writer.append(cursor, timestamp_ns, payload); !written)

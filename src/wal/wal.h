@@ -14,6 +14,8 @@
 #include <string>
 
 #include "../config.h"
+#include "file.h"
+#include "posix_file.h"
 #include "wal_error.h"
 
 namespace qorva::wal {
@@ -50,7 +52,9 @@ class Wal {
   // take long (reads every segment). Errors: Io (directory, listing), Reader
   // (a segment recovery cannot handle), Writer (the new segment). A thread
   // that cannot be started throws std::runtime_error "failed to spawn thread".
-  static std::expected<Wal, WalError> open(const std::string& topic_dir, const WalConfig& config);
+  // Every segment it creates is written through make_file(descriptor).
+  static std::expected<Wal, WalError> open(const std::string& topic_dir, const WalConfig& config,
+                                           MakeWritableFile make_file = posix_writable_file);
 
   Wal(Wal&& other) noexcept;
   Wal& operator=(Wal&& other) noexcept;
@@ -90,6 +94,7 @@ class Wal {
 
   std::string dir_;
   WalConfig config_;
+  MakeWritableFile make_file_;
   // The segment state under its mutex and every shared cell; the flusher
   // thread holds a second reference.
   std::shared_ptr<LogState> state_;

@@ -178,7 +178,7 @@ TEST(BufferedWriterConcurrent, InterruptedGatheredWritesContinueInOrder) {
       }
     });
     {
-      BufferedWriter file{UniqueFd(fds[1])};
+      BufferedWriter file{posix_writable_file(UniqueFd(fds[1]))};
       for (std::uint64_t c = 0; c < 40; ++c) {
         Bytes head = payload_for(c);
         Bytes body = payload_for(c, 70000 + c * 1000);
