@@ -42,6 +42,11 @@ struct Error {
 
   template <class T>
   const T* get_if() const { return std::get_if<T>(&value); }
+  // Whether this is the I/O failure `outcome`, whatever wrapped it on the way.
+  bool is(IoOutcome outcome) const {
+    const Io* io = get_if<Io>();
+    return io != nullptr && io->error.is(outcome);
+  }
 };
 
 template <class T>

@@ -16,9 +16,9 @@ namespace qorva {
 inline constexpr std::string_view kRingFileName = "ring.mmap";
 inline constexpr std::string_view kSocketFileName = "signal.sock";
 
-// Not empty, not "." or "..", no "/". A NUL byte fails with the platform's
-// NUL-in-path text, anything else with "invalid topic name"; both of kind
-// InvalidInput. Pure; thread-safe.
+// Not empty, not "." or "..", no "/". A NUL byte fails with
+// nul_in_path_error() (sys.h), anything else with "invalid topic name"; both
+// of kind InvalidInput. Pure; thread-safe.
 std::expected<void, IoError> check_topic_name(std::string_view topic);
 
 // Not absolute and no "." or ".." component; "invalid bus name" of kind

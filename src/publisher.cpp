@@ -412,7 +412,7 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
   if (auto named = check_topic_name(topic); !named) return io_failure(named.error());
   // Refused before anything reaches the disk: such a ring cannot be built.
   if (!ring_format::file_length(config.capacity, config.slot_size, config.max_subscribers))
-    return io_failure(IoError::fixed(IoKind::InvalidInput, io_text::kOutOfRange));
+    return io_failure(out_of_range_error());
 
   const std::string dir = join_path(config.dir, topic);
   if (auto made = create_dir_all(dir); !made) return io_failure(made.error());

@@ -19,6 +19,8 @@ using namespace ring_format;
 
 namespace {
 
+constexpr const char* kOutOfRangeText = "out of range integral type conversion attempted";
+
 // ThreadSanitizer does not model fences and g++ refuses them under it with
 // -Werror; the fence instruction is still emitted, so the protocol is the same.
 inline void fence(std::memory_order order) {
@@ -140,6 +142,10 @@ constexpr std::uint64_t held(std::uint64_t cursor) { return cursor == kFreeCurso
 
 }  // namespace
 
+const char* const io_text::kOutOfRange = kOutOfRangeText;  // transitional, see io_error.h
+
+IoError out_of_range_error() { return IoError::fixed(IoKind::InvalidInput, kOutOfRangeText); }
+
 Mapping::Mapping(Mapping&& other) noexcept
     : base_(std::exchange(other.base_, nullptr)), len_(std::exchange(other.len_, 0)) {}
 
@@ -197,7 +203,7 @@ std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string
                                                                std::uint32_t max_subscribers,
                                                                std::uint64_t first_cursor) {
   auto len = file_length(capacity, slot_size, max_subscribers);
-  if (!len) return std::unexpected(IoError::fixed(IoKind::InvalidInput, io_text::kOutOfRange));
+  if (!len) return std::unexpected(out_of_range_error());
   auto parent = open_parent_dir(path);
   if (!parent) return std::unexpected(parent.error());
   const int dir = parent->fd.get();

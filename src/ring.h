@@ -136,6 +136,11 @@ inline constexpr const char* kShortFile = "qorva: ring file is shorter than its 
 inline constexpr const char* kZeroCapacity = "qorva: ring header has capacity 0";
 }  // namespace ring_text
 
+// The refusal of a number the ring cannot take: a geometry that file_length
+// refuses, or kFreeCursor as a cursor. Invalid input "out of range integral
+// type conversion attempted".
+IoError out_of_range_error();
+
 // A shared read-write mapping of a whole file. Move-only; unmaps on destruction.
 class Mapping {
  public:
@@ -207,8 +212,7 @@ class RingBuffer {
   // Either way the file's full length is allocated on disk first, so a full
   // file system fails here (ENOSPC, nothing changed, no ".new" left behind)
   // instead of faulting a later write. The caller holds the producer lock.
-  // Errors: invalid input "out of range integral type conversion attempted"
-  // for capacity 0 or a length beyond 64 bits; the error of opening what is at
+  // Errors: out_of_range_error() for capacity 0 or a length beyond 64 bits; the error of opening what is at
   // path when it is not a regular file (a link: ELOOP) or cannot be opened
   // for another reason than being missing; the operating-system error of
   // creating, sizing, allocating or mapping.

@@ -24,12 +24,7 @@ constexpr Duration kConnectRetryInterval = Duration::from_millis(5);
 // out at all (disk full, flusher dead) never brings it.
 constexpr Duration kCatchUpPollInterval = Duration::from_millis(5);
 constexpr Duration kCatchUpLimit = Duration::from_millis(1000);
-IoError publisher_restarted() { return IoError::fixed(IoKind::UnexpectedEof, io_text::kPublisherRestarted); }
-
-bool is_io_error(const Error& e, const char* text) {
-  const auto* io = e.get_if<Error::Io>();
-  return io != nullptr && io->error.text() == text;
-}
+constexpr const char* kPublisherRestartedText = "publisher restarted (generation changed)";
 
 // How long a blocking wait watches the tail before it arms its flag and
 // sleeps. Sleeping costs the subscriber a poll and the publisher an eventfd
@@ -73,7 +68,7 @@ bool is_quiet_wait_end(const IoError& e) { return e.kind() == IoKind::WouldBlock
 // All ones marks a free cursor slot, so it can never be a start cursor.
 Result<void> check_start(StartPosition start) {
   if (start.kind == StartPosition::Kind::From && start.value == ring_format::kFreeCursor)
-    return io_failure(IoError::fixed(IoKind::InvalidInput, io_text::kOutOfRange));
+    return io_failure(out_of_range_error());
   return {};
 }
 
@@ -212,6 +207,18 @@ Result<Start> choose_start(const RingBuffer& ring, StartPosition position, const
 enum class Replayed { Record, Nothing, NotYet };
 
 }  // namespace
+
+const char* const io_text::kPublisherRestarted = kPublisherRestartedText;  // transitional, see io_error.h
+
+IoError publisher_restarted() {
+  return IoError::fixed(IoKind::UnexpectedEof, kPublisherRestartedText, IoOutcome::PublisherRestarted);
+}
+
+bool publisher_gone(const Error& e) {
+  const Error::Io* io = e.get_if<Error::Io>();
+  return io != nullptr && (io->error.is(IoOutcome::PublisherDisconnected) ||
+                           io->error.is(IoOutcome::PublisherRestarted) || io->error.kind() == IoKind::ConnectionReset);
+}
 
 struct Subscriber::State {
   // Torn down in declaration order (see the destructor).
@@ -449,7 +456,7 @@ Result<bool> Subscriber::State::sleep_until_woken(int timeout_ms) {
   // shows both a unit and a hang-up, and the hang-up wins the poll: what it
   // wrote is still in the ring, so that is read first. Once the cursor reaches
   // the tail the hang-up is reported.
-  if (!woken && is_io_error(woken.error(), io_text::kPublisherDisconnected) && cursor < ring.load_tail()) return true;
+  if (!woken && woken.error().is(IoOutcome::PublisherDisconnected) && cursor < ring.load_tail()) return true;
   return woken;
 }
 

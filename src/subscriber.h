@@ -26,6 +26,17 @@ struct StartPosition {
   static StartPosition from(std::uint64_t cursor) { return {Kind::From, cursor}; }
 };
 
+// A new publisher numbers the ring under this subscriber's cursor, so the
+// subscription has ended: UnexpectedEof "publisher restarted (generation
+// changed)", outcome PublisherRestarted.
+IoError publisher_restarted();
+
+// Whether a receive's error says that the subscription's publisher is gone
+// for good: it disconnected (publisher_disconnected() in waker.h), it
+// restarted (publisher_restarted()), or the connection was reset. Iteration
+// ends on these instead of failing.
+bool publisher_gone(const Error& e);
+
 // Not thread-safe: one call at a time. Destruction frees the cursor slot
 // first, then unmaps and closes (in a forked child it only unmaps and closes).
 class Subscriber {
@@ -43,12 +54,12 @@ class Subscriber {
   Subscriber& operator=(const Subscriber&) = delete;
 
   // Blocks until a message is copied into `out` (cleared first). Errors: Io
-  // ("publisher disconnected", "publisher restarted (generation changed)"), Wal.
+  // (publisher_disconnected(), publisher_restarted()), Wal.
   Result<void> receive_into(std::vector<std::byte>& out);
   // One non-blocking attempt; true when a message was copied. Errors: Wal or
   // CursorTooOld when catching up from the log fails (once; the next call
-  // reads the ring), Io ("publisher restarted (generation changed)") for good
-  // once a new publisher's numbering has ended the subscription.
+  // reads the ring), Io (publisher_restarted()) for good once a new
+  // publisher's numbering has ended the subscription.
   Result<bool> try_receive(std::vector<std::byte>& out);
   // The same, never failing: an error reads as "nothing now", and a catching-up
   // error is kept for the next receive that can fail.

@@ -9,6 +9,16 @@
 #include <vector>
 
 namespace qorva {
+namespace {
+
+constexpr const char* kNulInPathText = "file name contained an unexpected NUL byte";
+constexpr const char* kNotRegularFileText = "not a regular file";
+
+}  // namespace
+
+const char* const io_text::kNulInPath = kNulInPathText;  // transitional, see io_error.h
+
+IoError nul_in_path_error() { return IoError::fixed(IoKind::InvalidInput, kNulInPathText); }
 
 void UniqueFd::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
@@ -16,8 +26,7 @@ void UniqueFd::reset(int fd) {
 }
 
 std::expected<const char*, IoError> checked_path(const std::string& path) {
-  if (path.find('\0') != std::string::npos)
-    return std::unexpected(IoError::fixed(IoKind::InvalidInput, io_text::kNulInPath));
+  if (path.find('\0') != std::string::npos) return std::unexpected(nul_in_path_error());
   return path.c_str();
 }
 
@@ -145,7 +154,7 @@ std::expected<UniqueFd, IoError> open_regular_at(int dir_fd, const std::string& 
   // O_NONBLOCK keeps the open of a FIFO or device from waiting (it has no
   // effect on a regular file, so it stays set).
   auto not_regular = [&] {
-    return std::unexpected(IoError::fixed(IoKind::InvalidInput, name + ": " + io_text::kNotRegularFile));
+    return std::unexpected(IoError::fixed(IoKind::InvalidInput, name + ": " + kNotRegularFileText));
   };
   UniqueFd fd(retry_eintr(
       [&] { return ::openat(dir_fd, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode); }));

@@ -44,9 +44,12 @@ auto retry_eintr(F&& call) {
   }
 }
 
-// A path as a C string, refused when it holds a NUL byte (C would silently
-// truncate it there).
+// A path as a C string, refused with nul_in_path_error() when it holds a NUL
+// byte (C would silently truncate it there).
 std::expected<const char*, IoError> checked_path(const std::string& path);
+// Invalid input "file name contained an unexpected NUL byte": the refusal of
+// every path or name with a NUL byte in it.
+IoError nul_in_path_error();
 
 // Joins a name to a directory: an absolute name replaces the directory.
 std::string join_path(std::string_view dir, std::string_view name);

@@ -14,11 +14,16 @@ namespace qorva {
 
 namespace {
 
+constexpr const char* kPathTooLongText = "path must be shorter than SUN_LEN";
+constexpr const char* kExpectedScmRightsText = "expected SCM_RIGHTS";
+constexpr const char* kPollTimeoutText = "poll timeout";
+constexpr const char* kPublisherDisconnectedText = "publisher disconnected";
+
 std::unexpected<IoError> last_error() { return std::unexpected(IoError::last_os_error()); }
 std::unexpected<IoError> fixed_error(IoKind kind, const char* text) {
   return std::unexpected(IoError::fixed(kind, text));
 }
-std::unexpected<IoError> no_scm_rights() { return fixed_error(IoKind::InvalidData, io_text::kExpectedScmRights); }
+std::unexpected<IoError> no_scm_rights() { return std::unexpected(expected_scm_rights_error()); }
 
 constexpr std::uint64_t kOneUnit = 1;
 constexpr short kHangUpEvents = POLLERR | POLLHUP;
@@ -36,7 +41,7 @@ struct UnixAddress {
 
 std::expected<UnixAddress, IoError> unix_address(const std::string& path) {
   if (auto c = checked_path(path); !c) return std::unexpected(c.error());
-  if (path.size() > kMaxSocketPath) return fixed_error(IoKind::InvalidInput, io_text::kPathTooLong);
+  if (path.size() > kMaxSocketPath) return fixed_error(IoKind::InvalidInput, kPathTooLongText);
   UnixAddress out;
   out.addr.sun_family = AF_UNIX;
   std::memcpy(out.addr.sun_path, path.data(), path.size());
@@ -149,6 +154,15 @@ std::expected<ReceivedFd, IoError> recv_fd_until(int socket, const Deadline& end
 
 }  // namespace
 
+const char* const io_text::kExpectedScmRights = kExpectedScmRightsText;          // transitional, see io_error.h
+const char* const io_text::kPublisherDisconnected = kPublisherDisconnectedText;  // transitional, see io_error.h
+
+IoError expected_scm_rights_error() { return IoError::fixed(IoKind::InvalidData, kExpectedScmRightsText); }
+
+IoError publisher_disconnected() {
+  return IoError::fixed(IoKind::UnexpectedEof, kPublisherDisconnectedText, IoOutcome::PublisherDisconnected);
+}
+
 std::expected<UniqueFd, IoError> create_wake_fd() {
   UniqueFd fd(::eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC));
   if (!fd) return last_error();
@@ -222,8 +236,8 @@ std::expected<void, IoError> poll_wakeup(int wake_fd, int socket, int timeout_ms
     if (end) timeout_ms = end->poll_millis();
   }
   if (n < 0) return last_error();
-  if (n == 0) return fixed_error(IoKind::WouldBlock, io_text::kPollTimeout);
-  if ((fds[1].revents & kHangUpEvents) != 0) return fixed_error(IoKind::UnexpectedEof, io_text::kPublisherDisconnected);
+  if (n == 0) return fixed_error(IoKind::WouldBlock, kPollTimeoutText);
+  if ((fds[1].revents & kHangUpEvents) != 0) return std::unexpected(publisher_disconnected());
   // A closed descriptor would otherwise look like a wakeup forever.
   if (((fds[0].revents | fds[1].revents) & POLLNVAL) != 0) return std::unexpected(IoError::from_errno(EBADF));
   return {};

@@ -66,11 +66,14 @@ struct ReceivedFd {
   std::uint32_t word = 0;
 };
 
+// The refusal of a handshake: invalid data "expected SCM_RIGHTS".
+IoError expected_scm_rights_error();
+
 // Publisher: receives one handshake. Blocks until the peer sends or closes,
 // bounded by the socket's receive timeout when one is set (which starts over
 // after each EINTR; accept_handshake bounds the whole wait). Any descriptor
-// passed beyond the first is closed. Errors: invalid data "expected SCM_RIGHTS"
-// for a peer that closed, sent only data, sent fewer than 4 bytes, overflowed
+// passed beyond the first is closed. Errors: expected_scm_rights_error() for
+// a peer that closed, sent only data, sent fewer than 4 bytes, overflowed
 // the control buffer or missed the receive timeout (a received descriptor is
 // then closed); any other recvmsg failure as the operating-system error.
 std::expected<ReceivedFd, IoError> recv_fd(int socket);
@@ -93,11 +96,16 @@ struct Handshake {
 // every error the connection and any received descriptor are closed.
 std::expected<std::optional<Handshake>, IoError> accept_handshake(int listener, std::uint32_t max_subscribers);
 
+// The publisher's end of the connection hung up: UnexpectedEof "publisher
+// disconnected", outcome PublisherDisconnected.
+IoError publisher_disconnected();
+
 // Subscriber's wait: polls wake_fd for readability and socket for error or
 // hang-up; after EINTR it polls again for the time left of timeout_ms (so a
-// periodic signal cannot stretch the wait). timeout_ms -1 waits without limit. Does not consume the unit. Errors: WouldBlock "poll
-// timeout"; UnexpectedEof "publisher disconnected" (wins over a pending unit);
-// any other poll failure as the operating-system error.
+// periodic signal cannot stretch the wait). timeout_ms -1 waits without limit.
+// Does not consume the unit. Errors: WouldBlock "poll timeout";
+// publisher_disconnected() (wins over a pending unit); any other poll failure
+// as the operating-system error.
 std::expected<void, IoError> poll_wakeup(int wake_fd, int socket, int timeout_ms);
 
 // --- Unix-domain sockets ---

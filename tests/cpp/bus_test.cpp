@@ -226,13 +226,13 @@ TEST_F(BusTest, InvalidNamesAreRefusedEverywhereAndRemoveNothing) {
   for (std::string_view topic : {"", ".", "..", "t/..", "/tmp"}) {
     auto cleaned = bus_.clean_topic(topic);
     ASSERT_FALSE(cleaned) << topic;
-    EXPECT_TRUE(is_io_text(cleaned.error(), io_text::kInvalidTopicName)) << topic;
+    EXPECT_TRUE(is_io_text(cleaned.error(), "invalid topic name")) << topic;
     auto published = bus_.publish(topic, view(bytes("a")));
     ASSERT_FALSE(published) << topic;
-    EXPECT_TRUE(is_io_text(published.error(), io_text::kInvalidTopicName)) << topic;
+    EXPECT_TRUE(is_io_text(published.error(), "invalid topic name")) << topic;
     auto subscribed = bus_.subscribe_timeout(topic, Duration{5, 0});
     ASSERT_FALSE(subscribed) << topic;
-    EXPECT_TRUE(is_io_text(subscribed.error(), io_text::kInvalidTopicName)) << topic;
+    EXPECT_TRUE(is_io_text(subscribed.error(), "invalid topic name")) << topic;
   }
   EXPECT_TRUE(fs::exists(topic_dir("t") + "/ring.mmap"));
 
@@ -240,15 +240,15 @@ TEST_F(BusTest, InvalidNamesAreRefusedEverywhereAndRemoveNothing) {
     Bus bad = Bus::with_config(std::string(name), small_bus_config(dir_.path()));
     auto cleaned = bad.clean_topic("t");
     ASSERT_FALSE(cleaned) << name;
-    EXPECT_TRUE(is_io_text(cleaned.error(), io_text::kInvalidBusName)) << name;
+    EXPECT_TRUE(is_io_text(cleaned.error(), "invalid bus name")) << name;
     auto published = bad.publish("t", view(bytes("a")));
     ASSERT_FALSE(published) << name;
-    EXPECT_TRUE(is_io_text(published.error(), io_text::kInvalidBusName)) << name;
+    EXPECT_TRUE(is_io_text(published.error(), "invalid bus name")) << name;
     auto taken = bad.take_publisher("t");
     ASSERT_FALSE(taken) << name;
     auto subscribed = bad.subscribe_from_timeout("t", 0, Duration{5, 0});
     ASSERT_FALSE(subscribed) << name;
-    EXPECT_TRUE(is_io_text(subscribed.error(), io_text::kInvalidBusName)) << name;
+    EXPECT_TRUE(is_io_text(subscribed.error(), "invalid bus name")) << name;
   }
   EXPECT_TRUE(fs::exists(topic_dir("t") + "/ring.mmap"));
 }
@@ -257,7 +257,7 @@ TEST_F(BusTest, NulInTheBusNameMeetsThePathChecks) {
   Bus bad = Bus::with_config(std::string("a\0b", 3), small_bus_config(dir_.path()));
   auto published = bad.publish("t", view(bytes("a")));
   ASSERT_FALSE(published);
-  EXPECT_TRUE(is_io_text(published.error(), io_text::kNulInPath));
+  EXPECT_TRUE(is_io_text(published.error(), "file name contained an unexpected NUL byte"));
   EXPECT_TRUE(bad.clean_topic("t"));  // such a directory cannot exist
   auto subscribed = bad.subscribe_timeout("t", Duration{});
   ASSERT_FALSE(subscribed);

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
+#include "subscriber.h"
+#include "waker.h"
+
 namespace qorva {
 namespace {
 
@@ -33,10 +38,42 @@ TEST(IoError, KindFollowsTheErrorNumber) {
 }
 
 TEST(IoError, FixedTextKeepsKindThroughWrapping) {
-  Error e = IoError::fixed(IoKind::UnexpectedEof, io_text::kPublisherDisconnected);
+  Error e = IoError::fixed(IoKind::UnexpectedEof, "publisher disconnected");
   ASSERT_NE(e.get_if<Error::Io>(), nullptr);
   EXPECT_EQ(e.get_if<Error::Io>()->error.kind(), IoKind::UnexpectedEof);
   EXPECT_EQ(e.get_if<Error::Io>()->error.text(), "publisher disconnected");
+}
+
+struct OutcomeCase {
+  IoError error;
+  IoOutcome outcome;
+  const char* text;
+};
+
+// The outcome, set only by the owner's builder, decides a branch: a reworded
+// message keeps it, and the same words without it take no branch. It
+// survives being wrapped in an Error and carried out of a Result.
+TEST(IoError, OutcomeNotTextTellsFailuresApart) {
+  const OutcomeCase cases[] = {
+      {publisher_disconnected(), IoOutcome::PublisherDisconnected, "publisher disconnected"},
+      {publisher_restarted(), IoOutcome::PublisherRestarted, "publisher restarted (generation changed)"},
+      {IoError::fixed(IoKind::UnexpectedEof, "the publisher went away", IoOutcome::PublisherDisconnected),
+       IoOutcome::PublisherDisconnected, "the publisher went away"},
+      {IoError::fixed(IoKind::UnexpectedEof, "publisher disconnected"), IoOutcome::Unnamed, "publisher disconnected"},
+      {IoError::from_errno(ECONNRESET), IoOutcome::Unnamed, "Connection reset by peer (os error 104)"},
+  };
+  const IoOutcome named[] = {IoOutcome::PublisherDisconnected, IoOutcome::PublisherRestarted};
+  for (const OutcomeCase& c : cases) {
+    Result<void> failed = std::unexpected(Error(c.error));
+    const Error carried = std::move(failed.error());
+    ASSERT_NE(carried.get_if<Error::Io>(), nullptr) << c.text;
+    const IoError& io = carried.get_if<Error::Io>()->error;
+    EXPECT_EQ(io.outcome(), c.outcome) << c.text;
+    EXPECT_EQ(io.kind(), c.error.kind()) << c.text;
+    EXPECT_EQ(io.text(), c.text);
+    for (IoOutcome o : named) EXPECT_EQ(carried.is(o), o == c.outcome) << c.text;
+  }
+  EXPECT_FALSE(Error(Error::BusFull{}).is(IoOutcome::PublisherDisconnected));
 }
 
 // A log error is carried exactly as the log returned it, and a topic name

@@ -22,6 +22,7 @@
 #include "ring.h"
 #include "sys.h"
 #include "transport_support.h"
+#include "waker.h"
 #include "wal/record.h"
 
 namespace qorva {
@@ -80,7 +81,7 @@ TEST_F(SubscriberTest, InvalidTopicIsRefusedAtOnceNotRetried) {
   const auto start = std::chrono::steady_clock::now();
   auto connected = Subscriber::connect_with("../t", config_, Duration{10, 0}, StartPosition::tail());
   ASSERT_FALSE(connected);
-  EXPECT_TRUE(is_io_text(connected.error(), io_text::kInvalidTopicName));
+  EXPECT_TRUE(is_io_text(connected.error(), "invalid topic name"));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
@@ -464,11 +465,34 @@ TEST_F(SubscriberTest, ConsumedUnitAfterARestartReportsTheNewGeneration) {
   publish("after the restart");
   auto readable = waiting->wait_readable(1000);
   ASSERT_FALSE(readable);
-  EXPECT_TRUE(is_io_text(readable.error(), io_text::kPublisherRestarted));
+  EXPECT_TRUE(is_io_text(readable.error(), "publisher restarted (generation changed)"));
   EXPECT_EQ(io_error(readable.error())->kind(), IoKind::UnexpectedEof);
+  EXPECT_TRUE(readable.error().is(IoOutcome::PublisherRestarted));
   auto polled = polling->poll_recv();
   ASSERT_FALSE(polled);
-  EXPECT_TRUE(is_io_text(polled.error(), io_text::kPublisherRestarted));
+  EXPECT_TRUE(is_io_text(polled.error(), "publisher restarted (generation changed)"));
+}
+
+struct GoneCase {
+  const char* name;
+  Error error;
+  bool gone;
+};
+
+// Only the named outcomes and a reset connection end a subscription: the
+// words alone, a broken pipe or a log failure do not.
+TEST(PublisherGone, TellsTheEndOfASubscriptionByOutcome) {
+  const GoneCase cases[] = {
+      {"disconnected", publisher_disconnected(), true},
+      {"restarted", publisher_restarted(), true},
+      {"reset", IoError::from_errno(ECONNRESET), true},
+      {"the words alone", IoError::fixed(IoKind::UnexpectedEof, "publisher disconnected"), false},
+      {"broken pipe", IoError::from_errno(EPIPE), false},
+      {"poll timeout", IoError::fixed(IoKind::WouldBlock, "poll timeout"), false},
+      {"log reset", wal::WalError{wal::WalError::Io{IoError::from_errno(ECONNRESET)}}, false},
+      {"bus full", Error::BusFull{}, false},
+  };
+  for (const GoneCase& c : cases) EXPECT_EQ(publisher_gone(c.error), c.gone) << c.name;
 }
 
 TEST_F(SubscriberTest, TeardownFreesTheSlot) {
@@ -754,7 +778,8 @@ TEST_F(SubscriberReplayTest, RestartedNumberingBelowTheCursorEndsTheSubscription
         };
         for (const auto& failed : failures) {
           ASSERT_TRUE(failed) << where;
-          EXPECT_TRUE(is_io_text(*failed, io_text::kPublisherRestarted)) << where;
+          EXPECT_TRUE(is_io_text(*failed, "publisher restarted (generation changed)")) << where;
+          EXPECT_TRUE(failed->is(IoOutcome::PublisherRestarted)) << where;
         }
         continue;
       }
