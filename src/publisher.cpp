@@ -321,15 +321,11 @@ WriteOutcome Publisher::State::write_message(std::span<const std::byte> payload)
   return {};
 }
 
-// The wakeup handshake with a subscriber that is connecting right now: it
-// sends its handshake, adds to the connect count, reads its start cursor, arms
-// its flag and fences, then loads the tail; we stored the tail before the
-// fence of this pass and load the count after it. In the one sequentially
-// consistent order of the two fences, either the subscriber's comes first, so
-// this load sees its add, its handshake is already queued, and it is accepted
-// here and woken by the walk; or ours comes first, so its tail load sees the
-// new message and it does not sleep. A subscriber whose handshake arrived after
-// the accept at the start of the publish would otherwise sleep until the next.
+// The publisher's side of the wakeup handshake (ring.h). The connect count is
+// loaded after the pass's fence, so a subscriber connecting right now is
+// either accepted here and woken by the walk, or sees the new message itself:
+// one whose handshake arrived after the accept at the start of the publish
+// would otherwise sleep until the next.
 //
 // Released slots: a subscriber frees its slot, then adds to the connect count
 // (RingBuffer::release_cursor_slot), so a pass that loads the count after it

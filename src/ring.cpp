@@ -467,8 +467,7 @@ void RingBuffer::store_wakeup_armed(std::uint32_t i, std::uint64_t v) {
   word(wakeup_armed_offset(max_subscribers_, i)).store(v, std::memory_order_relaxed);
 }
 
-// Both sides store their own word, fence, then load the other's: either the
-// subscriber sees the new tail, or the publisher sees the armed flag.
+// The subscriber's step 1 of the wakeup handshake (ring.h).
 std::uint64_t RingBuffer::arm_wakeup(std::uint32_t k) {
   exchange_wakeup_armed(k, 1);
   fence(std::memory_order_seq_cst);  // pairs with the fence of begin_wakeup_pass
@@ -495,11 +494,10 @@ void RingBuffer::begin_wakeup_pass() {
 
 void RingBuffer::fence_after_tail_store() { fence(std::memory_order_seq_cst); }
 
-// A plain load first: after the pass's fence, a flag read as 0 belongs to a
-// subscriber whose own fence comes later, so its tail load sees the new
-// message and it does not sleep. Only a set flag is swapped, which keeps the
-// locked instruction, and the cache line taken from the subscriber, off every
-// publish to subscribers that are awake.
+// A plain load first, as the wakeup handshake allows (a 0 read after the
+// pass's fence needs no wakeup, see ring.h). Only a set flag is swapped, which
+// keeps the locked instruction, and the cache line taken from the subscriber,
+// off every publish to subscribers that are awake.
 bool RingBuffer::take_wakeup_request(std::uint32_t i) {
   if (word(wakeup_armed_offset(max_subscribers_, i)).load(std::memory_order_relaxed) != 1) return false;
   return exchange_wakeup_armed(i, 0) == 1;

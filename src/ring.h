@@ -285,23 +285,55 @@ class RingBuffer {
   // connect count so that the publisher looks; holder only.
   void release_cursor_slot(std::uint32_t i);
 
+  // --- The wakeup handshake ---
+  //
+  // How a subscriber goes to sleep without sleeping through a message, and
+  // how the publisher wakes only subscribers that sleep. This is the one
+  // description; the publisher, the subscriber and the waker refer to it.
+  //
+  // Subscriber (arm_wakeup, then poll_wakeup in waker.h):
+  //   1. swaps 1 into its wakeup_armed flag, fences (seq_cst), loads the tail;
+  //   2. a tail above its cursor: stores 0 into the flag and reads;
+  //   3. otherwise it polls its eventfd, and stores 0 into the flag on waking.
+  //   A unit left over from an earlier wait is consumed before step 1, never
+  //   between step 1 and the poll: a unit taken there could be the
+  //   publisher's answer to this arming, and the poll would then sleep
+  //   through the message.
+  // Publisher, after the tail store of a publish or a batch:
+  //   1. fences (seq_cst, begin_wakeup_pass);
+  //   2. for each connected subscriber takes the request from its flag
+  //      (take_wakeup_request) and, when there was one, writes one eventfd unit.
+  //
+  // Why no message is slept through: the two fences fall in one total order.
+  // If the subscriber's comes first, the publisher's flag load after its own
+  // fence sees the 1 the subscriber swapped in before its fence, and the
+  // publisher wakes it; if the publisher's comes first, the subscriber's tail
+  // load after its fence sees the new tail, and it does not sleep. So a flag
+  // the publisher reads as 0 after its fence belongs to a subscriber that sees
+  // the message. The same pairing covers a subscriber that connects during a
+  // pass: it queues its handshake and adds to the connect count (seq_cst)
+  // before it arms, and the publisher loads the count after its fence, so
+  // either the publisher sees the add and accepts it in that pass, or the
+  // subscriber sees the tail. A unit too many is only a spurious wakeup: the
+  // subscriber finds nothing new and arms again.
+
   // Raw flag accessors.
   std::uint64_t exchange_wakeup_armed(std::uint32_t i, std::uint64_t v);  // seq_cst
   void store_wakeup_armed(std::uint32_t i, std::uint64_t v);              // relaxed
 
-  // Subscriber's half of the wakeup handshake: swaps 1 into its flag, issues a
-  // sequentially consistent fence and returns a fresh tail. If the tail is above
-  // its cursor it disarms and reads; otherwise it sleeps and disarms on waking.
+  // Subscriber, step 1: swaps 1 into its flag, fences and returns a fresh tail.
   std::uint64_t arm_wakeup(std::uint32_t k);
+  // Subscriber, steps 2 and 3.
   void disarm_wakeup(std::uint32_t k) { store_wakeup_armed(k, 0); }
   // Subscriber, before it arms: watches the tail until it passes `cursor`
   // (true) or `until` passes (false). Looks at the tail once every few pause
   // instructions, leaving its cache line to the publisher in between, and at
   // the clock once every few looks. Spins on the calling thread; no system call.
   bool watch_tail(std::uint64_t cursor, const Deadline& until) const;
-  // Publisher's half: one sequentially consistent fence after the tail store,
-  // then take_wakeup_request for each held slot; write a wakeup when it is true.
+  // Publisher, step 1.
   static void begin_wakeup_pass();
+  // Publisher, step 2 for cursor slot i: true when the slot's holder asked
+  // for a wakeup, its flag then cleared.
   bool take_wakeup_request(std::uint32_t i);
   // Publisher: a sequentially consistent fence between a tail store and the
   // loads of the connect count that follow it.

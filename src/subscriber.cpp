@@ -444,6 +444,7 @@ Result<bool> Subscriber::State::wait_readable(int timeout_ms, Duration watch_lim
   return woken;
 }
 
+// The subscriber's side of the wakeup handshake (ring.h).
 Result<bool> Subscriber::State::sleep_until_woken(int timeout_ms) {
   if (auto consumed = consume_unit_left(); !consumed) return std::unexpected(std::move(consumed.error()));
   if (cursor < ring.arm_wakeup(cursor_idx)) {
@@ -470,8 +471,7 @@ Result<bool> Subscriber::State::wait_for_unit(int timeout_ms) {
   return true;
 }
 
-// Before arming, never after: a unit taken after the arming could be the
-// publisher's answer to it, and the poll would then sleep through a message.
+// Before arming, never after (the wakeup handshake, ring.h).
 Result<void> Subscriber::State::consume_unit_left() {
   if (!std::exchange(unit_left, false)) return {};
   if (auto consumed = read_wakeup(wake_fd.get()); !consumed && consumed.error().kind() != IoKind::WouldBlock)
@@ -501,8 +501,8 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
   if (!stream) return std::unexpected(std::move(stream.error()));
   if (auto sent = send_fd(stream->get(), wake_fd->get(), claim.idx()); !sent) return io_failure(sent.error());
   // Counted after the handshake is queued and before the start cursor is read
-  // and the flag armed: the publisher's wakeup pass and fullness check rely on
-  // this order.
+  // and the flag armed: the wakeup handshake (ring.h) and the publisher's
+  // fullness check rely on this order.
   ring->add_connect_count();
 
   auto chosen = choose_start(*ring, start, dir);

@@ -85,8 +85,9 @@ class Subscriber {
   // message. None when no unit was pending or the ring had nothing.
   Result<std::optional<std::vector<std::byte>>> poll_recv();
 
-  // Event-loop handshake, without sleeping: arms the flag, re-checks the
-  // tail; true (flag disarmed) when a message is already there to read.
+  // The event loop's side of the wakeup handshake (ring.h), without sleeping:
+  // arms the flag, re-checks the tail; true (flag disarmed) when a message is
+  // already there to read.
   bool arm_wakeup();
   // Consumes one wakeup unit: true when one was pending, false when none;
   // other read failures are returned.

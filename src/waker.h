@@ -1,6 +1,8 @@
 // Wakeups and the subscriber handshake: the eventfd a subscriber sleeps on,
 // the one message that hands it to the publisher over signal.sock, the wait
-// for a wakeup, and the Unix-domain socket helpers both sides use.
+// for a wakeup, and the Unix-domain socket helpers both sides use. When a unit
+// is written and when a subscriber may sleep (flags, fences, the tail
+// re-check) is the wakeup handshake in ring.h.
 //
 // The handshake, one sendmsg per connection, subscriber to publisher:
 //
