@@ -609,9 +609,9 @@ INSTANTIATE_TEST_SUITE_P(LogOffAndOn, PublisherFullRing, testing::Bool(),
 TEST(PublisherLog, RecordTheLogRefusesIsNotWritten) {
   TempDir dir;
   TopicConfig config = logged_config(dir.path(), 1);
-  config.slot_size = wal::MAX_PAYLOAD_LEN + 1;
+  config.slot_size = wal::kMaxPayloadLen + 1;
   auto publisher = make_publisher(config);
-  auto refused = publisher->publish(std::vector<std::byte>(wal::MAX_PAYLOAD_LEN + 1));
+  auto refused = publisher->publish(std::vector<std::byte>(wal::kMaxPayloadLen + 1));
   ASSERT_FALSE(refused);
   const auto* log_error = refused.error().get_if<Error::Wal>();
   ASSERT_NE(log_error, nullptr);
