@@ -1,11 +1,14 @@
 #include "wal/segment_reader.h"
 
+#include <fcntl.h>
+
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include "wal/record.h"
 #include "wal/recovery.h"
+#include "wal_fault_file.h"
 #include "wal_test_util.h"
 
 namespace qorva::wal {
@@ -352,6 +355,50 @@ TEST(SegmentReader, FileCutUnderAnOpenReaderIsAnIoError) {
   EXPECT_EQ(s.records.size(), 2u);
   ASSERT_TRUE(s.error);
   EXPECT_TRUE(std::holds_alternative<SegmentReadError::Io>(s.error->value)) << s.error->message();
+}
+
+// A read that fails is an I/O error, never taken for a torn record: recovery
+// cuts a segment only at a record that is really damaged or incomplete. The
+// reader seeks to each record and refills its buffer there, so read n (the
+// header's being the first) fetches record n - 2.
+TEST(SegmentReader, FailedReadsAreIoErrors) {
+  struct Case {
+    const char* name;
+    void (*fault)(testing::FaultInjector&);
+    bool opens;
+    std::size_t records;  // read before the error
+  };
+  const Case cases[] = {
+      {"size at open", [](testing::FaultInjector& f) { f.fail_size(EIO); }, false, 0},
+      {"header", [](testing::FaultInjector& f) { f.fail_read(1, EIO); }, false, 0},
+      {"first record", [](testing::FaultInjector& f) { f.fail_read(2, EIO); }, true, 0},
+      {"third record", [](testing::FaultInjector& f) { f.fail_read(4, EIO); }, true, 2},
+  };
+  testing::TempDir dir;
+  const std::string path = dir / "s.seg";
+  write_file(path, reference_segment(0, 5));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto faults = testing::FaultInjector::make();
+    c.fault(*faults);
+    auto fd = open_regular(path, O_RDONLY);
+    ASSERT_TRUE(fd);
+    auto reader = SegmentReader::open(path, faults->sequential(std::move(*fd)));
+    std::optional<SegmentReadError> error;
+    std::size_t records = 0;
+    if (!reader) {
+      error = reader.error();
+    } else {
+      Scan s = scan(*reader);
+      records = s.records.size();
+      error = s.error;
+      EXPECT_TRUE(reader->done());
+    }
+    EXPECT_EQ(reader.has_value(), c.opens);
+    EXPECT_EQ(records, c.records);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message(), "I/O error: Input/output error (os error 5)");
+  }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "peers.h"
 #include "wal/reader.h"
 #include "wal/record.h"
+#include "wal_fault_file.h"
 #include "wal_test_util.h"
 
 namespace qorva::wal {
@@ -643,83 +644,118 @@ TEST(WalFlusherConcurrent, DurableCursorNeverPassesPendingUnderLoad) {
   EXPECT_TRUE(eventually([&] { return wal.durable_cursor() == 20000; }));
 }
 
+// Write failures come from a fault-injecting file in front of each segment
+// file (wal_fault_file.h).
+
+using testing::FaultInjector;
+
+// How a flush or a sync is made to fail: at the write-out of the buffer (the
+// file may not grow any more) or at the fdatasync after it.
+struct SyncFault {
+  const char* name;
+  void (*inject)(FaultInjector&, std::uint64_t file_size);
+};
+const SyncFault kSyncFaults[] = {
+    {"write-out", [](FaultInjector& f, std::uint64_t size) { f.limit_size(size, EFBIG); }},
+    {"fdatasync", [](FaultInjector& f, std::uint64_t) { f.fail_sync(EIO); }},
+};
+
 TEST(WalFlusherConcurrent, AFailedFlushKillsTheFlusherAndEveryLaterAppend) {
-  testing::TempDir topic;
-  int rc = run_in_child([&] {
-    auto wal = Wal::open(topic.path(), config_with(SyncMode::Periodic));
-    if (!wal || !wal->append(0, 0, bytes_of("durable"))) return 2;
-    if (!eventually([&] { return wal->durable_cursor() == 1; })) return 3;
-    // The flusher's next write-out fails: the file may not grow any more.
-    testing::limit_file_size(file_size(topic / ("wal/" + seg_name(0))));
+  for (const SyncFault& fault : kSyncFaults) {
+    SCOPED_TRACE(fault.name);
+    testing::TempDir topic;
+    auto faults = FaultInjector::make();
+    auto wal = Wal::open(topic.path(), config_with(SyncMode::Periodic), faults->maker());
+    ASSERT_TRUE(wal);
+    ASSERT_TRUE(wal->append(0, 0, bytes_of("durable")));
+    ASSERT_TRUE(eventually([&] { return wal->durable_cursor() == 1; }));
+    fault.inject(*faults, file_size(topic / ("wal/" + seg_name(0))));
     std::uint64_t cursor = 1;
     std::optional<WalError> refused;
     for (int i = 0; i < 200 && !refused; ++i) {
       if (auto r = wal->append(cursor, 0, bytes_of("x")); r) {
-        ++cursor;  // buffered; the flusher will fail to write it out
+        ++cursor;  // buffered; the flusher will fail to make it durable
       } else {
         refused = r.error();
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (!refused) return 4;
-    if (refused->message() != "WAL flusher thread died; further appends would silently lose durability") return 5;
-    testing::lift_file_size_limit();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->message(), "WAL flusher thread died; further appends would silently lose durability");
+    faults->heal();
     for (std::size_t size : {0u, 1u, 100000u}) {
       auto r = wal->append(cursor, 0, Bytes(size));
-      if (r || !std::holds_alternative<WalError::FlusherDied>(r.error().value)) return 6;
+      ASSERT_FALSE(r);
+      EXPECT_TRUE(std::holds_alternative<WalError::FlusherDied>(r.error().value)) << r.error().message();
     }
     WalStats s = wal->stats();
-    if (s.durable_cursor != 1 || s.pending_cursor != cursor) return 7;
-    return 0;  // and the teardown still finishes
-  });
-  EXPECT_EQ(rc, 0);
+    EXPECT_EQ(s.durable_cursor, 1u);
+    EXPECT_EQ(s.pending_cursor, cursor);
+  }  // and the teardown still finishes
 }
 
-// Write failures come from a file-size limit set in a forked child.
-
 TEST(WalFailure, FailedPerRecordSyncStillAcceptsTheRecord) {
-  testing::TempDir topic;
-  int rc = run_in_child([&] {
-    auto wal = Wal::open(topic.path(), config_with(SyncMode::EveryAppend));
-    if (!wal || !wal->append(0, 0, bytes_of("synced"))) return 2;
-    testing::limit_file_size(file_size(topic / ("wal/" + seg_name(0))));
-    auto r = wal->append(1, 0, bytes_of("accepted, not durable"));
-    if (r || !std::holds_alternative<WalError::Writer>(r.error().value)) return 3;
-    // The caller tells this failure from a refusal by the pending cursor.
-    WalStats s = wal->stats();
-    if (s.pending_cursor != 2 || s.durable_cursor != 1 || s.appends_total != 2) return 4;
-    testing::lift_file_size_limit();
-    if (!wal->append(2, 0, bytes_of("next")) || wal->durable_cursor() != 3) return 5;
-    return 0;
-  });
-  ASSERT_EQ(rc, 0);
-  auto records = all_records(topic / "wal");
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[1].payload, bytes_of("accepted, not durable"));
-  EXPECT_EQ(records[2].cursor, 2u);
+  for (const SyncFault& fault : kSyncFaults) {
+    SCOPED_TRACE(fault.name);
+    testing::TempDir topic;
+    auto faults = FaultInjector::make();
+    {
+      auto wal = Wal::open(topic.path(), config_with(SyncMode::EveryAppend), faults->maker());
+      ASSERT_TRUE(wal);
+      ASSERT_TRUE(wal->append(0, 0, bytes_of("synced")));
+      fault.inject(*faults, file_size(topic / ("wal/" + seg_name(0))));
+      auto r = wal->append(1, 0, bytes_of("accepted, not durable"));
+      ASSERT_FALSE(r);
+      EXPECT_TRUE(std::holds_alternative<WalError::Writer>(r.error().value)) << r.error().message();
+      // The caller tells this failure from a refusal by the pending cursor.
+      WalStats s = wal->stats();
+      EXPECT_EQ(s.pending_cursor, 2u);
+      EXPECT_EQ(s.durable_cursor, 1u);
+      EXPECT_EQ(s.appends_total, 2u);
+      faults->heal();
+      ASSERT_TRUE(wal->append(2, 0, bytes_of("next")));
+      EXPECT_EQ(wal->durable_cursor(), 3u);
+    }
+    auto records = all_records(topic / "wal");
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1].payload, bytes_of("accepted, not durable"));
+    EXPECT_EQ(records[2].cursor, 2u);
+  }
+}
+
+// The size of a segment that holds records 0 and 1 and nothing more.
+const std::uint64_t kTwoRecordSegment = kHeaderLen + record_size(0) + record_size(1);
+
+// A log over `faults` whose first segment is full with records 0 and 1.
+Wal open_full_segment(const std::string& topic, SyncMode mode, FaultInjector& faults) {
+  auto wal = Wal::open(topic, config_with(mode, kTwoRecordSegment), faults.maker());
+  if (!wal) {
+    ADD_FAILURE() << wal.error().message();
+    std::abort();
+  }
+  for (std::uint64_t c = 0; c < 2; ++c) EXPECT_TRUE(wal->append(c, 0, payload_for(c)));
+  return std::move(*wal);
 }
 
 TEST(WalFailure, FailedRotationChangesNothingAndIsRetried) {
   testing::TempDir topic;
-  const std::uint64_t limit = kHeaderLen + record_size(0) + record_size(1);
-  int rc = run_in_child([&] {
-    auto wal = Wal::open(topic.path(), config_with(SyncMode::Off, limit));
-    if (!wal) return 2;
-    for (std::uint64_t c = 0; c < 2; ++c)
-      if (!wal->append(c, 0, payload_for(c))) return 3;
+  const std::uint64_t limit = kTwoRecordSegment;
+  auto faults = FaultInjector::make();
+  {
+    Wal wal = open_full_segment(topic.path(), SyncMode::Off, *faults);
     // Both records are still buffered; sealing the full segment fails.
-    testing::limit_file_size(kHeaderLen);
-    const WalStats before = wal->stats();
-    auto r = wal->append(2, 0, payload_for(2));
-    if (r || !std::holds_alternative<WalError::Writer>(r.error().value)) return 4;
-    if (wal->stats() != before) return 5;
-    testing::lift_file_size_limit();
-    if (!wal->append(2, 0, payload_for(2))) return 6;
-    WalStats s = wal->stats();
-    if (s.segments != 2 || s.total_wal_bytes != limit + kHeaderLen + record_size(2)) return 7;
-    return 0;
-  });
-  ASSERT_EQ(rc, 0);
+    faults->limit_size(kHeaderLen, EFBIG);
+    const WalStats before = wal.stats();
+    auto r = wal.append(2, 0, payload_for(2));
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(std::holds_alternative<WalError::Writer>(r.error().value)) << r.error().message();
+    EXPECT_EQ(wal.stats(), before);
+    faults->heal();
+    ASSERT_TRUE(wal.append(2, 0, payload_for(2)));
+    WalStats s = wal.stats();
+    EXPECT_EQ(s.segments, 2u);
+    EXPECT_EQ(s.total_wal_bytes, limit + kHeaderLen + record_size(2));
+  }
   EXPECT_EQ(file_size(topic / ("wal/" + seg_name(0))), limit);
   expect_contiguous(all_records(topic / "wal"), 0, 3);
 }
@@ -728,26 +764,26 @@ TEST(WalFailure, FailedRotationChangesNothingAndIsRetried) {
 // is counted once, nothing is active, and the next append starts afresh.
 TEST(WalFailure, FailedCreationAtRotationCountsTheSealedSegmentOnce) {
   testing::TempDir topic;
-  const std::uint64_t limit = kHeaderLen + record_size(0) + record_size(1);
-  int rc = run_in_child([&] {
-    auto wal = Wal::open(topic.path(), config_with(SyncMode::EveryAppend, limit));
-    if (!wal) return 2;
-    for (std::uint64_t c = 0; c < 2; ++c)
-      if (!wal->append(c, 0, payload_for(c))) return 3;
-    testing::limit_file_size(kHeaderLen - 1);  // all written already; only the new header fails
-    auto r = wal->append(2, 0, payload_for(2));
-    if (r || !std::holds_alternative<WalError::Writer>(r.error().value)) return 4;
-    WalStats s = wal->stats();
-    if (s.segments != 1 || s.active_segment_bytes != 0 || s.total_wal_bytes != limit || s.pending_cursor != 2)
-      return 5;
-    if (testing::exists(topic / ("wal/" + seg_name(2)))) return 6;  // no half-made file left
-    testing::lift_file_size_limit();
-    if (!wal->append(2, 0, payload_for(2))) return 7;
-    s = wal->stats();
-    if (s.segments != 2 || s.total_wal_bytes != limit + kHeaderLen + record_size(2)) return 8;
-    return 0;
-  });
-  ASSERT_EQ(rc, 0);
+  const std::uint64_t limit = kTwoRecordSegment;
+  auto faults = FaultInjector::make();
+  {
+    Wal wal = open_full_segment(topic.path(), SyncMode::EveryAppend, *faults);
+    faults->limit_size(kHeaderLen - 1, EFBIG);  // all written already; only the new header fails
+    auto r = wal.append(2, 0, payload_for(2));
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(std::holds_alternative<WalError::Writer>(r.error().value)) << r.error().message();
+    WalStats s = wal.stats();
+    EXPECT_EQ(s.segments, 1u);
+    EXPECT_EQ(s.active_segment_bytes, 0u);
+    EXPECT_EQ(s.total_wal_bytes, limit);
+    EXPECT_EQ(s.pending_cursor, 2u);
+    EXPECT_FALSE(testing::exists(topic / ("wal/" + seg_name(2))));  // no half-made file left
+    faults->heal();
+    ASSERT_TRUE(wal.append(2, 0, payload_for(2)));
+    s = wal.stats();
+    EXPECT_EQ(s.segments, 2u);
+    EXPECT_EQ(s.total_wal_bytes, limit + kHeaderLen + record_size(2));
+  }
   expect_contiguous(all_records(topic / "wal"), 0, 3);
 }
 

@@ -4,7 +4,6 @@
 // check the bytes on disk independently of the reader under test.
 #pragma once
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -187,23 +186,6 @@ inline int run_in_child(const std::function<int()>& body, std::chrono::seconds l
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
-}
-
-// In a child: limits the size any file may be written to, so writes past it
-// fail with EFBIG (the signal that would end the process is ignored).
-inline void limit_file_size(rlim_t bytes) {
-  ::signal(SIGXFSZ, SIG_IGN);
-  rlimit lim{};
-  ::getrlimit(RLIMIT_FSIZE, &lim);
-  lim.rlim_cur = bytes;
-  ::setrlimit(RLIMIT_FSIZE, &lim);
-}
-
-inline void lift_file_size_limit() {
-  rlimit lim{};
-  ::getrlimit(RLIMIT_FSIZE, &lim);
-  lim.rlim_cur = lim.rlim_max;
-  ::setrlimit(RLIMIT_FSIZE, &lim);
 }
 
 // Polls `done` every millisecond until it holds or `limit` passes.
