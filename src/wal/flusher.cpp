@@ -15,11 +15,11 @@ Duration shorter(Duration a, Duration b) {
 
 // One pass: write the buffer out under the lock, sync a duplicate of the
 // descriptor outside it, so an append never waits for the disk.
-bool flush_pass(LogState& state) {
+bool flush_pass(LogState& state) EXCLUDES(state.mutex) {
   std::unique_ptr<WritableFile> dup;
   std::uint64_t target = 0;
   {
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     auto& writer = state.writer;
     if (!writer) return true;
     if (!writer->file().write_out()) return false;

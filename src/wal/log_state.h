@@ -4,9 +4,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 
+#include "../thread_annotations.h"
 #include "segment_index.h"
 #include "segment_writer.h"
 
@@ -14,11 +14,11 @@ namespace qorva::wal {
 
 // Held by the log and, under SyncMode::Periodic, by its flusher thread.
 struct LogState {
-  std::mutex mutex;
-  // Guarded by mutex: the index, the active segment and its size.
-  SegmentIndex index;
-  std::optional<SegmentWriter> writer;
-  std::uint64_t active_bytes = 0;
+  Mutex mutex;
+  // The index, the active segment and its size.
+  SegmentIndex index GUARDED_BY(mutex);
+  std::optional<SegmentWriter> writer GUARDED_BY(mutex);
+  std::uint64_t active_bytes GUARDED_BY(mutex) = 0;
 
   std::atomic<std::uint64_t> durable_cursor{0};
   std::atomic<std::uint64_t> pending_cursor{0};
@@ -28,7 +28,7 @@ struct LogState {
   std::atomic<std::uint64_t> append_bytes_total{0};
   std::atomic<std::uint64_t> flushes_total{0};
 
-  std::uint64_t total_bytes() const { return active_bytes + index.sealed_bytes; }
+  std::uint64_t total_bytes() const REQUIRES(mutex) { return active_bytes + index.sealed_bytes; }
 };
 
 }  // namespace qorva::wal

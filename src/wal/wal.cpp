@@ -3,11 +3,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <optional>
 
 #include "../clock.h"
 #include "../sys.h"
+#include "../thread_annotations.h"
 #include "flusher.h"
 #include "log_state.h"
 #include "record.h"
@@ -27,7 +27,7 @@ std::unexpected<WalError> wal_error(WriterError e) { return std::unexpected(WalE
 // before its first append) is replaced, since segments are only ever
 // created exclusively.
 std::expected<void, WalError> start_segment_locked(const std::string& dir, const MakeWritableFile& make_file,
-                                                   LogState& state, std::uint64_t cursor) {
+                                                   LogState& state, std::uint64_t cursor) REQUIRES(state.mutex) {
   SegmentIndex& index = state.index;
   auto existing = index.paths.find(cursor);
   auto sealed = index.sealed_sizes.find(cursor);
@@ -47,7 +47,8 @@ std::expected<void, WalError> start_segment_locked(const std::string& dir, const
 
 // A segment that holds no record yet takes any record, however large, so a
 // record that does not fit an empty segment gets one of its own.
-bool needs_rotation_locked(const LogState& state, std::uint64_t payload_len, std::uint64_t max_segment_bytes) {
+bool needs_rotation_locked(const LogState& state, std::uint64_t payload_len, std::uint64_t max_segment_bytes)
+    REQUIRES(state.mutex) {
   const SegmentWriter& w = *state.writer;
   if (w.pending_cursor() == w.first_cursor()) return false;
   return state.active_bytes + payload_len + kRecordFramingLen > max_segment_bytes;
@@ -58,7 +59,7 @@ bool needs_rotation_locked(const LogState& state, std::uint64_t payload_len, std
 // has changed (no buffered record is lost with a destroyed writer, no size
 // is counted twice) and the next append tries the rotation again.
 std::expected<void, WalError> rotate_locked(const std::string& dir, const MakeWritableFile& make_file, LogState& state,
-                                            std::uint64_t cursor) {
+                                            std::uint64_t cursor) REQUIRES(state.mutex) {
   if (auto synced = state.writer->fsync(); !synced) return wal_error(std::move(synced.error()));
   const std::uint64_t key = state.writer->first_cursor();
   const std::uint64_t size = state.writer->bytes_written();
@@ -71,7 +72,7 @@ std::expected<void, WalError> rotate_locked(const std::string& dir, const MakeWr
 // Deletes the oldest segments, never the active one, while the log is
 // larger than `limit`. A file that cannot be deleted is dropped from the
 // index all the same.
-void enforce_retention_locked(std::uint64_t limit, LogState& state) {
+void enforce_retention_locked(std::uint64_t limit, LogState& state) REQUIRES(state.mutex) {
   SegmentIndex& index = state.index;
   while (state.total_bytes() > limit) {
     auto victim = index.paths.begin();
@@ -102,20 +103,21 @@ std::expected<Wal, WalError> Wal::open(const std::string& topic_dir, const WalCo
   auto recovered = recover_log(wal.dir_);
   if (!recovered) return std::unexpected(std::move(recovered.error()));
   const std::uint64_t next = recovered->next_cursor;
-  auto state = std::make_shared<LogState>();
+  auto shared = std::make_shared<LogState>();
+  LogState& state = *shared;
   {
-    std::lock_guard lock(state->mutex);
-    state->index = std::move(recovered->index);
+    MutexLock lock(state.mutex);
+    state.index = std::move(recovered->index);
     // A newest segment without records stays as it is: the first append
     // replaces it (start_segment_locked).
-    if (!state->index.paths.empty() && next != state->index.paths.rbegin()->first) {
-      if (auto started = start_segment_locked(wal.dir_, wal.make_file_, *state, next); !started)
+    if (!state.index.paths.empty() && next != state.index.paths.rbegin()->first) {
+      if (auto started = start_segment_locked(wal.dir_, wal.make_file_, state, next); !started)
         return std::unexpected(started.error());
     }
   }
-  state->durable_cursor.store(next);
-  state->pending_cursor.store(next);
-  wal.state_ = std::move(state);
+  state.durable_cursor.store(next);
+  state.pending_cursor.store(next);
+  wal.state_ = std::move(shared);
 
   if (config.enabled && config.sync_mode == SyncMode::Periodic)
     wal.flusher_ = std::make_unique<Flusher>(wal.state_, config.flush_interval);
@@ -163,11 +165,12 @@ void Wal::release() {
 void Wal::shut_down() {
   flusher_.reset();  // stops and joins the thread
   if (config_.enabled) {
-    std::lock_guard lock(state_->mutex);
-    if (auto& writer = state_->writer) {
+    LogState& state = *state_;
+    MutexLock lock(state.mutex);
+    if (auto& writer = state.writer) {
       if (auto durable = writer->fsync()) {
-        state_->durable_cursor.store(*durable, std::memory_order_release);
-        state_->flushes_total.fetch_add(1, std::memory_order_relaxed);
+        state.durable_cursor.store(*durable, std::memory_order_release);
+        state.flushes_total.fetch_add(1, std::memory_order_relaxed);
       }
     }
   }
@@ -192,8 +195,8 @@ std::expected<void, WalError> Wal::append(std::uint64_t cursor, std::uint64_t ti
   if (payload.size() > kMaxPayloadLen) return std::unexpected(WalError{WalError::PayloadTooLarge{payload.size()}});
   if (state_->flusher_dead.load(std::memory_order_acquire)) return std::unexpected(WalError{WalError::FlusherDied{}});
 
-  std::lock_guard lock(state_->mutex);
   LogState& state = *state_;
+  MutexLock lock(state.mutex);
   if (!state.writer) {
     if (auto started = start_segment_locked(dir_, make_file_, state, cursor); !started) return started;
   } else if (needs_rotation_locked(state, payload.size(), config_.max_segment_bytes)) {
@@ -218,8 +221,8 @@ std::expected<void, WalError> Wal::append(std::uint64_t cursor, std::uint64_t ti
 }
 
 WalStats Wal::stats() const {
-  std::lock_guard lock(state_->mutex);
-  const LogState& state = *state_;
+  LogState& state = *state_;
+  MutexLock lock(state.mutex);
   WalStats s;
   s.pending_cursor = state.pending_cursor.load(std::memory_order_acquire);
   s.durable_cursor = state.durable_cursor.load(std::memory_order_acquire);
