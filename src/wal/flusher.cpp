@@ -1,5 +1,6 @@
 #include "flusher.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <system_error>
 
@@ -7,11 +8,6 @@ namespace qorva::wal {
 namespace {
 
 constexpr Duration kMaxFlusherSleep = Duration::from_millis(50);
-
-Duration shorter(Duration a, Duration b) {
-  if (a.secs != b.secs) return a.secs < b.secs ? a : b;
-  return a.nanos < b.nanos ? a : b;
-}
 
 // One pass: write the buffer out under the lock, sync a duplicate of the
 // descriptor outside it, so an append never waits for the disk.
@@ -38,7 +34,7 @@ void flusher_loop(LogState& state, Duration interval) {
   Deadline next = Deadline::after(interval);
   while (!state.stop.load(std::memory_order_acquire)) {
     if (!next.passed()) {
-      sleep_for(shorter(next.remaining(), kMaxFlusherSleep));
+      sleep_for(std::min(next.remaining(), kMaxFlusherSleep));
       continue;
     }
     next = Deadline::after(interval);

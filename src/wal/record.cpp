@@ -3,7 +3,6 @@
 #include <isa-l/crc.h>
 
 #include <cstring>
-#include <ctime>
 
 namespace qorva::wal {
 
@@ -55,13 +54,6 @@ RecordFrame frame_record(std::uint64_t cursor, std::uint64_t timestamp_ns, std::
       crc32c(std::span(frame.head).subspan(kRecordCursorOffset, kRecordPayloadOffset - kRecordCursorOffset));
   put_u32(frame.crc.data(), crc32c_extend(head_crc, payload));
   return frame;
-}
-
-std::uint64_t unix_time_ns() {
-  timespec t{};
-  clock_gettime(CLOCK_REALTIME, &t);
-  if (t.tv_sec < 0) return 0;
-  return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(t.tv_nsec);
 }
 
 }  // namespace qorva::wal

@@ -62,8 +62,6 @@ inline constexpr std::size_t kMinRecordLen = kRecordFramingLen;
 // and the writer accept (the two differ by the framing).
 inline constexpr std::uint64_t kMaxRecordLen = 16777216;
 inline constexpr std::uint64_t kMaxPayloadLen = kMaxRecordLen - kRecordFramingLen;
-// The old spelling, kept only while tests/cpp/publisher_test.cpp still uses it.
-inline constexpr std::uint64_t MAX_PAYLOAD_LEN = kMaxPayloadLen;
 
 static_assert(kHeaderCreatedOffset + 8 == kHeaderLen);
 static_assert(kHeaderVersionOffset == kHeaderMagicOffset + 8);
@@ -128,9 +126,5 @@ struct RecordFrame {
   std::array<std::byte, kRecordCrcLen> crc;
 };
 RecordFrame frame_record(std::uint64_t cursor, std::uint64_t timestamp_ns, std::span<const std::byte> payload);
-
-// The wall clock in nanoseconds since the Unix epoch, as the header's
-// created_unix_ns and the log's time stamps count it; 0 before the epoch.
-std::uint64_t unix_time_ns();
 
 }  // namespace qorva::wal

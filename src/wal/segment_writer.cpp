@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "../clock.h"
 #include "../sys.h"
 #include "record.h"
 

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <thread>
 
+#include "clock.h"
 #include "wal/record.h"
 #include "wal/segment_name.h"
 #include "wal_fault_file.h"

@@ -12,6 +12,7 @@
 #include "logging.h"
 #include "peers.h"
 #include "wal/reader.h"
+#include "clock.h"
 #include "wal/record.h"
 #include "wal_fault_file.h"
 #include "wal_test_util.h"
