@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -12,8 +11,6 @@
 
 namespace qorva::wal {
 namespace {
-
-constexpr const char* kEndOfFile = "failed to fill whole buffer";
 
 bool is_end_of_file(const IoError& e) { return e.kind() == IoKind::UnexpectedEof && e.os_errno() == 0; }
 
@@ -29,40 +26,6 @@ std::unexpected<SegmentReadError> record_len_error(std::uint64_t len, SegmentRea
 }
 
 }  // namespace
-
-BufferedReader::BufferedReader(std::unique_ptr<SequentialFile> file)
-    : file_(std::move(file)), buf_(std::make_unique_for_overwrite<std::byte[]>(kCapacity)) {}
-
-std::expected<void, IoError> BufferedReader::seek(std::uint64_t offset) {
-  pos_ = len_ = 0;
-  return file_->seek(offset);
-}
-
-std::expected<void, IoError> BufferedReader::read_exact(std::span<std::byte> out) {
-  while (!out.empty()) {
-    if (pos_ < len_) {
-      std::size_t n = std::min(out.size(), len_ - pos_);
-      std::memcpy(out.data(), buf_.get() + pos_, n);
-      pos_ += n;
-      out = out.subspan(n);
-      continue;
-    }
-    // Large reads bypass the buffer; small ones refill it.
-    const bool direct = out.size() >= kCapacity;
-    std::byte* into = direct ? out.data() : buf_.get();
-    std::size_t want = direct ? out.size() : kCapacity;
-    auto n = file_->read({into, want});
-    if (!n) return std::unexpected(n.error());
-    if (*n == 0) return std::unexpected(IoError::fixed(IoKind::UnexpectedEof, kEndOfFile));
-    if (direct) {
-      out = out.subspan(*n);
-    } else {
-      pos_ = 0;
-      len_ = *n;
-    }
-  }
-  return {};
-}
 
 SegmentReader::SegmentReader(std::string path, BufferedReader file, std::uint64_t first_cursor,
                              std::uint64_t created_unix_ns, std::uint64_t file_len)

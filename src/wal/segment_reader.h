@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../io_error.h"
+#include "buffered_file.h"
 #include "file.h"
 #include "wal_error.h"
 
@@ -23,31 +24,9 @@ struct Record {
   std::uint64_t timestamp_ns = 0;
 };
 
-// An 8192-byte read buffer in front of a file it owns. seek() drops
-// whatever is buffered. Move-only; one thread at a time.
-class BufferedReader {
- public:
-  static constexpr std::size_t kCapacity = 8192;
-
-  explicit BufferedReader(std::unique_ptr<SequentialFile> file);
-
-  std::expected<void, IoError> seek(std::uint64_t offset);
-  // Fills all of `out`; the end of the file first is an I/O error of kind
-  // UnexpectedEof.
-  std::expected<void, IoError> read_exact(std::span<std::byte> out);
-  // The file's length now, which may have changed since it was opened.
-  std::expected<std::uint64_t, IoError> size() { return file_->size(); }
-
- private:
-  std::unique_ptr<SequentialFile> file_;
-  std::unique_ptr<std::byte[]> buf_;
-  std::size_t pos_ = 0;
-  std::size_t len_ = 0;
-};
-
 // One segment opened for reading, its header checked. Reading never goes past
 // the file's length at open, even if the file grows meanwhile. Move-only; one
-// thread at a time; owns its descriptor.
+// thread at a time; owns its file.
 class SegmentReader {
  public:
   // Errors: Io (open, size or read failed; a symbolic link on the way, or a

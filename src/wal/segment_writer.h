@@ -12,63 +12,12 @@
 #include <string>
 
 #include "../io_error.h"
+#include "buffered_file.h"
 #include "file.h"
 #include "posix_file.h"
 #include "wal_error.h"
 
 namespace qorva::wal {
-
-// An 8192-byte write buffer in front of a file it owns. Writes shorter
-// than the buffer are copied in (after a write-out when they do not fit);
-// longer ones go straight to the file after a write-out. A failed write-out
-// keeps the unwritten bytes in the buffer, in order. The file is called once
-// per write-out (more only after a short write), never per buffered write.
-// Move-only; one thread at a time. Destruction writes out what is buffered
-// (ignoring a failure; no sync), then closes the file.
-class BufferedWriter {
- public:
-  static constexpr std::size_t kCapacity = 8192;
-
-  explicit BufferedWriter(std::unique_ptr<WritableFile> file);
-  BufferedWriter(BufferedWriter&& other) noexcept;
-  BufferedWriter& operator=(BufferedWriter&& other) noexcept;
-  ~BufferedWriter();
-
-  std::expected<void, IoError> write(std::span<const std::byte> bytes);
-  // Writes the parts back to back, as one write() of their concatenation
-  // would: buffered when they total less than the buffer, else straight
-  // through with gathered writes after a write-out.
-  std::expected<void, IoError> write_parts(std::span<const std::span<const std::byte>> parts);
-  // Lets `fill` write `len` bytes (less than kCapacity) straight into the
-  // buffer, after a write-out if they do not fit its free space.
-  template <class Fill>
-  std::expected<void, IoError> write_in_place(std::size_t len, Fill&& fill) {
-    if (len > kCapacity - len_) {
-      if (auto r = write_out(); !r) return r;
-    }
-    fill(buf_.get() + len_);
-    len_ += len;
-    return {};
-  }
-  // Writes the buffered bytes to the file, without a sync.
-  std::expected<void, IoError> write_out();
-  // Syncs what was written out (WritableFile::sync); the buffer stays.
-  std::expected<void, IoError> sync();
-  // Cuts the file to `len` bytes; only while nothing is buffered.
-  std::expected<void, IoError> truncate(std::uint64_t len);
-  // Another handle on the file, to sync it from another thread.
-  std::expected<std::unique_ptr<WritableFile>, IoError> duplicate();
-  // Drops the buffered bytes unwritten and closes the file; for a copy of
-  // the writer inherited by a forked child, which must not write again.
-  void abandon();
-
-  std::size_t buffered() const { return len_; }
-
- private:
-  std::unique_ptr<WritableFile> file_;
-  std::unique_ptr<std::byte[]> buf_;
-  std::size_t len_ = 0;
-};
 
 // One active segment. Move-only; used by one thread at a time (the log keeps
 // it under its mutex). Destroying it without close() writes out the buffer
