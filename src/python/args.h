@@ -17,6 +17,9 @@ struct Param {
   enum class Kind : unsigned char { Required, Optional, KeywordOnly };
   const char* name;
   Kind kind;
+  // What an absent optional argument stands for ("n=1", "timeout_secs=30.0");
+  // none where absence (or None) is the method's to handle.
+  std::optional<double> fallback;
 
   constexpr bool keyword_only() const { return kind == Kind::KeywordOnly; }
   constexpr bool required() const { return kind == Kind::Required; }
@@ -24,9 +27,10 @@ struct Param {
 
 // Parameters, in order: positional-or-keyword (required ones first), then
 // optional keyword-only ones.
-constexpr Param required(const char* name) { return {name, Param::Kind::Required}; }
-constexpr Param optional(const char* name) { return {name, Param::Kind::Optional}; }
-constexpr Param keyword_only(const char* name) { return {name, Param::Kind::KeywordOnly}; }
+constexpr Param required(const char* name) { return {name, Param::Kind::Required, std::nullopt}; }
+constexpr Param optional(const char* name) { return {name, Param::Kind::Optional, std::nullopt}; }
+constexpr Param optional(const char* name, double fallback) { return {name, Param::Kind::Optional, fallback}; }
+constexpr Param keyword_only(const char* name) { return {name, Param::Kind::KeywordOnly, std::nullopt}; }
 
 // The shape of a signature, independent of its length.
 struct SignatureView {
@@ -97,11 +101,17 @@ class Args {
 
 // A callable's parameter list, checked at compile time:
 //   static constexpr Signature kRecvBatch{"Subscription.recv_batch()",
-//                                         {required("n"), optional("timeout_secs")}};
+//                                         {required("n"), optional("timeout_secs", 1.0)}};
+// Signature<0> is the empty list of a callable that the interpreter calls
+// without arguments (METH_NOARGS, getters, slots); it parses nothing.
 template <std::size_t N>
 class Signature {
  public:
-  consteval Signature(const char* callable, const Param (&params)[N]) : callable_(callable) {
+  consteval Signature() requires(N == 0) : callable_(nullptr) {}
+
+  template <std::size_t M>
+    requires(M == N)
+  consteval Signature(const char* callable, const Param (&params)[M]) : callable_(callable) {
     bool seen_optional = false;
     bool seen_keyword_only = false;
     for (std::size_t i = 0; i < N; ++i) {
@@ -131,6 +141,7 @@ class Signature {
   }
 
   SignatureView view() const { return {callable_, params_.data(), N, positional_, required_positional_}; }
+  constexpr const Param& param(std::size_t i) const { return params_[i]; }
 
  private:
   const char* callable_;
@@ -138,5 +149,8 @@ class Signature {
   std::size_t positional_ = 0;
   std::size_t required_positional_ = 0;
 };
+
+template <std::size_t M>
+Signature(const char*, const Param (&)[M]) -> Signature<M>;
 
 }  // namespace qorva::python

@@ -1,52 +1,22 @@
 // The generic binding layer that every class of qorva._qorva is built on.
 //
 // A class lives in its own file (py_bus.cpp, py_subscription.cpp, ...): one
-// implementation type (PyBus), one table of methods, one of getters, one
-// slot array, one ClassSpec, and a getter of its type object that module.cpp
-// registers. Each method is a short function in this shape:
-//
-//   // publish($self, topic, data): exclusive borrow, interpreter lock released.
-//   PyObject* bus_publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-//     return guard([&]() -> PyObject* {
-//       static constexpr Signature kSig{"_RustBus.publish()", {required("topic"), required("data")}};
-//       auto parsed = kSig.parse(args, nargs, kwnames);       // 1. match: the TypeError texts
-//       if (!parsed) return nullptr;
-//       auto borrow = ExclusiveBorrow<PyBus>::take(self);      // 2. borrow: "Already borrowed"
-//       if (!borrow) return nullptr;
-//       PyBus& bus = **borrow;
-//       auto topic = parsed->convert(0, to_str);               // 3. convert in parameter order;
-//       if (!topic) return nullptr;                            //    "argument 'topic': ..."
-//       auto data = parsed->convert(1, to_bytes);
-//       if (!data) return nullptr;
-//       Result<void> done = without_gil([&] { return bus.bus.publish(*topic, *data); });  // 4. core call
-//       if (!done) return raise_error(std::move(done.error()));  // 5. the one error mapping
-//       return none().release();                               // 6. result; the borrow ends here
-//     });
-//   }
-//
-// A method without parameters is METH_NOARGS (its own arity error is the
-// interpreter's); the rest are METH_FASTCALL | METH_KEYWORDS with a Signature:
+// implementation type (PyBus), its methods declared with method.h, one table
+// of methods, one of getters, one slot array, one ClassSpec, and a getter of
+// its type object that module.cpp registers:
 //
 //   PyMethodDef kBusMethods[] = {
-//       {"publish", fastcall(bus_publish), METH_FASTCALL | METH_KEYWORDS,
+//       {"publish", fastcall(entry<kPublish>), METH_FASTCALL | METH_KEYWORDS,
 //        "publish($self, topic, data)\n--\n\nPublish one message ..."},
 //       {nullptr, nullptr, 0, nullptr}};
 //   PyType_Slot kBusSlots[] = {{Py_tp_methods, kBusMethods}, {0, nullptr}};
-//   constexpr ClassSpec kBusClass =
-//       class_spec<PyBus>("qorva._qorva._RustBus", kBusSlots, kBusDoc, kBusTextSignature, bus_new);
-//   PyResult<PyTypeObject*> bus_type() {
-//     static constinit ClassCell cell;
-//     return cell.get(kBusClass);
-//   }
-//
-// Objects a method returns are made with make_instance (wrapped in expect()
-// where failing to make one is an internal failure), new_bytes, new_u64, ...
+//   constexpr ClassSpec kBusClass = class_spec<PyBus>("qorva._qorva._RustBus", kBusSlots, kBusDoc,
+//                                                     kBusTextSignature, constructor<kBusNew>);
+//   PyResult<PyTypeObject*> bus_type() { return class_type<kBusClass>(); }
 //
 // Rules: every entry point (method, slot, getter, tp_new, tp_dealloc) is
 // noexcept and runs its body inside guard(). Nothing touches a Python object
-// while the lock is released: convert first, keep only C++ views (which the
-// call's references keep valid), make results after. Timeouts are converted
-// with to_seconds and, after every other argument, timeout_duration.
+// while the lock is released.
 #pragma once
 
 #include <exception>
@@ -69,9 +39,10 @@ namespace qorva::python {
 // Runs an entry point's body. A C++ exception escaping it (InternalFailure,
 // std::bad_alloc, any std::exception) becomes PanicException carrying its
 // what(); the entry point then returns nullptr (pointer bodies) or -1
-// (integer bodies). Never lets an exception reach the interpreter.
+// (integer bodies). Never lets an exception reach the interpreter. Always
+// inlined, like the body it runs: an entry point is one function.
 template <class Body>
-auto guard(Body&& body) noexcept -> std::invoke_result_t<Body> {
+[[gnu::always_inline]] inline auto guard(Body&& body) noexcept -> std::invoke_result_t<Body> {
   using R = std::invoke_result_t<Body>;
   static_assert(std::is_pointer_v<R> || std::is_integral_v<R>, "an entry point returns a pointer or an integer");
   try {
@@ -277,6 +248,14 @@ class ClassCell {
  private:
   ObjectCell cell_;
 };
+
+// The type object of the class kSpec describes, through the one ClassCell
+// kept for it: the body of each class's type getter.
+template <const ClassSpec& kSpec>
+PyResult<PyTypeObject*> class_type() {
+  static constinit ClassCell cell;
+  return cell.get(kSpec);
+}
 
 // The last dotted part of a qualified name ("qorva._qorva.Subscription" ->
 // "Subscription"), which the interpreter reports as __name__.

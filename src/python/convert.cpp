@@ -34,10 +34,6 @@ bool is_numpy_bool(PyObject* obj) {
 
 PyResult<Ref> as_index(PyObject* obj) { return checked(PyNumber_Index(obj)); }
 
-bool operator>(const Duration& a, const Duration& b) {
-  return a.secs > b.secs || (a.secs == b.secs && a.nanos > b.nanos);
-}
-
 }  // namespace
 
 PyResult<std::string_view> to_str(PyObject* obj) {
@@ -91,13 +87,14 @@ PyResult<std::uint64_t> to_u64(PyObject* obj) {
   return static_cast<std::uint64_t>(value);
 }
 
-PyResult<std::uint64_t> to_cursor(PyObject* obj) {
+PyResult<Cursor> to_cursor(PyObject* obj) {
   PyResult<std::uint64_t> value = to_u64(obj);
-  if (value && *value == UINT64_MAX) {
+  if (!value) return py_error();
+  if (*value == UINT64_MAX) {
     PyErr_SetString(PyExc_OverflowError, io_text::kOutOfRange);
     return py_error();
   }
-  return value;
+  return Cursor{*value};
 }
 
 PyResult<double> to_seconds(PyObject* obj) {
@@ -107,14 +104,26 @@ PyResult<double> to_seconds(PyObject* obj) {
   return value;
 }
 
-PyResult<Duration> timeout_duration(double secs) {
+PyResult<Timeout> timeout_from_secs(double secs) {
   if (std::isnan(secs) || secs < 0.0) {
     PyErr_SetString(PyExc_ValueError, "timeout_secs must be a non-negative number");
     return py_error();
   }
   std::optional<Duration> duration = duration_from_secs(secs);  // empty for +inf and 2^64 s or more
-  if (!duration || *duration > kMaxDuration) return kMaxDuration;
-  return *duration;
+  if (!duration || *duration > kMaxDuration) return Timeout{kMaxDuration};
+  return Timeout{*duration};
+}
+
+PyResult<Timeout> to_timeout(PyObject* obj) {
+  PyResult<double> secs = to_seconds(obj);
+  if (!secs) return py_error();
+  return timeout_from_secs(*secs);
+}
+
+PyResult<DeferredTimeout> to_deferred_timeout(PyObject* obj) {
+  PyResult<double> secs = to_seconds(obj);
+  if (!secs) return py_error();
+  return DeferredTimeout{*secs};
 }
 
 PyResult<PayloadList> to_payloads(PyObject* obj) {
@@ -145,15 +154,32 @@ PyResult<PayloadList> to_payloads(PyObject* obj) {
 
 Ref none() { return Ref::borrow(Py_None); }
 
-Ref new_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+Ref to_python(Ref object) { return object; }
 
-Ref new_u64(std::uint64_t value) { return expect(PyLong_FromUnsignedLongLong(value), "failed to make an int"); }
+Ref to_python(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
-Ref new_bytes(ByteView data) {
+Ref to_python(std::uint64_t value) { return expect(PyLong_FromUnsignedLongLong(value), "failed to make an int"); }
+
+Ref to_python(int value) { return expect(PyLong_FromLong(value), "failed to make an int"); }
+
+Ref to_python(ByteView data) {
   PyObject* bytes =
       PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
   if (bytes == nullptr) internal_failure("PyBytes allocation cannot fail for a slice we already hold");
   return Ref::steal(bytes);
+}
+
+Ref to_python(std::vector<std::byte> data) { return to_python(ByteView(data)); }
+
+Ref to_python(std::vector<SlotLag> lags) {
+  Ref list = expect(PyList_New(static_cast<Py_ssize_t>(lags.size())), "failed to make a list");
+  for (std::size_t i = 0; i < lags.size(); ++i) {
+    Ref idx = to_python(lags[i].first);
+    Ref lag = to_python(lags[i].second);
+    PyObject* pair = expect(PyTuple_Pack(2, idx.get(), lag.get()), "failed to make a tuple").release();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list;
 }
 
 Ref expect(PyObject* made, const char* what) {

@@ -10,12 +10,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "clock.h"
 #include "object.h"
+#include "publisher.h"
+#include "subscriber.h"
 
 namespace qorva::python {
 
@@ -45,17 +50,37 @@ PyResult<std::uint64_t> to_u64(PyObject* obj);
 
 // A start cursor: as to_u64, but 2^64-1, which marks a free cursor slot,
 // raises OverflowError "out of range integral type conversion attempted".
-PyResult<std::uint64_t> to_cursor(PyObject* obj);
+struct Cursor {
+  std::uint64_t value;
+};
+PyResult<Cursor> to_cursor(PyObject* obj);
 
 // A float, or anything the interpreter converts to one (int, bool, objects
 // with __float__ or __index__); None and str raise its TypeError.
 PyResult<double> to_seconds(PyObject* obj);
 
+// A `timeout_secs` argument as the duration of a wait.
+struct Timeout {
+  Duration duration;
+};
+
 // Seconds to a wait's duration, to the nearest nanosecond (ties to even).
 // Negative or NaN: ValueError "timeout_secs must be a non-negative number"
 // (-0.0 is zero). +inf and values beyond the farthest deadline clamp to
 // kMaxDuration, so a wait's end never wraps.
-PyResult<Duration> timeout_duration(double secs);
+PyResult<Timeout> timeout_from_secs(double secs);
+
+// to_seconds, then timeout_from_secs.
+PyResult<Timeout> to_timeout(PyObject* obj);
+
+// A `timeout_secs` argument that a receive checks only once it is about to
+// wait: one that returns first (a batch of none, a buffer without a slot)
+// accepts any number of seconds.
+struct DeferredTimeout {
+  double secs;
+  PyResult<Timeout> check() const { return timeout_from_secs(secs); }
+};
+PyResult<DeferredTimeout> to_deferred_timeout(PyObject* obj);  // to_seconds
 
 // The payloads of a batch: a reference to each bytes item, kept until the
 // list is destroyed (with the interpreter lock held), and a view of each
@@ -76,12 +101,28 @@ class PayloadList {
 // that is not bytes targets 'PyBytes'; an error of the iteration passes.
 PyResult<PayloadList> to_payloads(PyObject* obj);
 
-// Results.
+// Results: the object of each value a method may return. A value of any
+// other type does not convert, rather than silently becoming an int or a bool.
+template <class T>
+Ref to_python(T) = delete;
 Ref none();
-Ref new_bool(bool value);
-Ref new_u64(std::uint64_t value);
-// A copy of the bytes.
-Ref new_bytes(ByteView data);
+Ref to_python(Ref object);  // as it is
+Ref to_python(bool value);
+Ref to_python(std::uint64_t value);  // std::size_t too
+Ref to_python(int value);            // a descriptor
+Ref to_python(ByteView data);        // a copy of the bytes
+Ref to_python(std::vector<std::byte> data);
+Ref to_python(std::vector<SlotLag> lags);  // a list of (cursor_idx, lag) tuples
+// Objects of the module's classes, each made in its class's own file.
+Ref to_python(std::unique_ptr<Publisher> publisher);    // a TopicPublisher (py_bus.cpp)
+Ref to_python(std::unique_ptr<Subscriber> subscriber);  // a Subscription (py_subscription.cpp)
+Ref to_python(TopicStats stats);                        // a TopicStats (py_stats.cpp)
+// None when empty.
+template <class T>
+Ref to_python(std::optional<T> value) {
+  return value ? to_python(std::move(*value)) : none();
+}
+
 // An object a C API call made (a new reference), or an internal failure
 // "<what>: <the interpreter's error>" when it returned null.
 Ref expect(PyObject* made, const char* what);

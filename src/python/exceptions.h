@@ -45,6 +45,13 @@ std::nullptr_t raise_pending(PendingException pending);
 // qorva_err() then raise_pending().
 inline std::nullptr_t raise_error(Error error) { return raise_pending(qorva_err(std::move(error))); }
 
+// raise_error() inside a function that returns a PyResult:
+// `if (!got) return py_error(std::move(got.error()));`.
+inline std::unexpected<PyErrorSet> py_error(Error error) {
+  raise_error(std::move(error));
+  return py_error();
+}
+
 // The type object of one of the seven types, made on first use (an internal
 // failure if the interpreter cannot make it). Borrowed, kept for the process.
 PyObject* exception_type(ExceptionType type);

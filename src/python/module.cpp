@@ -8,6 +8,7 @@
 
 #include "binding.h"
 #include "logging.h"
+#include "method.h"
 #include "py_bus.h"
 #include "py_stats.h"
 #include "py_subscription.h"
@@ -18,19 +19,12 @@ namespace {
 // ---------------------------------------------------------------------------
 // init_logging(level=None)
 
-PyObject* init_logging_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&]() -> PyObject* {
-    static constexpr Signature kSig{"init_logging()", {optional("level")}};
-    auto parsed = kSig.parse(args, nargs, kwnames);
-    if (!parsed) return nullptr;
-    auto level = parsed->convert_optional(0, to_str);
-    if (!level) return nullptr;
-    return new_bool(qorva::init_logging(*level)).release();
-  });
-}
+constexpr auto kInitLogging = Method{
+    "init_logging()", {optional("level")}, Borrow::None, Lock::Held,
+    [](std::optional<std::string_view> level) { return qorva::init_logging(level); }};
 
 PyMethodDef init_logging_def = {
-    "init_logging", fastcall(init_logging_function), METH_FASTCALL | METH_KEYWORDS,
+    "init_logging", fastcall(entry<kInitLogging>), METH_FASTCALL | METH_KEYWORDS,
     "init_logging(level=None)\n--\n\n"
     "Switch on qorva's diagnostic logging to standard error.\n"
     "\n"

@@ -23,9 +23,7 @@ struct PyWalStats {
 PyResult<PyTypeObject*> topic_stats_type();
 PyResult<PyTypeObject*> wal_stats_type();
 
-// A new `TopicStats` object holding the snapshot (a new reference). An object
-// that cannot be made is an internal failure (PanicException). Interpreter
-// lock held.
-Ref wrap_topic_stats(TopicStats stats);
+// to_python(TopicStats) (convert.h) makes a `TopicStats` object holding the
+// snapshot; one that cannot be made is an internal failure.
 
 }  // namespace qorva::python

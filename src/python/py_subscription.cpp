@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "binding.h"
 #include "clock.h"
+#include "method.h"
 #include "subscriber.h"
 
 namespace qorva::python {
@@ -31,38 +31,15 @@ struct PySubscription {
   explicit PySubscription(std::unique_ptr<Subscriber> owned) : subscriber(std::move(owned)) {}
   PySubscription(PySubscription&&) noexcept = default;
   ~PySubscription() { subscriber.reset(); }
+
+  // The message the last receive into recv_buf left there.
+  ByteView message() const { return ByteView(recv_buf.data(), recv_buf.size()); }
 };
 
-using Exclusive = ExclusiveBorrow<PySubscription>;
-using Shared = SharedBorrow<PySubscription>;
-
-// The frame of a member without arguments: the borrow, then `body` on the
-// object; inside guard(), so nothing escapes to the interpreter.
-template <class Body>
-PyObject* exclusive_call(PyObject* self, Body&& body) noexcept {
-  return guard([&]() -> PyObject* {
-    auto sub = Exclusive::take(self);
-    if (!sub) return nullptr;
-    return body(**sub);
-  });
-}
-
-template <class Body>
-PyObject* shared_call(PyObject* self, Body&& body) noexcept {
-  return guard([&]() -> PyObject* {
-    auto sub = Shared::take(self);
-    if (!sub) return nullptr;
-    return body(**sub);
-  });
-}
-
-Ref bytes_of(const std::vector<std::byte>& buf) { return new_bytes(ByteView(buf.data(), buf.size())); }
-
-Ref new_fd(int fd) { return expect(PyLong_FromLongLong(fd), "failed to make an int"); }
-
-std::nullptr_t raise_value_error(const std::string& text) {
+template <class T>
+PyResult<T> value_error(const std::string& text) {
   PyErr_SetString(PyExc_ValueError, text.c_str());
-  return nullptr;
+  return py_error();
 }
 
 // Iteration ends, instead of raising, when the publisher is gone or restarted.
@@ -133,15 +110,15 @@ class WritableView {
   bool held_ = false;
 };
 
-// The outcome of a receive into a caller's buffer: bytes written, nothing
-// (timed out or none ready), or a core error; turned into Python after the
-// view has been released.
+// The outcome of a receive into a caller's buffer: bytes written, or nothing
+// (timed out or none ready).
 using SliceOutcome = Result<std::optional<std::size_t>>;
 
-PyObject* slice_result(SliceOutcome outcome) {
-  if (!outcome) return raise_error(std::move(outcome.error()));
-  if (!*outcome) return none().release();
-  return new_u64(**outcome).release();
+// The outcome as a method's result, mapped once the view has been released.
+PyResult<std::optional<std::size_t>> slice_result(WritableView& view, SliceOutcome outcome) {
+  view.release();
+  if (!outcome) return py_error(std::move(outcome.error()));
+  return *outcome;
 }
 
 // Reads into `out` until a message comes; the lock is released only inside
@@ -181,11 +158,15 @@ Result<bool> receive_ready(PySubscription& s) {
   return s.subscriber->try_receive(s.recv_buf);
 }
 
-Result<void> receive_blocking(PySubscription& s) {
+// recv($self): the next message, waiting for it as long as it takes.
+Result<ByteView> receive_blocking(PySubscription& s) {
   Result<bool> ready = receive_ready(s);
   if (!ready) return std::unexpected(std::move(ready.error()));
-  if (*ready) return {};
-  return without_gil([&] { return s.subscriber->receive_into(s.recv_buf); });
+  if (!*ready) {
+    Result<void> got = without_gil([&] { return s.subscriber->receive_into(s.recv_buf); });
+    if (!got) return std::unexpected(std::move(got.error()));
+  }
+  return s.message();
 }
 
 // As receive_blocking, with a timeout: false when nothing came in time.
@@ -195,162 +176,104 @@ Result<bool> receive_blocking_timeout(PySubscription& s, Duration timeout) {
   return without_gil([&] { return s.subscriber->receive_timeout_into(timeout, s.recv_buf); });
 }
 
-// recv($self): exclusive borrow, lock released while the receive may wait.
-PyObject* sub_recv(PyObject* self, PyObject*) noexcept {
-  return exclusive_call(self, [](PySubscription& s) -> PyObject* {
-    Result<void> got = receive_blocking(s);
-    if (!got) return raise_error(std::move(got.error()));
-    return bytes_of(s.recv_buf).release();
-  });
+// The message in recv_buf when `got` says a receive put one there.
+inline Result<std::optional<ByteView>> message_if(const PySubscription& s, Result<bool> got) {
+  if (!got) [[unlikely]] return std::unexpected(std::move(got.error()));
+  if (!*got) return std::nullopt;
+  return s.message();
 }
 
-// recv_timeout($self, timeout_secs=1.0): lock released while the receive may wait.
-PyObject* sub_recv_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&]() -> PyObject* {
-    static constexpr Signature kSig{"Subscription.recv_timeout()", {optional("timeout_secs")}};
-    auto parsed = kSig.parse(args, nargs, kwnames);
-    if (!parsed) return nullptr;
-    auto sub = Exclusive::take(self);
-    if (!sub) return nullptr;
-    auto secs = parsed->convert_or(0, to_seconds, 1.0);
-    if (!secs) return nullptr;
-    auto timeout = timeout_duration(*secs);
-    if (!timeout) return nullptr;
-    PySubscription& s = **sub;
-    Result<bool> got = receive_blocking_timeout(s, *timeout);
-    if (!got) return raise_error(std::move(got.error()));
-    if (!*got) return none().release();
-    return bytes_of(s.recv_buf).release();
-  });
-}
+constexpr auto kRecv = Method{Borrow::Exclusive, Lock::ReleasedToWait, receive_blocking};
 
-// try_recv($self): lock held throughout; raises what catching up from the log
-// could not deliver, and once a restarted publisher has ended the subscription.
-PyObject* sub_try_recv(PyObject* self, PyObject*) noexcept {
-  return exclusive_call(self, [](PySubscription& s) -> PyObject* {
-    Result<bool> got = s.subscriber->try_receive(s.recv_buf);
-    if (!got) return raise_error(std::move(got.error()));
-    if (!*got) return none().release();
-    return bytes_of(s.recv_buf).release();
-  });
-}
+constexpr auto kRecvTimeout = Method{
+    "Subscription.recv_timeout()", {optional("timeout_secs", 1.0)}, Borrow::Exclusive, Lock::ReleasedToWait,
+    [](PySubscription& s, Timeout timeout) { return message_if(s, receive_blocking_timeout(s, timeout.duration)); }};
 
-// recv_batch($self, n, timeout_secs=1.0): lock released only while the
+// The lock is held throughout; raises what catching up from the log could not
+// deliver, and once a restarted publisher has ended the subscription.
+constexpr auto kTryRecv = Method{
+    Borrow::Exclusive, Lock::Held,
+    [](PySubscription& s) { return message_if(s, s.subscriber->try_receive(s.recv_buf)); }};
+
+// recv_batch($self, n, timeout_secs=1.0): the lock is released only while the
 // receive of the first message may wait; the rest are taken without waiting.
-PyObject* sub_recv_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&]() -> PyObject* {
-    static constexpr Signature kSig{"Subscription.recv_batch()", {required("n"), optional("timeout_secs")}};
-    auto parsed = kSig.parse(args, nargs, kwnames);
-    if (!parsed) return nullptr;
-    auto sub = Exclusive::take(self);
-    if (!sub) return nullptr;
-    auto n = parsed->convert(0, to_u64);
-    if (!n) return nullptr;
-    auto secs = parsed->convert_or(1, to_seconds, 1.0);
-    if (!secs) return nullptr;
-    // Never sized up front: n may be 2^64 - 1.
-    Ref list = expect(PyList_New(0), "failed to make a list");
-    if (*n == 0) return list.release();
-    auto timeout = timeout_duration(*secs);
-    if (!timeout) return nullptr;
-    PySubscription& s = **sub;
-    Result<bool> first = receive_blocking_timeout(s, *timeout);
-    if (!first) return raise_error(std::move(first.error()));
-    if (!*first) return list.release();
-    std::uint64_t count = 0;
-    do {
-      Ref item = bytes_of(s.recv_buf);
-      if (PyList_Append(list.get(), item.get()) < 0) internal_failure_from_python("failed to append to a list");
-      ++count;
-    } while (count < *n && s.subscriber->try_receive_into(s.recv_buf));
-    return list.release();
-  });
+PyResult<Ref> recv_batch(PySubscription& s, std::uint64_t n, DeferredTimeout timeout_secs) {
+  // Never sized up front: n may be 2^64 - 1.
+  Ref list = expect(PyList_New(0), "failed to make a list");
+  if (n == 0) return list;
+  PyResult<Timeout> timeout = timeout_secs.check();
+  if (!timeout) return py_error();
+  Result<bool> first = receive_blocking_timeout(s, timeout->duration);
+  if (!first) return py_error(std::move(first.error()));
+  if (!*first) return list;
+  std::uint64_t count = 0;
+  do {
+    Ref item = to_python(s.message());
+    if (PyList_Append(list.get(), item.get()) < 0) internal_failure_from_python("failed to append to a list");
+    ++count;
+  } while (count < n && s.subscriber->try_receive_into(s.recv_buf));
+  return list;
 }
 
-// __iter__: the object itself, unless a call holds it exclusively.
-PyObject* sub_iter(PyObject* self) noexcept {
-  return guard([&]() -> PyObject* {
-    if (!check_shareable<PySubscription>(self)) return nullptr;
-    return Py_NewRef(self);
-  });
-}
+constexpr auto kRecvBatch = Method{
+    "Subscription.recv_batch()", {required("n"), optional("timeout_secs", 1.0)},
+    Borrow::Exclusive, Lock::ReleasedToWait, recv_batch};
 
 // __next__: as recv; a vanished or restarted publisher (or a reset
 // connection) ends the iteration without an exception.
-PyObject* sub_next(PyObject* self) noexcept {
-  return exclusive_call(self, [](PySubscription& s) -> PyObject* {
-    Result<void> got = receive_blocking(s);
-    if (!got) {
-      if (ends_iteration(got.error())) return nullptr;  // null without an exception: StopIteration
-      return raise_error(std::move(got.error()));
-    }
-    return bytes_of(s.recv_buf).release();
-  });
+PyResult<Ref> next_message(PySubscription& s) {
+  Result<ByteView> got = receive_blocking(s);
+  if (got) return to_python(*got);
+  if (ends_iteration(got.error())) return Ref();  // null without an exception: StopIteration
+  return py_error(std::move(got.error()));
 }
+
+constexpr auto kNext = Method{Borrow::Exclusive, Lock::ReleasedToWait, next_message};
 
 // ---------------------------------------------------------------------------
 // Receiving into caller buffers
 
-// recv_into($self, buf): lock released only while waiting.
-PyObject* sub_recv_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&]() -> PyObject* {
-    static constexpr Signature kSig{"Subscription.recv_into()", {required("buf")}};
-    auto parsed = kSig.parse(args, nargs, kwnames);
-    if (!parsed) return nullptr;
-    auto sub = Exclusive::take(self);
-    if (!sub) return nullptr;
-    auto view = WritableView::acquire((*parsed)[0]);
-    if (!view) return nullptr;
-    SliceOutcome got = receive_into_slice(**sub, view->bytes());
-    view->release();
-    return slice_result(std::move(got));
-  });
+// recv_into($self, buf): the lock is released only while waiting.
+PyResult<std::optional<std::size_t>> recv_into(PySubscription& s, PyObject* buf) {
+  PyResult<WritableView> view = WritableView::acquire(buf);
+  if (!view) return py_error();
+  return slice_result(*view, receive_into_slice(s, view->bytes()));
 }
 
-// try_recv_into($self, buf): one attempt, lock held throughout.
-PyObject* sub_try_recv_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&]() -> PyObject* {
-    static constexpr Signature kSig{"Subscription.try_recv_into()", {required("buf")}};
-    auto parsed = kSig.parse(args, nargs, kwnames);
-    if (!parsed) return nullptr;
-    auto sub = Exclusive::take(self);
-    if (!sub) return nullptr;
-    auto view = WritableView::acquire((*parsed)[0]);
-    if (!view) return nullptr;
-    SliceOutcome got = (*sub)->subscriber->try_receive_one_into_slice(view->bytes());
-    view->release();
-    return slice_result(std::move(got));
-  });
+constexpr auto kRecvInto = Method{
+    "Subscription.recv_into()", {required("buf")}, Borrow::Exclusive, Lock::ReleasedToWait, recv_into};
+
+// try_recv_into($self, buf): one attempt, the lock held throughout.
+PyResult<std::optional<std::size_t>> try_recv_into(PySubscription& s, PyObject* buf) {
+  PyResult<WritableView> view = WritableView::acquire(buf);
+  if (!view) return py_error();
+  return slice_result(*view, s.subscriber->try_receive_one_into_slice(view->bytes()));
 }
 
-// recv_timeout_into($self, buf, timeout_secs=1.0): lock released only while
-// waiting; the timeout is converted before the buffer is looked at.
-PyObject* sub_recv_timeout_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-  return guard([&]() -> PyObject* {
-    static constexpr Signature kSig{"Subscription.recv_timeout_into()", {required("buf"), optional("timeout_secs")}};
-    auto parsed = kSig.parse(args, nargs, kwnames);
-    if (!parsed) return nullptr;
-    auto sub = Exclusive::take(self);
-    if (!sub) return nullptr;
-    auto secs = parsed->convert_or(1, to_seconds, 1.0);
-    if (!secs) return nullptr;
-    auto view = WritableView::acquire((*parsed)[0]);
-    if (!view) return nullptr;
-    auto timeout = timeout_duration(*secs);
-    if (!timeout) return nullptr;
-    Deadline deadline = Deadline::after(*timeout);
-    SliceOutcome got = receive_into_slice_until(**sub, view->bytes(), deadline);
-    view->release();
-    return slice_result(std::move(got));
-  });
+constexpr auto kTryRecvInto = Method{
+    "Subscription.try_recv_into()", {required("buf")}, Borrow::Exclusive, Lock::Held, try_recv_into};
+
+// recv_timeout_into($self, buf, timeout_secs=1.0): the lock is released only
+// while waiting; the timeout is converted before the buffer is looked at, and
+// checked after.
+PyResult<std::optional<std::size_t>> recv_timeout_into(PySubscription& s, PyObject* buf,
+                                                       DeferredTimeout timeout_secs) {
+  PyResult<WritableView> view = WritableView::acquire(buf);
+  if (!view) return py_error();
+  PyResult<Timeout> timeout = timeout_secs.check();
+  if (!timeout) return py_error();
+  Deadline deadline = Deadline::after(timeout->duration);
+  return slice_result(*view, receive_into_slice_until(s, view->bytes(), deadline));
 }
+
+constexpr auto kRecvTimeoutInto = Method{
+    "Subscription.recv_timeout_into()", {required("buf"), optional("timeout_secs", 1.0)},
+    Borrow::Exclusive, Lock::ReleasedToWait, recv_timeout_into};
 
 // The slots after the first of recv_into_buffer: each message is read
-// straight into its slot, without waiting. Returns the slots filled in all,
-// or null with the exception set.
-PyObject* fill_remaining_slots(PySubscription& sub, WritableView& view, std::uint64_t payload_size,
-                               std::uint64_t slots) {
+// straight into its slot, without waiting. The slots filled in all.
+PyResult<std::uint64_t> fill_remaining_slots(PySubscription& sub, WritableView& view, std::uint64_t payload_size,
+                                             std::uint64_t slots) {
   std::span<std::byte> buf = view.bytes();
   std::uint64_t count = 1;
   for (; count < slots; ++count) {
@@ -359,127 +282,84 @@ PyObject* fill_remaining_slots(PySubscription& sub, WritableView& view, std::uin
     if (got && **got == payload_size) continue;
     view.release();
     if (!got && got.error().get_if<Error::MessageTooLarge>() != nullptr) {
-      return raise_value_error("payload at index " + std::to_string(count) + " exceeds payload_size (" +
-                               std::to_string(payload_size) + ")");
+      return value_error<std::uint64_t>("payload at index " + std::to_string(count) + " exceeds payload_size (" +
+                                        std::to_string(payload_size) + ")");
     }
-    if (!got) return raise_error(std::move(got.error()));
-    return raise_value_error("payload at index " + std::to_string(count) + " is " + std::to_string(**got) +
-                             " bytes; payload_size is " + std::to_string(payload_size));
+    if (!got) return py_error(std::move(got.error()));
+    return value_error<std::uint64_t>("payload at index " + std::to_string(count) + " is " +
+                                      std::to_string(**got) + " bytes; payload_size is " +
+                                      std::to_string(payload_size));
   }
   view.release();
-  return new_u64(count).release();
+  return count;
 }
 
-// recv_into_buffer($self, buf, payload_size, timeout_secs=1.0): lock released
-// only while the receive of the first message, which lands in recv_buf, may wait.
-PyObject* sub_recv_into_buffer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
-  return guard([&]() -> PyObject* {
-    static constexpr Signature kSig{"Subscription.recv_into_buffer()",
-                                    {required("buf"), required("payload_size"), optional("timeout_secs")}};
-    auto parsed = kSig.parse(args, nargs, kwnames);
-    if (!parsed) return nullptr;
-    auto sub = Exclusive::take(self);
-    if (!sub) return nullptr;
-    auto payload_size = parsed->convert(1, to_u64);
-    if (!payload_size) return nullptr;
-    auto secs = parsed->convert_or(2, to_seconds, 1.0);
-    if (!secs) return nullptr;
-    const std::uint64_t size = *payload_size;
-    if (size == 0) return raise_value_error("payload_size must be > 0");
-    auto view = WritableView::acquire((*parsed)[0]);
-    if (!view) return nullptr;
-    const std::uint64_t slots = view->bytes().size() / size;
-    if (slots == 0) return new_u64(0).release();
-    auto timeout = timeout_duration(*secs);
-    if (!timeout) return nullptr;
-    PySubscription& s = **sub;
-    Result<bool> first = receive_blocking_timeout(s, *timeout);
-    if (!first) {
-      view->release();
-      return raise_error(std::move(first.error()));
-    }
-    if (!*first) return new_u64(0).release();
-    if (s.recv_buf.size() != size) {
-      view->release();
-      return raise_value_error("payload at index 0 is " + std::to_string(s.recv_buf.size()) +
-                               " bytes; payload_size is " + std::to_string(size));
-    }
-    std::memcpy(view->bytes().data(), s.recv_buf.data(), size);
-    return fill_remaining_slots(s, *view, size, slots);
-  });
+// recv_into_buffer($self, buf, payload_size, timeout_secs=1.0): the lock is
+// released only while the receive of the first message, which lands in
+// recv_buf, may wait.
+PyResult<std::uint64_t> recv_into_buffer(PySubscription& s, PyObject* buf, std::uint64_t payload_size,
+                                         DeferredTimeout timeout_secs) {
+  if (payload_size == 0) return value_error<std::uint64_t>("payload_size must be > 0");
+  PyResult<WritableView> view = WritableView::acquire(buf);
+  if (!view) return py_error();
+  const std::uint64_t slots = view->bytes().size() / payload_size;
+  if (slots == 0) return 0;
+  PyResult<Timeout> timeout = timeout_secs.check();
+  if (!timeout) return py_error();
+  Result<bool> first = receive_blocking_timeout(s, timeout->duration);
+  if (!first) {
+    view->release();
+    return py_error(std::move(first.error()));
+  }
+  if (!*first) return 0;
+  if (s.recv_buf.size() != payload_size) {
+    view->release();
+    return value_error<std::uint64_t>("payload at index 0 is " + std::to_string(s.recv_buf.size()) +
+                                      " bytes; payload_size is " + std::to_string(payload_size));
+  }
+  std::memcpy(view->bytes().data(), s.recv_buf.data(), payload_size);
+  return fill_remaining_slots(s, *view, payload_size, slots);
 }
+
+constexpr auto kRecvIntoBuffer = Method{
+    "Subscription.recv_into_buffer()", {required("buf"), required("payload_size"), optional("timeout_secs", 1.0)},
+    Borrow::Exclusive, Lock::ReleasedToWait, recv_into_buffer};
 
 // ---------------------------------------------------------------------------
 // Event-loop handshake and descriptors
 
-PyObject* sub_fileno(PyObject* self, PyObject*) noexcept {
-  return shared_call(self, [](const PySubscription& s) { return new_fd(s.subscriber->wake_fd()).release(); });
-}
+constexpr auto kFileno = Method{
+    Borrow::Shared, Lock::Held, [](const PySubscription& s) { return s.subscriber->wake_fd(); }};
 
-PyObject* sub_socket_fileno(PyObject* self, PyObject*) noexcept {
-  return shared_call(self, [](const PySubscription& s) { return new_fd(s.subscriber->stream_fd()).release(); });
-}
+constexpr auto kSocketFileno = Method{
+    Borrow::Shared, Lock::Held, [](const PySubscription& s) { return s.subscriber->stream_fd(); }};
 
 // No system call: the flag exchange, a fence and a load of the tail.
-PyObject* sub_arm_wakeup(PyObject* self, PyObject*) noexcept {
-  return exclusive_call(self, [](PySubscription& s) { return new_bool(s.subscriber->arm_wakeup()).release(); });
-}
+constexpr auto kArmWakeup = Method{
+    Borrow::Exclusive, Lock::Held, [](PySubscription& s) { return s.subscriber->arm_wakeup(); }};
 
 // One read of the eventfd; "no unit pending" is False, not an error.
-PyObject* sub_drain_wakeup(PyObject* self, PyObject*) noexcept {
-  return exclusive_call(self, [](PySubscription& s) -> PyObject* {
-    std::expected<bool, IoError> drained = s.subscriber->drain_wakeup();
-    if (!drained) return raise_error(Error(drained.error()));
-    return new_bool(*drained).release();
-  });
-}
+constexpr auto kDrainWakeup = Method{
+    Borrow::Exclusive, Lock::Held, [](PySubscription& s) { return s.subscriber->drain_wakeup(); }};
 
 // Lock held: one eventfd read, then at most one ring read into a new vector.
-PyObject* sub_poll_recv(PyObject* self, PyObject*) noexcept {
-  return exclusive_call(self, [](PySubscription& s) -> PyObject* {
-    Result<std::optional<std::vector<std::byte>>> got = s.subscriber->poll_recv();
-    if (!got) return raise_error(std::move(got.error()));
-    if (!*got) return none().release();
-    return bytes_of(**got).release();
-  });
-}
+constexpr auto kPollRecv = Method{
+    Borrow::Exclusive, Lock::Held, [](PySubscription& s) { return s.subscriber->poll_recv(); }};
 
 // ---------------------------------------------------------------------------
 // Properties and the context manager
 
-PyObject* sub_get_lag(PyObject* self, void*) noexcept {
-  return shared_call(self, [](const PySubscription& s) { return new_u64(s.subscriber->lag()).release(); });
-}
+constexpr auto kLag = Method{Borrow::Shared, Lock::Held, [](const PySubscription& s) { return s.subscriber->lag(); }};
 
-PyObject* sub_get_cursor(PyObject* self, void*) noexcept {
-  return shared_call(self, [](const PySubscription& s) { return new_u64(s.subscriber->cursor()).release(); });
-}
+constexpr auto kCursor = Method{
+    Borrow::Shared, Lock::Held, [](const PySubscription& s) { return s.subscriber->cursor(); }};
 
-PyObject* sub_get_max_payload_size(PyObject* self, void*) noexcept {
-  return shared_call(self,
-                     [](const PySubscription& s) { return new_u64(s.subscriber->max_payload_size()).release(); });
-}
-
-PyObject* sub_enter(PyObject* self, PyObject*) noexcept {
-  return guard([&]() -> PyObject* {
-    if (!check_shareable<PySubscription>(self)) return nullptr;
-    return Py_NewRef(self);
-  });
-}
+constexpr auto kMaxPayloadSize = Method{
+    Borrow::Shared, Lock::Held,
+    [](const PySubscription& s) { return std::uint64_t{s.subscriber->max_payload_size()}; }};
 
 // __exit__ releases nothing: only destruction ends a subscription.
-PyObject* sub_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&]() -> PyObject* {
-    static constexpr Signature kSig{"Subscription.__exit__()",
-                                    {optional("_exc_type"), optional("_exc_val"), optional("_exc_tb")}};
-    auto parsed = kSig.parse(args, nargs, kwnames);
-    if (!parsed) return nullptr;
-    auto sub = Exclusive::take(self);
-    if (!sub) return nullptr;
-    return new_bool(false).release();
-  });
-}
+constexpr auto kExit = context_exit<PySubscription>("Subscription.__exit__()");
 
 // ---------------------------------------------------------------------------
 // The class
@@ -497,43 +377,43 @@ constexpr const char kDoc[] =
     "than these members.";
 
 PyMethodDef kMethods[] = {
-    {"recv", noargs(sub_recv), METH_NOARGS,
+    {"recv", noargs(entry<kRecv>), METH_NOARGS,
      "recv($self)\n--\n\n"
      "Block until the next message arrives and return it as bytes.\n\n"
      "Releases the interpreter lock while it waits. Raises OSError when the\n"
      "publisher disconnects or restarts."},
-    {"recv_timeout", fastcall(sub_recv_timeout), METH_FASTCALL | METH_KEYWORDS,
+    {"recv_timeout", fastcall(entry<kRecvTimeout>), METH_FASTCALL | METH_KEYWORDS,
      "recv_timeout($self, timeout_secs=1.0)\n--\n\n"
      "Block up to timeout_secs for the next message; None on timeout.\n\n"
      "Releases the interpreter lock while it waits."},
-    {"try_recv", noargs(sub_try_recv), METH_NOARGS,
+    {"try_recv", noargs(entry<kTryRecv>), METH_NOARGS,
      "try_recv($self)\n--\n\n"
      "Non-blocking poll: the next message as bytes, or None at once when no\n"
      "message is ready."},
-    {"recv_into", fastcall(sub_recv_into), METH_FASTCALL | METH_KEYWORDS,
+    {"recv_into", fastcall(entry<kRecvInto>), METH_FASTCALL | METH_KEYWORDS,
      "recv_into($self, buf)\n--\n\n"
      "Block for the next message and write it straight into buf, any writable,\n"
      "C-contiguous bytes-like object; return the number of bytes written.\n\n"
      "Reusing one buffer receives without any allocation per message. Raises\n"
      "MessageTooLargeError when the message is larger than buf (sizing buf to\n"
      "max_payload_size avoids it) and OSError on publisher disconnect, like recv()."},
-    {"recv_timeout_into", fastcall(sub_recv_timeout_into), METH_FASTCALL | METH_KEYWORDS,
+    {"recv_timeout_into", fastcall(entry<kRecvTimeoutInto>), METH_FASTCALL | METH_KEYWORDS,
      "recv_timeout_into($self, buf, timeout_secs=1.0)\n--\n\n"
      "Like recv_into(), but give up after timeout_secs: the number of bytes\n"
      "written, or None on timeout."},
-    {"try_recv_into", fastcall(sub_try_recv_into), METH_FASTCALL | METH_KEYWORDS,
+    {"try_recv_into", fastcall(entry<kTryRecvInto>), METH_FASTCALL | METH_KEYWORDS,
      "try_recv_into($self, buf)\n--\n\n"
      "Non-blocking recv_into(): the number of bytes written, or None at once when\n"
      "no message is ready. Keeps the interpreter lock and copies the message once,\n"
      "without allocation."},
-    {"recv_batch", fastcall(sub_recv_batch), METH_FASTCALL | METH_KEYWORDS,
+    {"recv_batch", fastcall(entry<kRecvBatch>), METH_FASTCALL | METH_KEYWORDS,
      "recv_batch($self, n, timeout_secs=1.0)\n--\n\n"
      "Drain up to n messages into a list, saving per-call overhead.\n\n"
      "Blocks up to timeout_secs for the first message with the interpreter lock\n"
      "released, then takes the rest without waiting and with the lock held, since a\n"
      "ring read needs no system call. Reuses one receive buffer and makes one bytes\n"
      "object per message. An empty list on timeout."},
-    {"recv_into_buffer", fastcall(sub_recv_into_buffer), METH_FASTCALL | METH_KEYWORDS,
+    {"recv_into_buffer", fastcall(entry<kRecvIntoBuffer>), METH_FASTCALL | METH_KEYWORDS,
      "recv_into_buffer($self, buf, payload_size, timeout_secs=1.0)\n--\n\n"
      "Drain up to len(buf) // payload_size messages straight into consecutive\n"
      "payload_size slots of buf and return how many were written.\n\n"
@@ -542,15 +422,15 @@ PyMethodDef kMethods[] = {
      "first message, then takes the rest without waiting and with the interpreter\n"
      "lock held, like recv_batch(); 0 on timeout. Every message is copied from its\n"
      "ring slot straight into buf."},
-    {"fileno", noargs(sub_fileno), METH_NOARGS,
+    {"fileno", noargs(entry<kFileno>), METH_NOARGS,
      "fileno($self)\n--\n\n"
      "The subscriber's wakeup eventfd, to register as a reader with an event loop\n"
      "for waiting without a thread."},
-    {"socket_fileno", noargs(sub_socket_fileno), METH_NOARGS,
+    {"socket_fileno", noargs(entry<kSocketFileno>), METH_NOARGS,
      "socket_fileno($self)\n--\n\n"
      "The descriptor of the connection to the publisher, for noticing a disconnect\n"
      "(it reports a hang-up); it differs from fileno()."},
-    {"arm_wakeup", noargs(sub_arm_wakeup), METH_NOARGS,
+    {"arm_wakeup", noargs(entry<kArmWakeup>), METH_NOARGS,
      "arm_wakeup($self)\n--\n\n"
      "Arm the wakeup flag before an event-loop wait; call it after try_recv() or\n"
      "poll_recv() gave None.\n\n"
@@ -558,31 +438,30 @@ PyMethodDef kMethods[] = {
      "instead of waiting. False means the flag is armed: wait until fileno() is\n"
      "readable, which the publisher's next publish brings about. Arming is required\n"
      "because the publisher wakes only subscribers whose flag is set."},
-    {"drain_wakeup", noargs(sub_drain_wakeup), METH_NOARGS,
+    {"drain_wakeup", noargs(entry<kDrainWakeup>), METH_NOARGS,
      "drain_wakeup($self)\n--\n\n"
      "Consume one pending wakeup so that the level-triggered descriptor stops\n"
      "signalling; True when one was consumed. The ring is read separately with\n"
      "try_recv(). For the event loop's reader callback."},
-    {"poll_recv", noargs(sub_poll_recv), METH_NOARGS,
+    {"poll_recv", noargs(entry<kPollRecv>), METH_NOARGS,
      "poll_recv($self)\n--\n\n"
      "Non-blocking: consume one wakeup and try one ring read. None when no wakeup\n"
      "was pending or the ring was empty. For the event loop's reader callback."},
-    {"__enter__", noargs(sub_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", fastcall(sub_exit), METH_FASTCALL | METH_KEYWORDS,
-     "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    enter_method<PySubscription>(),
+    exit_method<kExit>(),
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetters[] = {
-    {"max_payload_size", sub_get_max_payload_size, nullptr,
+    {"max_payload_size", entry<kMaxPayloadSize>, nullptr,
      "The largest payload one message can carry on this topic (the ring's slot\n"
      "size); a recv_into() buffer of this size never rejects a message as too large.",
      nullptr},
-    {"lag", sub_get_lag, nullptr, "How many messages this subscriber is behind the producer.", nullptr},
-    {"cursor", sub_get_cursor, nullptr, "The current read cursor position.", nullptr},
+    {"lag", entry<kLag>, nullptr, "How many messages this subscriber is behind the producer.", nullptr},
+    {"cursor", entry<kCursor>, nullptr, "The current read cursor position.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot kSlots[] = {{Py_tp_iter, reinterpret_cast<void*>(sub_iter)},
-                        {Py_tp_iternext, reinterpret_cast<void*>(sub_next)},
+PyType_Slot kSlots[] = {{Py_tp_iter, unary_slot(self_if_shareable<PySubscription>)},
+                        {Py_tp_iternext, unary_slot(entry<kNext>)},
                         {Py_tp_methods, kMethods},
                         {Py_tp_getset, kGetters},
                         {0, nullptr}};
@@ -591,18 +470,15 @@ constexpr ClassSpec kClass = class_spec<PySubscription>("qorva._qorva.Subscripti
 
 }  // namespace
 
-PyResult<PyTypeObject*> subscription_type() {
-  static constinit ClassCell cell;
-  return cell.get(kClass);
-}
+PyResult<PyTypeObject*> subscription_type() { return class_type<kClass>(); }
 
-PyObject* wrap_subscription(std::unique_ptr<Subscriber> subscriber) {
-  return guard([&]() -> PyObject* {
-    PySubscription value(std::move(subscriber));
-    PyResult<PyTypeObject*> type = subscription_type();
-    if (!type) internal_failure_from_python("failed to make the Subscription type");
-    return expect(make_instance(*type, std::move(value)), "failed to make a Subscription").release();
-  });
+// If the object cannot be made, the subscriber is torn down again and the
+// call ends in an internal failure.
+Ref to_python(std::unique_ptr<Subscriber> subscriber) {
+  PySubscription value(std::move(subscriber));
+  PyResult<PyTypeObject*> type = subscription_type();
+  if (!type) internal_failure_from_python("failed to make the Subscription type");
+  return expect(make_instance(*type, std::move(value)), "failed to make a Subscription");
 }
 
 }  // namespace qorva::python
