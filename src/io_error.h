@@ -71,15 +71,4 @@ class IoError {
   std::string fixed_;
 };
 
-// Transitional: the binding layer and its test-only module still spell these
-// texts by name. Each is defined by the unit that owns the text (beside it)
-// and goes once they build their errors through the owners.
-namespace io_text {
-extern const char* const kOutOfRange;             // ring.cpp, out_of_range_error()
-extern const char* const kNulInPath;              // sys.cpp, nul_in_path_error()
-extern const char* const kExpectedScmRights;      // waker.cpp, expected_scm_rights_error()
-extern const char* const kPublisherDisconnected;  // waker.cpp, publisher_disconnected()
-extern const char* const kPublisherRestarted;     // subscriber.cpp, publisher_restarted()
-}  // namespace io_text
-
 }  // namespace qorva

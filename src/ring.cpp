@@ -142,8 +142,6 @@ constexpr std::uint64_t held(std::uint64_t cursor) { return cursor == kFreeCurso
 
 }  // namespace
 
-const char* const io_text::kOutOfRange = kOutOfRangeText;  // transitional, see io_error.h
-
 IoError out_of_range_error() { return IoError::fixed(IoKind::InvalidInput, kOutOfRangeText); }
 
 Mapping::Mapping(Mapping&& other) noexcept

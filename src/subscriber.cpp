@@ -208,8 +208,6 @@ enum class Replayed { Record, Nothing, NotYet };
 
 }  // namespace
 
-const char* const io_text::kPublisherRestarted = kPublisherRestartedText;  // transitional, see io_error.h
-
 IoError publisher_restarted() {
   return IoError::fixed(IoKind::UnexpectedEof, kPublisherRestartedText, IoOutcome::PublisherRestarted);
 }

@@ -16,8 +16,6 @@ constexpr const char* kNotRegularFileText = "not a regular file";
 
 }  // namespace
 
-const char* const io_text::kNulInPath = kNulInPathText;  // transitional, see io_error.h
-
 IoError nul_in_path_error() { return IoError::fixed(IoKind::InvalidInput, kNulInPathText); }
 
 void UniqueFd::reset(int fd) {

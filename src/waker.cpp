@@ -154,9 +154,6 @@ std::expected<ReceivedFd, IoError> recv_fd_until(int socket, const Deadline& end
 
 }  // namespace
 
-const char* const io_text::kExpectedScmRights = kExpectedScmRightsText;          // transitional, see io_error.h
-const char* const io_text::kPublisherDisconnected = kPublisherDisconnectedText;  // transitional, see io_error.h
-
 IoError expected_scm_rights_error() { return IoError::fixed(IoKind::InvalidData, kExpectedScmRightsText); }
 
 IoError publisher_disconnected() {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cmath>
 
-#include "io_error.h"
+#include "ring.h"
 
 namespace qorva::python {
 namespace {
@@ -73,7 +73,7 @@ PyResult<std::uint32_t> to_u32(PyObject* obj) {
   long value = PyLong_AsLong(index->get());
   if (value == -1 && PyErr_Occurred()) return py_error();
   if (value < 0 || value > static_cast<long>(UINT32_MAX)) {
-    PyErr_SetString(PyExc_OverflowError, io_text::kOutOfRange);
+    PyErr_SetString(PyExc_OverflowError, out_of_range_error().text().c_str());
     return py_error();
   }
   return static_cast<std::uint32_t>(value);
@@ -91,7 +91,7 @@ PyResult<Cursor> to_cursor(PyObject* obj) {
   PyResult<std::uint64_t> value = to_u64(obj);
   if (!value) return py_error();
   if (*value == UINT64_MAX) {
-    PyErr_SetString(PyExc_OverflowError, io_text::kOutOfRange);
+    PyErr_SetString(PyExc_OverflowError, out_of_range_error().text().c_str());
     return py_error();
   }
   return Cursor{*value};

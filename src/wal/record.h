@@ -33,10 +33,6 @@
 #include <cstring>
 #include <span>
 
-// Only for the publisher and subscriber tests, which still reach
-// segment_file_name through this header; to go once they include it directly.
-#include "segment_name.h"
-
 namespace qorva::wal {
 
 inline constexpr std::uint64_t kSegmentMagic = 0x716f72766157414cULL;

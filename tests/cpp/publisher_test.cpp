@@ -21,6 +21,7 @@
 #include "transport_support.h"
 #include "waker.h"
 #include "wal/record.h"
+#include "wal/segment_name.h"
 #include "wal_test_util.h"
 
 namespace qorva {

@@ -24,6 +24,7 @@
 #include "transport_support.h"
 #include "waker.h"
 #include "wal/record.h"
+#include "wal/segment_name.h"
 
 namespace qorva {
 namespace {

@@ -15,6 +15,9 @@
 #include <string_view>
 
 #include "binding.h"
+#include "subscriber.h"
+#include "sys.h"
+#include "waker.h"
 
 namespace qorva::python {
 namespace {
@@ -29,12 +32,11 @@ using wal::WriterError;
 
 std::optional<Error> core_error(std::string_view which, std::uint64_t a, std::uint64_t b, std::string text) {
   auto os = [](std::uint64_t err) { return IoError::from_errno(static_cast<int>(err)); };
-  auto eof = [](const char* fixed) { return IoError::fixed(IoKind::UnexpectedEof, fixed); };
   if (which == "io_os") return Error(os(a));
-  if (which == "io_disconnected") return Error(eof(io_text::kPublisherDisconnected));
-  if (which == "io_restarted") return Error(eof(io_text::kPublisherRestarted));
-  if (which == "io_scm_rights") return Error(IoError::fixed(IoKind::InvalidData, io_text::kExpectedScmRights));
-  if (which == "io_nul_path") return Error(IoError::fixed(IoKind::InvalidInput, io_text::kNulInPath));
+  if (which == "io_disconnected") return Error(publisher_disconnected());
+  if (which == "io_restarted") return Error(publisher_restarted());
+  if (which == "io_scm_rights") return Error(expected_scm_rights_error());
+  if (which == "io_nul_path") return Error(nul_in_path_error());
   if (which == "bus_full") return Error(Error::BusFull{});
   if (which == "message_too_large") return Error(Error::MessageTooLarge{a, b});
   if (which == "connect_timeout") return Error(Error::ConnectTimeout{std::move(text)});
