@@ -18,7 +18,6 @@ if(QORVA_PY_SOURCES)
   # share one error mapping and one set of conversions.
   add_library(qorva_binding STATIC ${QORVA_PY_SOURCES})
   target_include_directories(qorva_binding SYSTEM PUBLIC ${QORVA_PY_INCLUDE})
-  target_include_directories(qorva_binding PUBLIC ${CMAKE_SOURCE_DIR}/src/python)
   target_compile_options(qorva_binding PRIVATE ${QORVA_WARNINGS} -fvisibility=hidden)
   target_link_libraries(qorva_binding PUBLIC qorva_core)
 

@@ -1,4 +1,4 @@
-#include "args.h"
+#include "python/args.h"
 
 #include <optional>
 #include <string>

@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "object.h"
+#include "python/object.h"
 
 namespace qorva::python {
 

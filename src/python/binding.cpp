@@ -1,4 +1,4 @@
-#include "binding.h"
+#include "python/binding.h"
 
 #include <cstring>
 #include <vector>

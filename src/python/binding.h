@@ -26,10 +26,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "args.h"
-#include "convert.h"
-#include "exceptions.h"
-#include "object.h"
+#include "python/args.h"
+#include "python/convert.h"
+#include "python/exceptions.h"
+#include "python/object.h"
 
 namespace qorva::python {
 

@@ -1,4 +1,4 @@
-#include "convert.h"
+#include "python/convert.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "clock.h"
-#include "object.h"
+#include "python/object.h"
 #include "publisher.h"
 #include "subscriber.h"
 

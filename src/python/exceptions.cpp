@@ -1,10 +1,10 @@
-#include "exceptions.h"
+#include "python/exceptions.h"
 
 #include <array>
 #include <cstring>
 #include <string>
 
-#include "binding.h"
+#include "python/binding.h"
 #include "overload.h"
 
 namespace qorva::python {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "error.h"
-#include "object.h"
+#include "python/object.h"
 
 namespace qorva::python {
 

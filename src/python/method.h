@@ -49,10 +49,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "args.h"
-#include "binding.h"
-#include "convert.h"
-#include "exceptions.h"
+#include "python/args.h"
+#include "python/binding.h"
+#include "python/convert.h"
+#include "python/exceptions.h"
 
 namespace qorva::python {
 

@@ -6,12 +6,12 @@
 #include <optional>
 #include <string_view>
 
-#include "binding.h"
+#include "python/binding.h"
 #include "logging.h"
-#include "method.h"
-#include "py_bus.h"
-#include "py_stats.h"
-#include "py_subscription.h"
+#include "python/method.h"
+#include "python/py_bus.h"
+#include "python/py_stats.h"
+#include "python/py_subscription.h"
 
 namespace qorva::python {
 namespace {

@@ -1,4 +1,4 @@
-#include "object.h"
+#include "python/object.h"
 
 namespace qorva::python {
 

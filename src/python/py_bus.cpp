@@ -1,4 +1,4 @@
-#include "py_bus.h"
+#include "python/py_bus.h"
 
 #include <cstdint>
 #include <memory>
@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "logging.h"
-#include "method.h"
+#include "python/method.h"
 
 namespace qorva::python {
 namespace {

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "bus.h"
-#include "binding.h"
+#include "python/binding.h"
 #include "publisher.h"
 
 namespace qorva::python {

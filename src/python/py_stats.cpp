@@ -1,11 +1,11 @@
-#include "py_stats.h"
+#include "python/py_stats.h"
 
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "method.h"
+#include "python/method.h"
 
 namespace qorva::python {
 namespace {

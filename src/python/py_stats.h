@@ -3,7 +3,7 @@
 // outright and refers to no publisher, log or bus.
 #pragma once
 
-#include "binding.h"
+#include "python/binding.h"
 #include "publisher.h"
 #include "wal/wal.h"
 

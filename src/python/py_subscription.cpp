@@ -3,7 +3,7 @@
 // into the buffer with the interpreter lock held and release it only while
 // they wait, so other threads never see a half-written message.
 
-#include "py_subscription.h"
+#include "python/py_subscription.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "clock.h"
-#include "method.h"
+#include "python/method.h"
 #include "subscriber.h"
 
 namespace qorva::python {

@@ -4,7 +4,7 @@
 // subscriber in a new `Subscription`, which owns it from then on.
 #pragma once
 
-#include "object.h"
+#include "python/object.h"
 
 namespace qorva::python {
 

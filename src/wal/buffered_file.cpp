@@ -1,4 +1,4 @@
-#include "buffered_file.h"
+#include "wal/buffered_file.h"
 
 #include <algorithm>
 #include <cstring>

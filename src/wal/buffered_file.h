@@ -9,8 +9,8 @@
 #include <memory>
 #include <span>
 
-#include "../io_error.h"
-#include "file.h"
+#include "io_error.h"
+#include "wal/file.h"
 
 namespace qorva::wal {
 

@@ -12,8 +12,8 @@
 #include <memory>
 #include <span>
 
-#include "../io_error.h"
-#include "../sys.h"
+#include "io_error.h"
+#include "sys.h"
 
 namespace qorva::wal {
 

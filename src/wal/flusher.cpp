@@ -1,4 +1,4 @@
-#include "flusher.h"
+#include "wal/flusher.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -6,8 +6,8 @@
 #include <memory>
 #include <thread>
 
-#include "../clock.h"
-#include "log_state.h"
+#include "clock.h"
+#include "wal/log_state.h"
 
 namespace qorva::wal {
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "../thread_annotations.h"
-#include "segment_index.h"
-#include "segment_writer.h"
+#include "thread_annotations.h"
+#include "wal/segment_index.h"
+#include "wal/segment_writer.h"
 
 namespace qorva::wal {
 

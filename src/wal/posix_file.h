@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "../sys.h"
-#include "file.h"
+#include "sys.h"
+#include "wal/file.h"
 
 namespace qorva::wal {
 

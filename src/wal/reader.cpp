@@ -1,11 +1,11 @@
-#include "reader.h"
+#include "wal/reader.h"
 
 #include <algorithm>
 #include <string>
 
-#include "../sys.h"
-#include "record.h"
-#include "segment_dir.h"
+#include "sys.h"
+#include "wal/record.h"
+#include "wal/segment_dir.h"
 
 namespace qorva::wal {
 namespace {

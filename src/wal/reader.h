@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "../io_error.h"
-#include "segment_reader.h"
-#include "wal_error.h"
+#include "io_error.h"
+#include "wal/segment_reader.h"
+#include "wal/wal_error.h"
 
 namespace qorva::wal {
 

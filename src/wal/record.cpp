@@ -1,4 +1,4 @@
-#include "record.h"
+#include "wal/record.h"
 
 #include <isa-l/crc.h>
 

@@ -1,4 +1,4 @@
-#include "recovery.h"
+#include "wal/recovery.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,10 +8,10 @@
 #include <optional>
 #include <utility>
 
-#include "../logging.h"
-#include "../sys.h"
-#include "segment_dir.h"
-#include "segment_reader.h"
+#include "logging.h"
+#include "sys.h"
+#include "wal/segment_dir.h"
+#include "wal/segment_reader.h"
 
 namespace qorva::wal {
 namespace {

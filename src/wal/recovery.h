@@ -7,8 +7,8 @@
 #include <expected>
 #include <string>
 
-#include "segment_index.h"
-#include "wal_error.h"
+#include "wal/segment_index.h"
+#include "wal/wal_error.h"
 
 namespace qorva::wal {
 

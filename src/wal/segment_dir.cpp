@@ -1,12 +1,12 @@
-#include "segment_dir.h"
+#include "wal/segment_dir.h"
 
 #include <dirent.h>
 
 #include <cerrno>
 #include <memory>
 
-#include "../sys.h"
-#include "segment_name.h"
+#include "sys.h"
+#include "wal/segment_name.h"
 
 namespace qorva::wal {
 

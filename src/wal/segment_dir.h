@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../io_error.h"
+#include "io_error.h"
 
 namespace qorva::wal {
 

@@ -1,4 +1,4 @@
-#include "segment_name.h"
+#include "wal/segment_name.h"
 
 #include <charconv>
 

@@ -1,13 +1,13 @@
-#include "segment_reader.h"
+#include "wal/segment_reader.h"
 
 #include <fcntl.h>
 
 #include <array>
 #include <cstring>
 
-#include "../sys.h"
-#include "posix_file.h"
-#include "record.h"
+#include "sys.h"
+#include "wal/posix_file.h"
+#include "wal/record.h"
 
 namespace qorva::wal {
 namespace {

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "../io_error.h"
-#include "buffered_file.h"
-#include "file.h"
-#include "wal_error.h"
+#include "io_error.h"
+#include "wal/buffered_file.h"
+#include "wal/file.h"
+#include "wal/wal_error.h"
 
 namespace qorva::wal {
 

@@ -1,4 +1,4 @@
-#include "segment_writer.h"
+#include "wal/segment_writer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,9 +6,9 @@
 #include <array>
 #include <utility>
 
-#include "../clock.h"
-#include "../sys.h"
-#include "record.h"
+#include "clock.h"
+#include "sys.h"
+#include "wal/record.h"
 
 namespace qorva::wal {
 namespace {

@@ -11,11 +11,11 @@
 #include <span>
 #include <string>
 
-#include "../io_error.h"
-#include "buffered_file.h"
-#include "file.h"
-#include "posix_file.h"
-#include "wal_error.h"
+#include "io_error.h"
+#include "wal/buffered_file.h"
+#include "wal/file.h"
+#include "wal/posix_file.h"
+#include "wal/wal_error.h"
 
 namespace qorva::wal {
 

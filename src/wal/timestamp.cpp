@@ -1,6 +1,6 @@
-#include "timestamp.h"
+#include "wal/timestamp.h"
 
-#include "../clock.h"
+#include "clock.h"
 
 namespace qorva::wal {
 

@@ -1,20 +1,20 @@
-#include "wal.h"
+#include "wal/wal.h"
 
 #include <unistd.h>
 
 #include <atomic>
 #include <optional>
 
-#include "../clock.h"
-#include "../sys.h"
-#include "../thread_annotations.h"
-#include "flusher.h"
-#include "log_state.h"
-#include "record.h"
-#include "recovery.h"
-#include "segment_name.h"
-#include "segment_writer.h"
-#include "timestamp.h"
+#include "clock.h"
+#include "sys.h"
+#include "thread_annotations.h"
+#include "wal/flusher.h"
+#include "wal/log_state.h"
+#include "wal/record.h"
+#include "wal/recovery.h"
+#include "wal/segment_name.h"
+#include "wal/segment_writer.h"
+#include "wal/timestamp.h"
 
 namespace qorva::wal {
 namespace {

@@ -13,11 +13,11 @@
 #include <span>
 #include <string>
 
-#include "../config.h"
-#include "../thread_annotations.h"
-#include "file.h"
-#include "posix_file.h"
-#include "wal_error.h"
+#include "config.h"
+#include "thread_annotations.h"
+#include "wal/file.h"
+#include "wal/posix_file.h"
+#include "wal/wal_error.h"
 
 namespace qorva::wal {
 

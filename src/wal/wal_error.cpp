@@ -1,9 +1,9 @@
-#include "wal_error.h"
+#include "wal/wal_error.h"
 
 #include <cinttypes>
 #include <cstdio>
 
-#include "../overload.h"
+#include "overload.h"
 
 namespace qorva::wal {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <variant>
 
-#include "../io_error.h"
-#include "record.h"
+#include "io_error.h"
+#include "wal/record.h"
 
 namespace qorva::wal {
 

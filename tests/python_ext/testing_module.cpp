@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "binding.h"
+#include "python/binding.h"
 #include "subscriber.h"
 #include "sys.h"
 #include "waker.h"
