@@ -51,8 +51,8 @@ struct Options {
   std::uint64_t count = 100'000;
   int subscribers = 1;
   bool wal = false;
-  bool spin = false;              // subscribers spin on try_receive_into
-  std::uint64_t gap_ns = 0;       // publisher pause between messages (0: flat out)
+  bool spin = false;         // subscribers spin on try_receive_into
+  std::uint64_t gap_ns = 0;  // publisher pause between messages (0: flat out)
   // Stamp every message with its send time and collect the latencies; off for
   // throughput runs, which would otherwise time the clock reads as well.
   bool timed = true;

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the C++ tests in a plain build, under
-# AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer; the
-# Python tests against the plain build's module, against the sanitized one and
-# on each further supported interpreter present, with a module built for it; a
-# short run of each fuzz target, then the installed package.
+# Sets up, checks the layout of the C++ files, builds and runs every test: the
+# C++ tests in a plain build, under AddressSanitizer + UndefinedBehaviorSanitizer
+# and under ThreadSanitizer; the Python tests against the plain build's module,
+# against the sanitized one and on each further supported interpreter present,
+# with a module built for it; a short run of each fuzz target, then the
+# installed package.
 #
 # PYTHON is the interpreter of the plain and sanitized builds (Debian's by
 # default). PYTHONS lists the further ones (default "3.12 3.13"), each a version
@@ -57,6 +58,9 @@ sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Pyth
     done
   done
 }
+
+# Every C++ file keeps the layout of .clang-format.
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format-14 --dry-run --Werror
 
 scripts/build.sh build
 ctest --test-dir build -j "$(nproc)" --output-on-failure

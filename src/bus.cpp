@@ -19,7 +19,7 @@ std::expected<void, IoError> remove_entries(int dir_fd, bool keep_lock_file);
 // Removes the entry `name` of the directory `dir_fd` and, for a directory,
 // everything below it. Symbolic links are removed, never followed.
 std::expected<void, IoError> remove_entry(int dir_fd, const char* name) {
-  struct stat st{};
+  struct stat st {};
   if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(IoError::last_os_error());
   if (!S_ISDIR(st.st_mode)) {
     if (::unlinkat(dir_fd, name, 0) != 0) return std::unexpected(IoError::last_os_error());
@@ -143,7 +143,7 @@ Result<void> Bus::clean_topic(std::string_view topic) {
   std::string dir = join_path(topic_config().dir, topic);
   auto path = checked_path(dir);
   if (!path) return {};  // a path that cannot exist has nothing to clean
-  struct stat st{};
+  struct stat st {};
   if (::stat(*path, &st) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return {};
     return last_os_failure();

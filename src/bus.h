@@ -61,8 +61,7 @@ class Bus {
   // A new publisher of the topic, not cached.
   Result<std::unique_ptr<Publisher>> new_publisher(std::string_view topic) const;
   Result<Publisher*> cached_or_created(std::string_view topic);
-  Result<std::unique_ptr<Subscriber>> subscribe_at(std::string_view topic, Duration timeout,
-                                                   StartPosition start) const;
+  Result<std::unique_ptr<Subscriber>> subscribe_at(std::string_view topic, Duration timeout, StartPosition start) const;
 
   std::string name_;
   BusConfig config_;

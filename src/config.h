@@ -52,8 +52,6 @@ struct TopicConfig {
   Backpressure backpressure = Backpressure::Error;
 };
 
-inline std::string_view debug_text(Backpressure b) {
-  return b == Backpressure::DropOldest ? "DropOldest" : "Error";
-}
+inline std::string_view debug_text(Backpressure b) { return b == Backpressure::DropOldest ? "DropOldest" : "Error"; }
 
 }  // namespace qorva

@@ -13,19 +13,34 @@
 namespace qorva {
 
 struct Error {
-  struct Io { IoError error; };
+  struct Io {
+    IoError error;
+  };
   // Under Backpressure::Error the ring holds a full ring of unread messages.
   struct BusFull {};
-  struct MessageTooLarge { std::uint64_t size; std::uint64_t limit; };
+  struct MessageTooLarge {
+    std::uint64_t size;
+    std::uint64_t limit;
+  };
   // The topic name, or "waiting for subscribers".
-  struct ConnectTimeout { std::string what; };
-  struct TooManySubscribers { std::uint32_t slots; };
-  struct AlreadyPublishing { std::string topic; };
-  struct CursorTooOld { std::uint64_t cursor; std::uint64_t oldest; };
-  struct Wal { wal::WalError error; };
+  struct ConnectTimeout {
+    std::string what;
+  };
+  struct TooManySubscribers {
+    std::uint32_t slots;
+  };
+  struct AlreadyPublishing {
+    std::string topic;
+  };
+  struct CursorTooOld {
+    std::uint64_t cursor;
+    std::uint64_t oldest;
+  };
+  struct Wal {
+    wal::WalError error;
+  };
 
-  std::variant<Io, BusFull, MessageTooLarge, ConnectTimeout, TooManySubscribers, AlreadyPublishing,
-               CursorTooOld, Wal>
+  std::variant<Io, BusFull, MessageTooLarge, ConnectTimeout, TooManySubscribers, AlreadyPublishing, CursorTooOld, Wal>
       value;
 
   Error(Io v) : value(std::move(v)) {}
@@ -41,7 +56,9 @@ struct Error {
   Error(wal::WalError e) : value(Wal{std::move(e)}) {}
 
   template <class T>
-  const T* get_if() const { return std::get_if<T>(&value); }
+  const T* get_if() const {
+    return std::get_if<T>(&value);
+  }
   // Whether this is the I/O failure `outcome`, whatever wrapped it on the way.
   bool is(IoOutcome outcome) const {
     const Io* io = get_if<Io>();

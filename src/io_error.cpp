@@ -6,14 +6,22 @@ namespace qorva {
 
 IoKind kind_from_errno(int err) {
   switch (err) {
-    case ENOENT: return IoKind::NotFound;
-    case EEXIST: return IoKind::AlreadyExists;
-    case EAGAIN: return IoKind::WouldBlock;
-    case ETIMEDOUT: return IoKind::TimedOut;
-    case EINTR: return IoKind::Interrupted;
-    case ECONNRESET: return IoKind::ConnectionReset;
-    case EINVAL: return IoKind::InvalidInput;
-    default: return IoKind::Other;
+    case ENOENT:
+      return IoKind::NotFound;
+    case EEXIST:
+      return IoKind::AlreadyExists;
+    case EAGAIN:
+      return IoKind::WouldBlock;
+    case ETIMEDOUT:
+      return IoKind::TimedOut;
+    case EINTR:
+      return IoKind::Interrupted;
+    case ECONNRESET:
+      return IoKind::ConnectionReset;
+    case EINVAL:
+      return IoKind::InvalidInput;
+    default:
+      return IoKind::Other;
   }
 }
 

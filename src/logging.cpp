@@ -67,8 +67,10 @@ constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 void append_lossy(std::string& out, std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
     const Decoded d = decode_utf8(text, at);
-    if (d.valid) out.append(text.substr(at, d.length));
-    else out.append(kReplacementCharacter);
+    if (d.valid)
+      out.append(text.substr(at, d.length));
+    else
+      out.append(kReplacementCharacter);
     at += d.length;
   }
 }
@@ -81,11 +83,11 @@ bool must_escape(char32_t c) {
     char32_t first, last;
   };
   static constexpr Range kRanges[] = {
-      {0x0000, 0x001F},   {0x007F, 0x00A0},   {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},
-      {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x1680, 0x1680},
-      {0x180E, 0x180E},   {0x2000, 0x200F},   {0x2028, 0x202F},   {0x205F, 0x2064},   {0x2066, 0x206F},
-      {0x3000, 0x3000},   {0xE000, 0xF8FF},   {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},
-      {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
+      {0x0000, 0x001F},   {0x007F, 0x00A0},   {0x00AD, 0x00AD},    {0x0600, 0x0605},   {0x061C, 0x061C},
+      {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},    {0x08E2, 0x08E2},   {0x1680, 0x1680},
+      {0x180E, 0x180E},   {0x2000, 0x200F},   {0x2028, 0x202F},    {0x205F, 0x2064},   {0x2066, 0x206F},
+      {0x3000, 0x3000},   {0xE000, 0xF8FF},   {0xFDD0, 0xFDEF},    {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},
+      {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F},  {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
       {0xE0001, 0xE0001}, {0xE0020, 0xE007F}, {0xF0000, 0x10FFFF},
   };
   if ((c & 0xFFFE) == 0xFFFE) return true;  // U+xFFFE and U+xFFFF of every plane
@@ -105,13 +107,26 @@ void append_quoted(std::string& out, std::string_view text) {
       continue;
     }
     switch (d.code_point) {
-      case '"': out.append("\\\""); continue;
-      case '\\': out.append("\\\\"); continue;
-      case '\n': out.append("\\n"); continue;
-      case '\r': out.append("\\r"); continue;
-      case '\t': out.append("\\t"); continue;
-      case '\0': out.append("\\0"); continue;
-      default: break;
+      case '"':
+        out.append("\\\"");
+        continue;
+      case '\\':
+        out.append("\\\\");
+        continue;
+      case '\n':
+        out.append("\\n");
+        continue;
+      case '\r':
+        out.append("\\r");
+        continue;
+      case '\t':
+        out.append("\\t");
+        continue;
+      case '\0':
+        out.append("\\0");
+        continue;
+      default:
+        break;
     }
     if (must_escape(d.code_point)) {
       char buf[16];
@@ -169,8 +184,7 @@ LogSink* installed_sink = nullptr;
 // A child forked while another thread writes would inherit the mutex locked
 // for good; holding it across fork keeps it consistent on both sides.
 void keep_write_mutex_across_fork() {
-  ::pthread_atfork([] { write_mutex().lock(); }, [] { write_mutex().unlock(); },
-                   [] { write_mutex().unlock(); });
+  ::pthread_atfork([] { write_mutex().lock(); }, [] { write_mutex().unlock(); }, [] { write_mutex().unlock(); });
 }
 
 void write_line(const std::string& line) {
@@ -190,8 +204,7 @@ std::string current_time_text() {
 
 // Building the fields costs no allocation, so call sites build them before
 // the level check; formatting happens only for an enabled event.
-void emit_if_enabled(Level level, std::string_view target, std::string_view message,
-                     std::span<const LogField> fields) {
+void emit_if_enabled(Level level, std::string_view target, std::string_view message, std::span<const LogField> fields) {
   if (enabled(level, target)) write_line(format_log_line(current_time_text(), level, target, message, fields));
 }
 
@@ -226,8 +239,7 @@ std::optional<LogFilter> LogFilter::parse(std::string_view text) {
 bool LogFilter::enabled(Level level, std::string_view target) const {
   const Directive* decider = nullptr;
   for (const Directive& d : directives_)
-    if (target.starts_with(d.target) && (decider == nullptr || d.target.size() >= decider->target.size()))
-      decider = &d;
+    if (target.starts_with(d.target) && (decider == nullptr || d.target.size() >= decider->target.size())) decider = &d;
   return decider != nullptr && verbosity(level) <= decider->max_verbosity;
 }
 
@@ -260,11 +272,21 @@ void LogField::append_to(std::string& line) const {
   line.append(name_);
   line.push_back('=');
   switch (kind_) {
-    case Kind::Unsigned: line.append(std::to_string(bits_)); break;
-    case Kind::Signed: line.append(std::to_string(static_cast<std::int64_t>(bits_))); break;
-    case Kind::Bool: line.append(bits_ != 0 ? "true" : "false"); break;
-    case Kind::Quoted: append_quoted(line, text_); break;
-    case Kind::Display: append_lossy(line, text_); break;
+    case Kind::Unsigned:
+      line.append(std::to_string(bits_));
+      break;
+    case Kind::Signed:
+      line.append(std::to_string(static_cast<std::int64_t>(bits_)));
+      break;
+    case Kind::Bool:
+      line.append(bits_ != 0 ? "true" : "false");
+      break;
+    case Kind::Quoted:
+      append_quoted(line, text_);
+      break;
+    case Kind::Display:
+      append_lossy(line, text_);
+      break;
   }
 }
 
@@ -329,8 +351,8 @@ void log_publisher_restarted(std::uint64_t connected_generation, std::uint64_t c
   const LogField fields[] = {LogField::u64("connected_generation", connected_generation),
                              LogField::u64("current_generation", current_generation),
                              LogField::u64("cursor_idx", cursor_idx)};
-  emit_if_enabled(Level::Warn, log_target::kSubscriber,
-                  "publisher restarted (generation changed); ending subscription", fields);
+  emit_if_enabled(Level::Warn, log_target::kSubscriber, "publisher restarted (generation changed); ending subscription",
+                  fields);
 }
 
 void log_torn_tail_truncated(std::string_view path, std::uint64_t bytes_dropped, std::uint64_t truncate_offset) {

@@ -4,7 +4,9 @@ namespace qorva {
 
 // Builds one visitor out of several lambdas, for std::visit.
 template <class... Fs>
-struct Overload : Fs... { using Fs::operator()...; };
+struct Overload : Fs... {
+  using Fs::operator()...;
+};
 // Spelled out for compilers without deduction for aggregates (clang < 17).
 template <class... Fs>
 Overload(Fs...) -> Overload<Fs...>;

@@ -128,7 +128,8 @@ std::string ProducerLock::normalize_lock_path(std::string_view path) {
 }
 
 bool ProducerLock::names_same_file(int fd, const char* path) {
-  struct stat opened{}, named{};
+  struct stat opened {
+  }, named{};
   if (::fstat(fd, &opened) != 0 || ::stat(path, &named) != 0) return false;
   return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }

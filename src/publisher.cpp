@@ -438,9 +438,8 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
 
   log_publisher_created(topic, ring->capacity(), ring->slot_size(), log.has_value(), config.backpressure);
   std::unique_ptr<Publisher> publisher(new Publisher());
-  publisher->state_ =
-      std::make_unique<State>(std::move(*ring), std::move(*listener), std::move(log), std::move(*lock),
-                              config.backpressure, connect_count);
+  publisher->state_ = std::make_unique<State>(std::move(*ring), std::move(*listener), std::move(log), std::move(*lock),
+                                              config.backpressure, connect_count);
   return publisher;
 }
 

@@ -61,8 +61,12 @@ void copy_from_shared(std::byte* dst, std::byte* src, std::size_t n) {
 #endif
 }
 
-std::atomic_ref<std::uint64_t> u64_at(std::byte* p) { return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(p)); }
-std::atomic_ref<std::uint32_t> u32_at(std::byte* p) { return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(p)); }
+std::atomic_ref<std::uint64_t> u64_at(std::byte* p) {
+  return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(p));
+}
+std::atomic_ref<std::uint32_t> u32_at(std::byte* p) {
+  return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(p));
+}
 
 std::uint32_t read_u32(const std::byte* base, std::size_t offset) {
   std::uint32_t v;
@@ -72,7 +76,9 @@ std::uint32_t read_u32(const std::byte* base, std::size_t offset) {
 
 void write_u32(std::byte* base, std::size_t offset, std::uint32_t v) { std::memcpy(base + offset, &v, sizeof v); }
 
-std::unexpected<IoError> invalid_data(std::string text) { return std::unexpected(IoError::fixed(IoKind::InvalidData, text)); }
+std::unexpected<IoError> invalid_data(std::string text) {
+  return std::unexpected(IoError::fixed(IoKind::InvalidData, text));
+}
 std::unexpected<IoError> last_error() { return std::unexpected(IoError::last_os_error()); }
 
 std::string unrecognised_magic_text(std::uint64_t found) {
@@ -119,8 +125,8 @@ std::expected<void, IoError> reserve_fresh_space(int fd, std::uint64_t len) {
 // tail of this fresh ring starts at its log's next cursor; busy below the
 // tail, it is skipped instead, and message 0 (if the tail stays 0)
 // or K overwrites it as usual.
-void write_fresh_header(std::byte* base, std::uint64_t header_size, std::uint32_t capacity,
-                        std::uint32_t slot_size, std::uint32_t max_subscribers, std::uint64_t first_cursor) {
+void write_fresh_header(std::byte* base, std::uint64_t header_size, std::uint32_t capacity, std::uint32_t slot_size,
+                        std::uint32_t max_subscribers, std::uint64_t first_cursor) {
   u64_at(base + header_size + kSeqOffset).store(0 | kBusyBit, std::memory_order_relaxed);
   write_u32(base, kVersionOffset, kVersion);
   write_u32(base, kCapacityOffset, capacity);
@@ -175,7 +181,7 @@ std::expected<RingBuffer, IoError> RingBuffer::open(const std::string& path) {
 }
 
 std::expected<RingBuffer, IoError> RingBuffer::map_file(int fd) {
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0) return last_error();
   // Never map (or touch) less than the fixed header; an empty file cannot be mapped at all.
   if (st.st_size < static_cast<off_t>(kFixedHeaderSize)) return invalid_data(ring_text::kShortFile);
@@ -197,8 +203,7 @@ std::expected<RingBuffer, IoError> RingBuffer::map_file(int fd) {
 }
 
 std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string& path, std::uint32_t capacity,
-                                                               std::uint32_t slot_size,
-                                                               std::uint32_t max_subscribers,
+                                                               std::uint32_t slot_size, std::uint32_t max_subscribers,
                                                                std::uint64_t first_cursor) {
   auto len = file_length(capacity, slot_size, max_subscribers);
   if (!len) return std::unexpected(out_of_range_error());
@@ -408,13 +413,9 @@ std::uint64_t RingBuffer::load_bounded_tail() const { return std::min(load_tail(
 
 std::uint64_t RingBuffer::load_tail() const { return word(kTailOffset).load(std::memory_order_acquire); }
 void RingBuffer::store_tail(std::uint64_t tail) { word(kTailOffset).store(tail, std::memory_order_release); }
-std::uint64_t RingBuffer::load_generation() const {
-  return word(kGenerationOffset).load(std::memory_order_acquire);
-}
+std::uint64_t RingBuffer::load_generation() const { return word(kGenerationOffset).load(std::memory_order_acquire); }
 
-std::uint64_t RingBuffer::load_first_cursor() const {
-  return word(kFirstCursorOffset).load(std::memory_order_acquire);
-}
+std::uint64_t RingBuffer::load_first_cursor() const { return word(kFirstCursorOffset).load(std::memory_order_acquire); }
 
 std::uint64_t RingBuffer::add_connect_count() {
   return word(kConnectCountOffset).fetch_add(1, std::memory_order_seq_cst);

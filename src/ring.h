@@ -217,8 +217,7 @@ class RingBuffer {
   // for another reason than being missing; the operating-system error of
   // creating, sizing, allocating or mapping.
   static std::expected<RingBuffer, IoError> create_or_reuse(const std::string& path, std::uint32_t capacity,
-                                                            std::uint32_t slot_size,
-                                                            std::uint32_t max_subscribers,
+                                                            std::uint32_t slot_size, std::uint32_t max_subscribers,
                                                             std::uint64_t first_cursor = 0);
 
   std::uint32_t capacity() const { return capacity_; }
@@ -248,9 +247,9 @@ class RingBuffer {
 
   // --- Header words, each with the ordering of the slot protocol. ---
 
-  std::uint64_t load_tail() const;               // acquire
-  void store_tail(std::uint64_t tail);           // release; publisher only
-  std::uint64_t load_generation() const;         // acquire
+  std::uint64_t load_tail() const;        // acquire
+  void store_tail(std::uint64_t tail);    // release; publisher only
+  std::uint64_t load_generation() const;  // acquire
   // The current publisher's first sequence number. Acquire; read after a
   // generation load that showed that publisher's generation.
   std::uint64_t load_first_cursor() const;
@@ -262,9 +261,9 @@ class RingBuffer {
   // ring past the cache): a cursor stored below its slot's value goes through
   // rewind_cursor, a release through release_cursor_slot, both of which add.
   std::uint64_t add_connect_count();
-  std::uint64_t load_connect_count() const;      // acquire; publisher
+  std::uint64_t load_connect_count() const;  // acquire; publisher
 
-  std::uint64_t load_cursor(std::uint32_t i) const;              // acquire
+  std::uint64_t load_cursor(std::uint32_t i) const;  // acquire
   // Release; holder only; never below the slot's value (see rewind_cursor).
   // All ones, which would free the slot, is stored as all ones minus one (as
   // is a claim's start).

@@ -145,8 +145,10 @@ Result<Start> start_below_tail(const RingBuffer& ring, StartPosition::Kind kind,
     // A history reaches back to what the log holds; an explicit cursor the
     // log does not hold is served by the ring alone where the ring holds it,
     // and is too old for the log otherwise (read_from says so).
-    if (!from) start = first_logged;
-    else if (start >= oldest && ring.holds(start)) return Start{start, start, std::nullopt, 0};
+    if (!from)
+      start = first_logged;
+    else if (start >= oldest && ring.holds(start))
+      return Start{start, start, std::nullopt, 0};
   }
   if (start >= tail) return Start{start, start, std::nullopt, 0};
   auto replay = index->read_from(start);
@@ -244,8 +246,7 @@ struct Subscriber::State {
   bool unit_left = false;
   pid_t owner_pid = ::getpid();
 
-  State(RingBuffer r, std::uint32_t idx, std::uint64_t generation, UniqueFd s, UniqueFd w, Start start,
-        std::string dir)
+  State(RingBuffer r, std::uint32_t idx, std::uint64_t generation, UniqueFd s, UniqueFd w, Start start, std::string dir)
       : ring(std::move(r)),
         cursor(start.cursor),
         cursor_idx(idx),
@@ -367,8 +368,7 @@ bool Subscriber::State::read_ring_message(std::vector<std::byte>& out) {
 }
 
 Result<std::optional<std::size_t>> Subscriber::State::read_ring_into(std::span<std::byte> out) {
-  const ReadResult read =
-      read_next([&](std::uint64_t at) { return ring.try_receive_into_slice(cursor_idx, at, out); });
+  const ReadResult read = read_next([&](std::uint64_t at) { return ring.try_receive_into_slice(cursor_idx, at, out); });
   if (numbering_lost) return io_failure(publisher_restarted());
   if (read.status == ReadStatus::Message) return read.len;
   if (read.status == ReadStatus::TooShort) return std::unexpected(Error::MessageTooLarge{read.len, out.size()});

@@ -79,7 +79,7 @@ std::expected<UniqueFd, IoError> open_subdir(int dir_fd, const std::string& name
   UniqueFd fd(retry_eintr([&] { return ::openat(dir_fd, name.c_str(), kFlags); }));
   if (fd) return fd;
   const int err = errno;
-  struct stat st{};
+  struct stat st {};
   if (err == ENOTDIR && ::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
     return os_failure(ELOOP);
   return os_failure(err);
@@ -154,11 +154,11 @@ std::expected<UniqueFd, IoError> open_regular_at(int dir_fd, const std::string& 
   auto not_regular = [&] {
     return std::unexpected(IoError::fixed(IoKind::InvalidInput, name + ": " + kNotRegularFileText));
   };
-  UniqueFd fd(retry_eintr(
-      [&] { return ::openat(dir_fd, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode); }));
+  UniqueFd fd(
+      retry_eintr([&] { return ::openat(dir_fd, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode); }));
   // ENXIO: a FIFO without a reader opened for writing, or a socket.
   if (!fd) return errno == ENXIO ? not_regular() : last_failure();
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return last_failure();
   if (!S_ISREG(st.st_mode)) return not_regular();
   return fd;

@@ -82,8 +82,7 @@ std::expected<ParentDir, IoError> open_parent_dir(const std::string& path);
 // O_CREAT, O_EXCL, O_TRUNC; close-on-exec always), refusing a link (ELOOP)
 // and anything that is not a regular file (a FIFO, socket, device or
 // directory: invalid input "<name>: not a regular file"). Never blocks.
-std::expected<UniqueFd, IoError> open_regular_at(int dir_fd, const std::string& name, int flags,
-                                                 unsigned mode = 0666);
+std::expected<UniqueFd, IoError> open_regular_at(int dir_fd, const std::string& name, int flags, unsigned mode = 0666);
 
 // open_parent_dir, then open_regular_at.
 std::expected<UniqueFd, IoError> open_regular(const std::string& path, int flags, unsigned mode = 0666);

@@ -113,7 +113,8 @@ std::expected<UniqueFd, IoError> connect_stream(const std::string& path, const D
   auto s = stream_socket();
   if (!s) return s;
   if (deadline != nullptr) {
-    if (auto r = set_socket_timeout(s->get(), SO_SNDTIMEO, deadline->remaining()); !r) return std::unexpected(r.error());
+    if (auto r = set_socket_timeout(s->get(), SO_SNDTIMEO, deadline->remaining()); !r)
+      return std::unexpected(r.error());
   }
   if (::connect(s->get(), reinterpret_cast<const sockaddr*>(&addr->addr), addr->len) != 0) return last_error();
   return s;
@@ -133,8 +134,8 @@ std::expected<ReceivedFd, IoError> recv_fd_once(int socket) {
   std::vector<UniqueFd> fds = take_passed_fds(msg);
   // A short word would name another subscriber's slot; a truncated control
   // buffer means the peer passed more than we can account for.
-  if (static_cast<std::size_t>(n) < handshake_format::kWordSize || (msg.msg_flags & MSG_CTRUNC) != 0 ||
-      fds.empty() || !first_is_scm_rights(msg))
+  if (static_cast<std::size_t>(n) < handshake_format::kWordSize || (msg.msg_flags & MSG_CTRUNC) != 0 || fds.empty() ||
+      !first_is_scm_rights(msg))
     return no_scm_rights();
   return ReceivedFd{std::move(fds.front()), m.word};
 }

@@ -14,12 +14,12 @@
 // No reply, no version, nothing else in either direction.
 #pragma once
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 #include "clock.h"
 #include "io_error.h"
@@ -85,8 +85,8 @@ std::expected<void, IoError> set_receive_timeout(int socket, Duration timeout);
 
 // One accepted subscriber, ready to record.
 struct Handshake {
-  UniqueFd connection;  // blocking, close-on-exec; never read again
-  UniqueFd wake_fd;     // close-on-exec
+  UniqueFd connection;           // blocking, close-on-exec; never read again
+  UniqueFd wake_fd;              // close-on-exec
   std::uint32_t cursor_idx = 0;  // below the max_subscribers passed
 };
 

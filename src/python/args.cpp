@@ -93,8 +93,8 @@ PyResult<void> check_required(const SignatureView& sig, PyObject** out) {
 
 }  // namespace
 
-PyResult<void> match_fastcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames, PyObject** out) {
+PyResult<void> match_fastcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                              PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
   if (!place_positional(sig, args, nargs, out)) return py_error();
   Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);

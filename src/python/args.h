@@ -45,8 +45,8 @@ struct SignatureView {
 // (null where absent) or raises the TypeError of the first mismatch: surplus
 // positionals, then (per keyword, in call order) a duplicate or unknown
 // keyword, then missing required positionals.
-PyResult<void> match_fastcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames, PyObject** out);
+PyResult<void> match_fastcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                              PyObject** out);
 // The same for a tuple and an optional dict (tp_new, tp_call).
 PyResult<void> match_tuple_dict(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
@@ -110,8 +110,7 @@ class Signature {
   consteval Signature() requires(N == 0) : callable_(nullptr) {}
 
   template <std::size_t M>
-    requires(M == N)
-  consteval Signature(const char* callable, const Param (&params)[M]) : callable_(callable) {
+  requires(M == N) consteval Signature(const char* callable, const Param (&params)[M]) : callable_(callable) {
     bool seen_optional = false;
     bool seen_keyword_only = false;
     for (std::size_t i = 0; i < N; ++i) {

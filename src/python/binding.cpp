@@ -71,8 +71,8 @@ PyResult<PyTypeObject*> ClassCell::get(const ClassSpec& spec) {
     std::vector<PyType_Slot> slots;
     for (PyType_Slot* s = spec.slots; s != nullptr && s->slot != 0; ++s) slots.push_back(*s);
     slots.push_back({Py_tp_doc, doc->data()});  // copied by the interpreter
-    slots.push_back({Py_tp_new, spec.constructor != nullptr ? slot_function(spec.constructor)
-                                                            : slot_function(&no_constructor)});
+    slots.push_back(
+        {Py_tp_new, spec.constructor != nullptr ? slot_function(spec.constructor) : slot_function(&no_constructor)});
     slots.push_back({Py_tp_dealloc, slot_function(spec.dealloc)});
     slots.push_back({0, nullptr});
     // No Py_TPFLAGS_BASETYPE: not subclassable; no dict or weakref offsets.

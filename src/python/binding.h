@@ -63,7 +63,9 @@ template <class Body>
 using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 using NoargsFunction = PyObject* (*)(PyObject*, PyObject*) noexcept;
 // For METH_FASTCALL | METH_KEYWORDS.
-inline PyCFunction fastcall(FastcallFunction f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
+inline PyCFunction fastcall(FastcallFunction f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
 // For METH_NOARGS.
 inline PyCFunction noargs(NoargsFunction f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
 
@@ -114,8 +116,7 @@ class BorrowFlag {
 // T is made by make_instance and destroyed by dealloc_instance.
 template <class T>
 struct Instance {
-  PyObject_HEAD
-  BorrowFlag borrow;
+  PyObject_HEAD BorrowFlag borrow;
   alignas(T) unsigned char storage[sizeof(T)];
 
   T& value() { return *std::launder(reinterpret_cast<T*>(storage)); }
@@ -233,7 +234,7 @@ struct ClassSpec {
 template <class T>
 constexpr ClassSpec class_spec(const char* qualified_name, PyType_Slot* slots, const char* doc,
                                const char* text_signature = nullptr, newfunc constructor = nullptr) {
-  return ClassSpec{qualified_name, slots, doc, text_signature, constructor, static_cast<int>(sizeof(Instance<T>)),
+  return ClassSpec{qualified_name,      slots, doc, text_signature, constructor, static_cast<int>(sizeof(Instance<T>)),
                    &dealloc_instance<T>};
 }
 

@@ -1,8 +1,8 @@
 #include "python/convert.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 
 #include "ring.h"
 

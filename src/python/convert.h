@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "clock.h"
-#include "python/object.h"
 #include "publisher.h"
+#include "python/object.h"
 #include "subscriber.h"
 
 namespace qorva::python {

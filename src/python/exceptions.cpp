@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "python/binding.h"
 #include "overload.h"
+#include "python/binding.h"
 
 namespace qorva::python {
 namespace {
@@ -55,44 +55,51 @@ PyResult<Ref> shared_exception_type(const char* qualified_name, const char* doc,
 
 PendingException qorva_err(Error error) {
   using E = ExceptionType;
-  return std::visit(Overload{
-      [](Error::Io& e) { return PendingException{E::OSError, e.error.text()}; },
-      [](Error::BusFull&) { return PendingException{E::BusFull, "ring buffer full"}; },
-      [](Error::MessageTooLarge& e) {
-        return PendingException{E::MessageTooLarge,
-                                "message is " + dec(e.size) + " bytes; slot_size is " + dec(e.limit) + " bytes"};
+  return std::visit(
+      Overload{
+          [](Error::Io& e) {
+            return PendingException{E::OSError, e.error.text()};
+          },
+          [](Error::BusFull&) {
+            return PendingException{E::BusFull, "ring buffer full"};
+          },
+          [](Error::MessageTooLarge& e) {
+            return PendingException{E::MessageTooLarge,
+                                    "message is " + dec(e.size) + " bytes; slot_size is " + dec(e.limit) + " bytes"};
+          },
+          [](Error::ConnectTimeout& e) {
+            return PendingException{E::ConnectTimeout, "timed out waiting for '" + e.what + "'"};
+          },
+          [](Error::TooManySubscribers& e) {
+            return PendingException{E::TooManySubscribers, "subscriber limit for this topic is " + dec(e.slots)};
+          },
+          [](Error::AlreadyPublishing& e) {
+            return PendingException{E::AlreadyPublishing, "a publisher is already active for topic '" + e.topic + "'"};
+          },
+          [](Error::CursorTooOld& e) {
+            return PendingException{
+                E::CursorTooOld,
+                "cursor " + dec(e.cursor) + " is older than the oldest in-ring slot (" + dec(e.oldest) + ")"};
+          },
+          [](Error::Wal& e) {
+            // The log's own text says "in-WAL slot"; the module words this case itself.
+            if (const auto* old = std::get_if<wal::WalError::CursorTooOld>(&e.error.value)) {
+              return PendingException{
+                  E::CursorTooOld,
+                  "cursor " + dec(old->cursor) + " is older than the oldest WAL slot (" + dec(old->oldest) + ")"};
+            }
+            return PendingException{E::Wal, e.error.message()};
+          },
       },
-      [](Error::ConnectTimeout& e) {
-        return PendingException{E::ConnectTimeout, "timed out waiting for '" + e.what + "'"};
-      },
-      [](Error::TooManySubscribers& e) {
-        return PendingException{E::TooManySubscribers, "subscriber limit for this topic is " + dec(e.slots)};
-      },
-      [](Error::AlreadyPublishing& e) {
-        return PendingException{E::AlreadyPublishing, "a publisher is already active for topic '" + e.topic + "'"};
-      },
-      [](Error::CursorTooOld& e) {
-        return PendingException{E::CursorTooOld, "cursor " + dec(e.cursor) + " is older than the oldest in-ring slot (" +
-                                                     dec(e.oldest) + ")"};
-      },
-      [](Error::Wal& e) {
-        // The log's own text says "in-WAL slot"; the module words this case itself.
-        if (const auto* old = std::get_if<wal::WalError::CursorTooOld>(&e.error.value)) {
-          return PendingException{E::CursorTooOld, "cursor " + dec(old->cursor) +
-                                                       " is older than the oldest WAL slot (" + dec(old->oldest) + ")"};
-        }
-        return PendingException{E::Wal, e.error.message()};
-      },
-  }, error.value);
+      error.value);
 }
 
 PyObject* exception_type(ExceptionType type) {
   if (type == ExceptionType::OSError) return PyExc_OSError;
   auto index = static_cast<std::size_t>(type) - 1;
   const ExceptionSpec& spec = kExceptions[index];
-  PyResult<PyObject*> made = exception_cells[index].get_or_init([&] {
-    return shared_exception_type(spec.qualified_name, nullptr, *spec.base);
-  });
+  PyResult<PyObject*> made = exception_cells[index].get_or_init(
+      [&] { return shared_exception_type(spec.qualified_name, nullptr, *spec.base); });
   if (!made) internal_failure_from_python("Failed to initialize new exception type.");
   return *made;
 }
@@ -100,8 +107,8 @@ PyObject* exception_type(ExceptionType type) {
 std::nullptr_t raise_pending(PendingException pending) {
   PyObject* type = exception_type(pending.type);
   // Our messages are UTF-8; a stray invalid byte must not turn into a second error.
-  PyObject* message = PyUnicode_DecodeUTF8(pending.message.data(), static_cast<Py_ssize_t>(pending.message.size()),
-                                           "replace");
+  PyObject* message =
+      PyUnicode_DecodeUTF8(pending.message.data(), static_cast<Py_ssize_t>(pending.message.size()), "replace");
   if (message == nullptr) return nullptr;
   PyErr_SetObject(type, message);
   Py_DECREF(message);
@@ -118,9 +125,8 @@ PyResult<void> register_exceptions(PyObject* module) {
 }
 
 PyObject* panic_exception_type() noexcept {
-  PyResult<PyObject*> made = panic_cell.get_or_init([] {
-    return shared_exception_type("qorva.PanicException", kPanicDoc, PyExc_BaseException);
-  });
+  PyResult<PyObject*> made = panic_cell.get_or_init(
+      [] { return shared_exception_type("qorva.PanicException", kPanicDoc, PyExc_BaseException); });
   return made ? *made : nullptr;
 }
 

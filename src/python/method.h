@@ -81,12 +81,30 @@ enum class Lock : unsigned char {
 template <class T>
 struct ArgType;
 
-template <> struct ArgType<std::string_view> { static constexpr auto convert = to_str; };
-template <> struct ArgType<ByteView> { static constexpr auto convert = to_bytes; };
-template <> struct ArgType<bool> { static constexpr auto convert = to_bool; };
-template <> struct ArgType<std::uint32_t> { static constexpr auto convert = to_u32; };
-template <> struct ArgType<Cursor> { static constexpr auto convert = to_cursor; };
-template <> struct ArgType<PayloadList> { static constexpr auto convert = to_payloads; };  // as const PayloadList&
+template <>
+struct ArgType<std::string_view> {
+  static constexpr auto convert = to_str;
+};
+template <>
+struct ArgType<ByteView> {
+  static constexpr auto convert = to_bytes;
+};
+template <>
+struct ArgType<bool> {
+  static constexpr auto convert = to_bool;
+};
+template <>
+struct ArgType<std::uint32_t> {
+  static constexpr auto convert = to_u32;
+};
+template <>
+struct ArgType<Cursor> {
+  static constexpr auto convert = to_cursor;
+};
+template <>
+struct ArgType<PayloadList> {
+  static constexpr auto convert = to_payloads;
+};  // as const PayloadList&
 
 // The types an optional parameter with a fallback may have.
 template <>
@@ -119,12 +137,9 @@ struct Method {
   Impl impl;
 
   template <std::size_t M>
-    requires(M == N)
-  consteval Method(const char* callable, const Param (&params)[M], Borrow borrow, Lock lock, Impl impl)
+  requires(M == N) consteval Method(const char* callable, const Param (&params)[M], Borrow borrow, Lock lock, Impl impl)
       : signature(callable, params), borrow(borrow), lock(lock), impl(impl) {}
-  consteval Method(Borrow borrow, Lock lock, Impl impl)
-    requires(N == 0)
-      : borrow(borrow), lock(lock), impl(impl) {}
+  consteval Method(Borrow borrow, Lock lock, Impl impl) requires(N == 0) : borrow(borrow), lock(lock), impl(impl) {}
 };
 
 template <class Impl, std::size_t M>
@@ -227,7 +242,8 @@ template <class R>
   using V = std::remove_cvref_t<R>;
   static_assert(!std::is_void_v<V>, "a method's function returns a value or a Result<void>");
   if constexpr (is_expected<V>) {
-    if (!result) [[unlikely]] return raise_failure(result);
+    if (!result) [[unlikely]]
+      return raise_failure(result);
     if constexpr (std::is_void_v<typename V::value_type>) {
       return none().release();
     } else {
@@ -245,17 +261,18 @@ template <const auto& kMethod, class Arguments, class Finish, class... Object>
 [[gnu::always_inline]] inline PyObject* call(const Arguments& args, Finish&& finish, Object&... object) {
   using Params = ArgParams<kMethod>;
   static_assert(std::tuple_size_v<Params> == kMethod.arity, "the function's parameters are not the signature's");
-  return with_args<kMethod, 0, Params>(args, [&](auto&... value) __attribute__((always_inline)) {
-    constexpr auto impl = kMethod.impl;  // a constant, so a direct call
-    if constexpr (kMethod.lock == Lock::Released) {
-      return finish([&]() __attribute__((always_inline)) {
-        GilRelease released;
-        return impl(object..., value...);
-      }());
-    } else {
-      return finish(impl(object..., value...));
-    }
-  });
+  return with_args<kMethod, 0, Params>(
+      args, [&](auto&... value) __attribute__((always_inline)) {
+        constexpr auto impl = kMethod.impl;  // a constant, so a direct call
+        if constexpr (kMethod.lock == Lock::Released) {
+          return finish([&]() __attribute__((always_inline)) {
+            GilRelease released;
+            return impl(object..., value...);
+          }());
+        } else {
+          return finish(impl(object..., value...));
+        }
+      });
 }
 
 struct NoArguments {};
@@ -297,9 +314,10 @@ template <const auto& kMethod>
 // METH_FASTCALL | METH_KEYWORDS; for fastcall(). A module function's `self`
 // is the module, which a Borrow::None method does not see.
 template <const auto& kMethod>
-  requires(method_detail::MethodType<kMethod>::arity > 0)
-[[gnu::flatten]] PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&]() __attribute__((always_inline)) -> PyObject* {
+requires(method_detail::MethodType<kMethod>::arity > 0)
+    [[gnu::flatten]] PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) noexcept {
+  return guard([&]() __attribute__((always_inline))->PyObject * {
     auto parsed = kMethod.signature.parse(args, nargs, kwnames);
     if (!parsed) return nullptr;
     return method_detail::call_on<kMethod>(self, *parsed);
@@ -308,31 +326,30 @@ template <const auto& kMethod>
 
 // METH_NOARGS; for noargs().
 template <const auto& kMethod>
-  requires(method_detail::MethodType<kMethod>::arity == 0)
-[[gnu::flatten]] PyObject* entry(PyObject* self, PyObject*) noexcept {
+requires(method_detail::MethodType<kMethod>::arity == 0)
+    [[gnu::flatten]] PyObject* entry(PyObject* self, PyObject*) noexcept {
   return method_detail::call_without_arguments<kMethod>(self);
 }
 
 // A getter of a PyGetSetDef.
 template <const auto& kMethod>
-  requires(method_detail::MethodType<kMethod>::arity == 0)
-[[gnu::flatten]] PyObject* entry(PyObject* self, void*) noexcept {
+requires(method_detail::MethodType<kMethod>::arity == 0)
+    [[gnu::flatten]] PyObject* entry(PyObject* self, void*) noexcept {
   return method_detail::call_without_arguments<kMethod>(self);
 }
 
 // A slot that takes only the object (tp_iternext, tp_repr); for unary_slot().
 template <const auto& kMethod>
-  requires(method_detail::MethodType<kMethod>::arity == 0)
-[[gnu::flatten]] PyObject* entry(PyObject* self) noexcept {
+requires(method_detail::MethodType<kMethod>::arity == 0) [[gnu::flatten]] PyObject* entry(PyObject* self) noexcept {
   return method_detail::call_without_arguments<kMethod>(self);
 }
 
 // tp_new of a class whose implementation type T the function returns (as a
 // PyResult<T> or a Result<T>); the new instance holds it.
 template <const auto& kMethod>
-  requires(kMethod.borrow == Borrow::None)
-PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  return guard([&]() __attribute__((always_inline)) -> PyObject* {
+requires(kMethod.borrow == Borrow::None) PyObject* constructor(PyTypeObject* type, PyObject* args,
+                                                               PyObject* kwargs) noexcept {
+  return guard([&]() __attribute__((always_inline))->PyObject * {
     auto parsed = kMethod.signature.parse(args, kwargs);
     if (!parsed) return nullptr;
     return method_detail::call<kMethod>(*parsed, [type](auto&& made) -> PyObject* {
@@ -353,7 +370,7 @@ inline void* unary_slot(PyObject* (*f)(PyObject*) noexcept) { return reinterpret
 // borrowed" while a call holds it exclusively.
 template <class T>
 PyObject* self_if_shareable(PyObject* self) noexcept {
-  return guard([&]() __attribute__((always_inline)) -> PyObject* {
+  return guard([&]() __attribute__((always_inline))->PyObject * {
     if (!check_shareable<T>(self)) return nullptr;
     return Py_NewRef(self);
   });
@@ -371,8 +388,11 @@ PyObject* enter(PyObject* self, PyObject*) noexcept {
 
 template <class T>
 consteval auto context_exit(const char* callable) {
-  return Method{callable, {optional("_exc_type"), optional("_exc_val"), optional("_exc_tb")}, Borrow::Exclusive,
-                Lock::Held, [](T&, PyObject*, PyObject*, PyObject*) { return false; }};
+  return Method{callable,
+                {optional("_exc_type"), optional("_exc_val"), optional("_exc_tb")},
+                Borrow::Exclusive,
+                Lock::Held,
+                [](T&, PyObject*, PyObject*, PyObject*) { return false; }};
 }
 
 template <class T>

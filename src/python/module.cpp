@@ -6,8 +6,8 @@
 #include <optional>
 #include <string_view>
 
-#include "python/binding.h"
 #include "logging.h"
+#include "python/binding.h"
 #include "python/method.h"
 #include "python/py_bus.h"
 #include "python/py_stats.h"
@@ -19,22 +19,22 @@ namespace {
 // ---------------------------------------------------------------------------
 // init_logging(level=None)
 
-constexpr auto kInitLogging = Method{
-    "init_logging()", {optional("level")}, Borrow::None, Lock::Held,
-    [](std::optional<std::string_view> level) { return qorva::init_logging(level); }};
+constexpr auto kInitLogging =
+    Method{"init_logging()", {optional("level")}, Borrow::None, Lock::Held, [](std::optional<std::string_view> level) {
+             return qorva::init_logging(level);
+           }};
 
-PyMethodDef init_logging_def = {
-    "init_logging", fastcall(entry<kInitLogging>), METH_FASTCALL | METH_KEYWORDS,
-    "init_logging(level=None)\n--\n\n"
-    "Switch on qorva's diagnostic logging to standard error.\n"
-    "\n"
-    "Installs a process-wide output of the bus's structured events: publisher created,\n"
-    "subscriber connected, subscriber dropped, publisher restarted and torn log tail\n"
-    "truncated. The filter comes from the RUST_LOG environment variable when it is set\n"
-    "(for example RUST_LOG=qorva=debug), else from `level`, else \"info\".\n"
-    "\n"
-    "May be called again and again: only the first call in a process tries to install\n"
-    "the output. Returns True if this call installed it, False otherwise."};
+PyMethodDef init_logging_def = {"init_logging", fastcall(entry<kInitLogging>), METH_FASTCALL | METH_KEYWORDS,
+                                "init_logging(level=None)\n--\n\n"
+                                "Switch on qorva's diagnostic logging to standard error.\n"
+                                "\n"
+                                "Installs a process-wide output of the bus's structured events: publisher created,\n"
+                                "subscriber connected, subscriber dropped, publisher restarted and torn log tail\n"
+                                "truncated. The filter comes from the RUST_LOG environment variable when it is set\n"
+                                "(for example RUST_LOG=qorva=debug), else from `level`, else \"info\".\n"
+                                "\n"
+                                "May be called again and again: only the first call in a process tries to install\n"
+                                "the output. Returns True if this call installed it, False otherwise."};
 
 // ---------------------------------------------------------------------------
 // The module
@@ -42,7 +42,7 @@ PyMethodDef init_logging_def = {
 // The getter of each class's type object, in registration order; each
 // class's own file defines its getter.
 constexpr std::array<TypeGetter, 5> kClassTypes{bus_type, topic_publisher_type, subscription_type, topic_stats_type,
-                                                  wal_stats_type};
+                                                wal_stats_type};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -50,7 +50,10 @@ PyModuleDef module_def = {
     "",       // __doc__
     0,        // no per-module state
     nullptr,  // no method table: the body adds the function
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyResult<void> run_module_body(PyObject* module) {

@@ -61,77 +61,97 @@ PyResult<PyBus> bus_new(std::string_view name, std::optional<std::string_view> b
   return PyBus{Bus::with_config(std::string(name), std::move(config))};
 }
 
-constexpr auto kBusNew = Method{
-    "_RustBus.__new__()",
-    {required("name"), keyword_only("base_dir"), keyword_only("capacity"), keyword_only("slot_size"),
-     keyword_only("max_subscribers"), keyword_only("backpressure"), keyword_only("wal_enabled")},
-    Borrow::None, Lock::Held, bus_new};
+constexpr auto kBusNew =
+    Method{"_RustBus.__new__()",
+           {required("name"), keyword_only("base_dir"), keyword_only("capacity"), keyword_only("slot_size"),
+            keyword_only("max_subscribers"), keyword_only("backpressure"), keyword_only("wal_enabled")},
+           Borrow::None,
+           Lock::Held,
+           bus_new};
 
 // ---------------------------------------------------------------------------
 // _RustBus: the methods that work through the cache (exclusive borrow)
 
 // The wakeup step may block briefly; a subscriber thread of this process may
 // need the interpreter lock to drain its wakeups meanwhile.
-constexpr auto kBusPublish = Method{
-    "_RustBus.publish()", {required("topic"), required("data")}, Borrow::Exclusive, Lock::Released,
-    [](PyBus& bus, std::string_view topic, ByteView data) { return bus.bus.publish(topic, data); }};
+constexpr auto kBusPublish =
+    Method{"_RustBus.publish()",
+           {required("topic"), required("data")},
+           Borrow::Exclusive,
+           Lock::Released,
+           [](PyBus& bus, std::string_view topic, ByteView data) { return bus.bus.publish(topic, data); }};
 
 // The lock stays held: the batch is memory stores plus one wakeup per
 // subscriber, bounded by the batch's size.
-constexpr auto kBusPublishMany = Method{
-    "_RustBus.publish_many()", {required("topic"), required("payloads")}, Borrow::Exclusive, Lock::Held,
-    [](PyBus& bus, std::string_view topic, const PayloadList& payloads) {
-      return bus.bus.publish_many(topic, payloads.views());
-    }};
+constexpr auto kBusPublishMany = Method{"_RustBus.publish_many()",
+                                        {required("topic"), required("payloads")},
+                                        Borrow::Exclusive,
+                                        Lock::Held,
+                                        [](PyBus& bus, std::string_view topic, const PayloadList& payloads) {
+                                          return bus.bus.publish_many(topic, payloads.views());
+                                        }};
 
 constexpr auto kBusTopic = Method{
-    "_RustBus.topic()", {required("name")}, Borrow::Exclusive, Lock::Held,
-    [](PyBus& bus, std::string_view name) { return bus.bus.take_publisher(name); }};
-
-constexpr auto kBusWaitForSubscribers = Method{
-    "_RustBus.wait_for_subscribers()", {required("topic"), optional("n", 1), optional("timeout_secs", 30.0)},
-    Borrow::Exclusive, Lock::Released,
-    [](PyBus& bus, std::string_view topic, std::uint64_t n, Timeout timeout) {
-      return bus.bus.wait_for_subscribers(topic, n, timeout.duration);
+    "_RustBus.topic()", {required("name")}, Borrow::Exclusive, Lock::Held, [](PyBus& bus, std::string_view name) {
+      return bus.bus.take_publisher(name);
     }};
 
-constexpr auto kBusCleanTopic = Method{
-    "_RustBus.clean_topic()", {required("topic")}, Borrow::Exclusive, Lock::Held,
-    [](PyBus& bus, std::string_view topic) { return bus.bus.clean_topic(topic); }};
+constexpr auto kBusWaitForSubscribers =
+    Method{"_RustBus.wait_for_subscribers()",
+           {required("topic"), optional("n", 1), optional("timeout_secs", 30.0)},
+           Borrow::Exclusive,
+           Lock::Released,
+           [](PyBus& bus, std::string_view topic, std::uint64_t n, Timeout timeout) {
+             return bus.bus.wait_for_subscribers(topic, n, timeout.duration);
+           }};
+
+constexpr auto kBusCleanTopic = Method{"_RustBus.clean_topic()",
+                                       {required("topic")},
+                                       Borrow::Exclusive,
+                                       Lock::Held,
+                                       [](PyBus& bus, std::string_view topic) { return bus.bus.clean_topic(topic); }};
 
 // ---------------------------------------------------------------------------
 // _RustBus: subscribing and inspecting (shared borrow)
 
-constexpr auto kBusSubscribe = Method{
-    "_RustBus.subscribe()", {required("topic"), optional("timeout_secs", 30.0)}, Borrow::Shared, Lock::Released,
-    [](const PyBus& bus, std::string_view topic, Timeout timeout) {
-      return bus.bus.subscribe_timeout(topic, timeout.duration);
-    }};
+constexpr auto kBusSubscribe = Method{"_RustBus.subscribe()",
+                                      {required("topic"), optional("timeout_secs", 30.0)},
+                                      Borrow::Shared,
+                                      Lock::Released,
+                                      [](const PyBus& bus, std::string_view topic, Timeout timeout) {
+                                        return bus.bus.subscribe_timeout(topic, timeout.duration);
+                                      }};
 
-constexpr auto kBusSubscribeWithHistory = Method{
-    "_RustBus.subscribe_with_history()",
-    {required("topic"), required("n_messages_back"), optional("timeout_secs", 30.0)},
-    Borrow::Shared, Lock::Released,
-    [](const PyBus& bus, std::string_view topic, std::uint64_t n_messages_back, Timeout timeout) {
-      return bus.bus.subscribe_with_history_timeout(topic, n_messages_back, timeout.duration);
-    }};
+constexpr auto kBusSubscribeWithHistory =
+    Method{"_RustBus.subscribe_with_history()",
+           {required("topic"), required("n_messages_back"), optional("timeout_secs", 30.0)},
+           Borrow::Shared,
+           Lock::Released,
+           [](const PyBus& bus, std::string_view topic, std::uint64_t n_messages_back, Timeout timeout) {
+             return bus.bus.subscribe_with_history_timeout(topic, n_messages_back, timeout.duration);
+           }};
 
-constexpr auto kBusSubscribeFrom = Method{
-    "_RustBus.subscribe_from()", {required("topic"), required("cursor"), optional("timeout_secs", 30.0)},
-    Borrow::Shared, Lock::Released,
-    [](const PyBus& bus, std::string_view topic, Cursor cursor, Timeout timeout) {
-      return bus.bus.subscribe_from_timeout(topic, cursor.value, timeout.duration);
-    }};
+constexpr auto kBusSubscribeFrom =
+    Method{"_RustBus.subscribe_from()",
+           {required("topic"), required("cursor"), optional("timeout_secs", 30.0)},
+           Borrow::Shared,
+           Lock::Released,
+           [](const PyBus& bus, std::string_view topic, Cursor cursor, Timeout timeout) {
+             return bus.bus.subscribe_from_timeout(topic, cursor.value, timeout.duration);
+           }};
 
 constexpr auto kBusStats = Method{
-    "_RustBus.stats()", {required("topic")}, Borrow::Shared, Lock::Held,
-    [](const PyBus& bus, std::string_view topic) { return bus.bus.stats(topic); }};
-
-constexpr auto kBusSlowSubscribers = Method{
-    "_RustBus.slow_subscribers()", {required("topic"), required("threshold")}, Borrow::Shared, Lock::Held,
-    [](const PyBus& bus, std::string_view topic, std::uint64_t threshold) {
-      return bus.bus.slow_subscribers(topic, threshold);
+    "_RustBus.stats()", {required("topic")}, Borrow::Shared, Lock::Held, [](const PyBus& bus, std::string_view topic) {
+      return bus.bus.stats(topic);
     }};
+
+constexpr auto kBusSlowSubscribers = Method{"_RustBus.slow_subscribers()",
+                                            {required("topic"), required("threshold")},
+                                            Borrow::Shared,
+                                            Lock::Held,
+                                            [](const PyBus& bus, std::string_view topic, std::uint64_t threshold) {
+                                              return bus.bus.slow_subscribers(topic, threshold);
+                                            }};
 
 PyMethodDef kBusMethods[] = {
     {"publish", fastcall(entry<kBusPublish>), METH_FASTCALL | METH_KEYWORDS,
@@ -213,25 +233,32 @@ const ClassSpec kBusClass =
 // TopicPublisher
 
 // The publish releases the lock for its wakeup step, as _RustBus.publish does.
-constexpr auto kPublisherPublish = Method{
-    "TopicPublisher.publish()", {required("data")}, Borrow::Exclusive, Lock::Released,
-    [](PyTopicPublisher& handle, ByteView data) { return handle.publisher->publish(data); }};
+constexpr auto kPublisherPublish =
+    Method{"TopicPublisher.publish()",
+           {required("data")},
+           Borrow::Exclusive,
+           Lock::Released,
+           [](PyTopicPublisher& handle, ByteView data) { return handle.publisher->publish(data); }};
 
-constexpr auto kPublisherPublishMany = Method{
-    "TopicPublisher.publish_many()", {required("payloads")}, Borrow::Exclusive, Lock::Held,
-    [](PyTopicPublisher& handle, const PayloadList& payloads) {
-      return handle.publisher->publish_many(payloads.views());
-    }};
+constexpr auto kPublisherPublishMany = Method{"TopicPublisher.publish_many()",
+                                              {required("payloads")},
+                                              Borrow::Exclusive,
+                                              Lock::Held,
+                                              [](PyTopicPublisher& handle, const PayloadList& payloads) {
+                                                return handle.publisher->publish_many(payloads.views());
+                                              }};
 
-constexpr auto kPublisherWaitForSubscribers = Method{
-    "TopicPublisher.wait_for_subscribers()", {optional("n", 1), optional("timeout_secs", 30.0)},
-    Borrow::Exclusive, Lock::Released,
-    [](PyTopicPublisher& handle, std::uint64_t n, Timeout timeout) {
-      return handle.publisher->wait_for_subscribers(n, timeout.duration);
-    }};
+constexpr auto kPublisherWaitForSubscribers =
+    Method{"TopicPublisher.wait_for_subscribers()",
+           {optional("n", 1), optional("timeout_secs", 30.0)},
+           Borrow::Exclusive,
+           Lock::Released,
+           [](PyTopicPublisher& handle, std::uint64_t n, Timeout timeout) {
+             return handle.publisher->wait_for_subscribers(n, timeout.duration);
+           }};
 
-constexpr auto kPublisherStats = Method{
-    Borrow::Shared, Lock::Held, [](const PyTopicPublisher& handle) { return handle.publisher->stats(); }};
+constexpr auto kPublisherStats =
+    Method{Borrow::Shared, Lock::Held, [](const PyTopicPublisher& handle) { return handle.publisher->stats(); }};
 
 // Leaving a with block releases nothing: the handle keeps its publisher and
 // producer lock until it is destroyed.

@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "bus.h"
-#include "python/binding.h"
 #include "publisher.h"
+#include "python/binding.h"
 
 namespace qorva::python {
 

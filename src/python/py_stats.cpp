@@ -43,12 +43,11 @@ Ref wrap_wal_stats(const wal::WalStats& stats) {
 }
 
 constexpr auto kTopicWal = Method{Borrow::Shared, Lock::Held, [](const PyTopicStats& s) {
-  return s.stats.wal ? wrap_wal_stats(*s.stats.wal) : none();
-}};
+                                    return s.stats.wal ? wrap_wal_stats(*s.stats.wal) : none();
+                                  }};
 
 Ref new_str(const std::string& text) {
-  return expect(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())),
-                "failed to make a str");
+  return expect(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), "failed to make a str");
 }
 
 std::string lags_text(const std::vector<std::uint64_t>& lags) {
@@ -63,11 +62,9 @@ std::string lags_text(const std::vector<std::uint64_t>& lags) {
 Ref topic_repr(const PyTopicStats& s) {
   const TopicStats& t = s.stats;
   return new_str("TopicStats(tail=" + std::to_string(t.tail) +
-                 ", active_subscribers=" + std::to_string(t.active_subscribers) +
-                 ", lags=" + lags_text(t.lags) +
-                 ", connected_sockets=" + std::to_string(t.connected_sockets) +
-                 ", published_total=" + std::to_string(t.published_total) +
-                 ", full_rejected_total=" + std::to_string(t.full_rejected_total) +
+                 ", active_subscribers=" + std::to_string(t.active_subscribers) + ", lags=" + lags_text(t.lags) +
+                 ", connected_sockets=" + std::to_string(t.connected_sockets) + ", published_total=" +
+                 std::to_string(t.published_total) + ", full_rejected_total=" + std::to_string(t.full_rejected_total) +
                  ", subscribers_dropped_total=" + std::to_string(t.subscribers_dropped_total) +
                  ", wakeups_sent_total=" + std::to_string(t.wakeups_sent_total) +
                  ", wal=" + (t.wal ? "<WalStats>" : "None") + ")");
@@ -78,14 +75,11 @@ constexpr auto kTopicRepr = Method{Borrow::Shared, Lock::Held, topic_repr};
 Ref wal_repr(const PyWalStats& s) {
   const wal::WalStats& w = s.stats;
   return new_str("WalStats(pending=" + std::to_string(w.pending_cursor) +
-                 ", durable=" + std::to_string(w.durable_cursor) +
-                 ", oldest=" + std::to_string(w.oldest_cursor) +
+                 ", durable=" + std::to_string(w.durable_cursor) + ", oldest=" + std::to_string(w.oldest_cursor) +
                  ", active_bytes=" + std::to_string(w.active_segment_bytes) +
-                 ", total_bytes=" + std::to_string(w.total_wal_bytes) +
-                 ", segments=" + std::to_string(w.segments) +
-                 ", appends_total=" + std::to_string(w.appends_total) +
-                 ", append_bytes_total=" + std::to_string(w.append_bytes_total) +
-                 ", flushes_total=" + std::to_string(w.flushes_total) + ")");
+                 ", total_bytes=" + std::to_string(w.total_wal_bytes) + ", segments=" + std::to_string(w.segments) +
+                 ", appends_total=" + std::to_string(w.appends_total) + ", append_bytes_total=" +
+                 std::to_string(w.append_bytes_total) + ", flushes_total=" + std::to_string(w.flushes_total) + ")");
 }
 
 constexpr auto kWalRepr = Method{Borrow::Shared, Lock::Held, wal_repr};
@@ -120,14 +114,10 @@ PyGetSetDef kWalStatsGetters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot kTopicStatsSlots[] = {
-    {Py_tp_getset, kTopicStatsGetters},
-    {Py_tp_repr, unary_slot(entry<kTopicRepr>)},
-    {0, nullptr}};
+    {Py_tp_getset, kTopicStatsGetters}, {Py_tp_repr, unary_slot(entry<kTopicRepr>)}, {0, nullptr}};
 
 PyType_Slot kWalStatsSlots[] = {
-    {Py_tp_getset, kWalStatsGetters},
-    {Py_tp_repr, unary_slot(entry<kWalRepr>)},
-    {0, nullptr}};
+    {Py_tp_getset, kWalStatsGetters}, {Py_tp_repr, unary_slot(entry<kWalRepr>)}, {0, nullptr}};
 
 constexpr const char* kTopicStatsDoc =
     "A snapshot of a topic's ring buffer, sockets and counters.\n\n"

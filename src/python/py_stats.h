@@ -3,8 +3,8 @@
 // outright and refers to no publisher, log or bus.
 #pragma once
 
-#include "python/binding.h"
 #include "publisher.h"
+#include "python/binding.h"
 #include "wal/wal.h"
 
 namespace qorva::python {

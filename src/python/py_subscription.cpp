@@ -45,8 +45,7 @@ PyResult<T> value_error(const std::string& text) {
 // Iteration ends, instead of raising, when the publisher is gone or restarted.
 bool ends_iteration(const Error& error) {
   const Error::Io* io = error.get_if<Error::Io>();
-  return io != nullptr &&
-         (io->error.kind() == IoKind::UnexpectedEof || io->error.kind() == IoKind::ConnectionReset);
+  return io != nullptr && (io->error.kind() == IoKind::UnexpectedEof || io->error.kind() == IoKind::ConnectionReset);
 }
 
 // ---------------------------------------------------------------------------
@@ -73,8 +72,7 @@ class WritableView {
     if (PyObject_GetBuffer(obj, &v.view_, PyBUF_FULL_RO) < 0) return py_error();
     v.held_ = true;
     if (const char* problem = v.problem()) {
-      PyErr_SetString(problem == kReadOnly || problem == kNotContiguous ? PyExc_TypeError : PyExc_BufferError,
-                      problem);
+      PyErr_SetString(problem == kReadOnly || problem == kNotContiguous ? PyExc_TypeError : PyExc_BufferError, problem);
       return py_error();  // v releases the view
     }
     return v;
@@ -178,7 +176,8 @@ Result<bool> receive_blocking_timeout(PySubscription& s, Duration timeout) {
 
 // The message in recv_buf when `got` says a receive put one there.
 inline Result<std::optional<ByteView>> message_if(const PySubscription& s, Result<bool> got) {
-  if (!got) [[unlikely]] return std::unexpected(std::move(got.error()));
+  if (!got) [[unlikely]]
+    return std::unexpected(std::move(got.error()));
   if (!*got) return std::nullopt;
   return s.message();
 }
@@ -186,14 +185,17 @@ inline Result<std::optional<ByteView>> message_if(const PySubscription& s, Resul
 constexpr auto kRecv = Method{Borrow::Exclusive, Lock::ReleasedToWait, receive_blocking};
 
 constexpr auto kRecvTimeout = Method{
-    "Subscription.recv_timeout()", {optional("timeout_secs", 1.0)}, Borrow::Exclusive, Lock::ReleasedToWait,
+    "Subscription.recv_timeout()",
+    {optional("timeout_secs", 1.0)},
+    Borrow::Exclusive,
+    Lock::ReleasedToWait,
     [](PySubscription& s, Timeout timeout) { return message_if(s, receive_blocking_timeout(s, timeout.duration)); }};
 
 // The lock is held throughout; raises what catching up from the log could not
 // deliver, and once a restarted publisher has ended the subscription.
-constexpr auto kTryRecv = Method{
-    Borrow::Exclusive, Lock::Held,
-    [](PySubscription& s) { return message_if(s, s.subscriber->try_receive(s.recv_buf)); }};
+constexpr auto kTryRecv = Method{Borrow::Exclusive, Lock::Held, [](PySubscription& s) {
+                                   return message_if(s, s.subscriber->try_receive(s.recv_buf));
+                                 }};
 
 // recv_batch($self, n, timeout_secs=1.0): the lock is released only while the
 // receive of the first message may wait; the rest are taken without waiting.
@@ -215,9 +217,11 @@ PyResult<Ref> recv_batch(PySubscription& s, std::uint64_t n, DeferredTimeout tim
   return list;
 }
 
-constexpr auto kRecvBatch = Method{
-    "Subscription.recv_batch()", {required("n"), optional("timeout_secs", 1.0)},
-    Borrow::Exclusive, Lock::ReleasedToWait, recv_batch};
+constexpr auto kRecvBatch = Method{"Subscription.recv_batch()",
+                                   {required("n"), optional("timeout_secs", 1.0)},
+                                   Borrow::Exclusive,
+                                   Lock::ReleasedToWait,
+                                   recv_batch};
 
 // __next__: as recv; a vanished or restarted publisher (or a reset
 // connection) ends the iteration without an exception.
@@ -240,8 +244,8 @@ PyResult<std::optional<std::size_t>> recv_into(PySubscription& s, PyObject* buf)
   return slice_result(*view, receive_into_slice(s, view->bytes()));
 }
 
-constexpr auto kRecvInto = Method{
-    "Subscription.recv_into()", {required("buf")}, Borrow::Exclusive, Lock::ReleasedToWait, recv_into};
+constexpr auto kRecvInto =
+    Method{"Subscription.recv_into()", {required("buf")}, Borrow::Exclusive, Lock::ReleasedToWait, recv_into};
 
 // try_recv_into($self, buf): one attempt, the lock held throughout.
 PyResult<std::optional<std::size_t>> try_recv_into(PySubscription& s, PyObject* buf) {
@@ -250,14 +254,13 @@ PyResult<std::optional<std::size_t>> try_recv_into(PySubscription& s, PyObject* 
   return slice_result(*view, s.subscriber->try_receive_one_into_slice(view->bytes()));
 }
 
-constexpr auto kTryRecvInto = Method{
-    "Subscription.try_recv_into()", {required("buf")}, Borrow::Exclusive, Lock::Held, try_recv_into};
+constexpr auto kTryRecvInto =
+    Method{"Subscription.try_recv_into()", {required("buf")}, Borrow::Exclusive, Lock::Held, try_recv_into};
 
 // recv_timeout_into($self, buf, timeout_secs=1.0): the lock is released only
 // while waiting; the timeout is converted before the buffer is looked at, and
 // checked after.
-PyResult<std::optional<std::size_t>> recv_timeout_into(PySubscription& s, PyObject* buf,
-                                                       DeferredTimeout timeout_secs) {
+PyResult<std::optional<std::size_t>> recv_timeout_into(PySubscription& s, PyObject* buf, DeferredTimeout timeout_secs) {
   PyResult<WritableView> view = WritableView::acquire(buf);
   if (!view) return py_error();
   PyResult<Timeout> timeout = timeout_secs.check();
@@ -266,9 +269,11 @@ PyResult<std::optional<std::size_t>> recv_timeout_into(PySubscription& s, PyObje
   return slice_result(*view, receive_into_slice_until(s, view->bytes(), deadline));
 }
 
-constexpr auto kRecvTimeoutInto = Method{
-    "Subscription.recv_timeout_into()", {required("buf"), optional("timeout_secs", 1.0)},
-    Borrow::Exclusive, Lock::ReleasedToWait, recv_timeout_into};
+constexpr auto kRecvTimeoutInto = Method{"Subscription.recv_timeout_into()",
+                                         {required("buf"), optional("timeout_secs", 1.0)},
+                                         Borrow::Exclusive,
+                                         Lock::ReleasedToWait,
+                                         recv_timeout_into};
 
 // The slots after the first of recv_into_buffer: each message is read
 // straight into its slot, without waiting. The slots filled in all.
@@ -286,9 +291,8 @@ PyResult<std::uint64_t> fill_remaining_slots(PySubscription& sub, WritableView& 
                                         std::to_string(payload_size) + ")");
     }
     if (!got) return py_error(std::move(got.error()));
-    return value_error<std::uint64_t>("payload at index " + std::to_string(count) + " is " +
-                                      std::to_string(**got) + " bytes; payload_size is " +
-                                      std::to_string(payload_size));
+    return value_error<std::uint64_t>("payload at index " + std::to_string(count) + " is " + std::to_string(**got) +
+                                      " bytes; payload_size is " + std::to_string(payload_size));
   }
   view.release();
   return count;
@@ -321,42 +325,44 @@ PyResult<std::uint64_t> recv_into_buffer(PySubscription& s, PyObject* buf, std::
   return fill_remaining_slots(s, *view, payload_size, slots);
 }
 
-constexpr auto kRecvIntoBuffer = Method{
-    "Subscription.recv_into_buffer()", {required("buf"), required("payload_size"), optional("timeout_secs", 1.0)},
-    Borrow::Exclusive, Lock::ReleasedToWait, recv_into_buffer};
+constexpr auto kRecvIntoBuffer = Method{"Subscription.recv_into_buffer()",
+                                        {required("buf"), required("payload_size"), optional("timeout_secs", 1.0)},
+                                        Borrow::Exclusive,
+                                        Lock::ReleasedToWait,
+                                        recv_into_buffer};
 
 // ---------------------------------------------------------------------------
 // Event-loop handshake and descriptors
 
-constexpr auto kFileno = Method{
-    Borrow::Shared, Lock::Held, [](const PySubscription& s) { return s.subscriber->wake_fd(); }};
+constexpr auto kFileno =
+    Method{Borrow::Shared, Lock::Held, [](const PySubscription& s) { return s.subscriber->wake_fd(); }};
 
-constexpr auto kSocketFileno = Method{
-    Borrow::Shared, Lock::Held, [](const PySubscription& s) { return s.subscriber->stream_fd(); }};
+constexpr auto kSocketFileno =
+    Method{Borrow::Shared, Lock::Held, [](const PySubscription& s) { return s.subscriber->stream_fd(); }};
 
 // No system call: the flag exchange, a fence and a load of the tail.
-constexpr auto kArmWakeup = Method{
-    Borrow::Exclusive, Lock::Held, [](PySubscription& s) { return s.subscriber->arm_wakeup(); }};
+constexpr auto kArmWakeup =
+    Method{Borrow::Exclusive, Lock::Held, [](PySubscription& s) { return s.subscriber->arm_wakeup(); }};
 
 // One read of the eventfd; "no unit pending" is False, not an error.
-constexpr auto kDrainWakeup = Method{
-    Borrow::Exclusive, Lock::Held, [](PySubscription& s) { return s.subscriber->drain_wakeup(); }};
+constexpr auto kDrainWakeup =
+    Method{Borrow::Exclusive, Lock::Held, [](PySubscription& s) { return s.subscriber->drain_wakeup(); }};
 
 // Lock held: one eventfd read, then at most one ring read into a new vector.
-constexpr auto kPollRecv = Method{
-    Borrow::Exclusive, Lock::Held, [](PySubscription& s) { return s.subscriber->poll_recv(); }};
+constexpr auto kPollRecv =
+    Method{Borrow::Exclusive, Lock::Held, [](PySubscription& s) { return s.subscriber->poll_recv(); }};
 
 // ---------------------------------------------------------------------------
 // Properties and the context manager
 
 constexpr auto kLag = Method{Borrow::Shared, Lock::Held, [](const PySubscription& s) { return s.subscriber->lag(); }};
 
-constexpr auto kCursor = Method{
-    Borrow::Shared, Lock::Held, [](const PySubscription& s) { return s.subscriber->cursor(); }};
+constexpr auto kCursor =
+    Method{Borrow::Shared, Lock::Held, [](const PySubscription& s) { return s.subscriber->cursor(); }};
 
-constexpr auto kMaxPayloadSize = Method{
-    Borrow::Shared, Lock::Held,
-    [](const PySubscription& s) { return std::uint64_t{s.subscriber->max_payload_size()}; }};
+constexpr auto kMaxPayloadSize = Method{Borrow::Shared, Lock::Held, [](const PySubscription& s) {
+                                          return std::uint64_t{s.subscriber->max_payload_size()};
+                                        }};
 
 // __exit__ releases nothing: only destruction ends a subscription.
 constexpr auto kExit = context_exit<PySubscription>("Subscription.__exit__()");
@@ -376,80 +382,79 @@ constexpr const char kDoc[] =
     "poll_recv() handshake with try_recv(); an asynchronous wrapper needs no more\n"
     "than these members.";
 
-PyMethodDef kMethods[] = {
-    {"recv", noargs(entry<kRecv>), METH_NOARGS,
-     "recv($self)\n--\n\n"
-     "Block until the next message arrives and return it as bytes.\n\n"
-     "Releases the interpreter lock while it waits. Raises OSError when the\n"
-     "publisher disconnects or restarts."},
-    {"recv_timeout", fastcall(entry<kRecvTimeout>), METH_FASTCALL | METH_KEYWORDS,
-     "recv_timeout($self, timeout_secs=1.0)\n--\n\n"
-     "Block up to timeout_secs for the next message; None on timeout.\n\n"
-     "Releases the interpreter lock while it waits."},
-    {"try_recv", noargs(entry<kTryRecv>), METH_NOARGS,
-     "try_recv($self)\n--\n\n"
-     "Non-blocking poll: the next message as bytes, or None at once when no\n"
-     "message is ready."},
-    {"recv_into", fastcall(entry<kRecvInto>), METH_FASTCALL | METH_KEYWORDS,
-     "recv_into($self, buf)\n--\n\n"
-     "Block for the next message and write it straight into buf, any writable,\n"
-     "C-contiguous bytes-like object; return the number of bytes written.\n\n"
-     "Reusing one buffer receives without any allocation per message. Raises\n"
-     "MessageTooLargeError when the message is larger than buf (sizing buf to\n"
-     "max_payload_size avoids it) and OSError on publisher disconnect, like recv()."},
-    {"recv_timeout_into", fastcall(entry<kRecvTimeoutInto>), METH_FASTCALL | METH_KEYWORDS,
-     "recv_timeout_into($self, buf, timeout_secs=1.0)\n--\n\n"
-     "Like recv_into(), but give up after timeout_secs: the number of bytes\n"
-     "written, or None on timeout."},
-    {"try_recv_into", fastcall(entry<kTryRecvInto>), METH_FASTCALL | METH_KEYWORDS,
-     "try_recv_into($self, buf)\n--\n\n"
-     "Non-blocking recv_into(): the number of bytes written, or None at once when\n"
-     "no message is ready. Keeps the interpreter lock and copies the message once,\n"
-     "without allocation."},
-    {"recv_batch", fastcall(entry<kRecvBatch>), METH_FASTCALL | METH_KEYWORDS,
-     "recv_batch($self, n, timeout_secs=1.0)\n--\n\n"
-     "Drain up to n messages into a list, saving per-call overhead.\n\n"
-     "Blocks up to timeout_secs for the first message with the interpreter lock\n"
-     "released, then takes the rest without waiting and with the lock held, since a\n"
-     "ring read needs no system call. Reuses one receive buffer and makes one bytes\n"
-     "object per message. An empty list on timeout."},
-    {"recv_into_buffer", fastcall(entry<kRecvIntoBuffer>), METH_FASTCALL | METH_KEYWORDS,
-     "recv_into_buffer($self, buf, payload_size, timeout_secs=1.0)\n--\n\n"
-     "Drain up to len(buf) // payload_size messages straight into consecutive\n"
-     "payload_size slots of buf and return how many were written.\n\n"
-     "Every payload must be exactly payload_size bytes, else ValueError: meant for\n"
-     "fixed-size messages and preallocated arrays. Blocks up to timeout_secs for the\n"
-     "first message, then takes the rest without waiting and with the interpreter\n"
-     "lock held, like recv_batch(); 0 on timeout. Every message is copied from its\n"
-     "ring slot straight into buf."},
-    {"fileno", noargs(entry<kFileno>), METH_NOARGS,
-     "fileno($self)\n--\n\n"
-     "The subscriber's wakeup eventfd, to register as a reader with an event loop\n"
-     "for waiting without a thread."},
-    {"socket_fileno", noargs(entry<kSocketFileno>), METH_NOARGS,
-     "socket_fileno($self)\n--\n\n"
-     "The descriptor of the connection to the publisher, for noticing a disconnect\n"
-     "(it reports a hang-up); it differs from fileno()."},
-    {"arm_wakeup", noargs(entry<kArmWakeup>), METH_NOARGS,
-     "arm_wakeup($self)\n--\n\n"
-     "Arm the wakeup flag before an event-loop wait; call it after try_recv() or\n"
-     "poll_recv() gave None.\n\n"
-     "True means a message became available while arming: read again at once\n"
-     "instead of waiting. False means the flag is armed: wait until fileno() is\n"
-     "readable, which the publisher's next publish brings about. Arming is required\n"
-     "because the publisher wakes only subscribers whose flag is set."},
-    {"drain_wakeup", noargs(entry<kDrainWakeup>), METH_NOARGS,
-     "drain_wakeup($self)\n--\n\n"
-     "Consume one pending wakeup so that the level-triggered descriptor stops\n"
-     "signalling; True when one was consumed. The ring is read separately with\n"
-     "try_recv(). For the event loop's reader callback."},
-    {"poll_recv", noargs(entry<kPollRecv>), METH_NOARGS,
-     "poll_recv($self)\n--\n\n"
-     "Non-blocking: consume one wakeup and try one ring read. None when no wakeup\n"
-     "was pending or the ring was empty. For the event loop's reader callback."},
-    enter_method<PySubscription>(),
-    exit_method<kExit>(),
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef kMethods[] = {{"recv", noargs(entry<kRecv>), METH_NOARGS,
+                           "recv($self)\n--\n\n"
+                           "Block until the next message arrives and return it as bytes.\n\n"
+                           "Releases the interpreter lock while it waits. Raises OSError when the\n"
+                           "publisher disconnects or restarts."},
+                          {"recv_timeout", fastcall(entry<kRecvTimeout>), METH_FASTCALL | METH_KEYWORDS,
+                           "recv_timeout($self, timeout_secs=1.0)\n--\n\n"
+                           "Block up to timeout_secs for the next message; None on timeout.\n\n"
+                           "Releases the interpreter lock while it waits."},
+                          {"try_recv", noargs(entry<kTryRecv>), METH_NOARGS,
+                           "try_recv($self)\n--\n\n"
+                           "Non-blocking poll: the next message as bytes, or None at once when no\n"
+                           "message is ready."},
+                          {"recv_into", fastcall(entry<kRecvInto>), METH_FASTCALL | METH_KEYWORDS,
+                           "recv_into($self, buf)\n--\n\n"
+                           "Block for the next message and write it straight into buf, any writable,\n"
+                           "C-contiguous bytes-like object; return the number of bytes written.\n\n"
+                           "Reusing one buffer receives without any allocation per message. Raises\n"
+                           "MessageTooLargeError when the message is larger than buf (sizing buf to\n"
+                           "max_payload_size avoids it) and OSError on publisher disconnect, like recv()."},
+                          {"recv_timeout_into", fastcall(entry<kRecvTimeoutInto>), METH_FASTCALL | METH_KEYWORDS,
+                           "recv_timeout_into($self, buf, timeout_secs=1.0)\n--\n\n"
+                           "Like recv_into(), but give up after timeout_secs: the number of bytes\n"
+                           "written, or None on timeout."},
+                          {"try_recv_into", fastcall(entry<kTryRecvInto>), METH_FASTCALL | METH_KEYWORDS,
+                           "try_recv_into($self, buf)\n--\n\n"
+                           "Non-blocking recv_into(): the number of bytes written, or None at once when\n"
+                           "no message is ready. Keeps the interpreter lock and copies the message once,\n"
+                           "without allocation."},
+                          {"recv_batch", fastcall(entry<kRecvBatch>), METH_FASTCALL | METH_KEYWORDS,
+                           "recv_batch($self, n, timeout_secs=1.0)\n--\n\n"
+                           "Drain up to n messages into a list, saving per-call overhead.\n\n"
+                           "Blocks up to timeout_secs for the first message with the interpreter lock\n"
+                           "released, then takes the rest without waiting and with the lock held, since a\n"
+                           "ring read needs no system call. Reuses one receive buffer and makes one bytes\n"
+                           "object per message. An empty list on timeout."},
+                          {"recv_into_buffer", fastcall(entry<kRecvIntoBuffer>), METH_FASTCALL | METH_KEYWORDS,
+                           "recv_into_buffer($self, buf, payload_size, timeout_secs=1.0)\n--\n\n"
+                           "Drain up to len(buf) // payload_size messages straight into consecutive\n"
+                           "payload_size slots of buf and return how many were written.\n\n"
+                           "Every payload must be exactly payload_size bytes, else ValueError: meant for\n"
+                           "fixed-size messages and preallocated arrays. Blocks up to timeout_secs for the\n"
+                           "first message, then takes the rest without waiting and with the interpreter\n"
+                           "lock held, like recv_batch(); 0 on timeout. Every message is copied from its\n"
+                           "ring slot straight into buf."},
+                          {"fileno", noargs(entry<kFileno>), METH_NOARGS,
+                           "fileno($self)\n--\n\n"
+                           "The subscriber's wakeup eventfd, to register as a reader with an event loop\n"
+                           "for waiting without a thread."},
+                          {"socket_fileno", noargs(entry<kSocketFileno>), METH_NOARGS,
+                           "socket_fileno($self)\n--\n\n"
+                           "The descriptor of the connection to the publisher, for noticing a disconnect\n"
+                           "(it reports a hang-up); it differs from fileno()."},
+                          {"arm_wakeup", noargs(entry<kArmWakeup>), METH_NOARGS,
+                           "arm_wakeup($self)\n--\n\n"
+                           "Arm the wakeup flag before an event-loop wait; call it after try_recv() or\n"
+                           "poll_recv() gave None.\n\n"
+                           "True means a message became available while arming: read again at once\n"
+                           "instead of waiting. False means the flag is armed: wait until fileno() is\n"
+                           "readable, which the publisher's next publish brings about. Arming is required\n"
+                           "because the publisher wakes only subscribers whose flag is set."},
+                          {"drain_wakeup", noargs(entry<kDrainWakeup>), METH_NOARGS,
+                           "drain_wakeup($self)\n--\n\n"
+                           "Consume one pending wakeup so that the level-triggered descriptor stops\n"
+                           "signalling; True when one was consumed. The ring is read separately with\n"
+                           "try_recv(). For the event loop's reader callback."},
+                          {"poll_recv", noargs(entry<kPollRecv>), METH_NOARGS,
+                           "poll_recv($self)\n--\n\n"
+                           "Non-blocking: consume one wakeup and try one ring read. None when no wakeup\n"
+                           "was pending or the ring was empty. For the event loop's reader callback."},
+                          enter_method<PySubscription>(),
+                          exit_method<kExit>(),
+                          {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetters[] = {
     {"max_payload_size", entry<kMaxPayloadSize>, nullptr,

@@ -68,7 +68,7 @@ class PosixSequentialFile final : public SequentialFile {
   }
 
   std::expected<std::uint64_t, IoError> size() override {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd_.get(), &st) != 0) return last_error();
     return static_cast<std::uint64_t>(st.st_size);
   }

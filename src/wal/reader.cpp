@@ -17,9 +17,9 @@ bool is_incomplete(const SegmentReadError& e) {
 }
 
 WalError missing_records(std::uint64_t expected, std::uint64_t found) {
-  return WalError{WalError::Io{IoError::fixed(
-      IoKind::InvalidData,
-      "log record " + std::to_string(found) + " found where " + std::to_string(expected) + " was expected")}};
+  return WalError{
+      WalError::Io{IoError::fixed(IoKind::InvalidData, "log record " + std::to_string(found) + " found where " +
+                                                           std::to_string(expected) + " was expected")}};
 }
 
 bool has_grown(SegmentReader& reader) {

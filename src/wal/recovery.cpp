@@ -33,7 +33,7 @@ std::expected<void, IoError> truncate_durably(const std::string& path, std::uint
 }
 
 std::expected<std::uint64_t, IoError> size_of(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   auto c_path = checked_path(path);
   if (!c_path) return std::unexpected(c_path.error());
   if (::stat(*c_path, &st) != 0) return std::unexpected(IoError::last_os_error());

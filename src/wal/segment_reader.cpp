@@ -62,8 +62,7 @@ std::expected<SegmentReader, SegmentReadError> SegmentReader::open(std::string p
                        get_u64(header.data() + kHeaderCreatedOffset), file_len);
 }
 
-std::expected<std::optional<ReadRecord>, SegmentReadError> read_one_record(BufferedReader& file,
-                                                                           std::uint64_t offset,
+std::expected<std::optional<ReadRecord>, SegmentReadError> read_one_record(BufferedReader& file, std::uint64_t offset,
                                                                            std::uint64_t limit) {
   using Fault = SegmentReadError::RecordLen::Fault;
   if (offset >= limit) return std::nullopt;

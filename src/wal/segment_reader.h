@@ -79,8 +79,7 @@ struct ReadRecord {
 // end) when offset >= limit. Errors: ShortRead (the record extends past the
 // limit), RecordLen (length word outside [28, kMaxRecordLen] or not
 // payload_len + 28), Crc, Io (seek or read failed, the file's end included).
-std::expected<std::optional<ReadRecord>, SegmentReadError> read_one_record(BufferedReader& file,
-                                                                           std::uint64_t offset,
+std::expected<std::optional<ReadRecord>, SegmentReadError> read_one_record(BufferedReader& file, std::uint64_t offset,
                                                                            std::uint64_t limit);
 
 // Walks a borrowed reader's records in file order: its sound records, then at

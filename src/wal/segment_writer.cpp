@@ -52,7 +52,8 @@ std::expected<SegmentWriter, WriterError> SegmentWriter::create(std::string path
 
 std::expected<void, WriterError> SegmentWriter::append(std::uint64_t cursor, std::uint64_t timestamp_ns,
                                                        std::span<const std::byte> payload) {
-  if (payload.size() > kMaxPayloadLen) return std::unexpected(WriterError{WriterError::PayloadTooLarge{payload.size()}});
+  if (payload.size() > kMaxPayloadLen)
+    return std::unexpected(WriterError{WriterError::PayloadTooLarge{payload.size()}});
   if (cursor != pending_cursor_)
     return std::unexpected(WriterError{WriterError::NonMonotonic{cursor, pending_cursor_}});
   if (broken_) return io_error(*broken_);
@@ -73,7 +74,8 @@ std::expected<void, IoError> SegmentWriter::write_record(std::uint64_t cursor, s
                                                          std::span<const std::byte> payload) {
   const std::size_t record_len = payload.size() + kRecordFramingLen;
   if (record_len < BufferedWriter::kCapacity)
-    return file_.write_in_place(record_len, [&](std::byte* at) { encode_record_at(at, cursor, timestamp_ns, payload); });
+    return file_.write_in_place(record_len,
+                                [&](std::byte* at) { encode_record_at(at, cursor, timestamp_ns, payload); });
   const RecordFrame frame = frame_record(cursor, timestamp_ns, payload);
   const std::span<const std::byte> parts[] = {frame.head, payload, frame.crc};
   return file_.write_parts(parts);

@@ -242,8 +242,6 @@ std::uint64_t Wal::durable_cursor() const { return state_->durable_cursor.load(s
 
 std::uint64_t Wal::timestamp_now() const { return timestamp_at(monotonic_now()); }
 
-std::uint64_t Wal::timestamp_at(const timespec& now) const {
-  return timestamp_since(opened_unix_ns_, opened_at_, now);
-}
+std::uint64_t Wal::timestamp_at(const timespec& now) const { return timestamp_since(opened_unix_ns_, opened_at_, now); }
 
 }  // namespace qorva::wal

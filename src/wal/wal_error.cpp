@@ -32,65 +32,73 @@ std::string io(const IoError& e) { return "I/O error: " + e.text(); }
 
 std::string WriterError::message() const {
   return std::visit(Overload{
-      [](const PayloadTooLarge& e) { return payload_too_large(e.len); },
-      [](const NonMonotonic& e) {
-        return "cursor must be monotonic: tried to append " + dec(e.cursor) +
-               " after pending_cursor was " + dec(e.pending_cursor);
-      },
-      [](const Io& e) { return io(e.error); },
-  }, value);
+                        [](const PayloadTooLarge& e) { return payload_too_large(e.len); },
+                        [](const NonMonotonic& e) {
+                          return "cursor must be monotonic: tried to append " + dec(e.cursor) +
+                                 " after pending_cursor was " + dec(e.pending_cursor);
+                        },
+                        [](const Io& e) { return io(e.error); },
+                    },
+                    value);
 }
 
 std::string SegmentHeaderError::message() const {
-  return std::visit(Overload{
-      [](const Magic& e) {
-        return "segment magic mismatch: got " + hex64(e.found) + ", want " + hex64(kSegmentMagic);
+  return std::visit(
+      Overload{
+          [](const Magic& e) {
+            return "segment magic mismatch: got " + hex64(e.found) + ", want " + hex64(kSegmentMagic);
+          },
+          [](const Version& e) {
+            return "segment version " + dec(e.found) + " not supported (this build speaks " + dec(kSegmentVersion) +
+                   ")";
+          },
+          [](const Truncated& e) { return "segment header truncated: " + dec(e.size) + " bytes < " + dec(kHeaderLen); },
       },
-      [](const Version& e) {
-        return "segment version " + dec(e.found) + " not supported (this build speaks " + dec(kSegmentVersion) + ")";
-      },
-      [](const Truncated& e) { return "segment header truncated: " + dec(e.size) + " bytes < " + dec(kHeaderLen); },
-  }, value);
+      value);
 }
 
 std::string SegmentReadError::message() const {
   return std::visit(Overload{
-      [](const Io& e) { return io(e.error); },
-      [](const Header& e) { return "segment header: " + e.error.message(); },
-      [](const RecordLen& e) {
-        switch (e.fault) {
-          case RecordLen::Fault::BelowMin:
-            return "record_len " + dec(e.len) + " below minimum (28)";
-          case RecordLen::Fault::PayloadMismatch:
-            return "record_len " + dec(e.len) + " does not match payload_len " + dec(e.payload_len) + " + 28";
-          case RecordLen::Fault::AboveMax:
-            break;
-        }
-        return "record_len " + dec(e.len) + " exceeds MAX_RECORD_LEN (" + dec(kMaxRecordLen) + ")";
-      },
-      [](const Crc& e) {
-        return "CRC mismatch at offset " + dec(e.offset) + ": stored " + hex32(e.stored) + ", computed " +
-               hex32(e.computed);
-      },
-      [](const ShortRead& e) {
-        return "short read at offset " + dec(e.offset) + ": needed " + dec(e.missing) + " more bytes";
-      },
-  }, value);
+                        [](const Io& e) { return io(e.error); },
+                        [](const Header& e) { return "segment header: " + e.error.message(); },
+                        [](const RecordLen& e) {
+                          switch (e.fault) {
+                            case RecordLen::Fault::BelowMin:
+                              return "record_len " + dec(e.len) + " below minimum (28)";
+                            case RecordLen::Fault::PayloadMismatch:
+                              return "record_len " + dec(e.len) + " does not match payload_len " + dec(e.payload_len) +
+                                     " + 28";
+                            case RecordLen::Fault::AboveMax:
+                              break;
+                          }
+                          return "record_len " + dec(e.len) + " exceeds MAX_RECORD_LEN (" + dec(kMaxRecordLen) + ")";
+                        },
+                        [](const Crc& e) {
+                          return "CRC mismatch at offset " + dec(e.offset) + ": stored " + hex32(e.stored) +
+                                 ", computed " + hex32(e.computed);
+                        },
+                        [](const ShortRead& e) {
+                          return "short read at offset " + dec(e.offset) + ": needed " + dec(e.missing) + " more bytes";
+                        },
+                    },
+                    value);
 }
 
 std::string WalError::message() const {
   return std::visit(Overload{
-      [](const Io& e) { return io(e.error); },
-      [](const Writer& e) { return "segment writer: " + e.error.message(); },
-      [](const Reader& e) { return "segment reader: " + e.error.message(); },
-      [](const CursorTooOld& e) {
-        return "cursor " + dec(e.cursor) + " is older than the oldest in-WAL slot (" + dec(e.oldest) + ")";
-      },
-      [](const FlusherDied&) {
-        return std::string("WAL flusher thread died; further appends would silently lose durability");
-      },
-      [](const PayloadTooLarge& e) { return payload_too_large(e.len); },
-  }, value);
+                        [](const Io& e) { return io(e.error); },
+                        [](const Writer& e) { return "segment writer: " + e.error.message(); },
+                        [](const Reader& e) { return "segment reader: " + e.error.message(); },
+                        [](const CursorTooOld& e) {
+                          return "cursor " + dec(e.cursor) + " is older than the oldest in-WAL slot (" + dec(e.oldest) +
+                                 ")";
+                        },
+                        [](const FlusherDied&) {
+                          return std::string("WAL flusher thread died; further appends would silently lose durability");
+                        },
+                        [](const PayloadTooLarge& e) { return payload_too_large(e.len); },
+                    },
+                    value);
 }
 
 }  // namespace qorva::wal

@@ -24,12 +24,12 @@ TEST(IoError, OsErrorTextCarriesNumber) {
 
 TEST(IoError, KindFollowsTheErrorNumber) {
   const std::pair<int, IoKind> cases[] = {
-      {EAGAIN, IoKind::WouldBlock},          {EWOULDBLOCK, IoKind::WouldBlock},
-      {ETIMEDOUT, IoKind::TimedOut},         {ECONNRESET, IoKind::ConnectionReset},
-      {ENOENT, IoKind::NotFound},            {EINTR, IoKind::Interrupted},
-      {EEXIST, IoKind::AlreadyExists},       {EINVAL, IoKind::InvalidInput},
-      {EACCES, IoKind::Other},               {EPIPE, IoKind::Other},
-      {ENOSPC, IoKind::Other},               {99999, IoKind::Other},
+      {EAGAIN, IoKind::WouldBlock},    {EWOULDBLOCK, IoKind::WouldBlock},
+      {ETIMEDOUT, IoKind::TimedOut},   {ECONNRESET, IoKind::ConnectionReset},
+      {ENOENT, IoKind::NotFound},      {EINTR, IoKind::Interrupted},
+      {EEXIST, IoKind::AlreadyExists}, {EINVAL, IoKind::InvalidInput},
+      {EACCES, IoKind::Other},         {EPIPE, IoKind::Other},
+      {ENOSPC, IoKind::Other},         {99999, IoKind::Other},
   };
   for (const auto& [err, kind] : cases) {
     EXPECT_EQ(kind_from_errno(err), kind) << err;

@@ -36,7 +36,7 @@ void count_signal(int) { g_signals_seen.fetch_add(1, std::memory_order_relaxed);
 class InterruptedWait : public testing::Test {
  protected:
   void SetUp() override {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = count_signal;  // no SA_RESTART: blocking calls fail with EINTR
     ASSERT_EQ(::sigaction(SIGALRM, &sa, &old_), 0);
     g_signals_seen = 0;
@@ -64,7 +64,7 @@ class InterruptedWait : public testing::Test {
 
   TempDir dir_;
   TopicConfig config_ = small_config(dir_.path());
-  struct sigaction old_{};
+  struct sigaction old_ {};
 };
 
 TEST_F(InterruptedWait, PollForAWakeup) {

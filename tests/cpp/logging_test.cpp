@@ -46,8 +46,11 @@ void expect_checks(const LogFilter& filter, const std::vector<Check>& checks, co
 
 TEST(LogFilter, DirectivesSelectEventsByTargetPrefixAndLevel) {
   const FilterCase cases[] = {
-      {"info", {{Level::Info, kPub, true}, {Level::Warn, kSub, true}, {Level::Debug, kPub, false},
-                {Level::Info, "elsewhere", true}}},
+      {"info",
+       {{Level::Info, kPub, true},
+        {Level::Warn, kSub, true},
+        {Level::Debug, kPub, false},
+        {Level::Info, "elsewhere", true}}},
       {"WARN", {{Level::Info, kPub, false}, {Level::Warn, kWal, true}, {Level::Error, kWal, true}}},
       {"Trace", {{Level::Trace, kPub, true}, {Level::Debug, kSub, true}}},
       {"off", {{Level::Error, kPub, false}}},
@@ -59,9 +62,12 @@ TEST(LogFilter, DirectivesSelectEventsByTargetPrefixAndLevel) {
       // A target is a plain text prefix, not a whole component.
       {"qorva::pub=info", {{Level::Info, kPub, true}, {Level::Info, kSub, false}}},
       // The longest matching target decides, wherever it stands.
-      {"warn,qorva::publisher=info", {{Level::Info, kPub, true}, {Level::Info, kSub, false}, {Level::Warn, kSub, true}}},
-      {"qorva::publisher=info,warn", {{Level::Info, kPub, true}, {Level::Info, kSub, false}, {Level::Warn, kSub, true}}},
-      {"qorva=off,qorva::wal=warn", {{Level::Warn, kWal, true}, {Level::Warn, kPub, false}, {Level::Error, "x", false}}},
+      {"warn,qorva::publisher=info",
+       {{Level::Info, kPub, true}, {Level::Info, kSub, false}, {Level::Warn, kSub, true}}},
+      {"qorva::publisher=info,warn",
+       {{Level::Info, kPub, true}, {Level::Info, kSub, false}, {Level::Warn, kSub, true}}},
+      {"qorva=off,qorva::wal=warn",
+       {{Level::Warn, kWal, true}, {Level::Warn, kPub, false}, {Level::Error, "x", false}}},
       {"qorva=trace,qorva::subscriber=off", {{Level::Error, kSub, false}, {Level::Trace, kPub, true}}},
       // Among equally specific directives the later one holds.
       {"info,warn", {{Level::Info, kPub, false}, {Level::Warn, kPub, true}}},
@@ -130,19 +136,24 @@ TEST(QuoteString, EscapesQuotesBackslashesAndUnprintables) {
       {"\x01", R"("\u{1}")"},
       {"\x1b[0m", R"("\u{1b}[0m")"},
       {"\x7f", R"("\u{7f}")"},
-      {"\xc2\x85", R"("\u{85}")"},                 // NEL, a C1 control
-      {"\xc2\xad", R"("\u{ad}")"},                 // soft hyphen, a format character
-      {"\xe2\x80\xa8", R"("\u{2028}")"},           // line separator
-      {"a\xc2\xa0" "b", R"("a\u{a0}b")"},           // no-break space: only U+0020 stays raw
-      {"\xe3\x80\x80", R"("\u{3000}")"},           // ideographic space
+      {"\xc2\x85", R"("\u{85}")"},        // NEL, a C1 control
+      {"\xc2\xad", R"("\u{ad}")"},        // soft hyphen, a format character
+      {"\xe2\x80\xa8", R"("\u{2028}")"},  // line separator
+      {"a\xc2\xa0"
+       "b",
+       R"("a\u{a0}b")"},                  // no-break space: only U+0020 stays raw
+      {"\xe3\x80\x80", R"("\u{3000}")"},  // ideographic space
       {"\xe2\x80\x8a\xe2\x80\xaf", R"("\u{200a}\u{202f}")"},
-      {"\xef\xbb\xbf", R"("\u{feff}")"},           // byte order mark
-      {"\xef\xbf\xbf", R"("\u{ffff}")"},           // a non-character
-      {"\xee\x80\x80", R"("\u{e000}")"},           // private use
+      {"\xef\xbb\xbf", R"("\u{feff}")"},  // byte order mark
+      {"\xef\xbf\xbf", R"("\u{ffff}")"},  // a non-character
+      {"\xee\x80\x80", R"("\u{e000}")"},  // private use
       {"caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac", "\"caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac\""},
       {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},
       // Invalid UTF-8: one U+FFFD per maximal ill-formed subpart.
-      {"a\xff" "b", "\"a\xef\xbf\xbd" "b\""},
+      {"a\xff"
+       "b",
+       "\"a\xef\xbf\xbd"
+       "b\""},
       {"\xe2\x82", "\"\xef\xbf\xbd\""},
       {"\xed\xa0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
   };
@@ -177,8 +188,10 @@ TEST(FormatLogLine, LevelColumnsAndFieldKinds) {
   EXPECT_EQ(format_log_line(kTime, Level::Debug, "qorva::publisher", "accept failed", fields),
             "2024-01-02T03:04:05.000006Z DEBUG qorva::publisher: accept failed n=18446744073709551615 d=-5 b=false "
             "q=\"a \\\"b\\\"\" p=/x/\xef\xbf\xbd.seg\n");
-  const std::pair<Level, std::string_view> columns[] = {{Level::Trace, "TRACE"}, {Level::Debug, "DEBUG"},
-                                                        {Level::Info, " INFO"}, {Level::Warn, " WARN"},
+  const std::pair<Level, std::string_view> columns[] = {{Level::Trace, "TRACE"},
+                                                        {Level::Debug, "DEBUG"},
+                                                        {Level::Info, " INFO"},
+                                                        {Level::Warn, " WARN"},
                                                         {Level::Error, "ERROR"}};
   for (const auto& [level, column] : columns)
     EXPECT_EQ(format_log_line("T", level, "t", "m", {}), "T " + std::string(column) + " t: m\n");
@@ -288,8 +301,10 @@ void emit_all() {
 
 // Sets or unsets RUST_LOG in the (child) process.
 void set_rust_log(std::optional<const char*> value) {
-  if (value) ::setenv("RUST_LOG", *value, 1);
-  else ::unsetenv("RUST_LOG");
+  if (value)
+    ::setenv("RUST_LOG", *value, 1);
+  else
+    ::unsetenv("RUST_LOG");
 }
 
 // The rests of the lines, after checking each line's time.
@@ -354,8 +369,8 @@ struct InitCase {
   const char* name;
   std::optional<const char*> rust_log;
   std::vector<std::optional<std::string_view>> calls;  // the init_logging calls, in order
-  unsigned returned;                                    // bit i: call i returned true
-  std::vector<std::size_t> written;                     // indices into emissions()
+  unsigned returned;                                   // bit i: call i returned true
+  std::vector<std::size_t> written;                    // indices into emissions()
 };
 
 TEST(Logging, FirstCallDecidesTheFilter) {

@@ -57,14 +57,15 @@ TEST_P(BusNames, AcceptsRelativePathsWithoutDotComponents) {
   expect_verdict(check_bus_name(GetParam().name), GetParam().refusal);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, BusNames,
-    testing::Values(NameCase{"bus", nullptr}, NameCase{"", nullptr}, NameCase{"team/bus", nullptr},
-                    NameCase{"a//b", nullptr}, NameCase{"a/", nullptr}, NameCase{"..x/y.", nullptr},
-                    NameCase{with_nul("a", "b"), nullptr},  // left to the path checks
-                    NameCase{"/abs", kBadBus}, NameCase{".", kBadBus}, NameCase{"..", kBadBus},
-                    NameCase{"a/../b", kBadBus}, NameCase{"a/.", kBadBus}, NameCase{"./a", kBadBus},
-                    NameCase{"a/./b", kBadBus}, NameCase{"a/..", kBadBus}));
+INSTANTIATE_TEST_SUITE_P(Table, BusNames,
+                         testing::Values(NameCase{"bus", nullptr}, NameCase{"", nullptr}, NameCase{"team/bus", nullptr},
+                                         NameCase{"a//b", nullptr}, NameCase{"a/", nullptr},
+                                         NameCase{"..x/y.", nullptr},
+                                         NameCase{with_nul("a", "b"), nullptr},  // left to the path checks
+                                         NameCase{"/abs", kBadBus}, NameCase{".", kBadBus}, NameCase{"..", kBadBus},
+                                         NameCase{"a/../b", kBadBus}, NameCase{"a/.", kBadBus},
+                                         NameCase{"./a", kBadBus}, NameCase{"a/./b", kBadBus},
+                                         NameCase{"a/..", kBadBus}));
 
 }  // namespace
 }  // namespace qorva

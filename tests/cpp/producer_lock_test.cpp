@@ -5,18 +5,18 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
-#include <sys/user.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
@@ -33,12 +33,12 @@ namespace {
 using testing_support::TempDir;
 
 bool exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
 }
 
 ino_t inode_of(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
@@ -243,12 +243,12 @@ TEST(ProducerLockConcurrent, LockFileReplacedWhileOpeningIsRefused) {
   // The acquiring process is held between its open and its flock while the
   // lock file is replaced, as a topic being cleaned and re-created would.
   UniqueFd replacement;
-  const int status = run_held_at_flock(
-      [&] { return is_already_publishing(acquire_producer_lock("t", dir.path()), "t") ? 0 : 1; },
-      [&] {
-        if (::unlink(path.c_str()) == 0)
-          replacement = UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-      });
+  const int status =
+      run_held_at_flock([&] { return is_already_publishing(acquire_producer_lock("t", dir.path()), "t") ? 0 : 1; },
+                        [&] {
+                          if (::unlink(path.c_str()) == 0)
+                            replacement = UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+                        });
   ASSERT_TRUE(replacement);
   EXPECT_EQ(status, 0) << "the acquire on the replaced file was not refused";
   // Refused and forgotten: the new file is free, and the next acquire takes it.

@@ -1,9 +1,9 @@
 #include "publisher.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/resource.h>
 #include <sys/un.h>
 #include <unistd.h>
 

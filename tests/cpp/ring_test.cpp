@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "peers.h"
-#include "waker.h"
 #include "temp_dir.h"
+#include "waker.h"
 
 namespace qorva {
 namespace {
@@ -134,8 +134,16 @@ TEST(RingFile, DefaultsLayoutByteForByte) {
   ASSERT_EQ(::pread(fd.get(), header.data(), header.size(), 0), 320);
   const unsigned char magic_bytes[] = {0x05, 0x00, 0x00, 0x61, 0x76, 0x72, 0x6f, 0x71};
   EXPECT_EQ(std::memcmp(header.data(), magic_bytes, 8), 0);
-  auto u32 = [&](std::size_t off) { std::uint32_t v; std::memcpy(&v, &header[off], 4); return v; };
-  auto u64 = [&](std::size_t off) { std::uint64_t v; std::memcpy(&v, &header[off], 8); return v; };
+  auto u32 = [&](std::size_t off) {
+    std::uint32_t v;
+    std::memcpy(&v, &header[off], 4);
+    return v;
+  };
+  auto u64 = [&](std::size_t off) {
+    std::uint64_t v;
+    std::memcpy(&v, &header[off], 8);
+    return v;
+  };
   EXPECT_EQ(u32(kVersionOffset), 5u);
   EXPECT_EQ(u32(kCapacityOffset), 256u);
   EXPECT_EQ(u32(kSlotSizeOffset), 65536u);
@@ -217,12 +225,14 @@ INSTANTIATE_TEST_SUITE_P(
         // 128 + 4 * 24 = 224 bytes needed.
         RefusedFile{"TruncatedSlots", [] { return header_with(4, 223); }, ring_text::kShortFile},
         RefusedFile{"HeaderOnly", [] { return header_with(4, 128); }, ring_text::kShortFile},
-        RefusedFile{"GeometryBeyond64Bits", [] {
+        RefusedFile{"GeometryBeyond64Bits",
+                    [] {
                       auto f = header_with(0xFFFFFFFF, 4096);
                       std::uint32_t slot = 0xFFFFFFFF;
                       std::memcpy(f.data() + kSlotSizeOffset, &slot, 4);
                       return f;
-                    }, ring_text::kShortFile}),
+                    },
+                    ring_text::kShortFile}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RingFile, OpenOfExactGeometryLengthSucceeds) {
@@ -243,7 +253,9 @@ TEST(RingFile, OpenOfMissingFileGivesTheOsError) {
 TEST(RingFile, CreateRefusesGeometriesThatCannotMakeARing) {
   TempDir dir;
   const auto path = dir.file("ring.mmap");
-  struct Case { std::uint32_t capacity, slot_size, subscribers; };
+  struct Case {
+    std::uint32_t capacity, slot_size, subscribers;
+  };
   for (Case c : {Case{0, 64, 1}, Case{0xFFFFFFFF, 0xFFFFFFFF, 16}, Case{0xFFFFFFFF, 0xFFFFFFF0, 0xFFFFFFFF}}) {
     auto ring = RingBuffer::create_or_reuse(path, c.capacity, c.slot_size, c.subscribers);
     ASSERT_FALSE(ring);
@@ -283,7 +295,10 @@ TEST(RingFile, ReuseOfTheSameGeometryKeepsSlotsAndBumpsGeneration) {
 }
 
 TEST(RingFile, AnotherGeometryOrAForeignFileIsRecreated) {
-  struct Case { const char* what; std::uint32_t capacity, slot_size, subscribers; };
+  struct Case {
+    const char* what;
+    std::uint32_t capacity, slot_size, subscribers;
+  };
   for (Case c : {Case{"capacity", 8, 16, 2}, Case{"slot size", 4, 32, 2}, Case{"subscribers", 4, 16, 3}}) {
     TempDir dir;
     const auto path = dir.file("ring.mmap");
@@ -309,7 +324,7 @@ TEST(RingFile, AnotherGeometryOrAForeignFileIsRecreated) {
 }
 
 std::uint64_t allocated_bytes(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512 : 0;
 }
 
@@ -356,7 +371,7 @@ TEST(RingFile, ALinkOrAFileThatIsNotRegularIsRefusedAndLeftInPlace) {
     ASSERT_EQ(c.plant(path, other), 0) << c.what;
     EXPECT_FALSE(RingBuffer::open(path)) << c.what;
     EXPECT_FALSE(RingBuffer::create_or_reuse(path, 4, 16, 2)) << c.what;
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::lstat(path.c_str(), &st), 0) << c.what;
     EXPECT_FALSE(S_ISREG(st.st_mode)) << c.what;
     EXPECT_FALSE(std::filesystem::exists(path + ".new")) << c.what;
@@ -682,14 +697,12 @@ struct ReadPlan {
 };
 
 // Reads from `cursor` until `end`, checking every message; bounded by a deadline.
-ReaderTally read_until(RingBuffer& ring, std::uint32_t k, std::uint64_t cursor, std::uint64_t end,
-                       ReadPlan plan = {}) {
+ReaderTally read_until(RingBuffer& ring, std::uint32_t k, std::uint64_t cursor, std::uint64_t end, ReadPlan plan = {}) {
   ReaderTally t;
   std::vector<std::byte> buf(plan.slice_len);
   auto deadline = Clock::now() + std::chrono::seconds(60);
   while (cursor < end && Clock::now() < deadline) {
-    ReadResult r = plan.slice_len == 0 ? ring.try_receive(k, cursor, buf)
-                                       : ring.try_receive_into_slice(k, cursor, buf);
+    ReadResult r = plan.slice_len == 0 ? ring.try_receive(k, cursor, buf) : ring.try_receive_into_slice(k, cursor, buf);
     if (r.status == ReadStatus::Empty) {
       std::this_thread::yield();
       continue;

@@ -182,17 +182,16 @@ TEST_P(StartPositions, ChooseTheCursorAndTheFirstMessage) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, StartPositions,
-    testing::Values(StartCase{"Tail", 5, StartPosition::tail(), 5, nullptr},
-                    StartCase{"HistoryWithinTheRing", 5, StartPosition::history(2), 3, "m3"},
-                    StartCase{"HistoryBeyondTheTail", 5, StartPosition::history(9), 0, "m0"},
-                    // Below the oldest held message, with no log: the start
-                    // is the oldest message the ring holds.
-                    StartCase{"HistoryBeyondTheRing", 12, StartPosition::history(12), 4, "m4"},
-                    StartCase{"FromOldestInRing", 12, StartPosition::from(4), 4, "m4"},
-                    StartCase{"FromAboveTheTail", 3, StartPosition::from(7), 7, nullptr}),
-    [](const testing::TestParamInfo<StartCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Table, StartPositions,
+                         testing::Values(StartCase{"Tail", 5, StartPosition::tail(), 5, nullptr},
+                                         StartCase{"HistoryWithinTheRing", 5, StartPosition::history(2), 3, "m3"},
+                                         StartCase{"HistoryBeyondTheTail", 5, StartPosition::history(9), 0, "m0"},
+                                         // Below the oldest held message, with no log: the start
+                                         // is the oldest message the ring holds.
+                                         StartCase{"HistoryBeyondTheRing", 12, StartPosition::history(12), 4, "m4"},
+                                         StartCase{"FromOldestInRing", 12, StartPosition::from(4), 4, "m4"},
+                                         StartCase{"FromAboveTheTail", 3, StartPosition::from(7), 7, nullptr}),
+                         [](const testing::TestParamInfo<StartCase>& info) { return info.param.name; });
 
 TEST_F(SubscriberTest, FromBelowTheRingWithoutLogIsTooOldAndFreesTheSlot) {
   start_publisher(8);
@@ -256,11 +255,11 @@ TEST_P(TopOfRange, SlotStaysHeldAndNothingIsRead) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, TopOfRange,
-    testing::Values(TopOfRangeCase{"FromTheLastCursor", std::nullopt, StartPosition::from(ring_format::kFreeCursor - 1)},
-                    TopOfRangeCase{"FromWithinARingOfTheTop", std::nullopt,
-                                   StartPosition::from(ring_format::kFreeCursor - 5)},
-                    TopOfRangeCase{"TailOfAllOnes", ring_format::kFreeCursor, StartPosition::tail()},
-                    TopOfRangeCase{"HistoryUnderATailOfAllOnes", ring_format::kFreeCursor, StartPosition::history(0)}),
+    testing::Values(
+        TopOfRangeCase{"FromTheLastCursor", std::nullopt, StartPosition::from(ring_format::kFreeCursor - 1)},
+        TopOfRangeCase{"FromWithinARingOfTheTop", std::nullopt, StartPosition::from(ring_format::kFreeCursor - 5)},
+        TopOfRangeCase{"TailOfAllOnes", ring_format::kFreeCursor, StartPosition::tail()},
+        TopOfRangeCase{"HistoryUnderATailOfAllOnes", ring_format::kFreeCursor, StartPosition::history(0)}),
     [](const testing::TestParamInfo<TopOfRangeCase>& info) { return info.param.name; });
 
 TEST_F(SubscriberTest, FromAboveTheTailReceivesOnceTheTailPassesIt) {
@@ -661,7 +660,7 @@ TEST_F(SubscriberReplayTest, EveryReceivePathServesReplayedRecordsFirst) {
   ASSERT_NE(sizes, nullptr);
   EXPECT_EQ(sizes->size, 2u);
   EXPECT_EQ(sizes->limit, 1u);
-  EXPECT_EQ(subscriber->cursor(), 5u);  // "m4" was consumed
+  EXPECT_EQ(subscriber->cursor(), 5u);    // "m4" was consumed
   EXPECT_TRUE(subscriber->arm_wakeup());  // records still to come
   ASSERT_TRUE(subscriber->receive_into(out));
   EXPECT_EQ(text(out), "m5");

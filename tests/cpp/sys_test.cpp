@@ -88,10 +88,14 @@ TEST(OpenRegular, RefusesLinksAndFilesThatAreNotRegularWithoutBlocking) {
     int os_errno;  // 0: refused as not a regular file
   };
   const Case refused[] = {
-      {"link", O_RDONLY, ELOOP},          {"link", O_WRONLY | O_CREAT, ELOOP},
-      {"dangling", O_WRONLY | O_CREAT, ELOOP}, {"linked_dir/target", O_RDWR, ELOOP},
-      {"fifo", O_RDONLY, 0},              {"fifo", O_WRONLY, 0},
-      {"fifo", O_RDWR, 0},                {"sub", O_RDONLY, 0},
+      {"link", O_RDONLY, ELOOP},
+      {"link", O_WRONLY | O_CREAT, ELOOP},
+      {"dangling", O_WRONLY | O_CREAT, ELOOP},
+      {"linked_dir/target", O_RDWR, ELOOP},
+      {"fifo", O_RDONLY, 0},
+      {"fifo", O_WRONLY, 0},
+      {"fifo", O_RDWR, 0},
+      {"sub", O_RDONLY, 0},
   };
   for (const Case& c : refused) {
     auto opened = open_regular(dir / c.name, c.flags);

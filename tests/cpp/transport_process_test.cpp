@@ -3,8 +3,8 @@
 // racing with connecting subscribers.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <barrier>
 #include <chrono>
 #include <cstring>
@@ -424,9 +424,7 @@ void race_rounds(std::uint32_t seed, const std::function<void(std::uint64_t)>& s
   }
 }
 
-TopicConfig race_config(const TempDir& dir) {
-  return small_config(dir.path(), 64, 128, 8, Backpressure::DropOldest);
-}
+TopicConfig race_config(const TempDir& dir) { return small_config(dir.path(), 64, 128, 8, Backpressure::DropOldest); }
 
 TEST(TransportConcurrent, ConnectingThreadsNeverMissAWakeup) {
   TempDir dir;

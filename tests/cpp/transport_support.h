@@ -13,8 +13,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -33,8 +33,7 @@ namespace qorva::testing_support {
 // A fresh directory under /tmp, removed with everything in it at the end.
 // A small topic configuration without a log.
 inline TopicConfig small_config(const std::string& dir, std::uint32_t capacity = 8, std::uint32_t slot_size = 64,
-                                std::uint32_t max_subscribers = 4,
-                                Backpressure backpressure = Backpressure::Error) {
+                                std::uint32_t max_subscribers = 4, Backpressure backpressure = Backpressure::Error) {
   TopicConfig config;
   config.dir = dir;
   config.capacity = capacity;

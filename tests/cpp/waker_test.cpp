@@ -262,7 +262,8 @@ TEST(PollWakeup, HangUpWinsOverAPendingUnit) {
 void ignore_signal(int) {}
 
 TEST(PollWakeup, SignalDoesNotEndTheWait) {
-  struct sigaction sa{}, old{};
+  struct sigaction sa {
+  }, old{};
   sa.sa_handler = ignore_signal;  // no SA_RESTART: poll fails with EINTR
   ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
   int pair[2];
@@ -345,8 +346,10 @@ TEST(WakerConcurrent, ForkedSubscribersHandshakeAndAreWoken) {
   while (accepted.size() < kSubscribers && Clock::now() < deadline) {
     auto got = accept_handshake(listener->get(), kSubscribers);
     ASSERT_TRUE(got) << got.error().text();
-    if (got->has_value()) accepted.push_back(std::move(**got));
-    else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (got->has_value())
+      accepted.push_back(std::move(**got));
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ASSERT_EQ(accepted.size(), kSubscribers);
   std::vector<bool> seen(kSubscribers);

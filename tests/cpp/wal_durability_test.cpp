@@ -28,7 +28,7 @@ std::set<FileId> synced_dirs;
 }  // namespace
 
 extern "C" int fsync(int fd) {
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     std::lock_guard lock(synced_mutex);
     synced_dirs.insert({st.st_dev, st.st_ino});
@@ -42,7 +42,7 @@ namespace {
 using testing_support::TempDir;
 
 FileId id_of(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
   return {st.st_dev, st.st_ino};
 }

@@ -38,20 +38,36 @@ class FaultInjector : public std::enable_shared_from_this<FaultInjector> {
 
   // As a file-size limit does: a write that would take a file past `bytes`
   // writes up to there only, and a write at the limit fails with `error`.
-  void limit_size(std::uint64_t bytes, int error) { change([&](Faults& f) { f.size_limit = {bytes, error}; }); }
+  void limit_size(std::uint64_t bytes, int error) {
+    change([&](Faults& f) { f.size_limit = {bytes, error}; });
+  }
   // The nth write call from now on (1 = the next), on any file, fails
   // with `error` and writes nothing.
-  void fail_write(int nth, int error) { change([&](Faults& f) { f.failing_write = {writes_ + nth, error}; }); }
+  void fail_write(int nth, int error) {
+    change([&](Faults& f) { f.failing_write = {writes_ + nth, error}; });
+  }
   // Every write call writes at most `bytes`: short writes that are no error.
-  void cap_writes(std::size_t bytes) { change([&](Faults& f) { f.write_cap = bytes; }); }
+  void cap_writes(std::size_t bytes) {
+    change([&](Faults& f) { f.write_cap = bytes; });
+  }
   // Every truncate, sync or read fails with `error` until heal().
-  void fail_truncate(int error) { change([&](Faults& f) { f.truncate_error = error; }); }
-  void fail_sync(int error) { change([&](Faults& f) { f.sync_error = error; }); }
+  void fail_truncate(int error) {
+    change([&](Faults& f) { f.truncate_error = error; });
+  }
+  void fail_sync(int error) {
+    change([&](Faults& f) { f.sync_error = error; });
+  }
   // The nth read call from now on fails with `error`.
-  void fail_read(int nth, int error) { change([&](Faults& f) { f.failing_read = {reads_ + nth, error}; }); }
-  void fail_size(int error) { change([&](Faults& f) { f.size_error = error; }); }
+  void fail_read(int nth, int error) {
+    change([&](Faults& f) { f.failing_read = {reads_ + nth, error}; });
+  }
+  void fail_size(int error) {
+    change([&](Faults& f) { f.size_error = error; });
+  }
   // Lifts every fault.
-  void heal() { change([](Faults& f) { f = {}; }); }
+  void heal() {
+    change([](Faults& f) { f = {}; });
+  }
 
   int truncates() {
     std::lock_guard lock(mutex_);

@@ -22,8 +22,8 @@ using testing::write_file;
 
 // The outcome of one next() call, flattened for comparison.
 struct Step {
-  std::optional<std::uint64_t> cursor;   // a record
-  std::optional<std::string> error;      // an error's message
+  std::optional<std::uint64_t> cursor;  // a record
+  std::optional<std::string> error;     // an error's message
   bool live_end = false;
 };
 
@@ -93,8 +93,8 @@ TEST_F(WalReplay, StartsInTheSegmentHoldingTheCursor) {
     std::vector<std::uint64_t> cursors;
   };
   const Case cases[] = {
-      {0, range(0, 250)}, {99, range(99, 250)}, {100, range(100, 250)},
-      {150, range(150, 250)}, {249, {249}}, {250, {}}, {1000, {}},
+      {0, range(0, 250)}, {99, range(99, 250)}, {100, range(100, 250)}, {150, range(150, 250)}, {249, {249}},
+      {250, {}},          {1000, {}},
   };
   for (const auto& c : cases) {
     WalReplayer replayer = replay_from(c.from);
@@ -118,8 +118,7 @@ TEST_F(WalReplay, CursorBelowTheOldestSegmentIsTooOld) {
 
 TEST_F(WalReplay, IndexesOnlySegmentNames) {
   std::filesystem::create_directories(wal_dir());
-  for (const char* name : {"notes.txt", ".seg", "+.seg", "-5.seg", "12a.seg", "999999999999999999999.seg",
-                           "3.seg.tmp"})
+  for (const char* name : {"notes.txt", ".seg", "+.seg", "-5.seg", "12a.seg", "999999999999999999999.seg", "3.seg.tmp"})
     write_file(wal_dir() + "/" + name, reference_segment(3, 1));
   write_file(wal_dir() + "/+7.seg", reference_segment(7, 1));
   std::filesystem::create_directories(wal_dir() + "/9.seg");  // the kind is not looked at
@@ -160,14 +159,30 @@ TEST_F(WalReplay, HoleInTheNumberingIsAnErrorNotPassedOver) {
     std::vector<std::uint64_t> after;
   };
   const Case cases[] = {
-      {"older segment cut short", {{0, 50}, {100, 100}, {200, 100}}, 0, range(0, 50),
-       "I/O error: log record 100 found where 50 was expected", range(100, 300)},
-      {"start inside the cut segment", {{0, 50}, {100, 10}}, 30, range(30, 50),
-       "I/O error: log record 100 found where 50 was expected", range(100, 110)},
-      {"segment gone from the middle", {{0, 10}, {20, 10}}, 5, range(5, 10),
-       "I/O error: log record 20 found where 10 was expected", range(20, 30)},
-      {"start in the hole", {{0, 10}, {20, 10}}, 12, {},
-       "I/O error: log record 20 found where 12 was expected", range(20, 30)},
+      {"older segment cut short",
+       {{0, 50}, {100, 100}, {200, 100}},
+       0,
+       range(0, 50),
+       "I/O error: log record 100 found where 50 was expected",
+       range(100, 300)},
+      {"start inside the cut segment",
+       {{0, 50}, {100, 10}},
+       30,
+       range(30, 50),
+       "I/O error: log record 100 found where 50 was expected",
+       range(100, 110)},
+      {"segment gone from the middle",
+       {{0, 10}, {20, 10}},
+       5,
+       range(5, 10),
+       "I/O error: log record 20 found where 10 was expected",
+       range(20, 30)},
+      {"start in the hole",
+       {{0, 10}, {20, 10}},
+       12,
+       {},
+       "I/O error: log record 20 found where 12 was expected",
+       range(20, 30)},
   };
   for (const Case& c : cases) {
     std::filesystem::remove_all(wal_dir());
@@ -243,7 +258,7 @@ TEST_F(WalReplay, ReadsNoFurtherThanAtOpeningUntilRefreshed) {
   WalReplayer replayer = replay_from(0);
   EXPECT_EQ(step(replayer).cursor, 0u);
   write_file(wal_dir() + "/" + seg_name(0), reference_segment(0, 6));  // grown while open
-  put_segment(6, 2);                                                  // created after read_from
+  put_segment(6, 2);                                                   // created after read_from
   EXPECT_EQ(drain(replayer), range(1, 3));
   EXPECT_FALSE(replayer.next());
   ASSERT_TRUE(replayer.refresh(topic_.path()));

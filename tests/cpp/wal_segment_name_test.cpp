@@ -41,7 +41,9 @@ TEST(SegmentName, ParsesOnlySegmentNames) {
       {"5.seg.bak", std::nullopt},
       {"notes.txt", std::nullopt},
       {"5seg", std::nullopt},
-      {"\xff" "5.seg", std::nullopt},
+      {"\xff"
+       "5.seg",
+       std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(parse_segment_file_name(c.name), c.key) << c.name;
 }

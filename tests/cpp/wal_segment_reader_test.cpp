@@ -127,10 +127,8 @@ struct HeaderCase {
 TEST(SegmentReader, RefusesBadHeadersAndRecoveryLeavesThemAlone) {
   const HeaderCase cases[] = {
       {"empty", [] { return Bytes{}; }, "segment header: segment header truncated: 0 bytes < 32"},
-      {"ten bytes", [] { return header_prefix(10); },
-       "segment header: segment header truncated: 10 bytes < 32"},
-      {"31 bytes", [] { return header_prefix(31); },
-       "segment header: segment header truncated: 31 bytes < 32"},
+      {"ten bytes", [] { return header_prefix(10); }, "segment header: segment header truncated: 10 bytes < 32"},
+      {"31 bytes", [] { return header_prefix(31); }, "segment header: segment header truncated: 31 bytes < 32"},
       {"other magic",
        [] {
          Bytes h = reference_header(0);
@@ -183,9 +181,9 @@ TEST(SegmentReader, MissingFileIsAnIoError) {
 struct DamageCase {
   const char* name;
   std::function<void(Bytes&)> damage;
-  std::size_t sound_records;             // read before the error
-  std::optional<std::string> message;    // the reader's error, if any
-  std::uint64_t recovered_len;           // file length after recover_truncate
+  std::size_t sound_records;           // read before the error
+  std::optional<std::string> message;  // the reader's error, if any
+  std::uint64_t recovered_len;         // file length after recover_truncate
 };
 
 Bytes& cut_to(Bytes& b, std::size_t n) {
@@ -196,9 +194,7 @@ Bytes& cut_to(Bytes& b, std::size_t n) {
 TEST(SegmentRecovery, CutsEveryKindOfTornTailAtTheFirstBadRecord) {
   const std::uint64_t r2 = offset_of(2), r3 = offset_of(3), r4 = offset_of(4), end = offset_of(5);
   const std::uint64_t r4_len = end - r4;
-  auto set_len = [](std::uint64_t at, std::uint64_t len) {
-    return [at, len](Bytes& b) { put_le(b, at, len, 4); };
-  };
+  auto set_len = [](std::uint64_t at, std::uint64_t len) { return [at, len](Bytes& b) { put_le(b, at, len, 4); }; };
   const DamageCase cases[] = {
       {"sound", [](Bytes&) {}, 5, std::nullopt, end},
       {"one stray byte", [](Bytes& b) { b.push_back(std::byte{1}); }, 5,
@@ -230,8 +226,9 @@ TEST(SegmentRecovery, CutsEveryKindOfTornTailAtTheFirstBadRecord) {
          put_le(b, r3 + 20, le(b, r3 + 20, 4) - 1, 4);
          put_le(b, r4 - 4, testing::reference_crc32c(b.data() + r3 + 4, r4 - r3 - 8), 4);
        },
-       3, "record_len " + std::to_string(r4 - r3) + " does not match payload_len " +
-              std::to_string(r4 - r3 - 29) + " + 28",
+       3,
+       "record_len " + std::to_string(r4 - r3) + " does not match payload_len " + std::to_string(r4 - r3 - 29) +
+           " + 28",
        r3},
   };
   for (const auto& c : cases) {

@@ -8,11 +8,11 @@
 #include <atomic>
 #include <random>
 
+#include "clock.h"
 #include "log_capture.h"
 #include "logging.h"
 #include "peers.h"
 #include "wal/reader.h"
-#include "clock.h"
 #include "wal/record.h"
 #include "wal_fault_file.h"
 #include "wal_test_util.h"
@@ -80,9 +80,7 @@ void expect_contiguous(const std::vector<DecodedRecord>& records, std::uint64_t 
   }
 }
 
-std::uint64_t segment_bytes(std::uint64_t first, std::uint64_t count) {
-  return reference_segment(first, count).size();
-}
+std::uint64_t segment_bytes(std::uint64_t first, std::uint64_t count) { return reference_segment(first, count).size(); }
 
 // --- Opening and recovery ---
 
@@ -135,8 +133,8 @@ TEST(WalOpen, CutsATornTailBeforeCountingAndContinuesAfterIt) {
 TEST(WalOpen, DamageInAnOlderSegmentIsLeftAndReplayReportsIt) {
   struct Case {
     const char* name;
-    std::uint64_t damaged;       // the record whose payload gets a flipped byte
-    std::uint64_t header_only;   // a newest segment without records (0: none)
+    std::uint64_t damaged;      // the record whose payload gets a flipped byte
+    std::uint64_t header_only;  // a newest segment without records (0: none)
   };
   const Case cases[] = {
       {"oldest", 50, 0},
@@ -219,12 +217,18 @@ TEST(WalOpen, HeaderOnlyNewestSegmentStaysAndTheFirstAppendReplacesIt) {
 
 TEST(WalOpen, ReopeningWithoutAppendsNeverBricksTheLog) {
   testing::TempDir topic;
-  { Wal wal = open_wal(topic.path()); append_range(wal, 0, 3); }
+  {
+    Wal wal = open_wal(topic.path());
+    append_range(wal, 0, 3);
+  }
   for (int i = 0; i < 3; ++i) {
     Wal wal = open_wal(topic.path());  // each leaves a header-only newest segment
     EXPECT_EQ(wal.pending_cursor(), 3u);
   }
-  { Wal wal = open_wal(topic.path()); append_range(wal, 3, 6); }
+  {
+    Wal wal = open_wal(topic.path());
+    append_range(wal, 3, 6);
+  }
   expect_contiguous(all_records(topic / "wal"), 0, 6);
 }
 
@@ -304,9 +308,8 @@ TEST(WalOpen, ReportsEachRepairAsATornTailEvent) {
   const Case cases[] = {
       {"sound", whole, ""},
       {"torn last record", whole - 3,
-       " WARN qorva::wal: recover_truncate dropped trailing torn bytes path=WAL/" + seg_name(5) +
-           " bytes_dropped=" + std::to_string(record_size(7) - 3) +
-           " truncate_offset=" + std::to_string(whole - record_size(7))},
+       " WARN qorva::wal: recover_truncate dropped trailing torn bytes path=WAL/" + seg_name(5) + " bytes_dropped=" +
+           std::to_string(record_size(7) - 3) + " truncate_offset=" + std::to_string(whole - record_size(7))},
       {"creation cut short", 17,
        " WARN qorva::wal: recover_truncate dropped trailing torn bytes path=WAL/" + seg_name(5) +
            " bytes_dropped=17 truncate_offset=0"},
@@ -398,7 +401,8 @@ TEST(WalAppend, RefusesAnUnexpectedCursorWithoutChangingAnything) {
   const WalStats before = wal.stats();
   auto r = wal.append(5, 0, bytes_of("again"));
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "segment writer: cursor must be monotonic: tried to append 5 after pending_cursor was 6");
+  EXPECT_EQ(r.error().message(),
+            "segment writer: cursor must be monotonic: tried to append 5 after pending_cursor was 6");
   WalStats after = wal.stats();
   after.durable_cursor = before.durable_cursor;
   after.flushes_total = before.flushes_total;
@@ -609,7 +613,10 @@ TEST(WalSync, MovedLogTearsDownOnce) {
 
 TEST(WalFlusherConcurrent, IdleActiveSegmentIsSyncedEveryInterval) {
   testing::TempDir topic;
-  { Wal wal = open_wal(topic.path()); append_range(wal, 0, 1); }
+  {
+    Wal wal = open_wal(topic.path());
+    append_range(wal, 0, 1);
+  }
   Wal wal = open_wal(topic.path());  // continued: a fresh active segment
   EXPECT_TRUE(eventually([&] { return wal.stats().flushes_total >= 5; }));
   EXPECT_EQ(wal.durable_cursor(), wal.pending_cursor());
@@ -883,7 +890,7 @@ TEST(WalClock, TimestampFromAReadingCountsFromTheOpening) {
   const Case cases[] = {
       {at, base},
       {{at.tv_sec + 1, at.tv_nsec}, base + 1'000'000'000},
-      {{at.tv_sec - 1, at.tv_nsec}, base},  // before the opening: never earlier than it
+      {{at.tv_sec - 1, at.tv_nsec}, base},                              // before the opening: never earlier than it
       {{at.tv_sec + (std::int64_t{1} << 62), at.tv_nsec}, UINT64_MAX},  // saturates
   };
   for (const Case& c : cases) EXPECT_EQ(wal.timestamp_at(c.reading), c.want) << c.reading.tv_sec;

@@ -98,9 +98,7 @@ struct DecodedHeader {
   std::uint64_t magic, version, first_cursor, created_unix_ns;
 };
 
-inline DecodedHeader decode_header(const Bytes& b) {
-  return {le(b, 0, 8), le(b, 8, 8), le(b, 16, 8), le(b, 24, 8)};
-}
+inline DecodedHeader decode_header(const Bytes& b) { return {le(b, 0, 8), le(b, 8, 8), le(b, 16, 8), le(b, 24, 8)}; }
 
 struct DecodedRecord {
   std::uint64_t offset, record_len, cursor, timestamp_ns;

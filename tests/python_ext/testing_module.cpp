@@ -113,7 +113,10 @@ PyModuleDef module_def = {
     "Test-only hooks into qorva's binding layer; never installed.",
     0,  // no per-module state
     functions,
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
