@@ -597,6 +597,14 @@ class SubscriberReplayTest : public SubscriberTest {
     ASSERT_TRUE(created);
     publisher_ = std::move(*created);
   }
+  // Publishes n messages into segments of about 32 records each, then ends
+  // the publisher; the segment files, oldest first.
+  std::vector<std::filesystem::path> sealed_segments_of(int n) {
+    start_logged_publisher(1000);
+    publish_n(n);
+    publisher_.reset();
+    return segments();
+  }
   std::vector<std::filesystem::path> segments() const {
     std::vector<std::filesystem::path> found;
     for (const auto& entry : std::filesystem::directory_iterator(dir_ / "t/wal")) found.push_back(entry.path());
@@ -798,10 +806,7 @@ TEST_F(SubscriberReplayTest, RestartedNumberingBelowTheCursorEndsTheSubscription
 // ring was rebuilt) and below what the log keeps, can be served by neither:
 // it is too old for the log, not a start that passes over what follows.
 TEST_F(SubscriberReplayTest, CursorNeitherTheRebuiltRingNorTheLogHoldsIsTooOld) {
-  start_logged_publisher(1000);  // about 32 records per segment
-  publish_n(300);
-  publisher_.reset();
-  auto files = segments();
+  const auto files = sealed_segments_of(300);
   ASSERT_GE(files.size(), 3u);
   for (std::size_t i = 0; i + 2 < files.size(); ++i) std::filesystem::remove(files[i]);
   const std::uint64_t first_logged = std::stoull(files[files.size() - 2].stem().string());
@@ -822,10 +827,7 @@ TEST_F(SubscriberReplayTest, CursorNeitherTheRebuiltRingNorTheLogHoldsIsTooOld) 
 // segment, a replay that reaches the damage reports it, and never passes on
 // to the next segment as if nothing were missing.
 TEST_F(SubscriberReplayTest, DamageInAnOlderSegmentIsReportedNotPassedOver) {
-  start_logged_publisher(1000);  // about 32 records per segment
-  publish_n(300);
-  publisher_.reset();
-  auto files = segments();
+  const auto files = sealed_segments_of(300);
   ASSERT_GE(files.size(), 3u);
   {
     std::fstream f(files[0], std::ios::in | std::ios::out | std::ios::binary);
