@@ -42,12 +42,6 @@ PyResult<T> value_error(const std::string& text) {
   return py_error();
 }
 
-// Iteration ends, instead of raising, when the publisher is gone or restarted.
-bool ends_iteration(const Error& error) {
-  const Error::Io* io = error.get_if<Error::Io>();
-  return io != nullptr && (io->error.kind() == IoKind::UnexpectedEof || io->error.kind() == IoKind::ConnectionReset);
-}
-
 // ---------------------------------------------------------------------------
 // Caller buffers
 
@@ -228,7 +222,7 @@ constexpr auto kRecvBatch = Method{"Subscription.recv_batch()",
 PyResult<Ref> next_message(PySubscription& s) {
   Result<ByteView> got = receive_blocking(s);
   if (got) return to_python(*got);
-  if (ends_iteration(got.error())) return Ref();  // null without an exception: StopIteration
+  if (publisher_gone(got.error())) return Ref();  // null without an exception: StopIteration
   return py_error(std::move(got.error()));
 }
 
