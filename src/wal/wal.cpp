@@ -181,8 +181,10 @@ void Wal::release_in_forked_child() {
   // This process inherited a copy of the opener's log. The buffered records
   // belong to the opener, which writes them itself; the flusher thread does
   // not exist here, and the mutex or the maps may have been copied in the
-  // middle of a change. So: close the descriptor, drop the buffer, and leave
-  // the rest untouched (a small leak in a child beats a corrupted parent).
+  // middle of a change. So: let go of the file (its descriptor stays open
+  // only if the flusher was syncing it at the fork), drop the buffer, and
+  // leave the rest untouched (a small leak in a child beats a corrupted
+  // parent).
   if (auto& writer = state_->writer) writer->file().abandon();
   if (flusher_) flusher_->abandon();
   flusher_.reset();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -652,13 +653,60 @@ TEST(WalFlusherConcurrent, DurableCursorNeverPassesPendingUnderLoad) {
   EXPECT_TRUE(eventually([&] { return wal.durable_cursor() == 20000; }));
 }
 
+// Lowers RLIMIT_NOFILE and takes every descriptor left under it, so that
+// no call can get one until the shortage is destroyed.
+class DescriptorShortage {
+ public:
+  DescriptorShortage() {
+    EXPECT_EQ(::getrlimit(RLIMIT_NOFILE, &saved_), 0);
+    rlimit low = saved_;
+    low.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 64);
+    EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    while (true) {
+      UniqueFd fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+      if (!fd) break;
+      held_.push_back(std::move(fd));
+    }
+    EXPECT_EQ(errno, EMFILE);
+  }
+  ~DescriptorShortage() {
+    held_.clear();
+    ::setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+
+ private:
+  rlimit saved_{};
+  std::vector<UniqueFd> held_;
+};
+
+// The flusher syncs through the segment's own descriptor, so descriptors
+// running out for ten intervals and more costs it nothing.
+TEST(WalFlusherConcurrent, ADescriptorShortageLeavesTheFlusherSyncing) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path());
+  append_range(wal, 0, 1);
+  ASSERT_TRUE(eventually([&] { return wal.durable_cursor() == 1; }));
+  bool synced_meanwhile = false;
+  {
+    DescriptorShortage shortage;
+    const std::uint64_t before = wal.stats().flushes_total;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    synced_meanwhile = eventually([&] { return wal.stats().flushes_total >= before + 2; }, std::chrono::seconds(2));
+  }
+  EXPECT_TRUE(synced_meanwhile);
+  auto appended = wal.append(1, 0, payload_for(1));
+  ASSERT_TRUE(appended) << appended.error().message();
+  EXPECT_TRUE(eventually([&] { return wal.durable_cursor() == 2; }));
+}
+
 // Write failures come from a fault-injecting file in front of each segment
 // file (wal_fault_file.h).
 
 using testing::FaultInjector;
 
 // How a flush or a sync is made to fail: at the write-out of the buffer (the
-// file may not grow any more) or at the fdatasync after it.
+// file may not grow any more) or at the fdatasync after it, for good or just
+// once (a failed sync is never retried: what it covered is unknown).
 struct SyncFault {
   const char* name;
   void (*inject)(FaultInjector&, std::uint64_t file_size);
@@ -666,6 +714,7 @@ struct SyncFault {
 const SyncFault kSyncFaults[] = {
     {"write-out", [](FaultInjector& f, std::uint64_t size) { f.limit_size(size, EFBIG); }},
     {"fdatasync", [](FaultInjector& f, std::uint64_t) { f.fail_sync(EIO); }},
+    {"one fdatasync", [](FaultInjector& f, std::uint64_t) { f.fail_one_sync(1, EIO); }},
 };
 
 TEST(WalFlusherConcurrent, AFailedFlushKillsTheFlusherAndEveryLaterAppend) {
