@@ -26,7 +26,7 @@ bool flush_pass(LogState& state) EXCLUDES(state.mutex) {
     target = writer->pending_cursor();
   }
   if (!file->sync()) return false;
-  state.durable_cursor.store(target, std::memory_order_release);
+  state.advance_durable(target);
   state.flushes_total.fetch_add(1, std::memory_order_relaxed);
   return true;
 }

@@ -13,6 +13,7 @@
 #include "log_capture.h"
 #include "logging.h"
 #include "peers.h"
+#include "wal/open_logs.h"
 #include "wal/reader.h"
 #include "wal/record.h"
 #include "wal_fault_file.h"
@@ -844,25 +845,95 @@ TEST(WalFailure, FailedCreationAtRotationCountsTheSealedSegmentOnce) {
   expect_contiguous(all_records(topic / "wal"), 0, 3);
 }
 
-// A child of fork() that destroys its copy of the log must leave the
-// parent's segment alone: no duplicated buffer, no join, no lock.
-TEST(WalFork, ChildDestroyingItsCopyLeavesTheParentsLogIntact) {
-  for (SyncMode mode : {SyncMode::Off, SyncMode::Periodic}) {
-    testing::TempDir topic;
-    {
-      Wal wal = open_wal(topic.path(), config_with(mode));
-      append_range(wal, 0, 10);  // still in the 8 KiB buffer
-      int rc = run_in_child([&] {
-        { Wal inherited = std::move(wal); }
-        return 0;
-      });
-      EXPECT_EQ(rc, 0);
-      append_range(wal, 10, 20);
+// A child of fork() must leave the parent's segment alone, whether it
+// destroys its copy of the log or runs the exit sync: no duplicated buffer,
+// no join, no lock.
+TEST(WalFork, ChildLeavesTheParentsLogIntact) {
+  struct Case {
+    const char* child_does;
+    void (*act)(Wal& inherited);
+  };
+  const Case kCases[] = {
+      {"destroys its copy", [](Wal& inherited) { Wal gone = std::move(inherited); }},
+      {"syncs the open logs", [](Wal&) { sync_open_logs(); }},
+  };
+  for (const Case& c : kCases) {
+    for (SyncMode mode : {SyncMode::Off, SyncMode::Periodic}) {
+      SCOPED_TRACE(c.child_does);
+      testing::TempDir topic;
+      {
+        Wal wal = open_wal(topic.path(), config_with(mode));
+        append_range(wal, 0, 10);  // still in the 8 KiB buffer
+        int rc = run_in_child([&] {
+          c.act(wal);
+          return 0;
+        });
+        EXPECT_EQ(rc, 0);
+        append_range(wal, 10, 20);
+      }
+      Bytes on_disk = read_file(topic / ("wal/" + seg_name(0)));
+      expect_contiguous(decode_records(on_disk), 0, 20);
+      EXPECT_EQ(on_disk.size(), segment_bytes(0, 20));
     }
-    Bytes on_disk = read_file(topic / ("wal/" + seg_name(0)));
-    expect_contiguous(decode_records(on_disk), 0, 20);
-    EXPECT_EQ(on_disk.size(), segment_bytes(0, 20));
   }
+}
+
+// --- The exit sync ---
+
+// A process that ends without destroying its logs (their owners are still
+// referenced at exit) keeps every record it appended once sync_open_logs
+// has run. Logs that were moved are still found; logs already shut down are
+// no longer touched.
+TEST(WalExit, SyncOpenLogsSavesTheLogsNobodyDestroys) {
+  testing::TempDir dir;
+  const std::string kept = dir / "kept", moved = dir / "moved";
+  const WalConfig off = config_with(SyncMode::Off);  // nothing else writes the buffer out
+  int rc = run_in_child([&] {
+    // Never destroyed: the child ends with _exit.
+    auto* kept_log = new Wal(open_wal(kept, off));
+    auto* moved_log = new Wal(open_wal(dir / "replaced", off));
+    append_range(*kept_log, 0, 10);
+    {
+      Wal log = open_wal(moved, off);
+      append_range(log, 0, 10);
+      *moved_log = std::move(log);  // shuts "replaced" down and takes "moved"
+    }
+    { Wal closed = open_wal(dir / "closed", off); }
+    sync_open_logs();
+    return kept_log->durable_cursor() == 10 && moved_log->durable_cursor() == 10 ? 0 : 1;
+  });
+  ASSERT_EQ(rc, 0);
+  for (const std::string& topic : {kept, moved}) {
+    SCOPED_TRACE(topic);
+    expect_contiguous(all_records(topic + "/wal"), 0, 10);
+    EXPECT_EQ(open_wal(topic, off).pending_cursor(), 10u);
+  }
+}
+
+// The exit sync may run while another thread still appends and the flusher
+// still syncs: the durable cursor only moves forward, never past the
+// pending one, and the log reopens with every record.
+TEST(WalExitConcurrent, SyncOpenLogsRunsBesideAppendsAndTheFlusher) {
+  testing::TempDir topic;
+  constexpr std::uint64_t kRecords = 20000;
+  {
+    Wal wal = open_wal(topic.path(), config_with(SyncMode::Periodic, 64 << 10));
+    std::atomic<bool> done{false};
+    std::thread appender([&] {
+      append_range(wal, 0, kRecords);
+      done.store(true);
+    });
+    std::uint64_t last_durable = 0;
+    while (!done.load()) {
+      sync_open_logs();
+      const std::uint64_t durable = wal.durable_cursor();
+      EXPECT_GE(durable, last_durable);
+      last_durable = durable;
+    }
+    appender.join();
+    EXPECT_TRUE(eventually([&] { return wal.durable_cursor() == kRecords; }));
+  }
+  expect_contiguous(all_records(topic / "wal"), 0, kRecords);
 }
 
 // A child appends as fast as it can and is killed at a random moment; a
