@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string_view>
 
@@ -12,6 +13,7 @@
 #include "python/py_bus.h"
 #include "python/py_stats.h"
 #include "python/py_subscription.h"
+#include "wal/open_logs.h"
 
 namespace qorva::python {
 namespace {
@@ -56,12 +58,31 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+// At a normal exit every log still open writes out and syncs what it holds:
+// a publisher that a daemon thread or an uncollected cycle still references
+// is never destroyed, and its last acknowledged records would stay in its
+// buffer. Py_AtExit rather than the atexit module: its hooks run at the very
+// end of Py_FinalizeEx, after every atexit hook (those registered before this
+// import included) and the last collection, when no Python thread can return
+// to Python code any more, so every publish acknowledged anywhere is covered.
+// Were Py_AtExit's table full, the C library's atexit, which the interpreter
+// reaches right after finalizing, does nearly as well. The hook calls no
+// Python. Registered once per process.
+void register_exit_sync() {
+  static const bool registered = [] {
+    if (Py_AtExit(wal::sync_open_logs) != 0) std::atexit(wal::sync_open_logs);
+    return true;
+  }();
+  (void)registered;
+}
+
 PyResult<void> run_module_body(PyObject* module) {
   for (TypeGetter type : kClassTypes) {
     if (!add_class(module, type)) return py_error();
   }
   if (!add_function(module, &init_logging_def)) return py_error();
   if (!register_exceptions(module)) return py_error();
+  register_exit_sync();
   return {};
 }
 

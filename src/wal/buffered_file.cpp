@@ -89,8 +89,6 @@ std::expected<void, IoError> BufferedWriter::sync() { return file_->sync(); }
 
 std::expected<void, IoError> BufferedWriter::truncate(std::uint64_t len) { return file_->truncate(len); }
 
-std::expected<std::unique_ptr<WritableFile>, IoError> BufferedWriter::duplicate() { return file_->duplicate(); }
-
 void BufferedWriter::abandon() {
   len_ = 0;
   file_.reset();

@@ -20,7 +20,8 @@ namespace qorva::wal {
 // keeps the unwritten bytes in the buffer, in order. The file is called once
 // per write-out (more only after a short write), never per buffered write.
 // Move-only; one thread at a time. Destruction writes out what is buffered
-// (ignoring a failure; no sync), then closes the file.
+// (ignoring a failure; no sync), then lets go of the file, which closes with
+// its last reference.
 class BufferedWriter {
  public:
   static constexpr std::size_t kCapacity = 8192;
@@ -52,16 +53,17 @@ class BufferedWriter {
   std::expected<void, IoError> sync();
   // Cuts the file to `len` bytes; only while nothing is buffered.
   std::expected<void, IoError> truncate(std::uint64_t len);
-  // Another handle on the file, to sync it from another thread.
-  std::expected<std::unique_ptr<WritableFile>, IoError> duplicate();
-  // Drops the buffered bytes unwritten and closes the file; for a copy of
+  // A reference to the file, for syncing from another thread what was
+  // written out; it keeps the file open after this writer closes it.
+  std::shared_ptr<WritableFile> shared_file() const { return file_; }
+  // Drops the buffered bytes unwritten and lets go of the file; for a copy of
   // the writer inherited by a forked child, which must not write again.
   void abandon();
 
   std::size_t buffered() const { return len_; }
 
  private:
-  std::unique_ptr<WritableFile> file_;
+  std::shared_ptr<WritableFile> file_;
   std::unique_ptr<std::byte[]> buf_;
   std::size_t len_ = 0;
 };

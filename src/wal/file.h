@@ -17,8 +17,9 @@
 
 namespace qorva::wal {
 
-// A file open for writing at its end. One thread at a time; a duplicate()
-// may be used by another thread meanwhile.
+// A file open for writing at its end. One thread at a time, except that
+// sync() may run on another thread beside any call: the log's flusher syncs
+// the active segment while appends go on writing to it.
 class WritableFile {
  public:
   virtual ~WritableFile() = default;
@@ -29,11 +30,9 @@ class WritableFile {
   virtual std::expected<std::size_t, IoError> write(std::span<const std::span<const std::byte>> parts) = 0;
   // Cuts the file to `len` bytes; the next write lands at `len`.
   virtual std::expected<void, IoError> truncate(std::uint64_t len) = 0;
-  // fdatasync: what was written so far is on stable storage. Blocks on disk.
+  // fdatasync: what was written before the call is on stable storage.
+  // Blocks on disk.
   virtual std::expected<void, IoError> sync() = 0;
-  // Another handle on the same open file, whose sync() syncs what this one
-  // wrote; for syncing from a thread that does not hold the writer.
-  virtual std::expected<std::unique_ptr<WritableFile>, IoError> duplicate() = 0;
 };
 
 // A file open for reading from a position it keeps. One thread at a time.

@@ -9,23 +9,24 @@ namespace {
 
 constexpr Duration kMaxFlusherSleep = Duration::from_millis(50);
 
-// One pass: write the buffer out under the lock, sync a duplicate of the
-// descriptor outside it, so an append never waits for the disk.
+// One pass: write the buffer out under the lock, sync outside it, so an
+// append never waits for the disk. The pass holds the segment's file across
+// the sync, so a rotation may close the writer meanwhile and the sync still
+// covers exactly the records below the target. It takes no descriptor and
+// no memory: only a failed write-out or sync ends the thread.
 bool flush_pass(LogState& state) EXCLUDES(state.mutex) {
-  std::unique_ptr<WritableFile> dup;
+  std::shared_ptr<WritableFile> file;
   std::uint64_t target = 0;
   {
     MutexLock lock(state.mutex);
     auto& writer = state.writer;
     if (!writer) return true;
     if (!writer->file().write_out()) return false;
-    auto duplicated = writer->file().duplicate();
-    if (!duplicated) return false;
-    dup = std::move(*duplicated);
+    file = writer->file().shared_file();
     target = writer->pending_cursor();
   }
-  if (!dup->sync()) return false;
-  state.durable_cursor.store(target, std::memory_order_release);
+  if (!file->sync()) return false;
+  state.advance_durable(target);
   state.flushes_total.fetch_add(1, std::memory_order_relaxed);
   return true;
 }

@@ -29,6 +29,25 @@ struct LogState {
   std::atomic<std::uint64_t> flushes_total{0};
 
   std::uint64_t total_bytes() const REQUIRES(mutex) { return active_bytes + index.sealed_bytes; }
+
+  // Raises durable_cursor to `synced`, never lowers it: the flusher's sync
+  // outside the mutex may end after a later sync under it stored more.
+  void advance_durable(std::uint64_t synced) {
+    std::uint64_t seen = durable_cursor.load(std::memory_order_relaxed);
+    while (seen < synced &&
+           !durable_cursor.compare_exchange_weak(seen, synced, std::memory_order_release, std::memory_order_relaxed)) {
+    }
+  }
+
+  // Writes out and fdatasyncs the active segment, if there is one, and
+  // counts the sync; a failure is dropped and leaves the durable cursor.
+  void sync_active_locked() REQUIRES(mutex) {
+    if (!writer) return;
+    if (auto durable = writer->fsync()) {
+      advance_durable(*durable);
+      flushes_total.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
 };
 
 }  // namespace qorva::wal

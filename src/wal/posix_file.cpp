@@ -1,6 +1,5 @@
 #include "wal/posix_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -33,12 +32,6 @@ class PosixWritableFile final : public WritableFile {
   std::expected<void, IoError> sync() override {
     if (retry_eintr([&] { return ::fdatasync(fd_.get()); }) != 0) return last_error();
     return {};
-  }
-
-  std::expected<std::unique_ptr<WritableFile>, IoError> duplicate() override {
-    UniqueFd dup(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 3));
-    if (!dup) return last_error();
-    return std::make_unique<PosixWritableFile>(std::move(dup));
   }
 
  private:

@@ -10,8 +10,8 @@
 namespace qorva::wal {
 
 // Writes with write(2) or, for several parts, writev(2); truncates with
-// ftruncate(2) and lseek(2); syncs with fdatasync(2); duplicates with
-// fcntl(F_DUPFD_CLOEXEC). Owns `fd` and closes it on destruction.
+// ftruncate(2) and lseek(2); syncs with fdatasync(2). Owns `fd` and closes
+// it on destruction.
 std::unique_ptr<WritableFile> posix_writable_file(UniqueFd fd);
 
 // Reads with read(2), seeks with lseek(2), sizes with fstat(2). Owns `fd`.

@@ -10,6 +10,7 @@
 #include "thread_annotations.h"
 #include "wal/flusher.h"
 #include "wal/log_state.h"
+#include "wal/open_logs.h"
 #include "wal/record.h"
 #include "wal/recovery.h"
 #include "wal/segment_name.h"
@@ -118,6 +119,7 @@ std::expected<Wal, WalError> Wal::open(const std::string& topic_dir, const WalCo
   state.durable_cursor.store(next);
   state.pending_cursor.store(next);
   wal.state_ = std::move(shared);
+  if (config.enabled) remember_open_log(*wal.state_);
 
   if (config.enabled && config.sync_mode == SyncMode::Periodic)
     wal.flusher_ = std::make_unique<Flusher>(wal.state_, config.flush_interval);
@@ -163,16 +165,12 @@ void Wal::release() {
 }
 
 void Wal::shut_down() {
+  // From here on the last sync is this teardown's own.
+  if (config_.enabled) forget_open_log(*state_);
   flusher_.reset();  // stops and joins the thread
   if (config_.enabled) {
-    LogState& state = *state_;
-    MutexLock lock(state.mutex);
-    if (auto& writer = state.writer) {
-      if (auto durable = writer->fsync()) {
-        state.durable_cursor.store(*durable, std::memory_order_release);
-        state.flushes_total.fetch_add(1, std::memory_order_relaxed);
-      }
-    }
+    MutexLock lock(state_->mutex);
+    state_->sync_active_locked();
   }
   state_.reset();
 }
@@ -181,8 +179,11 @@ void Wal::release_in_forked_child() {
   // This process inherited a copy of the opener's log. The buffered records
   // belong to the opener, which writes them itself; the flusher thread does
   // not exist here, and the mutex or the maps may have been copied in the
-  // middle of a change. So: close the descriptor, drop the buffer, and leave
-  // the rest untouched (a small leak in a child beats a corrupted parent).
+  // middle of a change. So: let go of the file (its descriptor stays open
+  // only if the flusher was syncing it at the fork), drop the buffer, and
+  // leave the rest untouched (a small leak in a child beats a corrupted
+  // parent). The exit sync never sees this log: the child's set of open logs
+  // starts empty.
   if (auto& writer = state_->writer) writer->file().abandon();
   if (flusher_) flusher_->abandon();
   flusher_.reset();

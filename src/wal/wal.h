@@ -44,7 +44,9 @@ struct WalStats {
 // append, stats and destruction are called by one thread at a time; the
 // flusher thread runs beside them. Destruction stops and joins the flusher,
 // then writes out and fdatasyncs the active segment (failures are dropped);
-// in a process forked from the opener it only closes the descriptors.
+// in a process forked from the opener it only closes the descriptors. Until
+// then an enabled log counts as open for sync_open_logs (open_logs.h), which
+// an exit hook calls for the logs nobody destroys.
 class Wal {
  public:
   // Creates <topic_dir>/wal if needed, cuts the torn tail off every segment

@@ -1,9 +1,8 @@
 // Files that fail on cue, in front of the real POSIX ones, for the failure
 // paths of the segment writer, the reader and the log that a healthy disk
 // never takes. The data still lands in the real file, so a test reads back
-// what a failure left on disk. One FaultInjector rules every file it made
-// and their duplicates; a test changes the faults between calls, from any
-// thread.
+// what a failure left on disk. One FaultInjector rules every file it made;
+// a test changes the faults between calls, from any thread.
 #pragma once
 
 #include <unistd.h>
@@ -57,6 +56,10 @@ class FaultInjector : public std::enable_shared_from_this<FaultInjector> {
   void fail_sync(int error) {
     change([&](Faults& f) { f.sync_error = error; });
   }
+  // Only the nth sync call from now on (1 = the next) fails with `error`.
+  void fail_one_sync(int nth, int error) {
+    change([&](Faults& f) { f.failing_sync = {syncs_ + nth, error}; });
+  }
   // The nth read call from now on fails with `error`.
   void fail_read(int nth, int error) {
     change([&](Faults& f) { f.failing_read = {reads_ + nth, error}; });
@@ -94,6 +97,8 @@ class FaultInjector : public std::enable_shared_from_this<FaultInjector> {
   }
   std::expected<void, IoError> admit_sync() {
     std::lock_guard lock(mutex_);
+    ++syncs_;
+    if (faults_.failing_sync && faults_.failing_sync->at == syncs_) return fail(faults_.failing_sync->error);
     return admit(faults_.sync_error);
   }
   std::expected<void, IoError> admit_read() {
@@ -118,6 +123,7 @@ class FaultInjector : public std::enable_shared_from_this<FaultInjector> {
     std::optional<std::size_t> write_cap;
     std::optional<int> truncate_error;
     std::optional<int> sync_error;
+    std::optional<Trigger> failing_sync;  // at: the sync's number
     std::optional<Trigger> failing_read;  // at: the read's number
     std::optional<int> size_error;
   };
@@ -137,12 +143,14 @@ class FaultInjector : public std::enable_shared_from_this<FaultInjector> {
   std::mutex mutex_;
   Faults faults_;
   std::uint64_t writes_ = 0;
+  std::uint64_t syncs_ = 0;
   std::uint64_t reads_ = 0;
   int truncates_ = 0;
 };
 
 // A WritableFile that asks its injector before each call to the real file,
-// and keeps the file offset a size limit is checked against.
+// and keeps the file offset a size limit is checked against (sync, which may
+// run on another thread, leaves it alone).
 class FaultyWritableFile final : public WritableFile {
  public:
   FaultyWritableFile(std::shared_ptr<FaultInjector> faults, std::unique_ptr<WritableFile> file, std::uint64_t offset)
@@ -172,11 +180,6 @@ class FaultyWritableFile final : public WritableFile {
   std::expected<void, IoError> sync() override {
     if (auto admitted = faults_->admit_sync(); !admitted) return admitted;
     return file_->sync();
-  }
-  std::expected<std::unique_ptr<WritableFile>, IoError> duplicate() override {
-    auto dup = file_->duplicate();
-    if (!dup) return std::unexpected(dup.error());
-    return std::make_unique<FaultyWritableFile>(faults_, std::move(*dup), offset_);
   }
 
  private:

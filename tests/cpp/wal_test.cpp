@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include "log_capture.h"
 #include "logging.h"
 #include "peers.h"
+#include "wal/open_logs.h"
 #include "wal/reader.h"
 #include "wal/record.h"
 #include "wal_fault_file.h"
@@ -652,13 +654,60 @@ TEST(WalFlusherConcurrent, DurableCursorNeverPassesPendingUnderLoad) {
   EXPECT_TRUE(eventually([&] { return wal.durable_cursor() == 20000; }));
 }
 
+// Lowers RLIMIT_NOFILE and takes every descriptor left under it, so that
+// no call can get one until the shortage is destroyed.
+class DescriptorShortage {
+ public:
+  DescriptorShortage() {
+    EXPECT_EQ(::getrlimit(RLIMIT_NOFILE, &saved_), 0);
+    rlimit low = saved_;
+    low.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 64);
+    EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    while (true) {
+      UniqueFd fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+      if (!fd) break;
+      held_.push_back(std::move(fd));
+    }
+    EXPECT_EQ(errno, EMFILE);
+  }
+  ~DescriptorShortage() {
+    held_.clear();
+    ::setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+
+ private:
+  rlimit saved_{};
+  std::vector<UniqueFd> held_;
+};
+
+// The flusher syncs through the segment's own descriptor, so descriptors
+// running out for ten intervals and more costs it nothing.
+TEST(WalFlusherConcurrent, ADescriptorShortageLeavesTheFlusherSyncing) {
+  testing::TempDir topic;
+  Wal wal = open_wal(topic.path());
+  append_range(wal, 0, 1);
+  ASSERT_TRUE(eventually([&] { return wal.durable_cursor() == 1; }));
+  bool synced_meanwhile = false;
+  {
+    DescriptorShortage shortage;
+    const std::uint64_t before = wal.stats().flushes_total;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    synced_meanwhile = eventually([&] { return wal.stats().flushes_total >= before + 2; }, std::chrono::seconds(2));
+  }
+  EXPECT_TRUE(synced_meanwhile);
+  auto appended = wal.append(1, 0, payload_for(1));
+  ASSERT_TRUE(appended) << appended.error().message();
+  EXPECT_TRUE(eventually([&] { return wal.durable_cursor() == 2; }));
+}
+
 // Write failures come from a fault-injecting file in front of each segment
 // file (wal_fault_file.h).
 
 using testing::FaultInjector;
 
 // How a flush or a sync is made to fail: at the write-out of the buffer (the
-// file may not grow any more) or at the fdatasync after it.
+// file may not grow any more) or at the fdatasync after it, for good or just
+// once (a failed sync is never retried: what it covered is unknown).
 struct SyncFault {
   const char* name;
   void (*inject)(FaultInjector&, std::uint64_t file_size);
@@ -666,6 +715,7 @@ struct SyncFault {
 const SyncFault kSyncFaults[] = {
     {"write-out", [](FaultInjector& f, std::uint64_t size) { f.limit_size(size, EFBIG); }},
     {"fdatasync", [](FaultInjector& f, std::uint64_t) { f.fail_sync(EIO); }},
+    {"one fdatasync", [](FaultInjector& f, std::uint64_t) { f.fail_one_sync(1, EIO); }},
 };
 
 TEST(WalFlusherConcurrent, AFailedFlushKillsTheFlusherAndEveryLaterAppend) {
@@ -795,25 +845,95 @@ TEST(WalFailure, FailedCreationAtRotationCountsTheSealedSegmentOnce) {
   expect_contiguous(all_records(topic / "wal"), 0, 3);
 }
 
-// A child of fork() that destroys its copy of the log must leave the
-// parent's segment alone: no duplicated buffer, no join, no lock.
-TEST(WalFork, ChildDestroyingItsCopyLeavesTheParentsLogIntact) {
-  for (SyncMode mode : {SyncMode::Off, SyncMode::Periodic}) {
-    testing::TempDir topic;
-    {
-      Wal wal = open_wal(topic.path(), config_with(mode));
-      append_range(wal, 0, 10);  // still in the 8 KiB buffer
-      int rc = run_in_child([&] {
-        { Wal inherited = std::move(wal); }
-        return 0;
-      });
-      EXPECT_EQ(rc, 0);
-      append_range(wal, 10, 20);
+// A child of fork() must leave the parent's segment alone, whether it
+// destroys its copy of the log or runs the exit sync: no duplicated buffer,
+// no join, no lock.
+TEST(WalFork, ChildLeavesTheParentsLogIntact) {
+  struct Case {
+    const char* child_does;
+    void (*act)(Wal& inherited);
+  };
+  const Case kCases[] = {
+      {"destroys its copy", [](Wal& inherited) { Wal gone = std::move(inherited); }},
+      {"syncs the open logs", [](Wal&) { sync_open_logs(); }},
+  };
+  for (const Case& c : kCases) {
+    for (SyncMode mode : {SyncMode::Off, SyncMode::Periodic}) {
+      SCOPED_TRACE(c.child_does);
+      testing::TempDir topic;
+      {
+        Wal wal = open_wal(topic.path(), config_with(mode));
+        append_range(wal, 0, 10);  // still in the 8 KiB buffer
+        int rc = run_in_child([&] {
+          c.act(wal);
+          return 0;
+        });
+        EXPECT_EQ(rc, 0);
+        append_range(wal, 10, 20);
+      }
+      Bytes on_disk = read_file(topic / ("wal/" + seg_name(0)));
+      expect_contiguous(decode_records(on_disk), 0, 20);
+      EXPECT_EQ(on_disk.size(), segment_bytes(0, 20));
     }
-    Bytes on_disk = read_file(topic / ("wal/" + seg_name(0)));
-    expect_contiguous(decode_records(on_disk), 0, 20);
-    EXPECT_EQ(on_disk.size(), segment_bytes(0, 20));
   }
+}
+
+// --- The exit sync ---
+
+// A process that ends without destroying its logs (their owners are still
+// referenced at exit) keeps every record it appended once sync_open_logs
+// has run. Logs that were moved are still found; logs already shut down are
+// no longer touched.
+TEST(WalExit, SyncOpenLogsSavesTheLogsNobodyDestroys) {
+  testing::TempDir dir;
+  const std::string kept = dir / "kept", moved = dir / "moved";
+  const WalConfig off = config_with(SyncMode::Off);  // nothing else writes the buffer out
+  int rc = run_in_child([&] {
+    // Never destroyed: the child ends with _exit.
+    auto* kept_log = new Wal(open_wal(kept, off));
+    auto* moved_log = new Wal(open_wal(dir / "replaced", off));
+    append_range(*kept_log, 0, 10);
+    {
+      Wal log = open_wal(moved, off);
+      append_range(log, 0, 10);
+      *moved_log = std::move(log);  // shuts "replaced" down and takes "moved"
+    }
+    { Wal closed = open_wal(dir / "closed", off); }
+    sync_open_logs();
+    return kept_log->durable_cursor() == 10 && moved_log->durable_cursor() == 10 ? 0 : 1;
+  });
+  ASSERT_EQ(rc, 0);
+  for (const std::string& topic : {kept, moved}) {
+    SCOPED_TRACE(topic);
+    expect_contiguous(all_records(topic + "/wal"), 0, 10);
+    EXPECT_EQ(open_wal(topic, off).pending_cursor(), 10u);
+  }
+}
+
+// The exit sync may run while another thread still appends and the flusher
+// still syncs: the durable cursor only moves forward, never past the
+// pending one, and the log reopens with every record.
+TEST(WalExitConcurrent, SyncOpenLogsRunsBesideAppendsAndTheFlusher) {
+  testing::TempDir topic;
+  constexpr std::uint64_t kRecords = 20000;
+  {
+    Wal wal = open_wal(topic.path(), config_with(SyncMode::Periodic, 64 << 10));
+    std::atomic<bool> done{false};
+    std::thread appender([&] {
+      append_range(wal, 0, kRecords);
+      done.store(true);
+    });
+    std::uint64_t last_durable = 0;
+    while (!done.load()) {
+      sync_open_logs();
+      const std::uint64_t durable = wal.durable_cursor();
+      EXPECT_GE(durable, last_durable);
+      last_durable = durable;
+    }
+    appender.join();
+    EXPECT_TRUE(eventually([&] { return wal.durable_cursor() == kRecords; }));
+  }
+  expect_contiguous(all_records(topic / "wal"), 0, kRecords);
 }
 
 // A child appends as fast as it can and is killed at a random moment; a
