@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "admission.h"
 #include "logging.h"
 #include "names.h"
 #include "producer_lock.h"
@@ -20,8 +21,6 @@ constexpr Duration kSubscriberPollInterval = Duration::from_millis(1);
 // Connections that never count themselves (stray or hostile peers) are still
 // accepted, and so refused, this often.
 constexpr Duration kAcceptInterval = Duration::from_millis(10);
-// Accept passes a wakeup pass makes before it leaves the rest to the next publish.
-constexpr int kWakeupPassAcceptAttempts = 8;
 constexpr const char* kWaitingForSubscribers = "waiting for subscribers";
 
 // One connected subscriber as the publisher sees it.
@@ -111,10 +110,11 @@ struct WriteOutcome {
 struct Publisher::State {
   // Torn down in declaration order (see the destructor).
   RingBuffer ring;
-  UniqueFd listener;
-  std::vector<Client> clients;  // in accept order; removal swaps the last entry in
-  std::optional<wal::Wal> wal;  // present exactly when the topic keeps a log
-  ProducerLock lock;            // held for the publisher's whole life; released after the log's last sync
+  Admission admission;              // the listener, its watcher and the connections not yet taken
+  std::vector<Client> clients;      // in accept order; removal swaps the last entry in; publishing thread only
+  std::vector<Handshake> arrivals;  // kept empty between passes, so that a pass allocates nothing
+  std::optional<wal::Wal> wal;      // present exactly when the topic keeps a log
+  ProducerLock lock;                // held for the publisher's whole life; released after the log's last sync
   std::atomic<std::uint64_t> published_total{0};
   std::atomic<std::uint64_t> full_rejected_total{0};
   std::atomic<std::uint64_t> subscribers_dropped_total{0};
@@ -134,10 +134,10 @@ struct Publisher::State {
   std::uint64_t gating_floor = 0;
   std::optional<std::uint64_t> floor_connect_count;
 
-  State(RingBuffer r, UniqueFd l, std::optional<wal::Wal> w, ProducerLock pl, Backpressure bp,
+  State(RingBuffer r, Admission a, std::optional<wal::Wal> w, ProducerLock pl, Backpressure bp,
         std::uint64_t connect_count)
       : ring(std::move(r)),
-        listener(std::move(l)),
+        admission(std::move(a)),
         wal(std::move(w)),
         lock(std::move(pl)),
         backpressure(bp),
@@ -148,14 +148,14 @@ struct Publisher::State {
   // declaration order, with the lock last.
   ~State() {
     { RingBuffer unmapped = std::move(ring); }
-    listener.reset();
+    admission.shut_down();
     for (Client& c : clients) c.close();
     clients.clear();
     wal.reset();
   }
 
-  // Accepts every pending handshake; each accepted slot index is appended to
-  // `accepted_slots` when one is given.
+  // Takes in every handshake received so far; each accepted slot index is
+  // appended to `accepted_slots` when one is given. Errors: the listener's own.
   Result<void> accept_clients(std::vector<std::uint32_t>* accepted_slots = nullptr);
   Result<void> accept_pass(std::vector<std::uint32_t>* accepted_slots = nullptr);
   Result<void> accept_if_due();
@@ -181,16 +181,17 @@ struct Publisher::State {
 };
 
 Result<void> Publisher::State::accept_clients(std::vector<std::uint32_t>* accepted_slots) {
-  for (;;) {
-    auto accepted = accept_handshake(listener.get(), ring.max_subscribers());
-    if (!accepted) return io_failure(accepted.error());
-    if (!*accepted) return {};
+  auto taken = admission.take_arrivals(arrivals);
+  for (Handshake& handshake : arrivals) {
     // A slot released and claimed again before a wakeup pass noticed: the
     // older entry would take the new holder's wakeups.
-    drop_clients_of_slot((*accepted)->cursor_idx);
-    if (accepted_slots != nullptr) accepted_slots->push_back((*accepted)->cursor_idx);
-    clients.emplace_back(std::move(**accepted));
+    drop_clients_of_slot(handshake.cursor_idx);
+    if (accepted_slots != nullptr) accepted_slots->push_back(handshake.cursor_idx);
+    clients.emplace_back(std::move(handshake));
   }
+  arrivals.clear();
+  if (!taken) return io_failure(taken.error());
+  return {};
 }
 
 // Records the connect count loaded before accepting, so that a subscriber
@@ -216,17 +217,15 @@ Result<void> Publisher::State::accept_if_due() {
   return accept_pass();
 }
 
-// Failures here belong to no publish: each one closed the connection it met,
-// so the pass goes on with the rest of the queue.
+// The publish has succeeded; a failure of the listener here is left for the
+// next publish's pass, which accepts again and reports it.
 void Publisher::State::accept_in_wakeup_pass(std::vector<std::uint32_t>* accepted_slots) {
-  for (int attempt = 0; attempt < kWakeupPassAcceptAttempts; ++attempt) {
-    Result<void> accepted = accept_pass(accepted_slots);
-    if (accepted) return;
-    const auto* io = accepted.error().get_if<Error::Io>();  // the only error an accept gives
-    const std::string text = io != nullptr ? io->error.text() : std::string();
-    log_debug(log_target::kPublisher, "accepting a subscriber in the wakeup pass failed",
-              {LogField::quoted("error", text)});
-  }
+  Result<void> accepted = accept_pass(accepted_slots);
+  if (accepted) return;
+  const auto* io = accepted.error().get_if<Error::Io>();  // the only error an accept gives
+  const std::string text = io != nullptr ? io->error.text() : std::string();
+  log_debug(log_target::kPublisher, "accepting a subscriber in the wakeup pass failed",
+            {LogField::quoted("error", text)});
 }
 
 void Publisher::State::remove_client(std::size_t i, DropReason reason) {
@@ -435,10 +434,12 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
   (void)remove_file(socket_path);  // a stale socket file or none; either way bind decides
   auto listener = listen_unix(socket_path);
   if (!listener) return io_failure(listener.error());
+  auto admission = Admission::open(std::move(*listener), ring->max_subscribers());
+  if (!admission) return io_failure(admission.error());
 
   log_publisher_created(topic, ring->capacity(), ring->slot_size(), log.has_value(), config.backpressure);
   std::unique_ptr<Publisher> publisher(new Publisher());
-  publisher->state_ = std::make_unique<State>(std::move(*ring), std::move(*listener), std::move(log), std::move(*lock),
+  publisher->state_ = std::make_unique<State>(std::move(*ring), std::move(*admission), std::move(log), std::move(*lock),
                                               config.backpressure, connect_count);
   return publisher;
 }

@@ -1,5 +1,7 @@
-// The only writer of one topic: owns the ring mapping, the listening socket,
-// the connected subscribers, the producer lock and, optionally, the log.
+// The only writer of one topic: owns the ring mapping, the admission of
+// subscribers (the listening socket and the thread that watches it, see
+// admission.h), the connected subscribers, the producer lock and, optionally,
+// the log.
 #pragma once
 
 #include <cstddef>
@@ -37,8 +39,9 @@ class Publisher {
  public:
   // Creates the topic directory under config.dir, takes the producer lock,
   // creates or reuses ring.mmap, opens the log when enabled and binds
-  // signal.sock. May block for a long time (log recovery). Errors: Io,
-  // AlreadyPublishing, Wal; invalid topic names are refused as Io.
+  // signal.sock, and starts the thread that lets subscribers in. May block for
+  // a long time (log recovery). Errors: Io (also a thread that cannot be
+  // started), AlreadyPublishing, Wal; invalid topic names are refused as Io.
   static Result<std::unique_ptr<Publisher>> create(std::string_view topic, TopicConfig config);
 
   ~Publisher();
@@ -48,8 +51,9 @@ class Publisher {
   // The calls below need the publisher to themselves (one thread at a time),
   // except stats() and slow_subscribers(), which only read.
 
-  // Publishes one message. Errors: MessageTooLarge, Io (accepting a
-  // subscriber), BusFull (Backpressure::Error), Wal. Never blocks.
+  // Publishes one message. Errors: MessageTooLarge, Io (the listening socket
+  // failing; no peer's handshake, however faulty, is an error), BusFull
+  // (Backpressure::Error), Wal. Never blocks.
   Result<void> publish(std::span<const std::byte> payload);
   // Publishes a batch; returns how many were written (stops early, without
   // error, where the ring becomes full under Backpressure::Error).

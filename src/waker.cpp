@@ -28,8 +28,8 @@ std::unexpected<IoError> no_scm_rights() { return std::unexpected(expected_scm_r
 constexpr std::uint64_t kOneUnit = 1;
 constexpr short kHangUpEvents = POLLERR | POLLHUP;
 
-std::expected<void, IoError> set_nonblocking(int fd, bool on) {
-  int value = on ? 1 : 0;
+std::expected<void, IoError> set_nonblocking(int fd) {
+  int value = 1;
   if (::ioctl(fd, FIONBIO, &value) != 0) return last_error();
   return {};
 }
@@ -95,13 +95,13 @@ struct HandshakeMessage {
   HandshakeMessage& operator=(const HandshakeMessage&) = delete;
 };
 
-// SO_RCVTIMEO or SO_SNDTIMEO; zero would mean no limit, so it is raised to 1 us.
-std::expected<void, IoError> set_socket_timeout(int socket, int option, Duration timeout) {
+// SO_SNDTIMEO; zero would mean no limit, so it is raised to 1 us.
+std::expected<void, IoError> set_send_timeout(int socket, Duration timeout) {
   timeval tv{};
   tv.tv_sec = static_cast<time_t>(timeout.secs);
   tv.tv_usec = static_cast<suseconds_t>(timeout.nanos / 1000);
   if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
-  if (::setsockopt(socket, SOL_SOCKET, option, &tv, sizeof tv) != 0) return last_error();
+  if (::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return last_error();
   return {};
 }
 
@@ -113,44 +113,34 @@ std::expected<UniqueFd, IoError> connect_stream(const std::string& path, const D
   auto s = stream_socket();
   if (!s) return s;
   if (deadline != nullptr) {
-    if (auto r = set_socket_timeout(s->get(), SO_SNDTIMEO, deadline->remaining()); !r)
-      return std::unexpected(r.error());
+    if (auto r = set_send_timeout(s->get(), deadline->remaining()); !r) return std::unexpected(r.error());
   }
   if (::connect(s->get(), reinterpret_cast<const sockaddr*>(&addr->addr), addr->len) != 0) return last_error();
   return s;
 }
 
-// One receive attempt: an interruption is returned (kind Interrupted) for the
-// caller to decide how long to go on.
-std::expected<ReceivedFd, IoError> recv_fd_once(int socket) {
+struct ReceivedFd {
+  UniqueFd fd;  // close-on-exec
+  std::uint32_t word = 0;
+};
+
+// The handshake if it has arrived: one receive that never waits.
+std::expected<std::optional<ReceivedFd>, IoError> recv_fd_now(int socket) {
   HandshakeMessage m;
   msghdr& msg = m.msg;
-  ssize_t n = ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
+  const ssize_t n = retry_eintr([&] { return ::recvmsg(socket, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT); });
   if (n < 0) {
-    // The receive timeout ran out: the peer never sent its handshake.
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return no_scm_rights();
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
     return last_error();
   }
   std::vector<UniqueFd> fds = take_passed_fds(msg);
   // A short word would name another subscriber's slot; a truncated control
-  // buffer means the peer passed more than we can account for.
+  // buffer means the peer passed more than we can account for. A peer that
+  // closed without sending reads as 0 bytes and ends here too.
   if (static_cast<std::size_t>(n) < handshake_format::kWordSize || (msg.msg_flags & MSG_CTRUNC) != 0 || fds.empty() ||
       !first_is_scm_rights(msg))
     return no_scm_rights();
   return ReceivedFd{std::move(fds.front()), m.word};
-}
-
-bool interrupted(const IoError& e) { return e.kind() == IoKind::Interrupted; }
-
-// The handshake by `end`: after an interruption the receive timeout is cut to
-// the time left, as a socket's timeout would start over in full.
-std::expected<ReceivedFd, IoError> recv_fd_until(int socket, const Deadline& end) {
-  for (;;) {
-    if (auto r = set_receive_timeout(socket, end.remaining()); !r) return std::unexpected(r.error());
-    auto got = recv_fd_once(socket);
-    if (got || !interrupted(got.error())) return got;
-    if (end.passed()) return no_scm_rights();
-  }
 }
 
 }  // namespace
@@ -197,30 +187,24 @@ std::expected<void, IoError> send_fd(int socket, int fd, std::uint32_t word) {
   return {};
 }
 
-std::expected<ReceivedFd, IoError> recv_fd(int socket) {
-  for (;;) {
-    auto got = recv_fd_once(socket);
-    if (got || !interrupted(got.error())) return got;
-  }
-}
-
-std::expected<void, IoError> set_receive_timeout(int socket, Duration timeout) {
-  return set_socket_timeout(socket, SO_RCVTIMEO, timeout);
-}
-
-std::expected<std::optional<Handshake>, IoError> accept_handshake(int listener, std::uint32_t max_subscribers) {
-  UniqueFd conn(retry_eintr([&] { return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }));
+std::expected<std::optional<UniqueFd>, IoError> accept_connection(int listener) {
+  UniqueFd conn(retry_eintr([&] { return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK); }));
   if (!conn) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
     return last_error();
   }
-  if (auto r = set_nonblocking(conn.get(), false); !r) return std::unexpected(r.error());
-  auto got = recv_fd_until(conn.get(), Deadline::after(kHandshakeTimeout));
+  return conn;
+}
+
+std::expected<std::optional<Handshake>, IoError> try_receive_handshake(UniqueFd& connection,
+                                                                       std::uint32_t max_subscribers) {
+  auto got = recv_fd_now(connection.get());
   if (!got) return std::unexpected(got.error());
+  if (!*got) return std::nullopt;
   // The index addresses the header's arrays: one from a foreign or confused
   // peer must never be used.
-  if (got->word >= max_subscribers) return no_scm_rights();
-  return Handshake{std::move(conn), std::move(got->fd), got->word};
+  if ((*got)->word >= max_subscribers) return no_scm_rights();
+  return Handshake{std::move(connection), std::move((*got)->fd), (*got)->word};
 }
 
 std::expected<void, IoError> poll_wakeup(int wake_fd, int socket, int timeout_ms) {
@@ -248,7 +232,7 @@ std::expected<UniqueFd, IoError> listen_unix(const std::string& path) {
   if (!s) return s;
   if (::bind(s->get(), reinterpret_cast<const sockaddr*>(&addr->addr), addr->len) != 0) return last_error();
   if (::listen(s->get(), -1) != 0) return last_error();
-  if (auto r = set_nonblocking(s->get(), true); !r) return std::unexpected(r.error());
+  if (auto r = set_nonblocking(s->get()); !r) return std::unexpected(r.error());
   return s;
 }
 

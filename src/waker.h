@@ -36,10 +36,6 @@ inline constexpr std::size_t kControlBufferSize = CMSG_SPACE(sizeof(int));
 static_assert(kControlLen == 20 && kControlBufferSize == 24);
 }  // namespace handshake_format
 
-// How long the publisher waits for an accepted connection's handshake: a peer
-// that connects and neither sends nor closes costs at most this much.
-inline constexpr Duration kHandshakeTimeout = Duration::from_millis(250);
-
 // Longest socket path: 107 bytes plus the terminating zero fill sun_path.
 inline constexpr std::size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
 static_assert(kMaxSocketPath == 107);
@@ -63,40 +59,33 @@ std::expected<void, IoError> read_wakeup(int wake_fd);
 // Errors: the operating-system error (a closed peer gives EPIPE, no signal).
 std::expected<void, IoError> send_fd(int socket, int fd, std::uint32_t word);
 
-struct ReceivedFd {
-  UniqueFd fd;  // close-on-exec
-  std::uint32_t word = 0;
-};
-
 // The refusal of a handshake: invalid data "expected SCM_RIGHTS".
 IoError expected_scm_rights_error();
 
-// Publisher: receives one handshake. Blocks until the peer sends or closes,
-// bounded by the socket's receive timeout when one is set (which starts over
-// after each EINTR; accept_handshake bounds the whole wait). Any descriptor
-// passed beyond the first is closed. Errors: expected_scm_rights_error() for
-// a peer that closed, sent only data, sent fewer than 4 bytes, overflowed
-// the control buffer or missed the receive timeout (a received descriptor is
-// then closed); any other recvmsg failure as the operating-system error.
-std::expected<ReceivedFd, IoError> recv_fd(int socket);
-
-// Sets SO_RCVTIMEO (zero would mean no limit, so it is raised to 1 us).
-std::expected<void, IoError> set_receive_timeout(int socket, Duration timeout);
-
-// One accepted subscriber, ready to record.
+// One handshake as the publisher received it.
 struct Handshake {
-  UniqueFd connection;           // blocking, close-on-exec; never read again
+  UniqueFd connection;           // non-blocking, close-on-exec; never read again
   UniqueFd wake_fd;              // close-on-exec
   std::uint32_t cursor_idx = 0;  // below the max_subscribers passed
 };
 
-// Publisher's accept step: accepts one pending connection on the non-blocking
-// listener (close-on-exec, EINTR repeated), makes it blocking and receives its
-// handshake within kHandshakeTimeout, interruptions included. Empty when no
-// connection is pending. Errors: an accept or socket-option failure; recv_fd's
-// errors; "expected SCM_RIGHTS" for an index at or above max_subscribers. On
-// every error the connection and any received descriptor are closed.
-std::expected<std::optional<Handshake>, IoError> accept_handshake(int listener, std::uint32_t max_subscribers);
+// Publisher: accepts one queued connection on the non-blocking listener
+// (EINTR repeated). The connection is close-on-exec and non-blocking, so that
+// no read of it ever waits for its peer. Empty when none is queued. Errors:
+// the accept's operating-system error (the listener's own failure).
+std::expected<std::optional<UniqueFd>, IoError> accept_connection(int listener);
+
+// Publisher: reads the handshake of an accepted connection if it has
+// arrived, without waiting; any descriptor passed beyond the first is closed.
+// On success the connection moves into the handshake; otherwise it stays with
+// the caller. Empty while nothing has arrived: the peer has not sent yet. Errors:
+// expected_scm_rights_error() for a peer that closed, sent only data, sent
+// fewer than 4 bytes, overflowed the control buffer or named an index at or
+// above max_subscribers (a received descriptor is then closed); any other
+// recvmsg failure (a reset) as the operating-system error. After an error the
+// connection is of no further use.
+std::expected<std::optional<Handshake>, IoError> try_receive_handshake(UniqueFd& connection,
+                                                                       std::uint32_t max_subscribers);
 
 // The publisher's end of the connection hung up: UnexpectedEof "publisher
 // disconnected", outcome PublisherDisconnected.

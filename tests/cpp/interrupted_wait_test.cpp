@@ -94,17 +94,6 @@ TEST_F(InterruptedWait, ReceiveWithATimeoutAndWaitReadable) {
   EXPECT_FALSE(*woken);
 }
 
-TEST_F(InterruptedWait, HandshakeOfASilentPeer) {
-  auto listener = listen_unix(dir_ / "s.sock");
-  ASSERT_TRUE(listener);
-  auto silent = connect_unix(dir_ / "s.sock");
-  ASSERT_TRUE(silent);
-  std::expected<std::optional<Handshake>, IoError> accepted;
-  EXPECT_TRUE(ends_while_interrupted([&] { accepted = accept_handshake(listener->get(), 4); }));
-  ASSERT_FALSE(accepted);
-  EXPECT_EQ(accepted.error().text(), "expected SCM_RIGHTS");
-}
-
 TEST_F(InterruptedWait, WaitForSubscribersAndConnectRetries) {
   auto publisher = Publisher::create("t", config_);
   ASSERT_TRUE(publisher);

@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -76,6 +78,26 @@ inline const IoError* io_error(const Error& e) {
 inline bool is_io_text(const Error& e, std::string_view expected) {
   const IoError* io = io_error(e);
   return io != nullptr && io->text() == expected;
+}
+
+// Sends `bytes` of the word and the given descriptors in one sendmsg, as a
+// foreign or faulty subscriber might.
+inline void send_raw(int socket, std::size_t bytes, const std::vector<int>& fds, std::uint32_t word = 0) {
+  iovec iov{&word, bytes};
+  std::vector<unsigned char> control(CMSG_SPACE(sizeof(int) * std::max<std::size_t>(fds.size(), 1)), 0);
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  if (!fds.empty()) {
+    msg.msg_control = control.data();
+    msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
+  }
+  ASSERT_EQ(::sendmsg(socket, &msg, MSG_NOSIGNAL), static_cast<ssize_t>(bytes));
 }
 
 // A forked child running `body`, whose int result becomes its exit status.
