@@ -1,8 +1,16 @@
 #include "fork.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
-namespace qorva::fork_detail {
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "thread_annotations.h"
+
+namespace qorva {
+namespace fork_detail {
 
 std::atomic<std::uint64_t> generation{0};
 
@@ -14,4 +22,92 @@ void install_handler() {
   (void)installed;
 }
 
-}  // namespace qorva::fork_detail
+}  // namespace fork_detail
+
+namespace {
+
+// The ProcessLocalFd descriptors open in this process. fork() takes the mutex
+// first, so a descriptor is never half opened, half registered, or closed
+// but still listed when a child is made.
+struct LocalFds {
+  Mutex mutex;
+  std::vector<int> fds GUARDED_BY(mutex);
+};
+
+LocalFds& local_fds();
+
+// In the child only close() runs, which is async-signal-safe, and clear(),
+// which keeps the storage: the child of a threaded process may call nothing
+// else. The list then starts empty, so that a grandchild does not close again
+// numbers the child has reused.
+void close_in_children() {
+  ::pthread_atfork([]() NO_THREAD_SAFETY_ANALYSIS { local_fds().mutex.lock(); },
+                   []() NO_THREAD_SAFETY_ANALYSIS { local_fds().mutex.unlock(); },
+                   []() NO_THREAD_SAFETY_ANALYSIS {
+                     LocalFds& local = local_fds();
+                     for (int fd : local.fds) ::close(fd);
+                     local.fds.clear();
+                     local.mutex.unlock();
+                   });
+}
+
+// Never destroyed, so a descriptor closed during static destruction still finds it.
+LocalFds& local_fds() {
+  static LocalFds* const set = [] {
+    auto* created = new LocalFds;
+    close_in_children();
+    return created;
+  }();
+  return *set;
+}
+
+}  // namespace
+
+ProcessLocalFd::ProcessLocalFd(UniqueFd fd) {
+  if (!fd) return;
+  LocalFds& local = local_fds();
+  MutexLock guard(local.mutex);
+  local.fds.push_back(fd.get());
+  fd_ = fd.release();
+}
+
+std::expected<ProcessLocalFd, IoError> ProcessLocalFd::open(
+    const std::function<std::expected<UniqueFd, IoError>()>& create) {
+  LocalFds& local = local_fds();
+  ProcessLocalFd out;
+  MutexLock guard(local.mutex);
+  auto created = create();
+  if (!created) return std::unexpected(std::move(created.error()));
+  if (*created) {
+    local.fds.push_back(created->get());
+    out.fd_ = created->release();
+  }
+  return out;
+}
+
+ProcessLocalFd::ProcessLocalFd(ProcessLocalFd&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), epoch_(other.epoch_) {}
+
+ProcessLocalFd& ProcessLocalFd::operator=(ProcessLocalFd&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = std::exchange(other.fd_, -1);
+    epoch_ = other.epoch_;
+  }
+  return *this;
+}
+
+void ProcessLocalFd::reset() {
+  if (fd_ < 0) return;
+  const int fd = std::exchange(fd_, -1);
+  if (!epoch_.in_origin()) return;
+  LocalFds& local = local_fds();
+  MutexLock guard(local.mutex);
+  if (auto at = std::find(local.fds.begin(), local.fds.end(), fd); at != local.fds.end()) {
+    *at = local.fds.back();
+    local.fds.pop_back();
+  }
+  ::close(fd);
+}
+
+}  // namespace qorva

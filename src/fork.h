@@ -1,12 +1,18 @@
 // Telling a forked child from the process that made an object, without a
-// system call. A child inherits every object of its parent's memory: a ring
-// mapping, a socket, a log's buffer. Using one there would act on the
-// parent's shared state behind the parent's back, so each object records the
-// fork generation it was made in and compares it before it acts.
+// system call, and descriptors that a forked child never keeps. A child
+// inherits every object of its parent's memory: a ring mapping, a socket, a
+// log's buffer. Using one there would act on the parent's shared state behind
+// the parent's back, so each object records the fork generation it was made
+// in and compares it before it acts.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <expected>
+#include <functional>
+
+#include "io_error.h"
+#include "sys.h"
 
 namespace qorva {
 
@@ -32,6 +38,47 @@ class ForkEpoch {
  private:
   static std::uint64_t current() { return fork_detail::generation.load(std::memory_order_relaxed); }
   std::uint64_t born_;
+};
+
+// A descriptor that stays in the process that opened it: a forked child closes
+// its copy before fork() returns there. An open file description lives while
+// any descriptor of it is open, and so does what hangs on it: a lock taken
+// through it, the far end's view of a connection as open. A child that kept a
+// copy would keep those alive after the opener died, for as long as the child
+// lives. Closing the child's copy leaves the opener's own descriptor, and
+// everything on it, as it was.
+//
+// Move-only. In the opener's process it closes on destruction; in a child it
+// only forgets the number, which the child has already closed (and may have
+// reused). Thread-safe as a UniqueFd is: one owner at a time.
+class ProcessLocalFd {
+ public:
+  ProcessLocalFd() = default;
+  // Takes over a descriptor that is open already. A child forked between its
+  // creation and this call keeps its copy; where that matters, use open().
+  explicit ProcessLocalFd(UniqueFd fd);
+  // Creates the descriptor by `create`, which runs while fork() waits, so that
+  // no child is forked between creation and registration. `create` must not
+  // fork nor make a ProcessLocalFd. Errors: those of `create`.
+  static std::expected<ProcessLocalFd, IoError> open(const std::function<std::expected<UniqueFd, IoError>()>& create);
+
+  ProcessLocalFd(ProcessLocalFd&& other) noexcept;
+  ProcessLocalFd& operator=(ProcessLocalFd&& other) noexcept;
+  ProcessLocalFd(const ProcessLocalFd&) = delete;
+  ProcessLocalFd& operator=(const ProcessLocalFd&) = delete;
+  ~ProcessLocalFd() { reset(); }
+
+  // The descriptor; -1 when there is none, and in a forked child.
+  int get() const { return epoch_.in_origin() ? fd_ : -1; }
+  bool valid() const { return get() >= 0; }
+  explicit operator bool() const { return valid(); }
+  // Closes it in the opener's process (so that no fork falls between closing
+  // and forgetting it); only forgets it in a child.
+  void reset();
+
+ private:
+  int fd_ = -1;
+  ForkEpoch epoch_;
 };
 
 }  // namespace qorva

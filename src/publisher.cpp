@@ -426,6 +426,18 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
   auto ring = RingBuffer::create_or_reuse(join_path(dir, kRingFileName), config.capacity, config.slot_size,
                                           config.max_subscribers, first_cursor);
   if (!ring) return io_failure(ring.error());
+  // Before the socket exists, so before any subscriber of this publisher
+  // hands in a slot index: slots of subscribers that ended without releasing
+  // them (killed, crashed, or gone with the whole application) would hold this
+  // publisher back for good. A live holder keeps its slot: a subscriber still
+  // connecting, one of an earlier publisher, one whose process forked. No
+  // client of this publisher held one, so no drop is counted.
+  for (std::uint32_t i = 0; i < ring->max_subscribers(); ++i) {
+    const std::uint64_t cursor = ring->load_cursor(i);
+    if (ring->free_if_holder_gone(i))
+      log_debug(log_target::kPublisher, "cursor slot of a gone subscriber freed",
+                {LogField::quoted("topic", topic), LogField::u64("cursor_idx", i), LogField::u64("cursor", cursor)});
+  }
 
   // Read before the socket exists: every subscriber of this publisher counts
   // itself after this.

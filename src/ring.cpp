@@ -42,6 +42,9 @@ inline void spin_pause() { __builtin_ia32_pause(); }
 constexpr int kPausesPerTailLook = 4;
 constexpr int kTailLooksPerClockRead = 8;
 
+// Opens of a ring whose name keeps being given to newer files before open gives up.
+constexpr int kOpenAttempts = 8;
+
 // The payload copies race with the writer by design: the seq re-check discards
 // a torn copy. A plain memcpy is the fast path; under ThreadSanitizer the copy
 // is made of relaxed atomic byte accesses so that only real races are reported.
@@ -174,10 +177,37 @@ RingBuffer::RingBuffer(Mapping map, std::uint32_t capacity, std::uint32_t slot_s
       slot_size_(slot_size),
       max_subscribers_(max_subscribers) {}
 
+// A file renamed over the name between the two opens is a newer ring, and
+// complete (re-creation renames only whole files): it is opened in turn.
 std::expected<RingBuffer, IoError> RingBuffer::open(const std::string& path) {
-  auto fd = open_regular(path, O_RDWR);
-  if (!fd) return std::unexpected(fd.error());
-  return map_file(fd->get());
+  auto parent = open_parent_dir(path);
+  if (!parent) return std::unexpected(parent.error());
+  for (int attempt = 1;; ++attempt) {
+    auto fd = open_regular_at(parent->fd.get(), parent->name, O_RDWR);
+    if (!fd) return std::unexpected(fd.error());
+    auto ring = map_file(fd->get());
+    if (!ring) return ring;
+    auto same = ring->open_lock_file(parent->fd.get(), parent->name, fd->get());
+    if (!same) return std::unexpected(same.error());
+    if (*same) return ring;
+    if (attempt == kOpenAttempts) return invalid_data(ring_text::kReplaced);
+  }
+}
+
+// A mapping holds its open file description too, and a forked child inherits
+// the mapping: a lock taken through the description the file is mapped
+// through would live on in every child. So the locks get a description of
+// their own, which only the descriptor kept here refers to. It is opened while
+// fork() waits, so that no child is made with a copy of it.
+std::expected<bool, IoError> RingBuffer::open_lock_file(int dir, const std::string& name, int mapped) {
+  auto file = ProcessLocalFd::open([&] { return open_regular_at(dir, name, O_RDWR); });
+  if (!file) return std::unexpected(file.error());
+  struct stat opened {};
+  struct stat locked {};
+  if (::fstat(mapped, &opened) != 0 || ::fstat(file->get(), &locked) != 0) return last_error();
+  if (opened.st_dev != locked.st_dev || opened.st_ino != locked.st_ino) return false;
+  file_ = std::move(*file);
+  return true;
 }
 
 std::expected<RingBuffer, IoError> RingBuffer::map_file(int fd) {
@@ -221,6 +251,10 @@ std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string
       // A ring built sparse (as older versions did) gets its blocks now;
       // where they are there already this only looks them up.
       if (auto reserved = reserve_space(fd->get(), *len); !reserved) return std::unexpected(reserved.error());
+      // Nobody but the producer lock's holder replaces the file.
+      auto same = existing->open_lock_file(dir, parent->name, fd->get());
+      if (!same) return std::unexpected(same.error());
+      if (!*same) return invalid_data(ring_text::kReplaced);
       // The new numbering is in place before the generation tells readers that
       // a new publisher owns the file: whoever sees the new generation
       // (acquire) sees its first cursor and tail.
@@ -251,11 +285,15 @@ std::expected<RingBuffer, IoError> RingBuffer::create_or_reuse(const std::string
   if (auto reserved = reserve_fresh_space(fd->get(), *len); !reserved) return fail(reserved.error());
   auto map = map_whole(fd->get(), *len);
   if (!map) return fail(map.error());
-  fd->reset();
   write_fresh_header(map->base(), ring_format::header_size(max_subscribers), capacity, slot_size, max_subscribers,
                      first_cursor);
+  RingBuffer ring(std::move(*map), capacity, slot_size, max_subscribers);
+  auto same = ring.open_lock_file(dir, temp, fd->get());
+  if (!same) return fail(same.error());
+  if (!*same) return fail(IoError::fixed(IoKind::InvalidData, ring_text::kReplaced));
+  fd->reset();
   if (::renameat(dir, temp.c_str(), dir, parent->name.c_str()) != 0) return fail(IoError::last_os_error());
-  return RingBuffer(std::move(*map), capacity, slot_size, max_subscribers);
+  return ring;
 }
 
 std::atomic_ref<std::uint64_t> RingBuffer::word(std::uint64_t offset) const { return u64_at(map_.base() + offset); }
@@ -436,13 +474,40 @@ bool RingBuffer::compare_exchange_cursor(std::uint32_t i, std::uint64_t& expecte
   return word(cursor_offset(i)).compare_exchange_strong(expected, desired, std::memory_order_seq_cst);
 }
 
+// The lock of cursor word i: a write lock on its 8 bytes, through this
+// mapping's own open file description, never waiting. "Held" is another
+// description's lock (a holder, a claimant, or someone freeing the slot).
+RingBuffer::SlotLock RingBuffer::lock_slot(std::uint32_t i) const {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(cursor_offset(i));
+  lock.l_len = 8;
+  if (retry_eintr([&] { return ::fcntl(file_.get(), F_OFD_SETLK, &lock); }) == 0) return SlotLock::Taken;
+  return errno == EAGAIN || errno == EACCES ? SlotLock::Held : SlotLock::Unsupported;
+}
+
+void RingBuffer::unlock_slot(std::uint32_t i) const {
+  struct flock lock {};
+  lock.l_type = F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(cursor_offset(i));
+  lock.l_len = 8;
+  (void)retry_eintr([&] { return ::fcntl(file_.get(), F_OFD_SETLK, &lock); });
+}
+
+// Who holds a cursor slot (ring.h): the lock first, then the swap.
 std::optional<std::uint32_t> RingBuffer::claim_cursor_slot(std::uint64_t start) {
   for (std::uint32_t i = 0; i < max_subscribers_; ++i) {
+    if (load_cursor(i) != kFreeCursor) continue;
+    const SlotLock lock = lock_slot(i);
+    if (lock == SlotLock::Held) continue;
     std::uint64_t expected = kFreeCursor;
     if (compare_exchange_cursor(i, expected, held(start))) {
       store_wakeup_armed(i, 0);
       return i;
     }
+    if (lock == SlotLock::Taken) unlock_slot(i);
   }
   return std::nullopt;
 }
@@ -454,9 +519,29 @@ std::uint64_t RingBuffer::rewind_cursor(std::uint32_t i, std::uint64_t cursor) {
   return load_tail();
 }
 
+// The lock goes last: a claimant that takes it finds the slot free.
 void RingBuffer::release_cursor_slot(std::uint32_t i) {
   word(cursor_offset(i)).store(kFreeCursor, std::memory_order_release);
   add_connect_count();
+  unlock_slot(i);
+}
+
+// Who holds a cursor slot (ring.h): taking the lock shows the holder gone.
+//
+// Nothing is added to the connect count. Freeing only takes a cursor out of
+// those the publisher gates on, so the slowest held cursor can only rise: a
+// gating floor the publisher cached before the free (Publisher ring_full)
+// stays at or below the slowest cursor still held, and so still lets through
+// no message that would overwrite one a live subscriber has yet to read. At
+// worst it refuses a publish that the free made room for, and a full ring
+// scans the cursor slots again on every check, which finds the room.
+bool RingBuffer::free_if_holder_gone(std::uint32_t i) {
+  if (load_cursor(i) == kFreeCursor) return false;
+  if (lock_slot(i) != SlotLock::Taken) return false;
+  std::uint64_t last = load_cursor(i);
+  const bool freed = last != kFreeCursor && compare_exchange_cursor(i, last, kFreeCursor);
+  unlock_slot(i);
+  return freed;
 }
 
 std::uint64_t RingBuffer::exchange_wakeup_armed(std::uint32_t i, std::uint64_t v) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "clock.h"
+#include "fork.h"
 #include "io_error.h"
 
 namespace qorva {
@@ -134,6 +135,7 @@ static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free);
 namespace ring_text {
 inline constexpr const char* kShortFile = "qorva: ring file is shorter than its header's geometry";
 inline constexpr const char* kZeroCapacity = "qorva: ring header has capacity 0";
+inline constexpr const char* kReplaced = "qorva: ring file was replaced while it was opened";
 }  // namespace ring_text
 
 // The refusal of a number the ring cannot take: a geometry that file_length
@@ -189,16 +191,22 @@ struct ReadResult {
 };
 
 // One process's mapping of ring.mmap with the geometry read once from its
-// header (never re-read, even if another process re-creates the file).
-// Move-only, owned by one publisher or one subscriber. No method blocks or
-// makes a system call except open, create_or_reuse and destruction.
-// Thread-safety: the header accessors are safe from any thread and process;
-// write_slot is for the single publisher; reads of one cursor slot come from
-// its holder only. Every slot index i passed must be below max_subscribers().
+// header (never re-read, even if another process re-creates the file), and a
+// descriptor of the file kept open for the cursor slot locks (see "Who holds a
+// cursor slot" below); a forked child closes its copy of that descriptor.
+// Move-only, owned by one publisher or one subscriber. No method blocks; only
+// open, create_or_reuse, destruction and the claim, release and freeing of
+// cursor slots make system calls. Thread-safety: the header accessors are safe
+// from any thread and process; write_slot is for the single publisher; reads
+// of one cursor slot come from its holder only; the slot locks of one mapping
+// do not exclude each other, so claims and releases through one mapping come
+// from one thread at a time. Every slot index i passed must be below
+// max_subscribers().
 class RingBuffer {
  public:
   // Maps an existing file (read-write, no creation, close-on-exec; the
-  // descriptor is closed once mapped), never through a symbolic link and never
+  // descriptor is closed once mapped, and the file opened again for the slot
+  // locks), never through a symbolic link and never
   // a FIFO or another file that is not regular. Errors: the operating-system
   // error (ELOOP for a link); invalid input "ring.mmap: not a regular file";
   // invalid data for a foreign magic ("qorva: unrecognised magic ..."), a
@@ -277,12 +285,62 @@ class RingBuffer {
   // Sequentially consistent compare-and-swap; on failure `expected` gets the
   // value found.
   bool compare_exchange_cursor(std::uint32_t i, std::uint64_t& expected, std::uint64_t desired);
-  // Claims the lowest free cursor slot with `start` as its cursor and clears
-  // its wakeup flag. Empty when every slot is held (or there are none).
+  // Claims the lowest free cursor slot whose lock it can take, with `start`
+  // as its cursor, and clears its wakeup flag; the lock is held from before
+  // the claim on. Empty when every slot is held or being claimed (or there are
+  // none).
   std::optional<std::uint32_t> claim_cursor_slot(std::uint64_t start);
-  // Frees cursor slot i (release store of kFreeCursor), then adds to the
-  // connect count so that the publisher looks; holder only.
+  // Frees cursor slot i (release store of kFreeCursor), adds to the connect
+  // count so that the publisher looks, then drops the slot's lock; holder
+  // only, through the mapping that claimed it.
   void release_cursor_slot(std::uint32_t i);
+  // Frees cursor slot i when it is held but nobody holds its lock, that is
+  // when its holder has ended without releasing it; true when it freed it. A
+  // slot a live subscriber holds, or one being claimed, is left alone. Never
+  // through a mapping that holds slots itself (its own locks do not exclude
+  // it); the publisher's mapping holds none.
+  bool free_if_holder_gone(std::uint32_t i);
+
+  // --- Who holds a cursor slot ---
+  //
+  // A subscriber that ends without releasing its slot (killed, crashed,
+  // exiting with a thread still in a receive) would keep it for good: its
+  // cursor frozen, the publisher under Backpressure::Error stuck one ring
+  // later, across restarts too. So each holder also holds an advisory lock,
+  // and a slot whose lock anyone else can take has no live holder.
+  //
+  // The lock is an open-file-description lock (F_OFD_SETLK, write, never
+  // waiting) on the 8 bytes of the slot's cursor word, taken through a
+  // descriptor the holder's mapping keeps open for that alone. The kernel
+  // drops such a lock when its open file description goes, with the last
+  // reference to it: at the holder's release or, however its process ends, at
+  // its end. A mapping refers to the description it was mapped through, and a
+  // forked child inherits the mapping, so the locks are taken through a
+  // description of their own that no mapping refers to. The lock is no part
+  // of the file's bytes, so the format is the same with or without it.
+  //
+  // Holder (claim_cursor_slot, release_cursor_slot):
+  //   1. for each slot that reads free: takes its lock, or passes on to the
+  //      next slot when someone else holds it;
+  //   2. compare-and-swap free -> start; on failure unlocks and goes on;
+  //   3. ... reads and stores its cursor ...;
+  //   4. releases: stores the free marker, adds to the connect count, unlocks.
+  // So a live holder holds its slot's lock from before its claim until after
+  // its release. Its forked children close their copies of the descriptor at
+  // once (ProcessLocalFd) and never unlock: closing a copy drops nothing while
+  // the holder's own descriptor of that description is open, and a child that
+  // outlives the holder does not keep the lock alive.
+  //
+  // Anyone else (free_if_holder_gone, the publisher):
+  //   1. takes the slot's lock; fails: a live holder or a claimant has it;
+  //   2. reads the slot: free, or the cursor of a holder that has ended;
+  //   3. compare-and-swaps that value -> free; unlocks.
+  // While it holds the lock no claimant can take the slot (claimants lock
+  // first) and no holder lives to store into it, so the value it swaps is the
+  // dead holder's last one.
+  //
+  // A file system that refuses these locks (an error other than "held") leaves
+  // claims to the compare-and-swap alone and frees nothing.
 
   // --- The wakeup handshake ---
   //
@@ -346,6 +404,10 @@ class RingBuffer {
   RingBuffer(Mapping map, std::uint32_t capacity, std::uint32_t slot_size, std::uint32_t max_subscribers);
   // Maps the open file `fd` and checks its header (the checks of open).
   static std::expected<RingBuffer, IoError> map_file(int fd);
+  // Opens `name` in `dir` again as the descriptor of the slot locks; false
+  // (nothing kept) when that is no longer the file mapped through `mapped`.
+  // Errors: the operating-system error.
+  std::expected<bool, IoError> open_lock_file(int dir, const std::string& name, int mapped);
 
   template <class Sink>
   ReadResult read(std::uint32_t k, std::uint64_t cursor, Sink&& sink);
@@ -355,7 +417,15 @@ class RingBuffer {
   std::uint64_t load_bounded_tail() const;
   std::byte* slot(std::uint64_t seq) const;
 
+  // Outcome of trying to lock a cursor slot through file_.
+  enum class SlotLock { Taken, Held, Unsupported };
+  SlotLock lock_slot(std::uint32_t i) const;
+  void unlock_slot(std::uint32_t i) const;
+
   Mapping map_;
+  // A descriptor of the file apart from the mapping's, carrying the slot
+  // locks of this mapping; closed before the unmap.
+  ProcessLocalFd file_;
   std::uint64_t header_size_ = 0;
   std::uint64_t stride_ = 0;
   std::uint32_t capacity_ = 0;

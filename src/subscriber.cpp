@@ -1,10 +1,9 @@
 #include "subscriber.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <limits>
 
+#include "fork.h"
 #include "logging.h"
 #include "names.h"
 #include "ring.h"
@@ -90,8 +89,10 @@ Result<UniqueFd> connect_until(const std::string& path, const Deadline& deadline
   }
 }
 
-// Holds a claimed cursor slot until the connect succeeds; frees it otherwise,
-// so that a failed connect never leaks a slot.
+// Holds a claimed cursor slot, and its lock, until the connect succeeds; frees
+// it otherwise, so that a failed connect never leaks a slot. Declared before
+// the connection, so that a failed connect hangs up before it frees the slot,
+// as a subscriber's destruction does.
 class SlotClaim {
  public:
   SlotClaim(RingBuffer& ring, std::uint32_t idx) : ring_(&ring), idx_(idx) {}
@@ -221,7 +222,7 @@ bool publisher_gone(const Error& e) {
 }
 
 struct Subscriber::State {
-  // Torn down in declaration order (see the destructor).
+  // Torn down in the order of the destructor.
   RingBuffer ring;
   std::uint64_t cursor;
   std::uint32_t cursor_idx;
@@ -232,8 +233,11 @@ struct Subscriber::State {
   bool numbering_lost = false;
   // A replay failure met by a receive that cannot fail, for the next one that can.
   std::optional<Error> unreported;
-  UniqueFd stream;
-  UniqueFd wake_fd;
+  // Closed in a forked child at once: a child must keep neither the
+  // publisher's view of this subscriber as connected nor the slot's lock,
+  // which the ring's own descriptor carries.
+  ProcessLocalFd stream;
+  ProcessLocalFd wake_fd;
   std::optional<wal::WalReplayer> replay;
   std::string topic_dir;  // where replay reads the log
   // While `replay` is present, cursors below this (the tail seen at connect)
@@ -244,9 +248,10 @@ struct Subscriber::State {
   // A wait saw a wakeup unit and left it to be consumed before the next
   // arming, off the way from the wakeup to the message.
   bool unit_left = false;
-  pid_t owner_pid = ::getpid();
+  ForkEpoch epoch;
 
-  State(RingBuffer r, std::uint32_t idx, std::uint64_t generation, UniqueFd s, UniqueFd w, Start start, std::string dir)
+  State(RingBuffer r, std::uint32_t idx, std::uint64_t generation, ProcessLocalFd s, ProcessLocalFd w, Start start,
+        std::string dir)
       : ring(std::move(r)),
         cursor(start.cursor),
         cursor_idx(idx),
@@ -258,13 +263,15 @@ struct Subscriber::State {
         topic_dir(std::move(dir)),
         catch_up_end(start.catch_up_end) {}
 
-  // The slot is freed first, so the next subscriber may claim it at once. A
-  // copy inherited by a forked child only unmaps and closes: the slot belongs
-  // to the parent.
+  // The connection is closed first, so that the publisher sees this
+  // subscriber hang up before anyone can claim its slot again; then the slot
+  // is freed and its lock dropped, so the next subscriber may claim it at once.
+  // A copy inherited by a forked child only unmaps: the slot belongs to the
+  // parent, and the child closed its copies of the descriptors when it was made.
   ~State() {
-    if (::getpid() == owner_pid) ring.release_cursor_slot(cursor_idx);
-    { RingBuffer unmapped = std::move(ring); }
     stream.reset();
+    if (epoch.in_origin()) ring.release_cursor_slot(cursor_idx);
+    { RingBuffer unmapped = std::move(ring); }
     wake_fd.reset();
     replay.reset();
   }
@@ -493,11 +500,12 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
   if (!claimed) return std::unexpected(Error::TooManySubscribers{ring->max_subscribers()});
   SlotClaim claim(*ring, *claimed);
 
-  auto wake_fd = create_wake_fd();
+  auto wake_fd = ProcessLocalFd::open(create_wake_fd);
   if (!wake_fd) return io_failure(wake_fd.error());
-  auto stream = connect_until(join_path(dir, kSocketFileName), deadline, topic);
-  if (!stream) return std::unexpected(std::move(stream.error()));
-  if (auto sent = send_fd(stream->get(), wake_fd->get(), claim.idx()); !sent) return io_failure(sent.error());
+  auto connected = connect_until(join_path(dir, kSocketFileName), deadline, topic);
+  if (!connected) return std::unexpected(std::move(connected.error()));
+  ProcessLocalFd stream(std::move(*connected));
+  if (auto sent = send_fd(stream.get(), wake_fd->get(), claim.idx()); !sent) return io_failure(sent.error());
   // Counted after the handshake is queued and before the start cursor is read
   // and the flag armed: the wakeup handshake (ring.h) and the publisher's
   // fullness check rely on this order.
@@ -514,7 +522,7 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
   const std::uint32_t idx = claim.idx();
   claim.keep();
   std::unique_ptr<Subscriber> subscriber(new Subscriber());
-  subscriber->state_ = std::make_unique<State>(std::move(*ring), idx, generation, std::move(*stream),
+  subscriber->state_ = std::make_unique<State>(std::move(*ring), idx, generation, std::move(stream),
                                                std::move(*wake_fd), std::move(*chosen), dir);
   return subscriber;
 }

@@ -37,8 +37,10 @@ IoError publisher_restarted();
 // ends on these instead of failing.
 bool publisher_gone(const Error& e);
 
-// Not thread-safe: one call at a time. Destruction frees the cursor slot
-// first, then unmaps and closes (in a forked child it only unmaps and closes).
+// Not thread-safe: one call at a time. Destruction closes the connection
+// first, then frees the cursor slot and drops its lock, then unmaps and closes
+// the rest. A forked child closes its copies of the subscriber's descriptors
+// as it is made, so there a Subscriber may only be destroyed, which only unmaps.
 class Subscriber {
  public:
   // Waits (retrying every 5 ms, up to `timeout` shared by both waits) for the

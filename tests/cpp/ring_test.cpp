@@ -21,6 +21,7 @@
 
 #include "peers.h"
 #include "temp_dir.h"
+#include "transport_support.h"
 #include "waker.h"
 
 namespace qorva {
@@ -650,6 +651,118 @@ TEST(RingSlots, ClaimTakesTheLowestFreeSlotAndClearsItsFlag) {
   EXPECT_EQ(none.claim_cursor_slot(0), std::nullopt);
 }
 
+// A lock on cursor word i through an open file description of its own, as a
+// claimant or holder in another process takes it.
+class ForeignSlotLock {
+ public:
+  explicit ForeignSlotLock(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CLOEXEC)) {}
+  bool lock(std::uint32_t i) { return set(i, F_WRLCK); }
+  void unlock(std::uint32_t i) { set(i, F_UNLCK); }
+
+ private:
+  bool set(std::uint32_t i, short type) {
+    struct flock l {};
+    l.l_type = type;
+    l.l_whence = SEEK_SET;
+    l.l_start = static_cast<off_t>(cursor_offset(i));
+    l.l_len = 8;
+    return ::fcntl(fd_.get(), F_OFD_SETLK, &l) == 0;
+  }
+  UniqueFd fd_;
+};
+
+TEST(RingSlots, AClaimHoldsItsSlotsLockUntilTheRelease) {
+  TempDir dir;
+  const auto path = dir.file("ring.mmap");
+  RingBuffer pub = must_create(path, 4, 8, 3);
+  auto sub = RingBuffer::open(path);
+  ASSERT_TRUE(sub);
+  ForeignSlotLock other(path);
+  ASSERT_TRUE(other.lock(0));  // someone else claiming slot 0 right now
+  EXPECT_EQ(sub->claim_cursor_slot(5), 1u);
+  EXPECT_EQ(pub.load_cursor(0), kFreeCursor);
+  other.unlock(0);
+  EXPECT_FALSE(other.lock(1));
+  EXPECT_EQ(pub.load_cursor(1), 5u);
+  sub->release_cursor_slot(1);
+  EXPECT_EQ(pub.load_cursor(1), kFreeCursor);
+  EXPECT_TRUE(other.lock(1));
+}
+
+// Frees slot 0 through the publisher's mapping after `hold` left it as its
+// case has it; `hold` returns whatever must stay alive meanwhile.
+struct FreeCase {
+  const char* what;
+  std::function<std::shared_ptr<void>(const std::string& path)> hold;
+  bool freed;
+};
+
+// A process that claims slot 0 through a mapping of its own and forks a child
+// that lives on (`child_lives`) or exits at once; then the process itself
+// lives on (`parent_lives`) or ends without releasing the slot.
+std::shared_ptr<void> claim_and_fork(const std::string& path, bool parent_lives, bool child_lives) {
+  using testing_support::Channel;
+  auto child_pid = std::make_shared<Channel>();
+  auto past_fork = std::make_shared<Channel>();
+  auto holder = std::make_shared<testing_support::Child>([=] {
+    auto ring = RingBuffer::open(path);
+    if (!ring || ring->claim_cursor_slot(7) != 0u) return 2;
+    const pid_t child = ::fork();
+    if (child == 0) {
+      past_fork->send(0);  // past fork(), as any code of its own is
+      if (child_lives) std::this_thread::sleep_for(std::chrono::seconds(30));
+      ::_exit(0);  // the copy of the mapping is never released
+    }
+    if (!past_fork->receive(10000)) return 3;
+    if (!child_lives) ::waitpid(child, nullptr, 0);
+    child_pid->send(static_cast<std::uint64_t>(child));
+    if (parent_lives) std::this_thread::sleep_for(std::chrono::seconds(30));
+    ::_exit(0);
+  });
+  const auto pid = child_pid->receive(10000);
+  EXPECT_TRUE(pid);
+  if (!parent_lives) holder->wait(std::chrono::seconds(5));
+  // Ends the holder, then the child it forked, whatever the case left running
+  // (an ended child was reaped by the holder: its number may be reused).
+  return std::shared_ptr<void>(nullptr, [holder, pid, child_lives](void*) mutable {
+    holder.reset();
+    if (pid && child_lives) ::kill(static_cast<pid_t>(*pid), SIGKILL);
+  });
+}
+
+TEST(RingSlots, OnlyASlotWhoseHolderIsGoneIsFreed) {
+  const FreeCase cases[] = {
+      {"free", [](const std::string&) { return std::shared_ptr<void>(); }, false},
+      {"held through a live mapping in this process",
+       [](const std::string& path) {
+         auto ring = std::make_shared<RingBuffer>(std::move(*RingBuffer::open(path)));
+         EXPECT_EQ(ring->claim_cursor_slot(7), 0u);
+         return std::shared_ptr<void>(ring);
+       },
+       false},
+      {"held by a process that ended without releasing it",
+       [](const std::string& path) { return claim_and_fork(path, false, false); }, true},
+      {"held by a live process whose forked child has ended",
+       [](const std::string& path) { return claim_and_fork(path, true, false); }, false},
+      {"held by a process that ended while its forked child lives",
+       [](const std::string& path) { return claim_and_fork(path, false, true); }, true},
+  };
+  for (const FreeCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const auto path = dir.file("ring.mmap");
+    RingBuffer pub = must_create(path, 4, 8, 2);
+    auto kept = c.hold(path);
+    const std::uint64_t before = pub.load_cursor(0);
+    EXPECT_EQ(pub.free_if_holder_gone(0), c.freed);
+    EXPECT_EQ(pub.load_cursor(0), c.freed ? kFreeCursor : before);
+    // A newcomer gets the slot exactly when it was freed.
+    auto newcomer = RingBuffer::open(path);
+    ASSERT_TRUE(newcomer);
+    EXPECT_EQ(newcomer->claim_cursor_slot(9), c.freed || before == kFreeCursor ? 0u : 1u);
+  }
+}
+
 TEST(RingSlots, WakeupRequestIsTakenOnce) {
   TempDir dir;
   RingBuffer ring = must_create(dir.file("ring.mmap"), 4, 8, 2);
@@ -849,13 +962,18 @@ TEST(RingConcurrent, ForkedReaderGetsEveryMessage) {
 
 TEST(RingConcurrent, EachCursorSlotHasOneOwner) {
   TempDir dir;
-  RingBuffer ring = must_create(dir.file("ring.mmap"), 4, 8, 16);
+  const auto path = dir.file("ring.mmap");
+  RingBuffer ring = must_create(path, 4, 8, 16);
   constexpr int kThreads = 32;
   constexpr int kRounds = 100;
+  // Each claimant has a mapping of its own, as each subscriber has, so that
+  // the claims contend for the slots' locks too.
+  std::vector<RingBuffer> mappings;
+  for (int i = 0; i < kThreads; ++i) mappings.push_back(std::move(*RingBuffer::open(path)));
   std::vector<std::optional<std::uint32_t>> got(kThreads);
   int bad_rounds = 0;
   // Runs once per round, after every thread has claimed or failed: each held
-  // slot has one claimant and its cursor; then every slot is freed again.
+  // slot has one claimant and its cursor; then every claimant frees its slot.
   auto settle = [&]() noexcept {
     std::set<std::uint32_t> owners;
     bool ok = true;
@@ -864,15 +982,17 @@ TEST(RingConcurrent, EachCursorSlotHasOneOwner) {
       ok = owners.insert(*got[i]).second && ring.load_cursor(*got[i]) == static_cast<std::uint64_t>(i) && ok;
     }
     if (!ok || owners.size() != 16) ++bad_rounds;
-    for (std::uint32_t k : owners) ring.release_cursor_slot(k);
   };
   std::barrier round_end(kThreads, settle);
+  std::barrier released(kThreads);
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i)
     threads.emplace_back([&, i] {
       for (int round = 0; round < kRounds; ++round) {
-        got[i] = ring.claim_cursor_slot(static_cast<std::uint64_t>(i));
+        got[i] = mappings[i].claim_cursor_slot(static_cast<std::uint64_t>(i));
         round_end.arrive_and_wait();
+        if (got[i]) mappings[i].release_cursor_slot(*got[i]);
+        released.arrive_and_wait();
       }
     });
   for (auto& t : threads) t.join();

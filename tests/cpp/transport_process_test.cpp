@@ -114,7 +114,7 @@ TEST(TransportProcessesConcurrent, ErrorPolicyDeliversEveryMessageInOrderToEvery
 
 TEST(TransportProcessesConcurrent, DropOldestOnlyEverSkipsForward) { exchange(Backpressure::DropOldest, 16); }
 
-TEST(TransportProcesses, KilledSubscriberKeepsItsSlotAndHoldsThePublisherBack) {
+TEST(TransportProcesses, KilledSubscriberHoldsItsPublisherBackUntilTheNextPublisherFreesItsSlot) {
   TempDir dir;
   const TopicConfig config = small_config(dir.path(), 8);
   auto publisher = Publisher::create("t", config);
@@ -143,19 +143,20 @@ TEST(TransportProcesses, KilledSubscriberKeepsItsSlotAndHoldsThePublisherBack) {
   EXPECT_EQ(stats.connected_sockets, 1u);
   EXPECT_EQ(stats.subscribers_dropped_total, 0u);
 
-  // The slot survives a reuse of the ring by the next publisher.
+  // The next publisher over the same ring frees the dead subscriber's slot.
   publisher->reset();
   auto next = Publisher::create("t", config);
   ASSERT_TRUE(next);
+  EXPECT_EQ((*next)->stats().active_subscribers, 0u);
   auto newcomer = Subscriber::connect_with("t", config, Duration{1, 0}, StartPosition::tail());
   ASSERT_TRUE(newcomer);
-  EXPECT_EQ(SubscriberPeer::cursor_idx(**newcomer), 1u);
+  EXPECT_EQ(SubscriberPeer::cursor_idx(**newcomer), 0u);
   std::vector<std::byte> out;
   for (std::uint64_t seq = 0; seq < 8; ++seq) {
     ASSERT_TRUE((*next)->publish(numbered_message(seq)));
     ASSERT_TRUE((*newcomer)->try_receive_into(out));
   }
-  EXPECT_FALSE((*next)->publish(numbered_message(8)));
+  EXPECT_TRUE((*next)->publish(numbered_message(8)));
 }
 
 TEST(TransportProcesses, KilledPublisherEndsOldSubscribersAndARestartServesNewOnes) {
@@ -223,6 +224,224 @@ TEST(TransportProcesses, KilledPublisherEndsOldSubscribersAndARestartServesNewOn
   ASSERT_FALSE(still_ended);
   EXPECT_TRUE(is_io_text(still_ended.error(), "publisher restarted (generation changed)"));
   EXPECT_TRUE(still_ended.error().is(IoOutcome::PublisherRestarted));
+}
+
+// --- Cursor slots of subscribers that are gone ---
+
+// Publishes seq on, riding out a full ring up to a deadline; false when it
+// could not publish for another reason or in time.
+bool publish_patiently(Publisher& publisher, std::uint64_t seq, const Deadline& deadline) {
+  for (;;) {
+    auto published = publisher.publish(numbered_message(seq));
+    if (published) return true;
+    if (published.error().get_if<Error::BusFull>() == nullptr || deadline.passed()) return false;
+    std::this_thread::sleep_for(100us);
+  }
+}
+
+// Polls without blocking (a blocking wait of a subscriber whose publisher has
+// gone reports the hang-up) until message `end` - 1; every message must be
+// exactly the next one.
+int poll_until(Subscriber& subscriber, std::uint64_t end) {
+  const Deadline deadline = Deadline::after(Duration{20, 0});
+  std::vector<std::byte> out;
+  while (subscriber.cursor() < end) {
+    const std::uint64_t expected = subscriber.cursor();
+    if (!subscriber.try_receive_into(out)) {
+      if (deadline.passed()) return kTimedOut;
+      std::this_thread::sleep_for(200us);
+      continue;
+    }
+    if (check_numbered(out) != expected) return kOutOfOrder;
+  }
+  return kOk;
+}
+
+// A logged topic of 16 slots whose messages all fit.
+TopicConfig logged_16(const TempDir& dir) {
+  TopicConfig config = logged_config(dir.path(), 16);
+  config.slot_size = 128;
+  return config;
+}
+
+// The whole application, publisher and subscribers each in its own process of
+// one process group, is killed at once; the next publisher over the same ring
+// and log goes on numbering and is never held back by the dead slots.
+TEST(TransportProcesses, NextPublisherAfterTheWholeApplicationWasKilledIsNotHeldBack) {
+  TempDir dir;
+  const TopicConfig config = logged_16(dir);
+  constexpr std::uint64_t kFirst = 20;
+  Signal published;
+  Channel received;
+  Child publisher([&] {
+    ::setpgid(0, 0);
+    auto p = Publisher::create("t", config);
+    if (!p || !(*p)->wait_for_subscribers(2, Duration{10, 0})) return int{kConnectFailed};
+    const Deadline deadline = Deadline::after(Duration{20, 0});
+    for (std::uint64_t seq = 0; seq < kFirst; ++seq)
+      if (!publish_patiently(**p, seq, deadline)) return int{kPublishFailed};
+    while ((*p)->stats().wal->durable_cursor < kFirst) {
+      if (deadline.passed()) return int{kTimedOut};
+      std::this_thread::sleep_for(1ms);
+    }
+    published.notify();
+    std::this_thread::sleep_for(60s);
+    return int{kOk};
+  });
+  const pid_t group = publisher.pid();
+  ::setpgid(group, group);  // here too, whichever of the two runs first
+  auto subscriber_body = [&] {
+    ::setpgid(0, group);
+    auto s = Subscriber::connect_with("t", config, Duration{10, 0}, StartPosition::from(0));
+    if (!s) return int{kConnectFailed};
+    std::vector<std::byte> out;
+    for (std::uint64_t seq = 0; seq < kFirst; ++seq) {
+      auto got = (*s)->receive_timeout_into(Duration{10, 0}, out);
+      if (!got || !*got) return int{kTimedOut};
+      if (check_numbered(out) != seq) return int{kOutOfOrder};
+    }
+    received.send(kFirst);
+    std::this_thread::sleep_for(60s);
+    return int{kOk};
+  };
+  Child first(subscriber_body);
+  Child second(subscriber_body);
+  ::setpgid(first.pid(), group);
+  ::setpgid(second.pid(), group);
+  ASSERT_TRUE(published.wait(20000));
+  ASSERT_EQ(received.receive(20000), kFirst);
+  ASSERT_EQ(received.receive(20000), kFirst);
+  ASSERT_EQ(::kill(-group, SIGKILL), 0);
+  for (Child* child : {&publisher, &first, &second}) EXPECT_EQ(child->wait(5s), -1);
+
+  auto next = Publisher::create("t", config);
+  ASSERT_TRUE(next);
+  EXPECT_EQ((*next)->stats().tail, kFirst);
+  EXPECT_EQ((*next)->stats().active_subscribers, 0u);
+  for (std::uint64_t seq = kFirst; seq < kFirst + 10 * config.capacity; ++seq)
+    ASSERT_TRUE((*next)->publish(numbered_message(seq))) << "message " << seq;
+}
+
+// A subscriber process in one of the ways a live subscriber holds its slot
+// while its publisher is replaced. The body signals `holding` once it holds
+// the slot, then waits for `go` and reads up to `end` when it reads at all.
+struct LiveHolder {
+  const char* what;
+  bool reads;  // a connected subscriber, which goes on receiving
+  int (*body)(const TopicConfig& config, Signal& holding, Signal& go, std::uint64_t end);
+};
+
+int connect_then_poll(const TopicConfig& config, Signal& holding, Signal& go, std::uint64_t end,
+                      const std::function<void(std::unique_ptr<Subscriber>&)>& meanwhile) {
+  auto s = Subscriber::connect_with("t", config, Duration{5, 0}, StartPosition::from(0));
+  if (!s) return kConnectFailed;
+  meanwhile(*s);
+  holding.notify();
+  if (!go.wait(20000)) return kTimedOut;
+  return poll_until(**s, end);
+}
+
+const LiveHolder kLiveHolders[] = {
+    {"a subscriber of the earlier publisher", true,
+     [](const TopicConfig& config, Signal& holding, Signal& go, std::uint64_t end) {
+       return connect_then_poll(config, holding, go, end, [](std::unique_ptr<Subscriber>&) {});
+     }},
+    {"a subscriber whose forked child destroyed its copy and exited", true,
+     [](const TopicConfig& config, Signal& holding, Signal& go, std::uint64_t end) {
+       return connect_then_poll(config, holding, go, end, [](std::unique_ptr<Subscriber>& s) {
+         Child child([&] {
+           s.reset();
+           return int{kOk};
+         });
+         child.wait(5s);
+       });
+     }},
+    {"a subscriber still connecting: its slot claimed, no handshake yet", false,
+     [](const TopicConfig& config, Signal& holding, Signal& go, std::uint64_t) {
+       std::optional<RingBuffer> ring;
+       eventually([&] {
+         if (auto opened = RingBuffer::open(config.dir + "/t/ring.mmap")) ring = std::move(*opened);
+         return ring.has_value();
+       });
+       if (!ring || ring->claim_cursor_slot(0) != 0u) return int{kConnectFailed};
+       holding.notify();
+       return go.wait(20000) ? int{kOk} : int{kTimedOut};
+     }},
+};
+
+TEST(TransportProcesses, LiveSubscribersKeepTheirSlotsWhenTheNextPublisherStarts) {
+  for (const LiveHolder& holder : kLiveHolders) {
+    SCOPED_TRACE(holder.what);
+    TempDir dir;
+    const TopicConfig config = logged_16(dir);
+    constexpr std::uint64_t kBefore = 5;
+    const std::uint64_t end = kBefore + 3 * config.capacity;
+    Signal holding, go;
+    // Forked before the publisher exists, so that it holds no copy of the
+    // producer lock.
+    Child child([&] { return holder.body(config, holding, go, end); });
+    auto earlier = Publisher::create("t", config);
+    ASSERT_TRUE(earlier);
+    ASSERT_TRUE(holding.wait(10000));
+    for (std::uint64_t seq = 0; seq < kBefore; ++seq) ASSERT_TRUE((*earlier)->publish(numbered_message(seq)));
+    earlier->reset();
+
+    auto next = Publisher::create("t", config);
+    ASSERT_TRUE(next);
+    EXPECT_EQ((*next)->stats().active_subscribers, 1u);
+    go.notify();
+    if (holder.reads) {
+      const Deadline deadline = Deadline::after(Duration{20, 0});
+      for (std::uint64_t seq = kBefore; seq < end; ++seq)
+        ASSERT_TRUE(publish_patiently(**next, seq, deadline)) << "message " << seq;
+    } else {
+      // The claim's cursor still holds the ring: a ring's worth, then full.
+      for (std::uint64_t seq = kBefore; seq < config.capacity; ++seq)
+        ASSERT_TRUE((*next)->publish(numbered_message(seq)));
+      EXPECT_FALSE((*next)->publish(numbered_message(config.capacity)));
+    }
+    EXPECT_EQ(child.wait(20s), kOk);
+  }
+}
+
+// A subscriber killed while a child it forked lives on: the child closed its
+// copies of the subscriber's descriptors when it was made, so it keeps
+// neither the slot nor the connection, and the next publisher frees the slot.
+TEST(TransportProcesses, KilledSubscriberWhoseForkedChildLivesOnHasItsSlotFreed) {
+  TempDir dir;
+  const TopicConfig config = small_config(dir.path(), 16, 128);
+  Channel forked;
+  Signal past_fork;
+  // Forked before the publisher exists, so that neither it nor its child
+  // holds a copy of the producer lock.
+  Child subscriber([&] {
+    auto s = Subscriber::connect_with("t", config, Duration{5, 0}, StartPosition::tail());
+    if (!s) return int{kConnectFailed};
+    const pid_t child = ::fork();
+    if (child == 0) {
+      past_fork.notify();  // past fork(), as any code of its own is
+      std::this_thread::sleep_for(30s);
+      ::_exit(0);
+    }
+    if (!past_fork.wait(10000)) return int{kTimedOut};
+    forked.send(static_cast<std::uint64_t>(child));
+    std::this_thread::sleep_for(60s);
+    return int{kOk};
+  });
+  auto earlier = Publisher::create("t", config);
+  ASSERT_TRUE(earlier);
+  auto child = forked.receive(10000);
+  ASSERT_TRUE(child);
+  ASSERT_TRUE((*earlier)->wait_for_subscribers(1, Duration{5, 0}));
+  subscriber.kill_now();
+  earlier->reset();
+
+  auto next = Publisher::create("t", config);
+  ::kill(static_cast<pid_t>(*child), SIGKILL);
+  ASSERT_TRUE(next);
+  EXPECT_EQ((*next)->stats().active_subscribers, 0u);
+  for (std::uint64_t seq = 0; seq < 3 * config.capacity; ++seq)
+    ASSERT_TRUE((*next)->publish(numbered_message(seq))) << "message " << seq;
 }
 
 // --- Rings of another numbering ---
