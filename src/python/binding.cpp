@@ -6,7 +6,7 @@
 namespace qorva::python {
 namespace {
 
-PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* name = PyType_GetName(type);
   if (name != nullptr) {
     PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name);
