@@ -29,6 +29,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "fork.h"
 #include "python/args.h"
 #include "python/convert.h"
 #include "python/exceptions.h"
@@ -111,6 +112,13 @@ auto without_gil(Call&& call) -> std::invoke_result_t<Call> {
 // ---------------------------------------------------------------------------
 // Objects and borrowing
 
+// Whether objects whose implementation type is T act on state they share
+// with other processes or with the process that made them (a ring mapping, a
+// socket, a log, a cursor slot), so that a forked child must not use them.
+// Plain values (snapshots) opt out with a specialisation to false.
+template <class T>
+inline constexpr bool kProcessBound = true;
+
 // An object's borrow state: free (0), shared by a count of running calls
 // (> 0) or exclusive to one call (-1). Taken only with the interpreter lock
 // held, but also given up by a thread that the finalizing interpreter ended
@@ -134,32 +142,50 @@ class BorrowFlag {
   std::atomic<int> state_{0};
 };
 
+// Raises the RuntimeError of Instance::usable below, naming the object's class.
+[[gnu::cold]] std::unexpected<PyErrorSet> refuse_in_forked_child(PyObject* self);
+
 // The memory layout of an instance of a class whose implementation type is T.
 // T is made by make_instance and destroyed by dealloc_instance.
 template <class T>
 struct Instance {
   PyObject_HEAD BorrowFlag borrow;
+  ForkEpoch origin;  // the process that made it
   alignas(T) unsigned char storage[sizeof(T)];
 
   T& value() { return *std::launder(reinterpret_cast<T*>(storage)); }
   static Instance& of(PyObject* self) { return *reinterpret_cast<Instance*>(self); }
+
+  // The instance behind `self` if this process may use it. In a child forked
+  // after a process-bound object was made, RuntimeError "<class> cannot be
+  // used in a forked child; create it in the child": acting on it there would
+  // change what the parent still uses. One load and compare, no system call.
+  static PyResult<Instance*> usable(PyObject* self) {
+    Instance& inst = of(self);
+    if constexpr (kProcessBound<T>) {
+      if (!inst.origin.in_origin()) [[unlikely]]
+        return refuse_in_forked_child(self);
+    }
+    return &inst;
+  }
 };
 
 // A shared borrow of an object for one call: const access, any number at once.
 // take() raises RuntimeError "Already mutably borrowed" while an exclusive
-// borrow is held. Keep it for the whole call, across lock releases; it must
-// be destroyed with the interpreter lock held, or by a thread the interpreter
-// ended (see BorrowFlag).
+// borrow is held (after Instance::usable's check). Keep it for the whole
+// call, across lock releases; it must be destroyed with the interpreter lock
+// held, or by a thread the interpreter ended (see BorrowFlag).
 template <class T>
 class SharedBorrow {
  public:
   static PyResult<SharedBorrow> take(PyObject* self) {
-    Instance<T>& inst = Instance<T>::of(self);
-    if (inst.borrow.exclusive()) {
+    PyResult<Instance<T>*> inst = Instance<T>::usable(self);
+    if (!inst) return py_error();
+    if ((*inst)->borrow.exclusive()) {
       PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
       return py_error();
     }
-    return SharedBorrow(inst);
+    return SharedBorrow(**inst);
   }
   SharedBorrow(SharedBorrow&& other) noexcept : inst_(std::exchange(other.inst_, nullptr)) {}
   SharedBorrow& operator=(SharedBorrow&&) = delete;
@@ -178,18 +204,19 @@ class SharedBorrow {
 };
 
 // An exclusive borrow of an object for one call: mutable access, alone.
-// take() raises RuntimeError "Already borrowed" while any borrow is held.
-// Same lifetime rules as SharedBorrow.
+// take() raises RuntimeError "Already borrowed" while any borrow is held
+// (after Instance::usable's check). Same lifetime rules as SharedBorrow.
 template <class T>
 class ExclusiveBorrow {
  public:
   static PyResult<ExclusiveBorrow> take(PyObject* self) {
-    Instance<T>& inst = Instance<T>::of(self);
-    if (!inst.borrow.free()) {
+    PyResult<Instance<T>*> inst = Instance<T>::usable(self);
+    if (!inst) return py_error();
+    if (!(*inst)->borrow.free()) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       return py_error();
     }
-    return ExclusiveBorrow(inst);
+    return ExclusiveBorrow(**inst);
   }
   ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : inst_(std::exchange(other.inst_, nullptr)) {}
   ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
@@ -215,9 +242,10 @@ PyResult<void> check_shareable(PyObject* self) {
   return {};
 }
 
-// A new instance of `type` holding `value`, borrow state free. If the
-// interpreter cannot allocate it, its error is set and `value` is left to the
-// caller (destroyed with it). For results that must exist, wrap in expect().
+// A new instance of `type` holding `value`, borrow state free, made in this
+// process (see Instance::usable). If the interpreter cannot allocate it, its
+// error is set and `value` is left to the caller (destroyed with it). For
+// results that must exist, wrap in expect().
 template <class T>
 PyResult<Ref> make_instance(PyTypeObject* type, T&& value) {
   static_assert(std::is_nothrow_move_constructible_v<std::remove_cvref_t<T>>);
@@ -226,6 +254,7 @@ PyResult<Ref> make_instance(PyTypeObject* type, T&& value) {
   if (!obj) return py_error();
   Instance<V>& inst = Instance<V>::of(obj->get());
   new (&inst.borrow) BorrowFlag();
+  new (&inst.origin) ForkEpoch();
   new (inst.storage) V(std::move(value));
   return obj;
 }
@@ -233,7 +262,8 @@ PyResult<Ref> make_instance(PyTypeObject* type, T&& value) {
 // tp_dealloc of a class whose implementation type is T: destroys T (the core
 // teardown, with the interpreter lock held), frees the memory and drops the
 // instance's reference to its heap type. Runs no Python code and keeps the
-// lock, so no thread can be ended inside it.
+// lock, so no thread can be ended inside it. Also in a forked child: the core
+// teardown of an inherited object leaves the parent's shared state alone.
 template <class T>
 void dealloc_instance(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);

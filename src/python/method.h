@@ -21,7 +21,9 @@
 // A call of entry<kPublish>, inside guard() like every entry point:
 //   1. matches the arguments to the signature (the TypeError texts of args.h);
 //   2. takes the borrow: RuntimeError "Already borrowed" (Exclusive) or
-//      "Already mutably borrowed" (Shared); Borrow::None takes none;
+//      "Already mutably borrowed" (Shared), and in a forked child
+//      "<class> cannot be used in a forked child; create it in the child";
+//      Borrow::None takes none;
 //   3. converts the arguments in parameter order, each by the C++ type of the
 //      function's parameter (ArgType below); a TypeError is prefixed with
 //      "argument '<name>': ";

@@ -1,11 +1,18 @@
 """Objects across the ends of a process: a daemon thread inside a call when the
-interpreter exits."""
+interpreter exits, and objects a forked child inherited from its parent."""
 
+import gc
+import os
+import select
+import signal
 import textwrap
 import threading
 import time
+import warnings
 
 import pytest
+
+from qorva._qorva import BusFullError
 
 from conftest import run_python
 
@@ -119,3 +126,122 @@ def test_daemon_thread_inside_a_call_ends_with_the_process(feeder, base_dir, set
                                                expected=expected)
     for _ in range(5):
         run_python(code)  # fails unless the child exits with status 0
+
+
+# ---------------------------------------------------------------------------
+# Objects inherited by a forked child
+
+def forked_child_outcome(action, timeout=20.0):
+    """Runs action() in a forked child that then ends with os._exit; returns
+    "ok" or "<exception type>: <text>", or "hung" if it took longer than
+    `timeout` (the child is killed)."""
+    read_end, write_end = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # the test process has threads
+        pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(read_end)
+            try:
+                action()
+                text = "ok"
+            except BaseException as exc:  # noqa: BLE001 - reported to the parent
+                text = f"{type(exc).__name__}: {exc}"
+            os.write(write_end, text.encode())
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    deadline = time.monotonic() + timeout
+    report = b""
+    try:
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([read_end], [], [], left)[0]:
+                os.kill(pid, signal.SIGKILL)
+                report = b"hung"
+                break
+            chunk = os.read(read_end, 4096)
+            if not chunk:
+                break
+            report += chunk
+    finally:
+        os.close(read_end)
+        os.waitpid(pid, 0)  # it has closed its pipe end or been killed
+    return report.decode()
+
+
+def message(topic, i):
+    return f"{topic}{i}".encode()
+
+
+@pytest.fixture
+def inherited(make_bus):
+    """Objects a child is forked with: a bus that publishes topic "a" itself
+    (with its log), a TopicPublisher of topic "b", a subscription to "a" (16
+    slots, "error" backpressure) and a TopicStats snapshot; 8 messages on each
+    topic so far. The dict holds the only references."""
+    bus = make_bus(capacity=16, wal_enabled=True)
+    objs = {"bus": bus, "pub": bus.topic("b")}
+    bus.publish_many("a", [])
+    objs["sub"] = bus.subscribe("a", timeout_secs=5)
+    for i in range(1, 9):
+        bus.publish("a", message("a", i))
+        objs["pub"].publish(message("b", i))
+    objs["stats"] = bus.stats("a")
+    del bus
+    return objs
+
+
+def refused(class_name):
+    return f"RuntimeError: {class_name} cannot be used in a forked child; create it in the child"
+
+
+def new_bus_in_child(objs, make_bus):
+    bus = make_bus(wal_enabled=False)
+    bus.publish("c", b"made in the child")
+    assert bus.stats("c").tail == 1
+
+
+def drop_everything(objs, make_bus):
+    objs.clear()
+    gc.collect()
+
+
+# (what the child does, what it reports)
+FORK_CASES = [
+    ("_RustBus.publish", lambda o, mk: o["bus"].publish("a", b"child"), refused("_RustBus")),
+    ("_RustBus.stats", lambda o, mk: o["bus"].stats("a"), refused("_RustBus")),
+    ("TopicPublisher.publish", lambda o, mk: o["pub"].publish(b"child"), refused("TopicPublisher")),
+    ("TopicPublisher.__enter__", lambda o, mk: o["pub"].__enter__(), refused("TopicPublisher")),
+    ("Subscription.recv_batch", lambda o, mk: o["sub"].recv_batch(16, 0.1), refused("Subscription")),
+    ("Subscription.__next__", lambda o, mk: next(o["sub"]), refused("Subscription")),
+    ("Subscription.cursor", lambda o, mk: o["sub"].cursor, refused("Subscription")),
+    ("TopicStats snapshot", lambda o, mk: o["stats"].tail, "ok"),
+    ("a new _RustBus", new_bus_in_child, "ok"),
+    ("drop every inherited object", drop_everything, "ok"),
+]
+
+
+@pytest.mark.parametrize("action,report", [c[1:] for c in FORK_CASES], ids=[c[0] for c in FORK_CASES])
+def test_forked_child_leaves_the_parents_topics_alone(inherited, make_bus, action, report):
+    assert forked_child_outcome(lambda: action(inherited, make_bus)) == report
+    objs = inherited
+    # The parent publishes on until the ring is full behind its subscription,
+    # which then gets every message.
+    for i in range(9, 17):
+        objs["bus"].publish("a", message("a", i))
+        objs["pub"].publish(message("b", i))
+    with pytest.raises(BusFullError):
+        objs["bus"].publish("a", message("a", 17))
+    assert [objs["sub"].recv_timeout(5) for _ in range(16)] == [message("a", i) for i in range(1, 17)]
+    # The logs hold exactly the parent's messages: a new publisher of each
+    # topic continues the numbering, and a replay from 0 gets them in order.
+    objs.clear()
+    gc.collect()
+    bus = make_bus(capacity=16, wal_enabled=True)
+    for topic in ("a", "b"):
+        pub = bus.topic(topic)
+        assert pub.stats().tail == 16
+        replay = bus.subscribe_from(topic, 0, timeout_secs=5)
+        assert [replay.recv_timeout(5) for _ in range(16)] == [message(topic, i) for i in range(1, 17)]
+        assert replay.try_recv() is None
