@@ -6,7 +6,7 @@
 namespace qorva::python {
 namespace {
 
-PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* name = PyType_GetName(type);
   if (name != nullptr) {
     PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name);
@@ -48,6 +48,13 @@ PyResult<Ref> all_list(PyObject* module) {
 std::string_view python_name(const char* qualified_name) {
   const char* dot = std::strrchr(qualified_name, '.');
   return dot != nullptr ? dot + 1 : qualified_name;
+}
+
+std::unexpected<PyErrorSet> refuse_in_forked_child(PyObject* self) {
+  // The tail of tp_name, which ends the C string.
+  PyErr_Format(PyExc_RuntimeError, "%s cannot be used in a forked child; create it in the child",
+               python_name(Py_TYPE(self)->tp_name).data());
+  return py_error();
 }
 
 PyResult<std::string> class_doc(std::string_view name, std::string_view text_signature, std::string_view doc) {

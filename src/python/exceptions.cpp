@@ -124,13 +124,13 @@ PyResult<void> register_exceptions(PyObject* module) {
   return {};
 }
 
-PyObject* panic_exception_type() noexcept {
+PyObject* panic_exception_type() {
   PyResult<PyObject*> made = panic_cell.get_or_init(
       [] { return shared_exception_type("qorva.PanicException", kPanicDoc, PyExc_BaseException); });
   return made ? *made : nullptr;
 }
 
-void raise_panic(const char* text) noexcept {
+void raise_panic(const char* text) {
   PyObject* type = panic_exception_type();
   if (type == nullptr) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, text);

@@ -62,10 +62,10 @@ PyResult<void> register_exceptions(PyObject* module);
 // Sets PanicException (derived from BaseException, made on first use) with
 // the text as its only argument. Never fails: if the type cannot be made, the
 // interpreter's own error, or else SystemError with the text, stays set.
-void raise_panic(const char* text) noexcept;
+void raise_panic(const char* text);
 
 // The PanicException type, made on first use; null with an exception set if
 // it cannot be made.
-PyObject* panic_exception_type() noexcept;
+PyObject* panic_exception_type();
 
 }  // namespace qorva::python

@@ -21,7 +21,9 @@
 // A call of entry<kPublish>, inside guard() like every entry point:
 //   1. matches the arguments to the signature (the TypeError texts of args.h);
 //   2. takes the borrow: RuntimeError "Already borrowed" (Exclusive) or
-//      "Already mutably borrowed" (Shared); Borrow::None takes none;
+//      "Already mutably borrowed" (Shared), and in a forked child
+//      "<class> cannot be used in a forked child; create it in the child";
+//      Borrow::None takes none;
 //   3. converts the arguments in parameter order, each by the C++ type of the
 //      function's parameter (ArgType below); a TypeError is prefixed with
 //      "argument '<name>': ";
@@ -297,7 +299,7 @@ template <const auto& kMethod, class Arguments>
 }
 
 template <const auto& kMethod>
-[[gnu::always_inline]] inline PyObject* call_without_arguments(PyObject* self) noexcept {
+[[gnu::always_inline]] inline PyObject* call_without_arguments(PyObject* self) {
   return guard([&]() __attribute__((always_inline)) { return call_on<kMethod>(self, NoArguments{}); });
 }
 
@@ -315,8 +317,7 @@ template <const auto& kMethod>
 // is the module, which a Borrow::None method does not see.
 template <const auto& kMethod>
 requires(method_detail::MethodType<kMethod>::arity > 0)
-    [[gnu::flatten]] PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) noexcept {
+    [[gnu::flatten]] PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() __attribute__((always_inline))->PyObject * {
     auto parsed = kMethod.signature.parse(args, nargs, kwnames);
     if (!parsed) return nullptr;
@@ -326,29 +327,26 @@ requires(method_detail::MethodType<kMethod>::arity > 0)
 
 // METH_NOARGS; for noargs().
 template <const auto& kMethod>
-requires(method_detail::MethodType<kMethod>::arity == 0)
-    [[gnu::flatten]] PyObject* entry(PyObject* self, PyObject*) noexcept {
+requires(method_detail::MethodType<kMethod>::arity == 0) [[gnu::flatten]] PyObject* entry(PyObject* self, PyObject*) {
   return method_detail::call_without_arguments<kMethod>(self);
 }
 
 // A getter of a PyGetSetDef.
 template <const auto& kMethod>
-requires(method_detail::MethodType<kMethod>::arity == 0)
-    [[gnu::flatten]] PyObject* entry(PyObject* self, void*) noexcept {
+requires(method_detail::MethodType<kMethod>::arity == 0) [[gnu::flatten]] PyObject* entry(PyObject* self, void*) {
   return method_detail::call_without_arguments<kMethod>(self);
 }
 
 // A slot that takes only the object (tp_iternext, tp_repr); for unary_slot().
 template <const auto& kMethod>
-requires(method_detail::MethodType<kMethod>::arity == 0) [[gnu::flatten]] PyObject* entry(PyObject* self) noexcept {
+requires(method_detail::MethodType<kMethod>::arity == 0) [[gnu::flatten]] PyObject* entry(PyObject* self) {
   return method_detail::call_without_arguments<kMethod>(self);
 }
 
 // tp_new of a class whose implementation type T the function returns (as a
 // PyResult<T> or a Result<T>); the new instance holds it.
 template <const auto& kMethod>
-requires(kMethod.borrow == Borrow::None) PyObject* constructor(PyTypeObject* type, PyObject* args,
-                                                               PyObject* kwargs) noexcept {
+requires(kMethod.borrow == Borrow::None) PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() __attribute__((always_inline))->PyObject * {
     auto parsed = kMethod.signature.parse(args, kwargs);
     if (!parsed) return nullptr;
@@ -360,7 +358,7 @@ requires(kMethod.borrow == Borrow::None) PyObject* constructor(PyTypeObject* typ
   });
 }
 
-inline void* unary_slot(PyObject* (*f)(PyObject*) noexcept) { return reinterpret_cast<void*>(f); }
+inline void* unary_slot(PyObject* (*f)(PyObject*)) { return reinterpret_cast<void*>(f); }
 
 // ---------------------------------------------------------------------------
 // Shared members
@@ -369,7 +367,7 @@ inline void* unary_slot(PyObject* (*f)(PyObject*) noexcept) { return reinterpret
 // body of its __enter__: the object itself; RuntimeError "Already mutably
 // borrowed" while a call holds it exclusively.
 template <class T>
-PyObject* self_if_shareable(PyObject* self) noexcept {
+PyObject* self_if_shareable(PyObject* self) {
   return guard([&]() __attribute__((always_inline))->PyObject * {
     if (!check_shareable<T>(self)) return nullptr;
     return Py_NewRef(self);
@@ -382,7 +380,7 @@ PyObject* self_if_shareable(PyObject* self) noexcept {
 // nothing and returns False; "Already borrowed" while any call holds the
 // object.
 template <class T>
-PyObject* enter(PyObject* self, PyObject*) noexcept {
+PyObject* enter(PyObject* self, PyObject*) {
   return self_if_shareable<T>(self);
 }
 

@@ -1,6 +1,8 @@
 // The binding layer's vocabulary over the CPython C API: owned references,
 // results whose error is "a Python exception is set", process-wide cells and
-// internal failures. Everything here is used with the interpreter lock held.
+// internal failures. Everything here is used with the interpreter lock held,
+// but for the unwinding of a thread that the interpreter ended (see
+// abandoned_by_interpreter()).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -22,8 +24,24 @@ using PyResult = std::expected<T, PyErrorSet>;
 
 inline std::unexpected<PyErrorSet> py_error() { return std::unexpected<PyErrorSet>(PyErrorSet{}); }
 
+// Whether this thread has lost the interpreter lock for good: the finalizing
+// interpreter ended it (pthread_exit) when it came back for the lock, on
+// leaving a call that had released it or inside Python code that a call ran
+// (a __index__, a sequence's items, a finalizer). The C++ frames unwinding
+// then must not touch a Python object, as another thread holds the lock; the
+// process is ending, so what they own is left behind. Once the interpreter
+// is finalizing only the finalizing thread can hold the lock.
+inline bool abandoned_by_interpreter() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() && !PyGILState_Check();
+#else
+  return _Py_IsFinalizing() && !PyGILState_Check();
+#endif
+}
+
 // Owns one strong reference (or none). Move-only; must be destroyed with the
-// interpreter lock held.
+// interpreter lock held, or while abandoned_by_interpreter(), when it lets the
+// reference go.
 class Ref {
  public:
   Ref() = default;
@@ -42,7 +60,9 @@ class Ref {
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(obj_); }
+  ~Ref() {
+    if (obj_ != nullptr && !abandoned_by_interpreter()) Py_DECREF(obj_);
+  }
 
   PyObject* get() const { return obj_; }
   explicit operator bool() const { return obj_ != nullptr; }

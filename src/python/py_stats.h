@@ -19,6 +19,12 @@ struct PyWalStats {
   wal::WalStats stats;
 };
 
+// Snapshots hold no shared state: a forked child may read the ones it inherited.
+template <>
+inline constexpr bool kProcessBound<PyTopicStats> = false;
+template <>
+inline constexpr bool kProcessBound<PyWalStats> = false;
+
 // The two type objects, made on first use and kept for the process.
 PyResult<PyTypeObject*> topic_stats_type();
 PyResult<PyTypeObject*> wal_stats_type();

@@ -56,7 +56,8 @@ bool holds_u8(const Py_buffer& view) {
 }
 
 // A writable, C-contiguous byte view of a caller's object, held for one call
-// and released with the interpreter lock held on every path.
+// and released with the interpreter lock held on every path, but for a thread
+// the interpreter ended, which leaves it held.
 class WritableView {
  public:
   // Requests the view with full information but without asking for write
@@ -74,7 +75,9 @@ class WritableView {
 
   WritableView(WritableView&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
   WritableView& operator=(WritableView&&) = delete;
-  ~WritableView() { release(); }
+  ~WritableView() {
+    if (held_ && !abandoned_by_interpreter()) PyBuffer_Release(&view_);
+  }
 
   std::span<std::byte> bytes() const {
     return {static_cast<std::byte*>(view_.buf), static_cast<std::size_t>(view_.len)};
