@@ -338,6 +338,18 @@ void log_subscriber_dropped_write_failed(std::uint64_t remaining_clients) {
   emit_if_enabled(Level::Info, log_target::kPublisher, "subscriber dropped (wake failed; peer closed)", fields);
 }
 
+void log_subscriber_dropped_hung_up(std::uint64_t cursor_idx, std::uint64_t remaining_clients) {
+  const LogField fields[] = {LogField::u64("cursor_idx", cursor_idx),
+                             LogField::u64("remaining_clients", remaining_clients)};
+  emit_if_enabled(Level::Info, log_target::kPublisher, "subscriber dropped (connection hung up)", fields);
+}
+
+void log_cursor_slot_freed(std::string_view topic, std::uint64_t cursor_idx, std::uint64_t cursor) {
+  const LogField fields[] = {LogField::quoted("topic", topic), LogField::u64("cursor_idx", cursor_idx),
+                             LogField::u64("cursor", cursor)};
+  emit_if_enabled(Level::Info, log_target::kPublisher, "cursor slot of a gone subscriber freed", fields);
+}
+
 void log_subscriber_connected(std::string_view topic, std::uint64_t cursor, std::uint64_t cursor_idx,
                               std::uint64_t generation, bool replaying_via_wal) {
   const LogField fields[] = {LogField::quoted("topic", topic), LogField::u64("cursor", cursor),

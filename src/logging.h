@@ -42,7 +42,7 @@ bool init_logging(std::optional<std::string_view> level);
 // while nothing is installed. Thread-safe.
 bool enabled(Level level, std::string_view target);
 
-// The system's six events. Each is a level check and, when enabled, one line
+// The system's events. Each is a level check and, when enabled, one line
 // written to the sink (standard error: in a single write, which may block
 // like any write to it). Thread-safe; never fails: a failed write is noticed on standard
 // error and the event is lost.
@@ -52,6 +52,11 @@ void log_publisher_created(std::string_view topic, std::uint32_t ring_capacity, 
 void log_subscriber_dropped_released(std::uint64_t remaining_clients);
 // A client was removed because writing its wakeup failed.
 void log_subscriber_dropped_write_failed(std::uint64_t remaining_clients);
+// A client was removed because its connection hung up: its subscriber's
+// process is gone, or the subscriber is tearing down.
+void log_subscriber_dropped_hung_up(std::uint64_t cursor_idx, std::uint64_t remaining_clients);
+// The cursor slot of a subscriber that ended without releasing it was freed.
+void log_cursor_slot_freed(std::string_view topic, std::uint64_t cursor_idx, std::uint64_t cursor);
 void log_subscriber_connected(std::string_view topic, std::uint64_t cursor, std::uint64_t cursor_idx,
                               std::uint64_t generation, bool replaying_via_wal);
 void log_publisher_restarted(std::uint64_t connected_generation, std::uint64_t current_generation,

@@ -1,5 +1,6 @@
 #include "publisher.h"
 
+#include <poll.h>
 #include <unistd.h>
 #include <x86intrin.h>
 
@@ -42,7 +43,7 @@ struct Client {
   }
 };
 
-enum class DropReason { SlotReleased, WakeFailed };
+enum class DropReason { SlotReleased, WakeFailed, HungUp };
 
 // Single writer: a plain add keeps the locked instruction off every publish,
 // while readers on other threads still see whole values.
@@ -128,6 +129,8 @@ struct Publisher::State {
   // the timed accept pass asked for a look (for peers that never count).
   std::uint64_t swept_connect_count;
   bool sweep_due = false;
+  std::vector<pollfd> hang_up_scan;  // the timed pass's poll set, kept to allocate once
+  std::string topic;                 // for the log lines of freed slots
   // The slowest held cursor as of the last scan of the cursor slots (the tail
   // then, when none was held), and the connect count loaded before that scan;
   // empty count: scan at the next check.
@@ -135,14 +138,15 @@ struct Publisher::State {
   std::optional<std::uint64_t> floor_connect_count;
 
   State(RingBuffer r, Admission a, std::optional<wal::Wal> w, ProducerLock pl, Backpressure bp,
-        std::uint64_t connect_count)
+        std::uint64_t connect_count, std::string_view topic_name)
       : ring(std::move(r)),
         admission(std::move(a)),
         wal(std::move(w)),
         lock(std::move(pl)),
         backpressure(bp),
         accepted_connect_count(connect_count),
-        swept_connect_count(connect_count) {}
+        swept_connect_count(connect_count),
+        topic(topic_name) {}
 
   // Members are destroyed in reverse order; the teardown order is the
   // declaration order, with the lock last.
@@ -159,6 +163,11 @@ struct Publisher::State {
   Result<void> accept_clients(std::vector<std::uint32_t>* accepted_slots = nullptr);
   Result<void> accept_pass(std::vector<std::uint32_t>* accepted_slots = nullptr);
   Result<void> accept_if_due();
+  Result<void> timed_pass();
+  void drop_hung_up_clients();
+  void free_slots_of_gone_subscribers();
+  // Whether a connected client holds `cursor_idx` and its connection is up.
+  bool held_by_connected_client(std::uint32_t cursor_idx);
   void accept_in_wakeup_pass(std::vector<std::uint32_t>* accepted_slots);
   void remove_client(std::size_t i, DropReason reason);
   // Drops, as released, every client whose cursor slot index satisfies `released`.
@@ -180,9 +189,20 @@ struct Publisher::State {
   std::vector<SlotLag> occupied_slot_lags(std::uint64_t tail) const;
 };
 
+// A handshake naming a slot that a connected client holds is refused while
+// that client's connection is up: it comes from a subscriber of a ring file
+// since replaced, or from a peer that is no subscriber at all, and must not
+// cut off the live one. A subscriber that gives its slot up closes its
+// connection before it releases the slot, so the rightful next holder's
+// handshake always finds the older connection hung up.
 Result<void> Publisher::State::accept_clients(std::vector<std::uint32_t>* accepted_slots) {
   auto taken = admission.take_arrivals(arrivals);
   for (Handshake& handshake : arrivals) {
+    if (held_by_connected_client(handshake.cursor_idx)) {
+      log_debug(log_target::kPublisher, "closed a handshake for a slot a connected subscriber holds",
+                {LogField::u64("cursor_idx", handshake.cursor_idx)});
+      continue;  // clearing `arrivals` closes it
+    }
     // A slot released and claimed again before a wakeup pass noticed: the
     // older entry would take the new holder's wakeups.
     drop_clients_of_slot(handshake.cursor_idx);
@@ -198,23 +218,78 @@ Result<void> Publisher::State::accept_clients(std::vector<std::uint32_t>* accept
 // counting itself during the pass is seen by the next check.
 Result<void> Publisher::State::accept_pass(std::vector<std::uint32_t>* accepted_slots) {
   const std::uint64_t connect_count = ring.load_connect_count();
-  accept_timer.mark_pass();
   Result<void> accepted = accept_clients(accepted_slots);
   accepted_connect_count = accepted ? std::optional(connect_count) : std::nullopt;
   return accepted;
 }
 
 // A publish accepts only when a subscriber has counted itself since the last
-// pass, or when the last pass is 10 ms old: the accept system call that finds
-// nothing costs more than the whole publish otherwise. The timed pass also
-// has the next wakeup pass look for released slots, since a peer that never
-// counts itself does not count its release either.
+// pass, or in the timed pass, every 10 ms: the system calls of a pass cost
+// more than the whole publish otherwise.
 Result<void> Publisher::State::accept_if_due() {
-  if (accepted_connect_count == ring.load_connect_count()) {
-    if (!accept_timer.due()) return {};
-    sweep_due = true;
-  }
+  if (accept_timer.due()) return timed_pass();
+  if (accepted_connect_count == ring.load_connect_count()) return {};
   return accept_pass();
+}
+
+// Besides accepting, the timed pass has the next wakeup pass look for
+// released slots (a peer that never counts itself does not count its release
+// either), and frees the slots of subscribers that are gone without
+// releasing them. It runs before the fullness check of the publish, so a
+// publisher that a dead subscriber holds at BusFull gets going again.
+Result<void> Publisher::State::timed_pass() {
+  accept_timer.mark_pass();
+  sweep_due = true;
+  Result<void> accepted = accept_pass();
+  drop_hung_up_clients();
+  free_slots_of_gone_subscribers();
+  return accepted;
+}
+
+// A subscriber keeps its connection open for its whole life, and its forked
+// children close their copies, so a connection that hung up belongs to a
+// subscriber whose process is gone or that is tearing down. One poll over all
+// of them, asking for no events: only hang-ups and errors are reported.
+// Walked from the end, since a removal moves the last client into the gap.
+void Publisher::State::drop_hung_up_clients() {
+  if (clients.empty()) return;
+  hang_up_scan.clear();
+  for (const Client& c : clients) hang_up_scan.push_back({c.connection.get(), 0, 0});
+  if (::poll(hang_up_scan.data(), hang_up_scan.size(), 0) <= 0) return;
+  for (std::size_t i = clients.size(); i-- > 0;) {
+    if ((hang_up_scan[i].revents & (POLLHUP | POLLERR)) == 0) continue;
+    remove_client(i, DropReason::HungUp);
+  }
+}
+
+// Frees every held cursor slot that no client holds and whose holder is gone
+// (RingBuffer::free_if_holder_gone: nobody holds the slot's lock). That is a
+// slot whose client was just dropped for its hang-up, or one claimed by a
+// subscriber that ended before its handshake came in. A slot a live
+// subscriber holds keeps its lock and is left alone, whether it is still
+// connecting or belongs to an earlier publisher.
+//
+// The gating floor stays sound: freeing only takes a cursor away, so the
+// slowest held cursor can only rise, and the cached floor (ring_full) stays
+// at or below it; the connect count needs no add for it. A publish the stale
+// floor refuses makes the next check rescan, since a full ring always does.
+void Publisher::State::free_slots_of_gone_subscribers() {
+  for (std::uint32_t i = 0; i < ring.max_subscribers(); ++i) {
+    const std::uint64_t cursor = ring.load_cursor(i);
+    if (cursor == ring_format::kFreeCursor) continue;
+    if (std::any_of(clients.begin(), clients.end(), [i](const Client& c) { return c.cursor_idx == i; })) continue;
+    if (ring.free_if_holder_gone(i)) log_cursor_slot_freed(topic, i, cursor);
+  }
+}
+
+bool Publisher::State::held_by_connected_client(std::uint32_t cursor_idx) {
+  for (const Client& c : clients) {
+    if (c.cursor_idx != cursor_idx) continue;
+    if (ring.load_cursor(cursor_idx) == ring_format::kFreeCursor) return false;
+    pollfd watched{c.connection.get(), 0, 0};
+    return ::poll(&watched, 1, 0) == 0;
+  }
+  return false;
 }
 
 // The publish has succeeded; a failure of the listener here is left for the
@@ -229,13 +304,17 @@ void Publisher::State::accept_in_wakeup_pass(std::vector<std::uint32_t>* accepte
 }
 
 void Publisher::State::remove_client(std::size_t i, DropReason reason) {
+  const std::uint32_t slot = clients[i].cursor_idx;
   if (i + 1 != clients.size()) clients[i] = std::move(clients.back());
   clients.pop_back();
   count_up(subscribers_dropped_total, 1);
-  if (reason == DropReason::SlotReleased) {
-    log_subscriber_dropped_released(clients.size());
-  } else {
-    log_subscriber_dropped_write_failed(clients.size());
+  switch (reason) {
+    case DropReason::SlotReleased:
+      return log_subscriber_dropped_released(clients.size());
+    case DropReason::WakeFailed:
+      return log_subscriber_dropped_write_failed(clients.size());
+    case DropReason::HungUp:
+      return log_subscriber_dropped_hung_up(slot, clients.size());
   }
 }
 
@@ -434,9 +513,7 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
   // client of this publisher held one, so no drop is counted.
   for (std::uint32_t i = 0; i < ring->max_subscribers(); ++i) {
     const std::uint64_t cursor = ring->load_cursor(i);
-    if (ring->free_if_holder_gone(i))
-      log_debug(log_target::kPublisher, "cursor slot of a gone subscriber freed",
-                {LogField::quoted("topic", topic), LogField::u64("cursor_idx", i), LogField::u64("cursor", cursor)});
+    if (ring->free_if_holder_gone(i)) log_cursor_slot_freed(topic, i, cursor);
   }
 
   // Read before the socket exists: every subscriber of this publisher counts
@@ -452,7 +529,7 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
   log_publisher_created(topic, ring->capacity(), ring->slot_size(), log.has_value(), config.backpressure);
   std::unique_ptr<Publisher> publisher(new Publisher());
   publisher->state_ = std::make_unique<State>(std::move(*ring), std::move(*admission), std::move(log), std::move(*lock),
-                                              config.backpressure, connect_count);
+                                              config.backpressure, connect_count, topic);
   return publisher;
 }
 
