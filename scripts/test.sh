@@ -12,7 +12,7 @@
 # PYTHONS="3.12 /opt/python/bin/python3.13"; one not found is reported, not failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh test
 python=${PYTHON:-/usr/bin/python3}
 read -ra further_pythons <<<"${PYTHONS:-3.12 3.13}"
 
