@@ -4,7 +4,7 @@
     bench/compare [--smoke] [--out DIR]
 
 (that wrapper installs the Debian packages, builds the module in Release and
-runs this file as ``PYTHONPATH=python /usr/bin/python3 bench/compare.py``).
+runs this file as ``PYTHONPATH=build-bench-py/python /usr/bin/python3 bench/compare.py``).
 
 The same workloads run, in one run, on qorva (log on, its defaults; log off;
 a spinning ``try_recv`` receiver), on ZeroMQ PUB/SUB over ipc:// (pyzmq) and

@@ -11,7 +11,7 @@ import statistics
 import subprocess
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# Built with the module by bench/compare (every bench/*.cpp is a target).
+# Built with the module by bench/compare.
 FLOOR_BINARY = os.path.join(ROOT, "build-bench-py", "bench", "disk_floor")
 
 KEEPS = ("What each system keeps: multiprocessing Pipes and ZeroMQ nothing; Redis Streams a log synced "
