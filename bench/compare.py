@@ -4,7 +4,7 @@
     bench/compare [--smoke] [--out DIR]
 
 (that wrapper installs the Debian packages, builds the module in Release and
-runs this file as ``PYTHONPATH=python /usr/bin/python3 bench/compare.py``).
+runs this file as ``PYTHONPATH=build-bench-py/python /usr/bin/python3 bench/compare.py``).
 
 The same workloads run, in one run, on qorva (log on, its defaults; log off;
 a spinning ``try_recv`` receiver), on ZeroMQ PUB/SUB over ipc:// (pyzmq) and
@@ -32,11 +32,13 @@ message and checks its sequence, so a lost or reordered message fails the run.
 
 Writes DIR/compare.md (the tables and the `name: value` lines, also printed)
 and DIR/latency.png (the latency distributions). --smoke runs tiny counts in
-seconds, checks no target and exits 0 when everything ran.
+seconds, checks no target and exits 0 when everything ran; it leaves out,
+and names, the alternatives (and the plot) whose packages are not installed.
 """
 
 import argparse
 import array
+import importlib.util
 import multiprocessing
 import os
 import shutil
@@ -48,10 +50,14 @@ import time
 import traceback
 from dataclasses import dataclass
 
-import zmq  # imported once here, not in every forked child
+try:
+    import zmq  # imported once here, not in every forked child
+except ImportError:  # a smoke run goes on without it
+    zmq = None
 from qorva._qorva import BusFullError, _RustBus
 
 import durable
+import redis_streams
 from redis_streams import RedisStreams
 
 SIZES = (64, 65536)
@@ -210,18 +216,47 @@ QORVA_SPIN = Qorva("qorva spin", wal=True, receive="spin")
 QORVA_SPIN_NO_LOG = Qorva("qorva log off spin", wal=False, receive="spin")
 # Every alternative runs every workload; another one needs only a class with
 # the three methods above and kind "alternative", appended here.
-ALTERNATIVES = [Zmq(), Pipes()]
+ZMQ = Zmq()
+ALTERNATIVES = [ZMQ, Pipes()]
 # The durable alternative runs every workload too, but is compared only with
 # qorva's log (the durable ratios), never counted among the best alternatives.
+# None in a smoke run on a machine without Redis.
 REDIS = RedisStreams()
 
 
 def throughput_systems():
-    return (QORVA, QORVA_NO_LOG, QORVA_INTO) + tuple(ALTERNATIVES) + (REDIS,)
+    return (QORVA, QORVA_NO_LOG, QORVA_INTO) + tuple(ALTERNATIVES) + durable_systems()
 
 
 def latency_systems():
-    return (QORVA, QORVA_NO_LOG, QORVA_INTO, QORVA_SPIN, QORVA_SPIN_NO_LOG) + tuple(ALTERNATIVES) + (REDIS,)
+    return (QORVA, QORVA_NO_LOG, QORVA_INTO, QORVA_SPIN, QORVA_SPIN_NO_LOG) + tuple(ALTERNATIVES) + durable_systems()
+
+
+def durable_systems():
+    return (REDIS,) if REDIS else ()
+
+
+def missing_parts():
+    """What of a full run this machine cannot run (an alternative, or the
+    plot), each with the Debian packages that would bring it."""
+    missing = {}
+    if zmq is None:
+        missing[ZMQ] = "python3-zmq"
+    if redis_streams.redis is None or shutil.which("redis-server") is None:
+        missing[REDIS] = "python3-redis, redis-server"
+    if importlib.util.find_spec("matplotlib") is None:
+        missing["latency.png"] = "python3-matplotlib"
+    return missing
+
+
+def leave_out(missing):
+    """Drops the missing alternatives, for a smoke run; returns its note."""
+    global REDIS
+    ALTERNATIVES[:] = [a for a in ALTERNATIVES if a not in missing]
+    if REDIS in missing:
+        REDIS = None
+    names = ", ".join(getattr(part, "label", part) for part in missing)
+    return "Smoke run without %s (not installed: %s)." % (names, ", ".join(missing.values()))
 
 
 # ---------------------------------------------------------------------------
@@ -610,6 +645,10 @@ def main():
                         help="directory for compare.md and latency.png (default bench/results/)")
     args = parser.parse_args()
     plan = SMOKE if args.smoke else FULL
+    missing = missing_parts()
+    if missing and not args.smoke:
+        sys.exit("bench/compare.py: not installed: %s (bench/compare installs them)" % ", ".join(missing.values()))
+    notes = [leave_out(missing), ""] if missing else []
     began = time.monotonic()
     load_before = os.getloadavg()[0]
 
@@ -625,7 +664,7 @@ def main():
              "per round and subscriber." % (
                  sys.version.split()[0], machine(), load_before, os.getloadavg()[0], plan.rounds,
                  " / ".join("%d (%s)" % (plan.throughput_count[s], size_name(s)) for s in SIZES),
-                 plan.latency_count), ""]
+                 plan.latency_count), ""] + notes
     lines += throughput_table(throughput) + [""] + latency_table(latency, plan.rate) + [""]
     lines += ["Headline figures, qorva with its defaults (log on): throughput over the best alternative's "
               "(the worse of 1 and 4 subscribers) and the publisher's wakeups per message (the larger); "
@@ -635,14 +674,17 @@ def main():
               "larger), which its watch before sleeping bounds.", ""]
     lines += [durable.KEEPS, ""]
     lines += ["```"] + ratio_lines(throughput, latency) + durable.ratio_lines(
-        throughput, latency, disk, QORVA.label, QORVA_NO_LOG.label, REDIS.label) + ["```"]
+        throughput, latency, disk, QORVA.label, QORVA_NO_LOG.label, REDIS and REDIS.label) + ["```"]
     text = "\n".join(lines) + "\n"
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "compare.md"), "w") as f:
         f.write(text)
-    plot(latency, os.path.join(args.out, "latency.png"))
+    wrote = ["compare.md"]
+    if "latency.png" not in missing:
+        plot(latency, os.path.join(args.out, "latency.png"))
+        wrote.append("latency.png")
     print(text)
-    print("wrote %s and latency.png in %.0f s" % (os.path.join(args.out, "compare.md"), time.monotonic() - began))
+    print("wrote %s in %s in %.0f s" % (" and ".join(wrote), args.out, time.monotonic() - began))
 
 
 def machine():

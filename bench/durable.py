@@ -11,7 +11,7 @@ import statistics
 import subprocess
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# Built with the module by bench/compare (every bench/*.cpp is a target).
+# Built with the module by bench/compare.
 FLOOR_BINARY = os.path.join(ROOT, "build-bench-py", "bench", "disk_floor")
 
 KEEPS = ("What each system keeps: multiprocessing Pipes and ZeroMQ nothing; Redis Streams a log synced "
@@ -35,7 +35,8 @@ def disk_floor_mbs(directory, records, rounds):
 def ratio_lines(throughput, latency, disk_mbs, qorva, qorva_no_log, redis):
     """The durable headline figures; each ratio against Redis is the worse
     of the 1- and 4-subscriber cases, higher is better for all of them.
-    `throughput` and `latency` map (size, fan-out) to figures by label."""
+    `throughput` and `latency` map (size, fan-out) to figures by label;
+    `redis` is None when Redis did not run (a smoke run without it)."""
     fanouts = sorted({fanout for _, fanout in throughput})
 
     def worst(results, size, value):
@@ -48,8 +49,11 @@ def ratio_lines(throughput, latency, disk_mbs, qorva, qorva_no_log, redis):
     figures = [
         ("ratio_log_disk_64k", log_64k / disk_mbs),
         ("ratio_log_64b", worst(throughput, 64, lambda f: f[qorva]["msgs"] / f[qorva_no_log]["msgs"])),
-        ("ratio_durable_throughput_64b", more_msgs(64)),
-        ("ratio_durable_throughput_64k", more_msgs(65536)),
-        ("ratio_durable_latency_p50_64b", worst(latency, 64, lambda f: f[redis]["p50"] / f[qorva]["p50"])),
     ]
+    if redis is not None:
+        figures += [
+            ("ratio_durable_throughput_64b", more_msgs(64)),
+            ("ratio_durable_throughput_64k", more_msgs(65536)),
+            ("ratio_durable_latency_p50_64b", worst(latency, 64, lambda f: f[redis]["p50"] / f[qorva]["p50"])),
+        ]
     return ["disk_floor_64k: %.0f MB/s" % disk_mbs] + ["%s: %.2f x" % f for f in figures]

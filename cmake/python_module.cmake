@@ -1,7 +1,6 @@
 # Builds the extension module `_qorva` against the interpreter named by PYTHON
 # (default /usr/bin/python3) and places it in python/qorva/ beside the package;
 # with QORVA_PY_TESTING, the test-only module `_qorva_testing` beside it.
-set(PYTHON "/usr/bin/python3" CACHE FILEPATH "Interpreter to build the extension for")
 execute_process(
   COMMAND ${PYTHON} -c "import sysconfig; print(sysconfig.get_paths()['include']); print(sysconfig.get_config_var('EXT_SUFFIX'))"
   OUTPUT_VARIABLE _qorva_py_info OUTPUT_STRIP_TRAILING_WHITESPACE

@@ -1,7 +1,9 @@
 """qorva demo: a publisher process streams numbered messages to a blocking
 subscriber process and an asyncio subscriber process; the publisher is then
 restarted and continues the numbering from its log, and a late subscriber
-replays from an old cursor through the log into the live stream.
+replays from an old cursor through the log into the live stream. Every
+subscriber checks that each message carries the next cursor (none lost,
+repeated or out of order); the last line says whether every check passed.
 
     bash scripts/demo.sh [--messages N] [--after-restart M]
     PYTHONPATH=python /usr/bin/python3 examples/demo.py [--messages N] [--after-restart M]
@@ -154,11 +156,15 @@ def late_subscriber(base_dir, start, count, results):
 
 # --- running it ---------------------------------------------------------------
 
+class DemoFailed(Exception):
+    """A process of the demo died, or its results did not come in time."""
+
+
 def run_processes(ctx, targets, replies, timeout=120):
     """Starts one process per (function, args) and collects `replies` results;
     fails at once if a process dies."""
     results = ctx.Queue()
-    procs = [ctx.Process(target=f, args=(*args, results), daemon=True) for f, args in targets]
+    procs = [ctx.Process(target=f, args=(*args, results), name=f.__name__, daemon=True) for f, args in targets]
     for p in procs:
         p.start()
     got, deadline = [], time.monotonic() + timeout
@@ -166,9 +172,11 @@ def run_processes(ctx, targets, replies, timeout=120):
         try:
             got.append(results.get(timeout=0.2))
         except queue.Empty:
-            failed = [p for p in procs if p.exitcode not in (None, 0)]
-            if failed or time.monotonic() > deadline:
-                raise SystemExit(f"demo failed: {failed or 'timed out'}")
+            for p in procs:
+                if p.exitcode not in (None, 0):
+                    raise DemoFailed(f"the {p.name} process exited with status {p.exitcode}") from None
+            if time.monotonic() > deadline:
+                raise DemoFailed(f"no result within {timeout} s") from None
     for p in procs:
         p.join(timeout=30)
     return {r[0]: r[1:] for r in got}
@@ -203,6 +211,13 @@ def demo(ctx, base_dir, n, m):
     print(f"replay:   a late subscriber read {late_count} messages from cursor {late_start} in order, "
           f"{from_log} of them replayed from the log")
     print("(latencies are under full load: the publisher runs as fast as the slowest subscriber lets it)")
+    # What the subscribers could not check themselves.
+    problems = []
+    if restart_first != published:
+        problems.append(f"the restarted publisher began at cursor {restart_first}, not {published}")
+    if late_count != n + m - start:
+        problems.append(f"the late subscriber read {late_count} messages, not {n + m - start}")
+    return problems
 
 
 def main():
@@ -214,9 +229,17 @@ def main():
         parser.error("need at least 2 messages and 1 after the restart")
     base_dir = tempfile.mkdtemp(prefix="qorva-demo-")
     try:
-        demo(mp.get_context("spawn"), base_dir, args.messages, args.after_restart)
+        problems = demo(mp.get_context("spawn"), base_dir, args.messages, args.after_restart)
+    except DemoFailed as failure:
+        problems = [str(failure)]
     finally:
         shutil.rmtree(base_dir, ignore_errors=True)
+    if problems:
+        print("Demo FAILED: " + "; ".join(problems))
+        return 1
+    print("All checks passed: every subscriber received every message once and in order, "
+          "across the publisher restart and the replay from the log.")
+    return 0
 
 
 if __name__ == "__main__":

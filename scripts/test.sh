@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# Sets up, checks the layout of the C++ files, builds and runs every test: the
-# C++ tests in a plain build, under AddressSanitizer + UndefinedBehaviorSanitizer
-# and under ThreadSanitizer; the Python tests against the plain build's module,
-# against the sanitized one and on each further supported interpreter present,
-# with a module built for it; a short run of each fuzz target, then the
-# installed package.
+# Installs what it needs (apt-get, as root), checks the layout of the C++ files
+# and runs every check: the C++ tests in a plain build, under AddressSanitizer +
+# UndefinedBehaviorSanitizer and under ThreadSanitizer; clang's thread-safety
+# analysis over a clang build; the Python tests against the plain build's
+# module, against the sanitized one and on each further supported interpreter
+# present, with a module built for it; a short run of each fuzz target; a smoke
+# run of bench/compare; then the installed package. Must run in a git checkout.
 #
 # PYTHON is the interpreter of the plain and sanitized builds (Debian's by
 # default). PYTHONS lists the further ones (default "3.12 3.13"), each a version
 # looked up in the usual places or an interpreter's path, as in
 # PYTHONS="3.12 /opt/python/bin/python3.13"; one not found is reported, not failed.
+# JOBS sets the parallel build and test jobs (one per core by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh test
+export JOBS=${JOBS:-$(nproc)}
 python=${PYTHON:-/usr/bin/python3}
 read -ra further_pythons <<<"${PYTHONS:-3.12 3.13}"
 
@@ -63,14 +66,18 @@ sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Pyth
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format-14 --dry-run --Werror
 
 scripts/build.sh build
-ctest --test-dir build -j "$(nproc)" --output-on-failure
+ctest --test-dir build -j "$JOBS" --output-on-failure
 
 scripts/build.sh build-asan -DQORVA_SANITIZE=address,undefined -DQORVA_PYTHON=ON \
   -DQORVA_PY_OUTPUT_DIR="$PWD/build-asan/python/qorva"
-ctest --test-dir build-asan -j "$(nproc)" --output-on-failure
+ctest --test-dir build-asan -j "$JOBS" --output-on-failure
 
 scripts/build.sh build-tsan -DQORVA_SANITIZE=thread -DQORVA_PYTHON=OFF
-ctest --test-dir build-tsan -j "$(nproc)" --output-on-failure
+ctest --test-dir build-tsan -j "$JOBS" --output-on-failure
+
+# The locking contracts (src/thread_annotations.h) are checked by clang alone:
+# the core, its tests and the benchmarks build with -Wthread-safety as errors.
+CC=clang-16 CXX=clang++-16 scripts/build.sh build-clang -DQORVA_PYTHON=OFF
 
 python_tests "$(describe "$python")" env PYTHONPATH=python "$python"
 
@@ -102,20 +109,20 @@ for entry in "${further_pythons[@]}"; do
   # module and the test-only module are built there, against that
   # interpreter's headers.
   dir=build-py$("$interpreter" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  cmake -S . -B "$dir" -DPYTHON="$interpreter" -DQORVA_TESTS=OFF -DQORVA_PY_TESTING=ON \
-    -DQORVA_PY_OUTPUT_DIR="$PWD/$dir/python/qorva" >/dev/null
-  cmake --build "$dir" -j "$(nproc)" --target qorva_python qorva_python_testing
+  PYTHON=$interpreter TARGETS="qorva_python qorva_python_testing" scripts/build.sh "$dir" -DQORVA_TESTS=OFF \
+    -DQORVA_PY_TESTING=ON -DQORVA_PY_OUTPUT_DIR="$PWD/$dir/python/qorva"
   python_tests "$(describe "$interpreter")" env PYTHONPATH="$dir/python:$pytest_libs" "$interpreter"
 done
 
-# Only the fuzz targets build with clang; each runs briefly over its seeds.
-CC=clang-16 CXX=clang++-16 cmake -S . -B build-fuzz -DQORVA_FUZZ=ON -DQORVA_TESTS=OFF -DQORVA_PYTHON=OFF >/dev/null
-cmake --build build-fuzz -j "$(nproc)" --target ring_open_fuzz segment_reader_fuzz
+# The fuzz targets need clang (libFuzzer); each runs briefly over its seeds.
+CC=clang-16 CXX=clang++-16 TARGETS="ring_open_fuzz segment_reader_fuzz" scripts/build.sh build-fuzz -DQORVA_FUZZ=ON \
+  -DQORVA_TESTS=OFF -DQORVA_PYTHON=OFF
 for target in ring_open segment_reader; do
   build-fuzz/tests/fuzz/${target}_fuzz -max_total_time=10 "$(mktemp -d)" tests/fuzz/corpus/$target
 done
 
-# A few seconds of the side-by-side benchmark, to keep it running (no thresholds).
+# A few seconds of the side-by-side benchmark, to keep it running (no
+# thresholds); it runs the alternatives that are installed, installing none.
 bench/compare --smoke --out "$(mktemp -d)"
 
 # pip install into a fresh venv, offline, then use and type-check from outside the tree.

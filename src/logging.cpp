@@ -5,10 +5,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <utility>
 
 #include "sys.h"
+#include "thread_annotations.h"
 
 namespace qorva {
 namespace {
@@ -173,22 +173,22 @@ std::atomic<bool> attempted{false};
 std::atomic<const LogFilter*> installed_filter{nullptr};
 
 // Keeps lines of different threads apart even when one write is split.
-std::mutex& write_mutex() {
-  static std::mutex mutex;
+Mutex& write_mutex() {
+  static Mutex mutex;
   return mutex;
 }
 
-// Guarded by write_mutex(); null while lines go to standard error.
-LogSink* installed_sink = nullptr;
+// Null while lines go to standard error.
+LogSink* installed_sink GUARDED_BY(write_mutex()) = nullptr;
 
 // A child forked while another thread writes would inherit the mutex locked
 // for good; holding it across fork keeps it consistent on both sides.
-void keep_write_mutex_across_fork() {
-  ::pthread_atfork([] { write_mutex().lock(); }, [] { write_mutex().unlock(); }, [] { write_mutex().unlock(); });
-}
+void lock_before_fork() ACQUIRE(write_mutex()) { write_mutex().lock(); }
+void unlock_after_fork() RELEASE(write_mutex()) { write_mutex().unlock(); }
+void keep_write_mutex_across_fork() { ::pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork); }
 
-void write_line(const std::string& line) {
-  std::lock_guard guard(write_mutex());
+void write_line(const std::string& line) EXCLUDES(write_mutex()) {
+  MutexLock guard(write_mutex());
   auto written = installed_sink != nullptr ? installed_sink->write(line) : write_all(2, line.data(), line.size());
   if (written) return;
   // One notice, written directly: it must not come back here.
@@ -315,7 +315,7 @@ std::string format_log_line(std::string_view time, Level level, std::string_view
 }
 
 LogSink* set_log_sink(LogSink* sink) {
-  std::lock_guard guard(write_mutex());
+  MutexLock guard(write_mutex());
   return std::exchange(installed_sink, sink);
 }
 

@@ -6,8 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <unordered_set>
+
+#include "thread_annotations.h"
 
 namespace qorva {
 namespace {
@@ -15,18 +16,17 @@ namespace {
 // The lock paths this process holds, or is between claiming and flock-ing.
 // The mutex guards only the set and is never held across a system call.
 struct HeldPaths {
-  std::mutex mutex;
-  std::unordered_set<std::string> paths;
+  Mutex mutex;
+  std::unordered_set<std::string> paths GUARDED_BY(mutex);
 };
 
 HeldPaths& held_paths();
 
 // A child forked while another thread holds the mutex would inherit it locked
 // for good; holding it across fork keeps it consistent on both sides.
-void keep_mutex_across_fork() {
-  ::pthread_atfork([] { held_paths().mutex.lock(); }, [] { held_paths().mutex.unlock(); },
-                   [] { held_paths().mutex.unlock(); });
-}
+void lock_before_fork() ACQUIRE(held_paths().mutex) { held_paths().mutex.lock(); }
+void unlock_after_fork() RELEASE(held_paths().mutex) { held_paths().mutex.unlock(); }
+void keep_mutex_across_fork() { ::pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork); }
 
 // Never destroyed, so a lock released during static destruction still finds it.
 HeldPaths& held_paths() {
@@ -38,15 +38,15 @@ HeldPaths& held_paths() {
   return *set;
 }
 
-bool claim(const std::string& key) {
+bool claim(const std::string& key) EXCLUDES(held_paths().mutex) {
   HeldPaths& held = held_paths();
-  std::lock_guard guard(held.mutex);
+  MutexLock guard(held.mutex);
   return held.paths.insert(key).second;
 }
 
-void forget(const std::string& key) {
+void forget(const std::string& key) EXCLUDES(held_paths().mutex) {
   HeldPaths& held = held_paths();
-  std::lock_guard guard(held.mutex);
+  MutexLock guard(held.mutex);
   held.paths.erase(key);
 }
 
