@@ -56,27 +56,23 @@ std::unexpected<Error> already_publishing(std::string_view topic) {
 
 }  // namespace
 
-ProducerLock::ProducerLock(std::string key, UniqueFd file)
-    : key_(std::move(key)), file_(std::move(file)), owner_pid_(::getpid()) {}
+ProducerLock::ProducerLock(std::string key, ProcessLocalFd file) : key_(std::move(key)), file_(std::move(file)) {}
 
 ProducerLock& ProducerLock::operator=(ProducerLock&& other) noexcept {
   if (this != &other) {
     release();
     key_ = std::move(other.key_);
     file_ = std::move(other.file_);
-    owner_pid_ = other.owner_pid_;
   }
   return *this;
 }
 
+// In a forked child the descriptor reads as none, so a copy there leaves the
+// set alone: it belongs to the holder's process.
 void ProducerLock::release() {
   if (!file_) return;
-  // The set belongs to the holder's process; a forked copy must not touch
-  // it (its mutex may even have been copied while held).
-  if (::getpid() == owner_pid_) forget(key_);
+  forget(key_);
   key_.clear();
-  // Closing releases the flock only with the last descriptor of the open file
-  // description, so a forked child's close leaves the holder's lock in place.
   file_.reset();
 }
 
@@ -90,12 +86,14 @@ Result<ProducerLock> acquire_producer_lock(std::string_view topic, const std::st
     forget(key);
     return io_failure(c_path.error());
   }
-  auto opened = open_regular(path, O_WRONLY | O_CREAT);
+  // Opened while fork() waits: a child forked from here on closes its copy,
+  // so the lock ends with this process even while its children live.
+  auto opened = ProcessLocalFd::open([&] { return open_regular(path, O_WRONLY | O_CREAT); });
   if (!opened) {
     forget(key);
     return io_failure(opened.error());
   }
-  UniqueFd file = std::move(*opened);
+  ProcessLocalFd file = std::move(*opened);
   // flock is tried once: any refusal means someone else publishes. A lock on
   // a file that is no longer the one at `path` was taken on a topic being
   // cleaned (its file unlinked after our open), where a newcomer may lock the

@@ -5,12 +5,11 @@
 // holder's process ends, however it ends.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <string_view>
 
 #include "error.h"
+#include "fork.h"
 #include "sys.h"
 
 namespace qorva {
@@ -19,8 +18,9 @@ inline constexpr std::string_view kProducerLockFileName = "producer.lock";
 
 // A held producer lock. Move-only; owned by one publisher (or one topic
 // clean). Destruction releases it: the path leaves the in-process set, then
-// the descriptor is closed. In a process forked from the holder's, destruction
-// only closes the inherited descriptor (the holder keeps the lock).
+// the descriptor is closed. A process forked from the holder's closes its copy
+// of the descriptor at once (ProcessLocalFd), so it never keeps the lock alive
+// once the holder has ended, and its destruction touches nothing.
 class ProducerLock {
  public:
   ProducerLock(ProducerLock&& other) noexcept = default;
@@ -32,7 +32,7 @@ class ProducerLock {
  private:
   friend Result<ProducerLock> acquire_producer_lock(std::string_view topic, const std::string& topic_dir);
   friend class ProducerLockPeer;  // tests
-  ProducerLock(std::string key, UniqueFd file);
+  ProducerLock(std::string key, ProcessLocalFd file);
   void release();
 
   // The in-process set's key for a lock path: repeated "/" collapsed, "."
@@ -44,9 +44,8 @@ class ProducerLock {
   static bool names_same_file(int fd, const char* path);
 
   // Released in this order (see release()).
-  std::string key_;  // the lock path, normalised: its entry in the in-process set
-  UniqueFd file_;    // carries the flock; invalid once moved from
-  pid_t owner_pid_;
+  std::string key_;      // the lock path, normalised: its entry in the in-process set
+  ProcessLocalFd file_;  // carries the flock; invalid once moved from, and in a forked child
 };
 
 // Takes the producer lock of `topic_dir` (which must exist), creating

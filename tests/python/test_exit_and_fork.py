@@ -14,7 +14,7 @@ import pytest
 
 from qorva._qorva import BusFullError
 
-from conftest import run_python
+from conftest import CHILD_PRELUDE, run_python
 
 # ---------------------------------------------------------------------------
 # A daemon thread inside a call at interpreter exit
@@ -245,3 +245,27 @@ def test_forked_child_leaves_the_parents_topics_alone(inherited, make_bus, actio
         replay = bus.subscribe_from(topic, 0, timeout_secs=5)
         assert [replay.recv_timeout(5) for _ in range(16)] == [message(topic, i) for i in range(1, 17)]
         assert replay.try_recv() is None
+
+
+# Publishes once, forks a child that lives on, then ends without cleaning up.
+PUBLISHER_WITH_CHILD = CHILD_PRELUDE + r"""
+o = json.loads(sys.argv[1])
+bus = _RustBus(o["name"], base_dir=o["base"], wal_enabled=False)
+bus.publish("t", b"x")
+child = os.fork()
+if child == 0:
+    time.sleep(60)
+    os._exit(0)
+report(child=child)
+os._exit(0)
+"""
+
+
+def test_a_publishers_forked_child_does_not_keep_its_topic(spawn, make_bus, base_dir, bus_name):
+    parent = spawn(PUBLISHER_WITH_CHILD, dict(base=base_dir, name=bus_name))
+    child = parent.read(20)["child"]
+    try:
+        assert parent.wait() == 0
+        make_bus(wal_enabled=False).publish("t", b"y")  # not AlreadyPublishingError
+    finally:
+        os.kill(child, signal.SIGKILL)
