@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 
 #include "names.h"
 #include "producer_lock.h"
@@ -14,10 +17,38 @@
 namespace qorva {
 namespace {
 
-std::expected<void, IoError> remove_entries(int dir_fd, bool keep_lock_file);
+// What a topic directory holds of its own. Bus names may nest ("x" and
+// "x/t"), so a directory below a topic's may be the topic directory of
+// another bus: one that holds any of these names is left, with everything in
+// it, and so is every directory above it up to the topic's own.
+constexpr std::string_view kTopicEntries[] = {kRingFileName, kSocketFileName, kProducerLockFileName, "wal"};
+
+bool is_topic_entry(std::string_view name) {
+  return std::find(std::begin(kTopicEntries), std::end(kTopicEntries), name) != std::end(kTopicEntries);
+}
+
+// Whether the directory `dir_fd` holds a topic's own entries; true as well
+// when that cannot be told.
+bool holds_a_topic(int dir_fd) {
+  for (std::string_view name : kTopicEntries) {
+    struct stat st {};
+    if (::fstatat(dir_fd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return true;
+  }
+  return false;
+}
+
+// Removes the directory `name` of `dir_fd`, or leaves it when it still holds
+// something that was left.
+std::expected<void, IoError> remove_dir_unless_left_in_use(int dir_fd, const char* name) {
+  if (::unlinkat(dir_fd, name, AT_REMOVEDIR) == 0 || errno == ENOTEMPTY || errno == EEXIST) return {};
+  return std::unexpected(IoError::last_os_error());
+}
+
+std::expected<void, IoError> remove_entries(int dir_fd, bool below_topic);
 
 // Removes the entry `name` of the directory `dir_fd` and, for a directory,
-// everything below it. Symbolic links are removed, never followed.
+// everything below it, except another bus's topic directory (kTopicEntries).
+// Symbolic links are removed, never followed.
 std::expected<void, IoError> remove_entry(int dir_fd, const char* name) {
   struct stat st {};
   if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(IoError::last_os_error());
@@ -27,14 +58,16 @@ std::expected<void, IoError> remove_entry(int dir_fd, const char* name) {
   }
   UniqueFd sub(retry_eintr([&] { return ::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
   if (!sub) return std::unexpected(IoError::last_os_error());
-  if (auto r = remove_entries(sub.get(), false); !r) return r;
-  if (::unlinkat(dir_fd, name, AT_REMOVEDIR) != 0) return std::unexpected(IoError::last_os_error());
-  return {};
+  if (holds_a_topic(sub.get())) return {};
+  if (auto r = remove_entries(sub.get(), true); !r) return r;
+  return remove_dir_unless_left_in_use(dir_fd, name);
 }
 
-// Removes every entry of the directory `dir_fd` (optionally all but the
-// producer lock file). Takes over nothing: `dir_fd` stays open.
-std::expected<void, IoError> remove_entries(int dir_fd, bool keep_lock_file) {
+// Removes the entries of the directory `dir_fd`: of the topic directory itself
+// every one but the producer lock file; of a directory below it every one but
+// a topic's own (one that appeared since it was looked at). Takes over
+// nothing: `dir_fd` stays open.
+std::expected<void, IoError> remove_entries(int dir_fd, bool below_topic) {
   int listing_fd = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
   if (listing_fd < 0) return std::unexpected(IoError::last_os_error());
   DIR* dir = ::fdopendir(listing_fd);
@@ -53,22 +86,25 @@ std::expected<void, IoError> remove_entries(int dir_fd, bool keep_lock_file) {
     }
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    if (keep_lock_file && name == kProducerLockFileName) continue;
+    if (below_topic ? is_topic_entry(name) : name == kProducerLockFileName) continue;
     if (result = remove_entry(dir_fd, name); !result) break;
   }
   ::closedir(dir);
   return result;
 }
 
-// Removes the topic directory `dir_fd` (opened from `path`) with everything in
-// it. The lock file goes last, right before the directory itself, so that while
-// anything of the topic is left a publisher being created elsewhere still meets
-// the held lock.
+// Removes what the topic directory `dir_fd` (opened from `path`) holds, and
+// the directory itself unless something in it was left (remove_entry). The
+// lock file goes last, right before the directory, so that while anything of
+// the topic is left a publisher being created elsewhere still meets the held
+// lock.
 std::expected<void, IoError> remove_topic_dir(int dir_fd, const std::string& path) {
-  if (auto r = remove_entries(dir_fd, true); !r) return r;
+  if (auto r = remove_entries(dir_fd, false); !r) return r;
   if (::unlinkat(dir_fd, std::string(kProducerLockFileName).c_str(), 0) != 0 && errno != ENOENT)
     return std::unexpected(IoError::last_os_error());
-  return remove_dir(path);
+  auto removed = remove_dir(path);
+  if (!removed && removed.error().os_errno() != ENOTEMPTY && removed.error().os_errno() != EEXIST) return removed;
+  return {};
 }
 
 }  // namespace

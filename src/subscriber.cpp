@@ -114,6 +114,106 @@ std::uint64_t oldest_in_ring(std::uint64_t tail, std::uint64_t capacity) {
   return capacity > tail ? 0 : tail - capacity;
 }
 
+// An error met listing or reading the log, reported as it is.
+std::unexpected<Error> log_failure(IoError error) {
+  return std::unexpected(Error(wal::WalError{wal::WalError::Io{std::move(error)}}));
+}
+
+// The ring's words a start is chosen from, as the live publisher left them.
+struct LiveRun {
+  std::uint64_t generation = 0;
+  std::uint64_t first_cursor = 0;  // the live publisher's first message
+  std::uint64_t tail = 0;
+};
+
+// Whether a log found beside a live run that numbers from 0 is that run's
+// own. Such a run either keeps a log that was empty when it started, or keeps
+// none and leaves an older run's log in place, whose numbers it gives out
+// again. Its own log cannot hold a record the tail has not reached (a record
+// is appended while the tail stands at its cursor) nor one that differs from
+// the same message in the ring, and it holds every message below the tail
+// once the publisher's buffer is written out. An older log breaks one of these
+// unless it ends right at the live tail with the very bytes the live run
+// published last, which no reader of the files can tell apart.
+class LiveLogCheck {
+ public:
+  explicit LiveLogCheck(const LiveRun& run) : run_(run) {}
+
+  // One look at what the log holds now: true once it has kept step with the
+  // ring up to the tail the start was chosen from; false once it has not, a
+  // new publisher came, or kCatchUpLimit passed since the first look; none
+  // while it cannot tell yet. Reads the log from the ring's oldest message at
+  // that tail to the files' end. Errors: Wal, when the log cannot be read.
+  Result<std::optional<bool>> look(RingBuffer& ring, const std::string& topic_dir);
+
+ private:
+  Result<std::optional<bool>> open(const RingBuffer& ring, const std::string& topic_dir);
+  // False when `record` cannot be the live run's.
+  bool fits(RingBuffer& ring, const wal::Record& record);
+
+  LiveRun run_;
+  std::optional<wal::WalReplayer> reader_;
+  std::optional<Deadline> deadline_;
+  bool reached_ = false;  // the log has shown the message below the chosen tail
+  std::vector<std::byte> copy_;
+};
+
+Result<std::optional<bool>> LiveLogCheck::look(RingBuffer& ring, const std::string& topic_dir) {
+  if (ring.load_generation() != run_.generation) return false;
+  if (!deadline_) deadline_ = Deadline::after(kCatchUpLimit);
+  if (!reader_) {
+    auto opened = open(ring, topic_dir);
+    if (!opened || opened->has_value()) return opened;
+  }
+  for (bool refreshed = false;;) {
+    auto item = reader_->next();
+    if (item && item->has_value()) {
+      if (!fits(ring, **item)) return false;
+      continue;
+    }
+    if (item && !reader_->at_live_end()) return std::unexpected(Error(std::move(item->error())));
+    // The end of what the files hold now.
+    if (reached_) return true;
+    if (refreshed) break;
+    if (auto more = reader_->refresh(topic_dir); !more) return std::unexpected(Error(std::move(more.error())));
+    refreshed = true;
+  }
+  if (deadline_->passed()) return false;
+  return std::nullopt;
+}
+
+Result<std::optional<bool>> LiveLogCheck::open(const RingBuffer& ring, const std::string& topic_dir) {
+  auto index = wal::WalReader::open(topic_dir);
+  if (!index) return log_failure(index.error());
+  if (!index->has_segments()) return false;
+  const auto& segments = index->segment_paths();
+  // A segment is made while the tail stands at its first cursor.
+  if (segments.rbegin()->first > ring.load_tail()) return false;
+  const std::uint64_t from = std::max(oldest_in_ring(run_.tail, ring.capacity()), segments.begin()->first);
+  if (from >= run_.tail) return false;  // nothing below the tail to serve
+  auto reader = index->read_from(from);
+  if (!reader) return std::unexpected(Error(std::move(reader.error())));
+  reader_ = std::move(*reader);
+  return std::nullopt;
+}
+
+bool LiveLogCheck::fits(RingBuffer& ring, const wal::Record& record) {
+  if (record.cursor > ring.load_tail()) return false;
+  if (ring.try_receive_exact(record.cursor, copy_) && !std::ranges::equal(copy_, record.payload)) return false;
+  if (record.cursor + 1 >= run_.tail) reached_ = true;
+  return true;
+}
+
+// Polls the check until it can tell; at most kCatchUpLimit.
+Result<bool> settle(LiveLogCheck& check, RingBuffer& ring, const std::string& topic_dir) {
+  for (;;) {
+    auto verdict = check.look(ring, topic_dir);
+    if (!verdict) return std::unexpected(std::move(verdict.error()));
+    if (*verdict) return **verdict;
+    sleep_for(kCatchUpPollInterval);
+  }
+}
+
 // Where reading starts, what the cursor slot holds until then, and, for a
 // start below the tail, the log replay that serves what the ring does not
 // hold, up to `catch_up_end`.
@@ -122,25 +222,46 @@ struct Start {
   std::uint64_t slot_value = 0;
   std::optional<wal::WalReplayer> replay;
   std::uint64_t catch_up_end = 0;
-  std::uint64_t chosen_tail = 0;  // the tail the start was chosen from
+  std::uint64_t chosen_tail = 0;   // the tail the start was chosen from
+  std::uint64_t first_cursor = 0;  // the live run's; the ring serves nothing below it
+  // Present while the log must still show itself the live run's own before
+  // it serves a message (catching up checks it when the ring fails it).
+  std::optional<LiveLogCheck> log_check;
+  // The first message, copied from the ring at connect (keep_start_in_ring);
+  // `replay` then has no file to read.
+  std::optional<std::vector<std::byte>> copied_first;
+
+  bool replays_log() const { return replay.has_value() && !copied_first; }
 };
 
-// A start below the tail. The ring serves a message only while its slot holds
-// exactly that message: after a restart it may hold none of them (rebuilt with
-// another geometry), or, in some slots, messages of a killed publisher that
-// never reached the log and whose numbers were given out again. So when the
-// log holds the start, catching up reads each message up to the tail from
-// the ring if it holds it, else from the log. Without such a log the ring is
-// the only source.
-Result<Start> start_below_tail(const RingBuffer& ring, StartPosition::Kind kind, std::uint64_t start,
-                               std::uint64_t tail, const std::string& topic_dir) {
-  const std::uint64_t oldest = oldest_in_ring(tail, ring.capacity());
+Start ring_start(std::uint64_t cursor) {
+  Start start;
+  start.cursor = start.slot_value = cursor;
+  return start;
+}
+
+// A start below the tail without a log to serve it: an explicit cursor below
+// what the ring serves is too old; a history is moved up by keep_start_in_ring.
+Result<Start> ring_alone(StartPosition::Kind kind, std::uint64_t start, std::uint64_t ring_oldest) {
+  if (kind == StartPosition::Kind::From && start < ring_oldest)
+    return std::unexpected(Error::CursorTooOld{start, ring_oldest});
+  return ring_start(start);
+}
+
+// A start below the tail. The ring serves a message only when the live run
+// wrote it: a slot below the run's first cursor holds an earlier run's
+// message, which may be one of another numbering (a run without the log) or
+// one a power loss tore (the ring has no checksum). Those come from the log,
+// checksummed. At or above the first cursor, a slot may have been written over
+// since, so catching up reads each message up to the tail from the ring if it
+// holds it, else from the log. Without such a log the ring is the only source.
+Result<Start> start_below_tail(RingBuffer& ring, StartPosition::Kind kind, std::uint64_t start, const LiveRun& run,
+                               const std::string& topic_dir) {
+  const std::uint64_t ring_oldest = std::max(oldest_in_ring(run.tail, ring.capacity()), run.first_cursor);
   const bool from = kind == StartPosition::Kind::From;
   auto index = wal::WalReader::open(topic_dir);
-  if (!index || !index->has_segments()) {
-    if (from && start < oldest) return std::unexpected(Error::CursorTooOld{start, oldest});
-    return Start{start, start, std::nullopt, 0};
-  }
+  if (!index) return log_failure(index.error());
+  if (!index->has_segments()) return ring_alone(kind, start, ring_oldest);
   const std::uint64_t first_logged = index->segment_paths().begin()->first;
   if (start < first_logged) {
     // A history reaches back to what the log holds; an explicit cursor the
@@ -148,66 +269,127 @@ Result<Start> start_below_tail(const RingBuffer& ring, StartPosition::Kind kind,
     // and is too old for the log otherwise (read_from says so).
     if (!from)
       start = first_logged;
-    else if (start >= oldest && ring.holds(start))
-      return Start{start, start, std::nullopt, 0};
+    else if (start >= ring_oldest && ring.holds(start))
+      return ring_start(start);
   }
-  if (start >= tail) return Start{start, start, std::nullopt, 0};
+  if (start >= run.tail) return ring_start(start);
+  std::optional<LiveLogCheck> check;
+  if (run.first_cursor == 0) {
+    check.emplace(run);
+    // Only the log can serve this start: whose log it is is settled now.
+    if (start < ring_oldest) {
+      auto own = settle(*check, ring, topic_dir);
+      if (!own) return std::unexpected(std::move(own.error()));
+      if (!*own) return ring_alone(kind, start, ring_oldest);
+      check.reset();
+    }
+  }
   auto replay = index->read_from(start);
   if (!replay) return std::unexpected(Error(std::move(replay.error())));
   // The slot holds the publisher back from what the ring still has to give.
-  const std::uint64_t slot_value = ring.holds(start) ? start : tail;
-  return Start{start, slot_value, std::move(*replay), tail};
+  Start chosen = ring_start(start);
+  if (start < run.first_cursor || !ring.holds(start)) chosen.slot_value = run.tail;
+  chosen.replay = std::move(*replay);
+  chosen.catch_up_end = run.tail;
+  chosen.log_check = std::move(check);
+  return chosen;
 }
 
 // The oldest message a start chosen from `chosen_tail` can count on, now that
 // its slot holds it and `tail` was loaded after the fence that showed it. A
 // publisher that had not seen the slot yet wrote at most message `tail`, so
-// what lies below `tail - capacity` may be gone, and `tail - capacity` itself
-// may be being written over right now. When the tail has not moved since the
-// start was chosen, no such write was seen to run, and the ring's oldest
-// message stands as the limit.
+// what lies below `tail - capacity` may be gone. `tail - capacity` itself is
+// what the write of `tail` goes over, and that write may have passed its
+// fullness check before the slot showed, whether or not the tail has moved
+// since: it is returned only when the tail has not moved, and must then be
+// copied out at once (keep_start_in_ring); otherwise the limit is the next one.
 std::uint64_t oldest_kept(std::uint64_t chosen_tail, std::uint64_t tail, std::uint64_t capacity) {
   const std::uint64_t oldest = oldest_in_ring(tail, capacity);
   return tail != chosen_tail && tail >= capacity ? oldest + 1 : oldest;
 }
 
-// A start the ring alone serves, chosen from a tail loaded before the slot
-// held it: the publisher may have written over its first messages meanwhile
-// (see oldest_kept). An explicit cursor there is too old; a history starts at
-// the oldest message left. (Catching up from the log reads exact slots and
-// needs no such care.)
-Result<void> keep_start_in_ring(RingBuffer& ring, std::uint32_t slot, Start& start, StartPosition::Kind kind,
-                                std::uint64_t tail) {
-  const std::uint64_t oldest = oldest_kept(start.chosen_tail, tail, ring.capacity());
-  if (start.replay || start.cursor >= oldest) return {};
-  if (kind == StartPosition::Kind::From) return std::unexpected(Error::CursorTooOld{start.cursor, oldest});
-  start.cursor = start.slot_value = oldest;
-  ring.store_cursor(slot, oldest);
-  return {};
+// Copies message `start.cursor` out of the ring if its slot still holds it;
+// catching up then serves it first, and the ring the rest.
+bool copy_first_message(RingBuffer& ring, Start& start) {
+  std::vector<std::byte> copy;
+  if (!ring.try_receive_exact(start.cursor, copy)) return false;
+  auto no_files = wal::WalReader{}.read_from(start.cursor);
+  if (!no_files) return false;
+  start.replay = std::move(*no_files);
+  start.copied_first = std::move(copy);
+  start.catch_up_end = start.cursor + 1;
+  return true;
 }
 
-Result<Start> choose_start(const RingBuffer& ring, StartPosition position, const std::string& topic_dir) {
-  const std::uint64_t tail = ring.load_tail();
-  std::uint64_t start = tail;
+// A start the ring alone serves, chosen from a tail loaded before the slot
+// held it: the publisher may have written over its first messages meanwhile,
+// or be writing over the oldest one (see oldest_kept). An explicit cursor
+// there is too old; a history starts at the oldest message left. (Catching up
+// from the log reads exact slots and needs no such care.)
+Result<void> keep_start_in_ring(RingBuffer& ring, std::uint32_t slot, Start& start, StartPosition::Kind kind,
+                                std::uint64_t tail) {
+  if (start.replay) return {};
+  std::uint64_t oldest = std::max(oldest_kept(start.chosen_tail, tail, ring.capacity()), start.first_cursor);
+  const bool written_over_next_exists = tail >= ring.capacity();
+  for (;;) {
+    if (start.cursor >= oldest) {
+      const bool at_risk = written_over_next_exists && start.cursor == tail - ring.capacity();
+      if (!at_risk || copy_first_message(ring, start)) return {};
+      oldest = start.cursor + 1;
+    }
+    if (kind == StartPosition::Kind::From) return std::unexpected(Error::CursorTooOld{start.cursor, oldest});
+    start.cursor = start.slot_value = oldest;
+    ring.store_cursor(slot, oldest);
+  }
+}
+
+// Which numbering the start belongs to. The ring serves only what the live
+// publisher wrote, from its first cursor on (read after the generation that
+// names it). Below that, the log serves, and only when the live run continues
+// the log's numbering; the subscriber's own log setting says nothing about
+// the publisher's. A publisher with the log on starts at its log's next
+// cursor, one with the log off at 0: a first cursor above 0 says the live run
+// keeps the log and continues it. A first cursor of 0 leaves both open, a
+// run logging over an empty log or a run without one beside an older log;
+// LiveLogCheck tells them apart by whether the log keeps step with the ring.
+// Otherwise an explicit cursor the ring does not serve is too old, and a
+// history is moved up to what the ring serves.
+Result<Start> choose_start(RingBuffer& ring, StartPosition position, const std::string& topic_dir) {
+  LiveRun run;
+  run.generation = ring.load_generation();
+  run.first_cursor = ring.load_first_cursor();
+  run.tail = ring.load_tail();
+  std::uint64_t start = run.tail;
   switch (position.kind) {
     case StartPosition::Kind::Tail:
       break;
     case StartPosition::Kind::History:
-      start = position.value > tail ? 0 : tail - position.value;
+      start = position.value > run.tail ? 0 : run.tail - position.value;
       break;
     case StartPosition::Kind::From:
       start = position.value;
       break;
   }
-  Result<Start> chosen = start >= tail ? Start{start, start, std::nullopt, 0}
-                                       : start_below_tail(ring, position.kind, start, tail, topic_dir);
-  if (chosen) chosen->chosen_tail = tail;
+  Result<Start> chosen =
+      start >= run.tail ? ring_start(start) : start_below_tail(ring, position.kind, start, run, topic_dir);
+  if (chosen) {
+    chosen->chosen_tail = run.tail;
+    chosen->first_cursor = run.first_cursor;
+  }
   return chosen;
 }
 
 // What replay gave a receive: a record; nothing, as replay is over (or never
 // was) and the ring serves from here; or not yet, while it waits for the log.
 enum class Replayed { Record, Nothing, NotYet };
+
+// Sleeps one poll interval, but not past `wait_until`; false when there is no
+// time left to wait (or no waiting at all: none).
+bool pause_within(const Deadline* wait_until) {
+  if (wait_until == nullptr || wait_until->passed()) return false;
+  sleep_for(std::min(kCatchUpPollInterval, wait_until->remaining()));
+  return true;
+}
 
 }  // namespace
 
@@ -244,6 +426,12 @@ struct Subscriber::State {
   // are caught up with; the slot keeps its starting value until then.
   std::uint64_t catch_up_end = 0;
   std::optional<Deadline> catch_up_deadline;
+  // Catching up takes from the ring only what the live run wrote, from here on.
+  std::uint64_t ring_floor = 0;
+  std::optional<LiveLogCheck> log_check;  // see Start
+  std::optional<std::vector<std::byte>> copied_first;
+  // Catching up failed; the next receive ends it (see replay_next).
+  bool replay_failed = false;
   WatchWindow watch;
   // A wait saw a wakeup unit and left it to be consumed before the next
   // arming, off the way from the wakeup to the message.
@@ -261,7 +449,10 @@ struct Subscriber::State {
         wake_fd(std::move(w)),
         replay(std::move(start.replay)),
         topic_dir(std::move(dir)),
-        catch_up_end(start.catch_up_end) {}
+        catch_up_end(start.catch_up_end),
+        ring_floor(start.first_cursor),
+        log_check(std::move(start.log_check)),
+        copied_first(std::move(start.copied_first)) {}
 
   // The connection is closed first, so that the publisher sees this
   // subscriber hang up before anyone can claim its slot again; then the slot
@@ -280,7 +471,9 @@ struct Subscriber::State {
   // for the log to catch up; none means never wait. An error ends replay.
   Result<Replayed> replay_next(wal::Record& record, const Deadline* wait_until);
   bool read_exact(wal::Record& record);
-  Result<Replayed> fail_replay(wal::WalError error);
+  Result<Replayed> replay_copied_first(wal::Record& record);
+  Result<Replayed> end_failed_replay();
+  Result<Replayed> fail_replay(Error error);
   Result<Replayed> fail_catch_up();
   Result<bool> read_ring(std::vector<std::byte>& out);
   // The same; an ended subscription reads as nothing (numbering_lost says why).
@@ -300,21 +493,35 @@ struct Subscriber::State {
 };
 
 // Catching up: each cursor below the connect's tail comes from the ring when
-// its slot holds exactly that message, else from the log. The ring is handed
-// over to only at that tail, which the slot has protected from the start.
+// the live run wrote it and its slot holds exactly that message, else from
+// the log. The ring is handed over to only at that tail, which the slot has
+// protected from the start.
 Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadline* wait_until) {
   if (numbering_lost) return io_failure(publisher_restarted());
   if (auto error = take_unreported()) return std::unexpected(std::move(*error));
   if (!replay) return Replayed::Nothing;
+  if (replay_failed) return end_failed_replay();
+  if (copied_first) return replay_copied_first(record);
   bool refreshed = false;
   for (;;) {
     if (cursor >= catch_up_end) {
       replay.reset();
+      log_check.reset();
       ring.store_cursor(cursor_idx, cursor);  // from here the slot follows the cursor
       return Replayed::Nothing;
     }
-    if (read_exact(record)) return Replayed::Record;
+    if (cursor >= ring_floor && read_exact(record)) return Replayed::Record;
     if (numbering_lost) return io_failure(publisher_restarted());
+    if (log_check) {
+      auto verdict = log_check->look(ring, topic_dir);
+      if (!verdict) return fail_replay(std::move(verdict.error()));
+      if (!*verdict) {
+        if (!pause_within(wait_until)) return Replayed::NotYet;
+        continue;
+      }
+      if (!**verdict) return fail_catch_up();
+      log_check.reset();
+    }
     replay->skip_to(cursor);  // what the ring gave is passed over
     auto item = replay->next();
     if (item && item->has_value()) {
@@ -324,16 +531,15 @@ Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadl
       return Replayed::Record;
     }
     // A record cut at the live end of the log is only not written out yet.
-    if (item && !replay->at_live_end()) return fail_replay(std::move(item->error()));
+    if (item && !replay->at_live_end()) return fail_replay(Error(std::move(item->error())));
     if (!refreshed) {
-      if (auto more = replay->refresh(topic_dir); !more) return fail_replay(std::move(more.error()));
+      if (auto more = replay->refresh(topic_dir); !more) return fail_replay(Error(std::move(more.error())));
       refreshed = true;
       continue;
     }
     if (!catch_up_deadline) catch_up_deadline = Deadline::after(kCatchUpLimit);
     if (catch_up_deadline->passed()) return fail_catch_up();
-    if (wait_until == nullptr || wait_until->passed()) return Replayed::NotYet;
-    sleep_for(std::min(kCatchUpPollInterval, wait_until->remaining()));
+    if (!pause_within(wait_until)) return Replayed::NotYet;
     refreshed = false;
   }
 }
@@ -348,19 +554,44 @@ bool Subscriber::State::read_exact(wal::Record& record) {
   return true;
 }
 
+// The message copied out of the ring at connect (see keep_start_in_ring),
+// consumed as a ring read would be; the ring serves from the next one on.
+Result<Replayed> Subscriber::State::replay_copied_first(wal::Record& record) {
+  record.payload = std::move(*copied_first);
+  record.cursor = cursor;
+  copied_first.reset();
+  replay.reset();
+  cursor += 1;
+  ring.store_cursor(cursor_idx, cursor);
+  return Replayed::Record;
+}
+
 // Neither the ring nor the log brought the message at the cursor in time:
 // it is reported, never passed over. Catching up ends; later receives read
 // the ring from the cursor.
 Result<Replayed> Subscriber::State::fail_catch_up() {
-  replay.reset();
-  return std::unexpected(Error::CursorTooOld{cursor, oldest_in_ring(ring.load_tail(), ring.capacity())});
+  return fail_replay(Error::CursorTooOld{cursor, oldest_in_ring(ring.load_tail(), ring.capacity())});
 }
 
 // Replay is over for good; the slot keeps the connect's tail until the next
-// successful ring read stores the cursor.
-Result<Replayed> Subscriber::State::fail_replay(wal::WalError error) {
+// receive (end_failed_replay).
+Result<Replayed> Subscriber::State::fail_replay(Error error) {
+  replay_failed = true;
+  return std::unexpected(std::move(error));
+}
+
+// The slot still holds the connect's tail, which may lie above the cursor
+// that the ring serves from now. The publisher caches the slowest cursor and
+// looks at the slots again only when the connect count moves, so the slot is
+// brought down through rewind_cursor before a ring read stores a cursor below
+// it; a plain store would leave the publisher free to write over what is
+// still to be read.
+Result<Replayed> Subscriber::State::end_failed_replay() {
   replay.reset();
-  return std::unexpected(Error(std::move(error)));
+  log_check.reset();
+  replay_failed = false;
+  if (ring.load_cursor(cursor_idx) > cursor) ring.rewind_cursor(cursor_idx, cursor);
+  return Replayed::Nothing;
 }
 
 Result<bool> Subscriber::State::read_ring(std::vector<std::byte>& out) {
@@ -517,7 +748,7 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
   if (auto kept = keep_start_in_ring(*ring, claim.idx(), *chosen, start.kind, tail); !kept)
     return std::unexpected(kept.error());
   const std::uint64_t generation = ring->load_generation();
-  log_subscriber_connected(topic, chosen->cursor, claim.idx(), generation, chosen->replay.has_value());
+  log_subscriber_connected(topic, chosen->cursor, claim.idx(), generation, chosen->replays_log());
 
   const std::uint32_t idx = claim.idx();
   claim.keep();

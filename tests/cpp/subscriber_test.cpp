@@ -3,13 +3,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -554,6 +557,83 @@ TEST_F(SubscriberTest, SlotLeftBusyByAKilledWriterIsSteppedOver) {
   for (int i = 6; i < 14; ++i) publish("m" + std::to_string(i));
 }
 
+// Writes message `seq` into the ring file as the publisher does, in two
+// halves: begin() marks its slot busy, land() stores the payload, clears the
+// mark and moves the tail on. A write whose fullness check ran before a new
+// subscriber's slot showed goes on like this, whatever the slot says.
+class RingWrite {
+ public:
+  RingWrite(const std::string& path, std::uint64_t seq) : seq_(seq) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) std::abort();
+    len_ = static_cast<std::size_t>(st.st_size);
+    void* map = ::mmap(nullptr, len_, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    if (map == MAP_FAILED) std::abort();
+    base_ = static_cast<std::byte*>(map);
+    const std::uint32_t capacity = u32(ring_format::kCapacityOffset);
+    slot_ = base_ + ring_format::header_size(u32(ring_format::kMaxSubscribersOffset)) +
+            (seq % capacity) * ring_format::stride(u32(ring_format::kSlotSizeOffset));
+  }
+  RingWrite(const RingWrite&) = delete;
+  RingWrite& operator=(const RingWrite&) = delete;
+  ~RingWrite() { ::munmap(base_, len_); }
+
+  void begin() { word(slot_ + ring_format::kSeqOffset).store(seq_ | ring_format::kBusyBit); }
+  void land(std::string_view payload) {
+    begin();
+    const auto n = static_cast<std::uint32_t>(payload.size());
+    std::memcpy(slot_ + ring_format::kLenOffset, &n, sizeof n);
+    std::memcpy(slot_ + ring_format::kPayloadOffset, payload.data(), payload.size());
+    word(slot_ + ring_format::kSeqOffset).store(seq_);
+    word(base_ + ring_format::kTailOffset).store(seq_ + 1);
+  }
+
+ private:
+  static std::atomic_ref<std::uint64_t> word(std::byte* at) {
+    return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(at));
+  }
+  std::uint32_t u32(std::size_t offset) const {
+    std::uint32_t v = 0;
+    std::memcpy(&v, base_ + offset, sizeof v);
+    return v;
+  }
+
+  std::uint64_t seq_;
+  std::byte* base_ = nullptr;
+  std::size_t len_ = 0;
+  std::byte* slot_ = nullptr;
+};
+
+// The ring's oldest message is what a write of the message at the tail goes
+// over, and that write may have passed its fullness check before the new
+// slot showed, whether or not the tail has moved since the start was chosen.
+// A start there is served only if its message is copied out at connect: once
+// the write is under way it is too old, and a write that lands after the
+// connect takes nothing from it.
+TEST_F(SubscriberTest, AStartAtTheOldestMessageOutlivesTheWriteGoingOverIt) {
+  start_publisher(8, 64, 4);
+  publish_n(12);  // the ring holds m4..m11; a write of m12 goes over m4
+  {
+    RingWrite under_way(dir_ / "t/ring.mmap", 12);
+    under_way.begin();
+    auto refused = Subscriber::connect_with("t", config_, kSecond, StartPosition::from(4));
+    const auto* too_old = refused ? nullptr : refused.error().get_if<Error::CursorTooOld>();
+    ASSERT_NE(too_old, nullptr);
+    EXPECT_EQ(std::pair(too_old->cursor, too_old->oldest), (std::pair<std::uint64_t, std::uint64_t>(4, 5)));
+    under_way.land("m12");
+  }
+  publish("m13");  // the ring holds m6..m13; a write of m14 goes over m6
+  auto subscriber = subscribe(StartPosition::from(6));
+  RingWrite(dir_ / "t/ring.mmap", 14).land("m14");
+  std::vector<std::byte> out;
+  for (int i = 6; i <= 14; ++i) {
+    auto got = subscriber->receive_timeout_into(kSecond, out);
+    ASSERT_TRUE(got && *got) << i;
+    EXPECT_EQ(text(out), "m" + std::to_string(i));
+  }
+}
+
 // Another process wrote a tail far ahead of the messages, or beyond every
 // sequence number: each receive still ends (timed ones by their deadline), and
 // the reader's cursor slot never reads as free.
@@ -902,6 +982,96 @@ TEST_F(SubscriberReplayTest, CatchUpReportsAMessageNeitherTheRingNorTheLogHolds)
     ASSERT_TRUE(s->try_receive_into(out));
     EXPECT_EQ(text(out), "m22");
   }
+}
+
+// After catching up fails, the ring serves from the cursor reached, below
+// the connect's tail that the slot held. The publisher keeps the slowest
+// cursor it last saw and looks again only when the connect count moves: the
+// slot must come down that way before the ring is read, or under
+// Backpressure::Error the publisher writes over messages still to be read.
+TEST_F(SubscriberReplayTest, AFailedCatchUpBringsTheSlotDownBeforeTheRingIsRead) {
+  start_logged_publisher(300);  // segments of 8 records
+  publish_n(10);
+  restart_publisher();
+  for (int i = 10; i < 30; ++i) publish("m" + std::to_string(i));  // the ring holds m22..m29
+  {
+    std::fstream f(segments()[0], std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(32 + 2 * 30 + 25);  // a payload byte of record 2
+    f.put('!');
+  }
+  auto subscriber = subscribe(StartPosition::from(0));
+  publish("m30");  // over m22: the slot holds the connect's tail, 30
+  std::vector<std::byte> out;
+  auto next = [&] {
+    auto got = subscriber->receive_timeout_into(kSecond, out);
+    return got && *got ? text(out) : std::string(got ? "nothing" : "an error");
+  };
+  EXPECT_EQ(next(), "m0");
+  EXPECT_EQ(next(), "m1");
+  auto damaged = subscriber->receive_timeout_into(kSecond, out);
+  ASSERT_FALSE(damaged);
+  EXPECT_NE(damaged.error().get_if<Error::Wal>(), nullptr);
+  EXPECT_EQ(next(), "m23");
+  ASSERT_TRUE(publisher_->publish(view(bytes("m31"))));  // over m23, which was read
+  auto held_back = publisher_->publish(view(bytes("m32")));
+  ASSERT_FALSE(held_back);
+  EXPECT_NE(held_back.error().get_if<Error::BusFull>(), nullptr);
+  for (int i = 24; i < 32; ++i) EXPECT_EQ(next(), "m" + std::to_string(i));
+}
+
+// Takes every descriptor the process may open but `spare`, until destroyed.
+class DescriptorShortage {
+ public:
+  explicit DescriptorShortage(int spare) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) std::abort();
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_cur, 512);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) std::abort();
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken_.push_back(fd);
+    for (int i = 0; i < spare && !taken_.empty(); ++i) {
+      ::close(taken_.back());
+      taken_.pop_back();
+    }
+  }
+  DescriptorShortage(const DescriptorShortage&) = delete;
+  DescriptorShortage& operator=(const DescriptorShortage&) = delete;
+  ~DescriptorShortage() {
+    for (int fd : taken_) ::close(fd);
+  }
+
+ private:
+  std::vector<int> taken_;
+};
+
+// A log that cannot be listed for want of descriptors is no proof that the
+// cursor is gone: the connect fails with the log's own error, and succeeds
+// once descriptors are free again. Each number of spare descriptors makes the
+// connect fail at another step, or not at all.
+TEST_F(SubscriberReplayTest, ALogThatCannotBeListedIsAnErrorNotACursorTooOld) {
+  start_logged_publisher();
+  publish_n(30);
+  restart_publisher();  // the log holds every message
+  Child child([&] {
+    int log_errors = 0;
+    for (int spare = 0; spare <= 8; ++spare) {
+      std::optional<Error> failed;
+      {
+        DescriptorShortage shortage(spare);
+        auto connected = Subscriber::connect_with("t", config_, Duration{0, 50'000'000}, StartPosition::from(3));
+        if (!connected) failed = std::move(connected.error());
+      }
+      if (!failed) continue;
+      if (failed->get_if<Error::CursorTooOld>() != nullptr) return 1;
+      const auto* log = failed->get_if<Error::Wal>();
+      const auto* io = log != nullptr ? std::get_if<wal::WalError::Io>(&log->error.value) : nullptr;
+      if (io != nullptr && io->error.os_errno() == EMFILE) ++log_errors;
+    }
+    if (log_errors == 0) return 2;
+    auto served = Subscriber::connect_with("t", config_, kSecond, StartPosition::from(3));
+    std::vector<std::byte> out;
+    return served && (*served)->receive_into(out) && text(out) == "m3" ? 0 : 3;
+  });
+  EXPECT_EQ(child.wait(30s), 0);
 }
 
 // Subscribers keep joining from cursors the ring no longer holds while the
