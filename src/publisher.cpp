@@ -269,10 +269,11 @@ void Publisher::State::drop_hung_up_clients() {
 // subscriber holds keeps its lock and is left alone, whether it is still
 // connecting or belongs to an earlier publisher.
 //
-// The gating floor stays sound: freeing only takes a cursor away, so the
-// slowest held cursor can only rise, and the cached floor (ring_full) stays
-// at or below it; the connect count needs no add for it. A publish the stale
-// floor refuses makes the next check rescan, since a full ring always does.
+// The gating floor stays sound ("Joining the ring" in ring.h): freeing only
+// takes a cursor away, so the slowest held cursor can only rise, and the
+// cached floor stays at or below it; the connect count needs no add for it. A
+// publish the stale floor refuses makes the next check rescan, since a full
+// ring always does.
 void Publisher::State::free_slots_of_gone_subscribers() {
   for (std::uint32_t i = 0; i < ring.max_subscribers(); ++i) {
     const std::uint64_t cursor = ring.load_cursor(i);
@@ -342,30 +343,9 @@ void Publisher::State::drop_released_clients(std::uint64_t connect_count) {
 }
 
 // Full when the slowest held cursor slot is a whole ring behind the tail, so
-// the slot of the next message holds what that subscriber reads next.
-//
-// The cursor slots are lines that every reading subscriber writes, so they are
-// scanned only when the floor found by the last scan may be out of date: the
-// tail has gone a ring past it, or the connect count moved since. Why no
-// subscriber reads below a floor that is neither:
-// - held cursors only move forward, except where their holder adds to the
-//   connect count after storing a lower one: a new subscriber stores its start
-//   (at, below or above the tail it loads after its first add) through
-//   RingBuffer::rewind_cursor, which adds again, and so does a replay that
-//   hands over below the tail its slot held. A check that sees such an add
-//   scans after an acquire load that read it, so it sees that cursor;
-// - the value a slot is claimed with may lie below the floor (a tail loaded
-//   long ago), but nobody reads at it;
-// - a check that has not seen a subscriber's first add yet: each check follows
-//   a sequentially consistent fence after the last tail store (the wakeup
-//   pass's, or the batch's own), and the add is a locked instruction, so
-//   either the check sees the add, or the tail the subscriber loads after its
-//   add is at least the one stored before the fence. The message the check
-//   lets through then overwrites one a whole ring below the tail that the
-//   subscriber chooses its start from, which only a start a ring or more back
-//   could want, and such a start never had the ring's protection;
-// - between a subscriber's two adds the last scan saw its claim value or its
-//   start, as a scan on every publish would.
+// the slot of the next message holds what that subscriber reads next. The
+// slots are scanned only when the cached floor may be out of date; why that
+// is sound is "Joining the ring, and the publisher's gating floor" in ring.h.
 bool Publisher::State::ring_full() {
   const std::uint64_t tail = ring.load_tail();
   const std::uint64_t connect_count = ring.load_connect_count();

@@ -264,10 +264,7 @@ class RingBuffer {
 
   // Subscriber, after its handshake was sent: adds 1 (sequentially
   // consistent, so it is ordered before its later arming swap). Returns the
-  // previous value. The publisher caches the slowest cursor and looks at the
-  // cursor slots again only when this count moves (or the tail has gone a
-  // ring past the cache): a cursor stored below its slot's value goes through
-  // rewind_cursor, a release through release_cursor_slot, both of which add.
+  // previous value. See "Joining the ring" below for who adds when.
   std::uint64_t add_connect_count();
   std::uint64_t load_connect_count() const;  // acquire; publisher
 
@@ -341,6 +338,56 @@ class RingBuffer {
   //
   // A file system that refuses these locks (an error other than "held") leaves
   // claims to the compare-and-swap alone and frees nothing.
+
+  // --- Joining the ring, and the publisher's gating floor ---
+  //
+  // How a subscriber joins a running ring without a message it counts on
+  // being written over, while the publisher under Backpressure::Error looks
+  // at the cursor slots (lines every reading subscriber writes) only now and
+  // then. This is the one description; the publisher's fullness check
+  // (ring_full), the subscriber's connect and its catch-up refer to it.
+  //
+  // Subscriber (Subscriber::connect_with, then catching up):
+  //   1. claims a slot with the tail T0 it loaded (claim_cursor_slot; see
+  //      "Who holds a cursor slot" above);
+  //   2. connects and queues its handshake, then adds to the connect count
+  //      (add_connect_count, the first add);
+  //   3. loads the tail T and chooses its start S from it (at, below or above T);
+  //   4. stores the slot's value, S or, while it catches up from the log, T,
+  //      through rewind_cursor: the store, a second add, a fence and a fresh
+  //      tail T2;
+  //   5. re-checks with T2 that the ring still holds the first message it
+  //      serves from the ring (oldest_kept in the subscriber): the publisher
+  //      may have written up to message T2 before it saw the second add;
+  //   6. from here stores only rising cursors (store_cursor), except where a
+  //      catch-up hands over to the ring below its slot's value: that goes
+  //      through rewind_cursor again;
+  //   7. leaves: stores the free marker and adds (release_cursor_slot).
+  //
+  // Publisher (ring_full): keeps the slowest held cursor found by its last
+  // scan of the slots (the gating floor) and the connect count loaded before
+  // that scan, and scans again only when the count has moved or the tail has
+  // gone a ring past the floor. Why no subscriber reads below a floor that
+  // is neither:
+  // - held cursors only move forward, except where their holder adds to the
+  //   connect count after storing a lower one (steps 4 and 6). A check that
+  //   sees such an add scans after an acquire load that read it, so it sees
+  //   that cursor;
+  // - the value a slot is claimed with (step 1) may lie below the floor (a
+  //   tail loaded long ago), but nobody reads at it;
+  // - a check that has not seen a subscriber's first add yet: each check
+  //   follows a sequentially consistent fence after the last tail store (the
+  //   wakeup pass's, or the batch's own), and the add is a locked
+  //   instruction, so either the check sees the add, or the tail T that the
+  //   subscriber loads after its add is at least the one stored before the
+  //   fence. The message the check lets through then overwrites one a whole
+  //   ring below T, which only a start a ring or more back could want, and
+  //   such a start never had the ring's protection (step 5 re-checks it);
+  // - between a subscriber's two adds the last scan saw its claim value or
+  //   its start, as a scan on every publish would;
+  // - a slot freed for a holder that is gone (free_if_holder_gone) only takes
+  //   a cursor away: the slowest held cursor can only rise, so the floor
+  //   stays at or below it and needs no add.
 
   // --- The wakeup handshake ---
   //

@@ -738,8 +738,8 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
   ProcessLocalFd stream(std::move(*connected));
   if (auto sent = send_fd(stream.get(), wake_fd->get(), claim.idx()); !sent) return io_failure(sent.error());
   // Counted after the handshake is queued and before the start cursor is read
-  // and the flag armed: the wakeup handshake (ring.h) and the publisher's
-  // fullness check rely on this order.
+  // and the flag armed: the wakeup handshake and joining the ring (both in
+  // ring.h) rely on this order.
   ring->add_connect_count();
 
   auto chosen = choose_start(*ring, start, dir);
