@@ -1,5 +1,6 @@
 // Test access to what the product keeps private, through the peer classes
-// its headers name as friends. Nothing here changes state.
+// its headers name as friends, and the writes of header words a test plays
+// another process with.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,17 @@ class ProducerLockPeer {
 class RingBufferPeer {
  public:
   static std::size_t mapped_size(const RingBuffer& ring) { return ring.map_.size(); }
+  static std::uint64_t header_size(const RingBuffer& ring) { return ring.header_size(); }
+  // The header words and flags as another process may have left them; of a
+  // mapping or of a temporary one.
+  static void store_tail(auto&& ring, std::uint64_t tail) { ring.store_tail(tail); }
+  static bool compare_exchange_cursor(auto&& ring, std::uint32_t i, std::uint64_t& expected, std::uint64_t desired) {
+    return ring.compare_exchange_cursor(i, expected, desired);
+  }
+  static std::uint64_t exchange_wakeup_armed(auto&& ring, std::uint32_t i, std::uint64_t v) {
+    return ring.exchange_wakeup_armed(i, v);
+  }
+  static void store_wakeup_armed(auto&& ring, std::uint32_t i, std::uint64_t v) { ring.store_wakeup_armed(i, v); }
 };
 
 class SubscriberPeer {

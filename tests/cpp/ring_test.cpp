@@ -52,7 +52,7 @@ void write_file(const std::string& path, const std::vector<std::byte>& bytes) {
 std::uint64_t file_size(const std::string& path) { return std::filesystem::file_size(path); }
 
 std::uint64_t slot_offset(const RingBuffer& ring, std::uint64_t seq) {
-  return ring.header_size() + (seq % ring.capacity()) * ring_format::stride(ring.slot_size());
+  return RingBufferPeer::header_size(ring) + (seq % ring.capacity()) * ring_format::stride(ring.slot_size());
 }
 
 // Message s carries s in its first 8 bytes and a pattern of s after it; its
@@ -127,7 +127,7 @@ TEST(RingFile, DefaultsLayoutByteForByte) {
   const auto path = dir.file("ring.mmap");
   RingBuffer ring = must_create(path, 256, 65536, 16);
   EXPECT_EQ(file_size(path), 16781632u);
-  EXPECT_EQ(ring.header_size(), 320u);
+  EXPECT_EQ(RingBufferPeer::header_size(ring), 320u);
   EXPECT_EQ(RingBufferPeer::mapped_size(ring), 16781632u);
 
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -170,7 +170,7 @@ TEST(RingFile, OpenReadsTheGeometryOfTheFile) {
   EXPECT_EQ(ring->capacity(), 7u);
   EXPECT_EQ(ring->slot_size(), 5u);
   EXPECT_EQ(ring->max_subscribers(), 3u);
-  EXPECT_EQ(ring->header_size(), 128u);
+  EXPECT_EQ(RingBufferPeer::header_size(*ring), 128u);
   EXPECT_EQ(file_size(path), 128u + 7 * 24);
 }
 
@@ -496,7 +496,7 @@ TEST_F(RingRead, MessageAtTheTailIsNotReadBeforeTheTailShowsIt) {
 // A fresh ring under a log that holds messages 0 to 2: the ring holds none of
 // them, not even an empty message 0.
 TEST_F(RingRead, FreshSlotsBelowATailRaisedWithinTheFirstLapAreSkipped) {
-  ring_->store_tail(3);
+  RingBufferPeer::store_tail(*ring_, 3);
   expect(read(0), ReadStatus::Skipped, 3);
   EXPECT_EQ(ring_->load_cursor(0), 3u);
   publish_upto(*ring_, 5);  // message 4 overwrites slot 0
@@ -514,7 +514,7 @@ TEST_F(RingRead, FreshRingDeliversAnEmptyFirstMessage) {
 
 // A ring re-created under a log: the tail is raised over zeroed slots.
 TEST_F(RingRead, ZeroedSlotsBelowARaisedTailAreSkipped) {
-  ring_->store_tail(100);
+  RingBufferPeer::store_tail(*ring_, 100);
   expect(read(97), ReadStatus::Skipped, 100);
   EXPECT_EQ(ring_->load_cursor(0), 100u);
   expect(read(100), ReadStatus::Empty, 100);
@@ -527,7 +527,7 @@ TEST_F(RingRead, ZeroedSlotsBelowARaisedTailAreSkipped) {
 // those messages are in no log and must not be delivered.
 TEST_F(RingRead, SlotsOfAHigherNumberingAreSkippedNotDelivered) {
   publish_upto(*ring_, 10);  // slots hold 8, 9, 6, 7
-  ring_->store_tail(5);
+  RingBufferPeer::store_tail(*ring_, 5);
   expect(read(2), ReadStatus::Skipped, 5);
   EXPECT_EQ(ring_->load_cursor(0), 5u);
   ring_->write_slot(payload_for(5, 32));
@@ -579,13 +579,14 @@ TEST(RingRecovery, ForkedReaderNeverStallsOnAnotherNumbering) {
     std::uint64_t start;
   };
   const Case cases[] = {
-      {"zeroed slots under a raised tail", [](RingBuffer& r, const std::string&) { r.store_tail(1000); }, 990},
+      {"zeroed slots under a raised tail",
+       [](RingBuffer& r, const std::string&) { RingBufferPeer::store_tail(r, 1000); }, 990},
       {"fresh slots under a tail raised within the first lap",
-       [](RingBuffer& r, const std::string&) { r.store_tail(3); }, 0},
+       [](RingBuffer& r, const std::string&) { RingBufferPeer::store_tail(r, 3); }, 0},
       {"slots numbered above the tail",
        [](RingBuffer& r, const std::string&) {
          publish_upto(r, 40);
-         r.store_tail(20);
+         RingBufferPeer::store_tail(r, 20);
        },
        12},
       {"slot written by a writer that died before its tail store",
@@ -632,10 +633,10 @@ TEST(RingRecovery, ForkedReaderNeverStallsOnAnotherNumbering) {
 TEST(RingSlots, ClaimTakesTheLowestFreeSlotAndClearsItsFlag) {
   TempDir dir;
   RingBuffer ring = must_create(dir.file("ring.mmap"), 4, 8, 3);
-  ring.store_wakeup_armed(1, 1);
+  RingBufferPeer::store_wakeup_armed(ring, 1, 1);
   EXPECT_EQ(ring.claim_cursor_slot(5), 0u);
   EXPECT_EQ(ring.claim_cursor_slot(6), 1u);
-  EXPECT_EQ(ring.exchange_wakeup_armed(1, 0), 0u);
+  EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring, 1, 0), 0u);
   EXPECT_EQ(ring.claim_cursor_slot(7), 2u);
   EXPECT_EQ(ring.claim_cursor_slot(8), std::nullopt);
   EXPECT_EQ(ring.load_cursor(1), 6u);
@@ -643,7 +644,7 @@ TEST(RingSlots, ClaimTakesTheLowestFreeSlotAndClearsItsFlag) {
   EXPECT_EQ(ring.load_cursor(1), kFreeCursor);
   EXPECT_EQ(ring.claim_cursor_slot(9), 1u);
   std::uint64_t expected = 3;
-  EXPECT_FALSE(ring.compare_exchange_cursor(0, expected, 4));
+  EXPECT_FALSE(RingBufferPeer::compare_exchange_cursor(ring, 0, expected, 4));
   EXPECT_EQ(expected, 5u);
 
   TempDir other;

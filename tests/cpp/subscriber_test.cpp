@@ -239,7 +239,7 @@ TEST_P(TopOfRange, SlotStaysHeldAndNothingIsRead) {
   const TopOfRangeCase& c = GetParam();
   start_publisher(8);
   publish_n(10);
-  if (c.tail) ring().store_tail(*c.tail);
+  if (c.tail) RingBufferPeer::store_tail(ring(), *c.tail);
   auto first = subscribe(c.start);
   ASSERT_NE(first, nullptr);
   const auto idx = static_cast<std::uint32_t>(SubscriberPeer::cursor_idx(*first));
@@ -287,7 +287,7 @@ TEST_F(SubscriberTest, ReadyMessageIsReadWithoutWaiting) {
   auto readable = subscriber->wait_readable(-1);
   ASSERT_TRUE(readable);
   EXPECT_TRUE(*readable);
-  EXPECT_EQ(ring().exchange_wakeup_armed(0, 0), 0u);
+  EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring(), 0, 0), 0u);
   std::vector<std::byte> out;
   ASSERT_TRUE(subscriber->receive_into(out));
   EXPECT_EQ(text(out), "hello");
@@ -316,7 +316,7 @@ TEST_F(SubscriberTest, BlockingReceiveIsWokenByAPublish) {
   std::vector<std::byte> out;
   ASSERT_TRUE(subscriber->receive_into(out));
   EXPECT_EQ(text(out), "late");
-  EXPECT_EQ(ring().exchange_wakeup_armed(0, 0), 0u);  // disarmed on waking
+  EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring(), 0, 0), 0u);  // disarmed on waking
 }
 
 std::chrono::nanoseconds thread_cpu_time() {
@@ -373,7 +373,7 @@ TEST_F(SubscriberTest, WaitReadableTimesOutQuietly) {
   auto readable = subscriber->wait_readable(20);
   ASSERT_TRUE(readable);
   EXPECT_FALSE(*readable);
-  EXPECT_EQ(ring().exchange_wakeup_armed(0, 0), 0u);
+  EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring(), 0, 0), 0u);
 }
 
 TEST_F(SubscriberTest, ShortSliceConsumesTheMessageAndReportsBothLengths) {
@@ -436,11 +436,11 @@ TEST_F(SubscriberTest, ArmWakeupAnswersTrueWhenAMessageIsWaiting) {
   auto subscriber = subscribe();
   publish("a");
   EXPECT_TRUE(subscriber->arm_wakeup());
-  EXPECT_EQ(ring().exchange_wakeup_armed(0, 0), 0u);
+  EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring(), 0, 0), 0u);
   std::vector<std::byte> out;
   ASSERT_TRUE(subscriber->try_receive_into(out));
   EXPECT_FALSE(subscriber->arm_wakeup());
-  EXPECT_EQ(ring().exchange_wakeup_armed(0, 1), 1u);
+  EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring(), 0, 1), 1u);
 }
 
 TEST_F(SubscriberTest, DrainWakeupConsumesOneUnitAtATime) {
@@ -648,7 +648,7 @@ TEST(SubscriberForgedTail, EveryReceiveEndsAndTheSlotStaysHeld) {
     for (int i = 0; i < 3; ++i) ASSERT_TRUE((*publisher)->publish(view(bytes("m" + std::to_string(i)))));
     auto ring = RingBuffer::open(dir / "t/ring.mmap");
     ASSERT_TRUE(ring);
-    ring->store_tail(forged);
+    RingBufferPeer::store_tail(*ring, forged);
     Child reader([&] {
       std::vector<std::byte> out;
       for (int i = 0; i < 3; ++i) (*subscriber)->try_receive_into(out);
