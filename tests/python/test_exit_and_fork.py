@@ -252,10 +252,13 @@ PUBLISHER_WITH_CHILD = CHILD_PRELUDE + r"""
 o = json.loads(sys.argv[1])
 bus = _RustBus(o["name"], base_dir=o["base"], wal_enabled=False)
 bus.publish("t", b"x")
+r, w = os.pipe()
 child = os.fork()
 if child == 0:
+    os.write(w, b"x")  # past fork(), as any code of its own is
     time.sleep(60)
     os._exit(0)
+os.read(r, 1)
 report(child=child)
 os._exit(0)
 """
