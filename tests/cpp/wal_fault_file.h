@@ -11,12 +11,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "sys.h"
@@ -60,6 +62,11 @@ class FaultInjector : public std::enable_shared_from_this<FaultInjector> {
   void fail_one_sync(int nth, int error) {
     change([&](Faults& f) { f.failing_sync = {syncs_ + nth, error}; });
   }
+  // Every sync from now on first sleeps `delay`, as one queued behind a
+  // busy disk's other work does. Counted by slow_syncs_begun and _ended.
+  void slow_syncs(std::chrono::milliseconds delay) {
+    change([&](Faults& f) { f.sync_delay = delay; });
+  }
   // The nth read call from now on fails with `error`.
   void fail_read(int nth, int error) {
     change([&](Faults& f) { f.failing_read = {reads_ + nth, error}; });
@@ -75,6 +82,14 @@ class FaultInjector : public std::enable_shared_from_this<FaultInjector> {
   int truncates() {
     std::lock_guard lock(mutex_);
     return truncates_;
+  }
+  int slow_syncs_begun() {
+    std::lock_guard lock(mutex_);
+    return slow_syncs_begun_;
+  }
+  int slow_syncs_ended() {
+    std::lock_guard lock(mutex_);
+    return slow_syncs_ended_;
   }
 
   // For the files: the part of a `len`-byte write at `offset` that may
@@ -101,6 +116,23 @@ class FaultInjector : public std::enable_shared_from_this<FaultInjector> {
     if (faults_.failing_sync && faults_.failing_sync->at == syncs_) return fail(faults_.failing_sync->error);
     return admit(faults_.sync_error);
   }
+  // Runs `sync`, an admitted one, after the delay slow_syncs set; the
+  // injector stays free for other calls meanwhile.
+  template <class Sync>
+  std::expected<void, IoError> slowed(Sync&& sync) {
+    std::chrono::milliseconds delay{};
+    {
+      std::lock_guard lock(mutex_);
+      delay = faults_.sync_delay;
+      if (delay.count() > 0) ++slow_syncs_begun_;
+    }
+    if (delay.count() == 0) return sync();
+    std::this_thread::sleep_for(delay);
+    auto synced = sync();
+    std::lock_guard lock(mutex_);
+    ++slow_syncs_ended_;
+    return synced;
+  }
   std::expected<void, IoError> admit_read() {
     std::lock_guard lock(mutex_);
     ++reads_;
@@ -124,6 +156,7 @@ class FaultInjector : public std::enable_shared_from_this<FaultInjector> {
     std::optional<int> truncate_error;
     std::optional<int> sync_error;
     std::optional<Trigger> failing_sync;  // at: the sync's number
+    std::chrono::milliseconds sync_delay{};
     std::optional<Trigger> failing_read;  // at: the read's number
     std::optional<int> size_error;
   };
@@ -146,6 +179,8 @@ class FaultInjector : public std::enable_shared_from_this<FaultInjector> {
   std::uint64_t syncs_ = 0;
   std::uint64_t reads_ = 0;
   int truncates_ = 0;
+  int slow_syncs_begun_ = 0;
+  int slow_syncs_ended_ = 0;
 };
 
 // A WritableFile that asks its injector before each call to the real file,
@@ -179,7 +214,7 @@ class FaultyWritableFile final : public WritableFile {
   }
   std::expected<void, IoError> sync() override {
     if (auto admitted = faults_->admit_sync(); !admitted) return admitted;
-    return file_->sync();
+    return faults_->slowed([&] { return file_->sync(); });
   }
 
  private:

@@ -752,6 +752,38 @@ TEST(WalFlusherConcurrent, AFailedFlushKillsTheFlusherAndEveryLaterAppend) {
   }  // and the teardown still finishes
 }
 
+// A reader catching up from the files waits about a second for a record
+// the log is about to hold. A sync slower than that (a busy disk) must not
+// hold back the write-outs: records reach the file within an interval or
+// so while the sync goes on, and the durable cursor keeps to what each
+// finished sync covered.
+TEST(WalFlusherConcurrent, WriteOutsGoOnDuringASlowSync) {
+  testing::TempDir topic;
+  auto faults = FaultInjector::make();
+  auto wal = Wal::open(topic.path(), config_with(SyncMode::Periodic), faults->maker());
+  ASSERT_TRUE(wal);
+  append_range(*wal, 0, 1);
+  ASSERT_TRUE(eventually([&] { return wal->durable_cursor() == 1; }));
+  faults->slow_syncs(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(eventually([&] { return faults->slow_syncs_begun() == 1; }));  // covers record 0 only
+
+  append_range(*wal, 1, 4);
+  const std::string segment = topic / ("wal/" + seg_name(0));
+  ASSERT_TRUE(eventually([&] { return file_size(segment) == segment_bytes(0, 4) || faults->slow_syncs_ended() > 0; }));
+  const std::uint64_t durable = wal->durable_cursor();
+  ASSERT_EQ(faults->slow_syncs_ended(), 0) << "the records were written out only after the slow sync";
+  EXPECT_EQ(durable, 1u);
+  expect_contiguous(all_records(topic / "wal"), 0, 4);
+
+  // The next sync, which covers all four, is slow too: the one that ended
+  // still counts for record 0 alone.
+  faults->slow_syncs(std::chrono::milliseconds(300));
+  ASSERT_TRUE(eventually([&] { return faults->slow_syncs_ended() == 1; }));
+  EXPECT_EQ(wal->durable_cursor(), 1u);
+  faults->heal();
+  EXPECT_TRUE(eventually([&] { return wal->durable_cursor() == 4; }));
+}
+
 TEST(WalFailure, FailedPerRecordSyncStillAcceptsTheRecord) {
   for (const SyncFault& fault : kSyncFaults) {
     SCOPED_TRACE(fault.name);
