@@ -180,10 +180,10 @@ void Wal::release_in_forked_child() {
   // belong to the opener, which writes them itself; the flusher thread does
   // not exist here, and the mutex or the maps may have been copied in the
   // middle of a change. So: let go of the file (its descriptor stays open
-  // only if the flusher was syncing it at the fork), drop the buffer, and
-  // leave the rest untouched (a small leak in a child beats a corrupted
-  // parent). The exit sync never sees this log: the child's set of open logs
-  // starts empty.
+  // only if the flusher was syncing it, or had handed it over for a sync, at
+  // the fork), drop the buffer, and leave the rest untouched (a small leak in
+  // a child beats a corrupted parent). The exit sync never sees this log: the
+  // child's set of open logs starts empty.
   if (auto& writer = state_->writer) writer->file().abandon();
   if (flusher_) flusher_->abandon();
   flusher_.reset();
