@@ -59,18 +59,19 @@ void count_up(std::atomic<std::uint64_t>& counter, std::uint64_t n) {
 // 100 ms have passed the clock decides alone.
 class AcceptTimer {
  public:
-  AcceptTimer() : origin_(monotonic_now()), origin_cycles_(__rdtsc()), last_(origin_), last_cycles_(origin_cycles_) {}
+  AcceptTimer()
+      : origin_(MonotonicTime::now()), origin_cycles_(__rdtsc()), last_(origin_), last_cycles_(origin_cycles_) {}
 
   bool due() const {
     // A counter read lower than at the pass (another core's) wraps to a large
     // difference: the clock decides then.
     if (__rdtsc() - last_cycles_ < quiet_cycles_) return false;
-    return time_between(last_, monotonic_now()) >= kAcceptInterval;
+    return time_between(last_, MonotonicTime::now()) >= kAcceptInterval;
   }
 
   void mark_pass() {
     const std::uint64_t before = __rdtsc();
-    last_ = monotonic_now();
+    last_ = MonotonicTime::now();
     last_cycles_ = __rdtsc();
     learn_rate(last_cycles_ - before);
   }
@@ -92,9 +93,9 @@ class AcceptTimer {
     quiet_cycles_ = static_cast<std::uint64_t>(per_nano * interval_nanos * kMargin);
   }
 
-  timespec origin_;
+  MonotonicTime origin_;
   std::uint64_t origin_cycles_;
-  timespec last_;
+  MonotonicTime last_;
   std::uint64_t last_cycles_;
   std::uint64_t quiet_cycles_ = 0;
 };

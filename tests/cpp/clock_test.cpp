@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <utility>
 
@@ -76,26 +77,103 @@ TEST(Duration, SaturatingNanosStopsAtTheLargestCount) {
   for (const auto& [d, nanos] : cases) EXPECT_EQ(d.saturating_nanos(), nanos) << d.secs << "." << d.nanos;
 }
 
+constexpr MonotonicTime at(std::int64_t secs, std::uint32_t nanos) { return MonotonicTime::from_parts(secs, nanos); }
+
 struct BetweenCase {
-  timespec earlier;
-  timespec later;
+  MonotonicTime earlier;
+  MonotonicTime later;
   Duration expected;
 };
 
 TEST(TimeBetween, SubtractsReadingsAndNeverGoesBelowZero) {
   const BetweenCase cases[] = {
-      {{5, 100}, {5, 100}, Duration{}},
-      {{5, 100}, {5, 99}, Duration{}},  // the later reading is earlier
-      {{6, 0}, {5, 999'999'999}, Duration{}},
-      {{5, 100}, {5, 350}, Duration{0, 250}},
-      {{5, 999'999'999}, {6, 0}, Duration{0, 1}},  // borrows a second
-      {{1, 500'000'000}, {4, 250'000'000}, Duration{2, 750'000'000}},
-      {{0, 0}, {INT64_MAX, 999'999'999}, Duration{INT64_MAX, 999'999'999}},
+      {at(5, 100), at(5, 100), Duration{}},
+      {at(5, 100), at(5, 99), Duration{}},  // the later reading is earlier
+      {at(6, 0), at(5, 999'999'999), Duration{}},
+      {at(5, 100), at(5, 350), Duration{0, 250}},
+      {at(5, 999'999'999), at(6, 0), Duration{0, 1}},  // borrows a second
+      {at(1, 500'000'000), at(4, 250'000'000), Duration{2, 750'000'000}},
+      {at(0, 0), at(INT64_MAX, 999'999'999), Duration{INT64_MAX, 999'999'999}},
   };
   for (const BetweenCase& c : cases) {
-    EXPECT_EQ(time_between(c.earlier, c.later), c.expected) << c.earlier.tv_sec << " " << c.later.tv_sec;
+    EXPECT_EQ(time_between(c.earlier, c.later), c.expected) << c.expected.secs << "." << c.expected.nanos;
   }
 }
+
+struct ShiftCase {
+  MonotonicTime from;
+  Duration by;
+  MonotonicTime later;    // from + by
+  MonotonicTime earlier;  // from - by
+};
+
+// Moving a point carries and borrows whole seconds and stops at the ends of
+// the clock: the last representable point and the origin.
+TEST(MonotonicTime, ShiftsSaturateAtTheEndsOfTheClock) {
+  const ShiftCase cases[] = {
+      {at(7, 5), Duration{}, at(7, 5), at(7, 5)},
+      {at(5, 100), Duration{0, 250}, at(5, 350), at(4, 999'999'850)},
+      {at(5, 999'999'999), Duration{0, 1}, at(6, 0), at(5, 999'999'998)},
+      {at(1, 0), Duration{2, 0}, at(3, 0), MonotonicTime()},
+      {at(1, 0), Duration{1, 0}, at(2, 0), MonotonicTime()},
+      {at(INT64_MAX, 0), Duration{1, 0}, at(INT64_MAX, 999'999'999), at(INT64_MAX - 1, 0)},
+      {at(INT64_MAX, 999'999'999), Duration{0, 1}, at(INT64_MAX, 999'999'999), at(INT64_MAX, 999'999'998)},
+      {MonotonicTime(), Duration::max(), at(INT64_MAX, 999'999'999), MonotonicTime()},
+  };
+  for (const ShiftCase& c : cases) {
+    const std::string where = std::to_string(c.by.secs) + "." + std::to_string(c.by.nanos);
+    EXPECT_EQ(c.from + c.by, c.later) << where;
+    EXPECT_EQ(c.from - c.by, c.earlier) << where;
+  }
+}
+
+TEST(MonotonicTime, ReadingsNeverGoBack) {
+  MonotonicTime last = MonotonicTime::now();
+  EXPECT_GT(last, MonotonicTime());  // the clock started before us
+  for (int i = 0; i < 1000; ++i) {
+    const MonotonicTime now = MonotonicTime::now();
+    ASSERT_GE(now, last);
+    last = now;
+  }
+}
+
+struct Law {
+  const char* name;
+  bool (*holds)();
+};
+
+void PrintTo(const Law& law, std::ostream* os) { *os << law.name; }
+
+class DeadlineLaw : public testing::TestWithParam<Law> {};
+
+TEST_P(DeadlineLaw, Holds) { EXPECT_TRUE(GetParam().holds()) << GetParam().name; }
+
+constexpr Duration kSecond{1, 0};
+constexpr Duration kHour{3600, 0};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DeadlineLaw,
+    testing::Values(
+        Law{"never does not pass", [] { return !Deadline::never().passed(); }},
+        Law{"never leaves the longest time", [] { return Deadline::never().remaining() == Duration::max(); }},
+        Law{"never polls without limit", [] { return Deadline::never().poll_millis() == -1; }},
+        Law{"now has passed", [] { return Deadline::now().passed(); }},
+        Law{"now leaves no time", [] { return Deadline::now().remaining() == Duration{}; }},
+        Law{"now polls without waiting", [] { return Deadline::now().poll_millis() == 0; }},
+        Law{"now comes before any timeout", [] { return Deadline::now() < Deadline::after(Duration{}); }},
+        Law{"no timeout is never", [] { return Deadline::after(Duration::max()) < Deadline::never(); }},
+        Law{"a longer timeout ends later", [] { return Deadline::after(kSecond) < Deadline::after(kHour); }},
+        Law{"min picks the sooner", [] { return std::min(Deadline::never(), Deadline::now()) == Deadline::now(); }},
+        Law{"never stays never earlier",
+            [] { return Deadline::never().earlier_by(Duration::max()) == Deadline::never(); }},
+        Law{"earlier by more than is left has passed",
+            [] { return Deadline::after(kSecond).earlier_by(kHour).passed(); }},
+        Law{"earlier by all there is gives now",
+            [] { return Deadline::after(kSecond).earlier_by(Duration::max()) == Deadline::now(); }},
+        Law{"earlier by a part keeps the rest", [] {
+              const Duration left = Deadline::after(kHour).earlier_by(kSecond).remaining();
+              return left <= Duration{3599, 0} && left > Duration{3598, 0};
+            }}));
 
 TEST(Deadline, RemainingShrinksToZero) {
   const Duration d = Duration::from_millis(1000);
