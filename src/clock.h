@@ -38,9 +38,6 @@ struct Duration {
 // infinities and values of 2^64 seconds or more.
 std::optional<Duration> duration_from_secs(double secs);
 
-// The largest Duration a deadline can hold (seconds below 2^63).
-inline constexpr Duration kMaxDuration{(std::uint64_t{1} << 63) - 1, 999'999'999};
-
 class Deadline;
 
 // A reading of CLOCK_MONOTONIC, or a point on that clock: the time since its

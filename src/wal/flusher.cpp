@@ -35,7 +35,8 @@ void flusher_loop(LogState& state, Duration interval) {
   Deadline next = Deadline::after(interval);
   while (!state.stop.load(std::memory_order_acquire)) {
     if (!next.passed()) {
-      sleep_for(std::min(next.remaining(), kMaxFlusherSleep));
+      // Short enough to see a stop soon.
+      sleep_until(std::min(next, Deadline::after(kMaxFlusherSleep)));
       continue;
     }
     next = Deadline::after(interval);

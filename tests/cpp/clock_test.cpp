@@ -39,6 +39,9 @@ INSTANTIATE_TEST_SUITE_P(Table, DurationFromSecs,
                                          SecsCase{18446744073709551616.0, std::nullopt},
                                          SecsCase{18446744073709549568.0, Duration{18446744073709549568ull, 0}}));
 
+// About as far as a deadline on the clock reaches: seconds below 2^63.
+constexpr Duration kFarthestTimeout{(std::uint64_t{1} << 63) - 1, 999'999'999};
+
 struct OrderCase {
   Duration shorter;
   Duration longer;
@@ -52,7 +55,7 @@ TEST(Duration, OrdersByLengthAndMinPicksTheShorter) {
       {Duration{1, 999'999'999}, Duration{2, 0}},
       {Duration{5, 7}, Duration{5, 8}},
       {Duration{UINT64_MAX, 999'999'998}, Duration{UINT64_MAX, 999'999'999}},
-      {kMaxDuration, Duration{UINT64_MAX, 0}},
+      {kFarthestTimeout, Duration{UINT64_MAX, 0}},
   };
   for (const OrderCase& c : cases) {
     const std::string where = std::to_string(c.shorter.secs) + "." + std::to_string(c.shorter.nanos);
@@ -72,7 +75,8 @@ TEST(Duration, SaturatingNanosStopsAtTheLargestCount) {
       {Duration{18'446'744'073, 709'551'615}, UINT64_MAX},  // exactly the largest count
       {Duration{18'446'744'073, 709'551'616}, UINT64_MAX},
       {Duration{18'446'744'074, 0}, UINT64_MAX},
-      {kMaxDuration, UINT64_MAX},
+      {kFarthestTimeout, UINT64_MAX},
+      {Duration::max(), UINT64_MAX},
   };
   for (const auto& [d, nanos] : cases) EXPECT_EQ(d.saturating_nanos(), nanos) << d.secs << "." << d.nanos;
 }
@@ -200,7 +204,8 @@ TEST(PollMillis, ConvertsAndSaturates) {
   EXPECT_EQ(poll_millis(Duration{2, 5'000'000}), 2005);
   EXPECT_EQ(poll_millis(Duration{2147483, 647'000'000}), INT_MAX);
   EXPECT_EQ(poll_millis(Duration{2147483, 0}), 2147483000);
-  EXPECT_EQ(poll_millis(kMaxDuration), INT_MAX);
+  EXPECT_EQ(poll_millis(kFarthestTimeout), INT_MAX);
+  EXPECT_EQ(poll_millis(Duration::max()), INT_MAX);
 }
 
 TEST(Deadline, FarDeadlineNeverWraps) {
