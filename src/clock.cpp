@@ -13,6 +13,8 @@ constexpr std::int64_t kMaxSecs = INT64_MAX;
 constexpr std::uint32_t kNanosPerSec = 1'000'000'000;
 // One nanosecond short of never(), so that no timeout turns into no limit.
 constexpr MonotonicTime kFarthestDeadline = MonotonicTime::from_parts(kMaxSecs, kNanosPerSec - 2);
+constexpr Duration kRateLearningTime = Duration::from_millis(100);
+constexpr double kRateMargin = 0.9;
 
 }  // namespace
 
@@ -70,6 +72,22 @@ MonotonicTime operator-(MonotonicTime t, Duration d) {
     secs -= 1;
   }
   return MonotonicTime(secs, nanos - d.nanos);
+}
+
+CycleRate::CycleRate() : origin_{MonotonicTime::now(), CycleCount::now()} {}
+
+CycleRate::Reading CycleRate::read() {
+  const CycleCount before = CycleCount::now();
+  const Reading reading{MonotonicTime::now(), CycleCount::now()};
+  const Duration elapsed = time_between(origin_.time, reading.time);
+  const std::uint64_t cycles = reading.cycles.since(origin_.cycles);
+  if (elapsed >= kRateLearningTime && cycles / 1000 >= reading.cycles.since(before))
+    cycles_per_nano_ = static_cast<double>(cycles) / static_cast<double>(elapsed.saturating_nanos());
+  return reading;
+}
+
+std::uint64_t CycleRate::cycles_within(Duration d) const {
+  return static_cast<std::uint64_t>(cycles_per_nano_ * static_cast<double>(d.saturating_nanos()) * kRateMargin);
 }
 
 std::optional<WallTime> WallTime::now() {

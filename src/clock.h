@@ -1,5 +1,6 @@
 // The system's one vocabulary for time: durations, readings of the monotonic
-// clock and deadlines on it, and the wall clock the log stamps records with.
+// clock and deadlines on it, the processor's cycle counter timed against that
+// clock, and the wall clock the log stamps records with.
 // Every computation saturates: an over-large timeout becomes the farthest
 // representable deadline, never a wrapped one. Nobody else reads these clocks
 // or does arithmetic on a timespec.
@@ -117,6 +118,53 @@ class Deadline {
 
 // Milliseconds for poll(2): secs * 1000 + nanos / 10^6, saturated at INT32_MAX.
 int poll_millis(Duration d);
+
+// A reading of the processor's cycle counter. A read costs a few cycles, where
+// a monotonic clock read costs a good part of a publish; but the counter runs
+// at a rate of its own (CycleRate learns it), and a reading taken on another
+// core may lag one taken here. Thread-safe value type.
+class CycleCount {
+ public:
+  // Inline, as a cheap read is the point; the builtin is the one that
+  // <x86intrin.h>'s __rdtsc wraps, so that no includer gets that header.
+  static CycleCount now() { return CycleCount(__builtin_ia32_rdtsc()); }
+  // The cycles from `earlier` to this reading; a reading lower than
+  // `earlier` (another core's) wraps to a huge count.
+  std::uint64_t since(CycleCount earlier) const { return count_ - earlier.count_; }
+
+ private:
+  explicit CycleCount(std::uint64_t count) : count_(count) {}
+  std::uint64_t count_;
+};
+
+// The cycle counter's rate against the monotonic clock, learnt over the time
+// since the rate's origin: its construction, which reads both clocks. Not
+// thread-safe.
+class CycleRate {
+ public:
+  // The two clocks read together, the counter just after the monotonic clock.
+  struct Reading {
+    MonotonicTime time;
+    CycleCount cycles;
+  };
+
+  CycleRate();
+  const Reading& origin() const { return origin_; }
+  // Reads both clocks, the monotonic one between two counter reads, and
+  // learns the rate from the origin to this reading, unless less than 100 ms
+  // lie between them or the two counter reads lie over a thousandth of the
+  // cycles since the origin apart: a preemption pulled them apart, and the
+  // pair would teach a wrong rate.
+  Reading read();
+  // The cycles that surely pass in less than `d` at the rate learnt, a tenth
+  // below it, as the rate may be off by the time the reads of a pair drift
+  // apart; 0 until a rate is learnt.
+  std::uint64_t cycles_within(Duration d) const;
+
+ private:
+  Reading origin_;
+  double cycles_per_nano_ = 0;
+};
 
 // A reading of the wall clock (CLOCK_REALTIME): seconds since the Unix epoch
 // and the nanoseconds past them. For telling when something happened: the

@@ -148,15 +148,15 @@ struct Law {
 
 void PrintTo(const Law& law, std::ostream* os) { *os << law.name; }
 
-class DeadlineLaw : public testing::TestWithParam<Law> {};
+class ClockLaw : public testing::TestWithParam<Law> {};
 
-TEST_P(DeadlineLaw, Holds) { EXPECT_TRUE(GetParam().holds()) << GetParam().name; }
+TEST_P(ClockLaw, Holds) { EXPECT_TRUE(GetParam().holds()) << GetParam().name; }
 
 constexpr Duration kSecond{1, 0};
 constexpr Duration kHour{3600, 0};
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, DeadlineLaw,
+    Table, ClockLaw,
     testing::Values(
         Law{"never does not pass", [] { return !Deadline::never().passed(); }},
         Law{"never leaves the longest time", [] { return Deadline::never().remaining() == Duration::max(); }},
@@ -174,10 +174,40 @@ INSTANTIATE_TEST_SUITE_P(
             [] { return Deadline::after(kSecond).earlier_by(kHour).passed(); }},
         Law{"earlier by all there is gives now",
             [] { return Deadline::after(kSecond).earlier_by(Duration::max()) == Deadline::now(); }},
-        Law{"earlier by a part keeps the rest", [] {
+        Law{"earlier by a part keeps the rest",
+            [] {
               const Duration left = Deadline::after(kHour).earlier_by(kSecond).remaining();
               return left <= Duration{3599, 0} && left > Duration{3598, 0};
+            }},
+        Law{"a cycle reading counts none since itself",
+            [] {
+              const CycleCount c = CycleCount::now();
+              return c.since(c) == 0;
+            }},
+        Law{"a new cycle rate is unknown", [] { return CycleRate().cycles_within(kHour) == 0; }},
+        Law{"a cycle rate is not learnt within 100 ms", [] {
+              CycleRate rate;
+              const CycleRate::Reading read = rate.read();
+              return read.time >= rate.origin().time && rate.cycles_within(kHour) == 0;
             }}));
+
+// What the accept timer trusts the rate for: once learnt, the cycles it gives
+// for a time pass in less than that time, read on a window of cycles that
+// holds the window of time.
+TEST(CycleRate, OnceLearntCountsFewerCyclesThanRunInATime) {
+  CycleRate rate;
+  sleep_for(Duration::from_millis(110));
+  // A preempted reading teaches nothing; one of the next readings does.
+  for (int i = 0; i < 100 && rate.cycles_within(kSecond) == 0; ++i) rate.read();
+  ASSERT_GT(rate.cycles_within(kSecond), 0u);
+  const CycleCount first = CycleCount::now();
+  const MonotonicTime start = MonotonicTime::now();
+  sleep_for(Duration::from_millis(20));
+  const Duration elapsed = time_between(start, MonotonicTime::now());
+  const std::uint64_t ran = CycleCount::now().since(first);
+  EXPECT_LT(rate.cycles_within(elapsed), ran);
+  EXPECT_GT(rate.cycles_within(elapsed), ran / 4) << "a rate far off";
+}
 
 TEST(Deadline, RemainingShrinksToZero) {
   const Duration d = Duration::from_millis(1000);
