@@ -179,8 +179,10 @@ void watch(Shared& shared, int listener, int notify, std::uint32_t max_subscribe
       if (shared.stop) return;
       fill_watch_set(shared, notify, listener_rest ? -1 : listener, fds);
     }
-    const int timeout_ms = listener_rest ? listener_rest->poll_millis() : -1;
-    if (::poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) {
+    // A resting listener is polled again when its rest ends; otherwise only
+    // an event ends the poll.
+    const Deadline poll_until = listener_rest ? *listener_rest : Deadline::never();
+    if (::poll(fds.data(), fds.size(), poll_until.poll_millis()) < 0 && errno != EINTR) {
       // Out of kernel memory, most likely: wait a little rather than spin.
       sleep_for(kListenerRetry);
       continue;

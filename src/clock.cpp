@@ -1,26 +1,20 @@
 #include "clock.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <ctime>
 
 namespace qorva {
 namespace {
 
 constexpr std::int64_t kMaxSecs = INT64_MAX;
-constexpr long kNanosPerSec = 1'000'000'000;
-
-// Seconds count of a deadline: now plus d, saturated below 2^63.
-timespec add_saturating(timespec t, Duration d) {
-  std::uint64_t secs = static_cast<std::uint64_t>(t.tv_sec);
-  long nanos = t.tv_nsec + static_cast<long>(d.nanos);
-  if (nanos >= kNanosPerSec) {
-    nanos -= kNanosPerSec;
-    secs += 1;
-  }
-  if (d.secs > static_cast<std::uint64_t>(kMaxSecs) - secs) return timespec{kMaxSecs, kNanosPerSec - 1};
-  return timespec{static_cast<time_t>(secs + d.secs), nanos};
-}
+constexpr std::uint32_t kNanosPerSec = 1'000'000'000;
+// One nanosecond short of never(), so that no timeout turns into no limit.
+constexpr MonotonicTime kFarthestDeadline = MonotonicTime::from_parts(kMaxSecs, kNanosPerSec - 2);
+constexpr Duration kRateLearningTime = Duration::from_millis(100);
+constexpr double kRateMargin = 0.9;
 
 }  // namespace
 
@@ -51,26 +45,74 @@ std::optional<Duration> duration_from_secs(double secs) {
   return Duration{static_cast<std::uint64_t>(whole_secs), static_cast<std::uint32_t>(nanos % 1'000'000'000u)};
 }
 
-timespec monotonic_now() {
+MonotonicTime MonotonicTime::now() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
-  return t;
+  return MonotonicTime(t.tv_sec, static_cast<std::uint32_t>(t.tv_nsec));
+}
+
+MonotonicTime operator+(MonotonicTime t, Duration d) {
+  std::uint64_t secs = static_cast<std::uint64_t>(t.secs_);
+  std::uint32_t nanos = t.nanos_ + d.nanos;
+  if (nanos >= kNanosPerSec) {
+    nanos -= kNanosPerSec;
+    secs += 1;
+  }
+  constexpr auto kMax = static_cast<std::uint64_t>(kMaxSecs);
+  if (secs > kMax || d.secs > kMax - secs) return MonotonicTime(kMaxSecs, kNanosPerSec - 1);
+  return MonotonicTime(static_cast<std::int64_t>(secs + d.secs), nanos);
+}
+
+MonotonicTime operator-(MonotonicTime t, Duration d) {
+  if (time_between(MonotonicTime(), t) <= d) return MonotonicTime();
+  std::int64_t secs = t.secs_ - static_cast<std::int64_t>(d.secs);
+  std::uint32_t nanos = t.nanos_;
+  if (nanos < d.nanos) {
+    nanos += kNanosPerSec;
+    secs -= 1;
+  }
+  return MonotonicTime(secs, nanos - d.nanos);
+}
+
+CycleRate::CycleRate() : origin_{MonotonicTime::now(), CycleCount::now()} {}
+
+CycleRate::Reading CycleRate::read() {
+  const CycleCount before = CycleCount::now();
+  const Reading reading{MonotonicTime::now(), CycleCount::now()};
+  const Duration elapsed = time_between(origin_.time, reading.time);
+  const std::uint64_t cycles = reading.cycles.since(origin_.cycles);
+  if (elapsed >= kRateLearningTime && cycles / 1000 >= reading.cycles.since(before))
+    cycles_per_nano_ = static_cast<double>(cycles) / static_cast<double>(elapsed.saturating_nanos());
+  return reading;
+}
+
+std::uint64_t CycleRate::cycles_within(Duration d) const {
+  return static_cast<std::uint64_t>(cycles_per_nano_ * static_cast<double>(d.saturating_nanos()) * kRateMargin);
+}
+
+std::optional<WallTime> WallTime::now() {
+  timespec t{};
+  if (clock_gettime(CLOCK_REALTIME, &t) != 0) return std::nullopt;
+  return WallTime{t.tv_sec, t.tv_nsec};
 }
 
 std::uint64_t unix_time_ns() {
-  timespec t{};
-  clock_gettime(CLOCK_REALTIME, &t);
-  if (t.tv_sec < 0) return 0;
-  return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(t.tv_nsec);
+  const WallTime t = WallTime::now().value_or(WallTime{});
+  if (t.secs < 0) return 0;
+  return static_cast<std::uint64_t>(t.secs) * 1'000'000'000u + static_cast<std::uint64_t>(t.nanos);
 }
 
-Deadline Deadline::now() { return Deadline(monotonic_now()); }
+Deadline Deadline::after(Duration d) { return Deadline(std::min(MonotonicTime::now() + d, kFarthestDeadline)); }
 
-Deadline Deadline::after(Duration d) { return Deadline(add_saturating(monotonic_now(), d)); }
+Deadline Deadline::earlier_by(Duration d) const { return *this == never() ? never() : Deadline(at_ - d); }
 
 bool Deadline::passed() const { return remaining() == Duration{}; }
 
-Duration Deadline::remaining() const { return time_between(monotonic_now(), at_); }
+Duration Deadline::remaining() const {
+  if (*this == never()) return Duration::max();
+  if (*this == now()) return Duration{};
+  return time_between(MonotonicTime::now(), at_);
+}
 
 int poll_millis(Duration d) {
   if (d.secs > static_cast<std::uint64_t>(INT_MAX)) return INT_MAX;
@@ -79,6 +121,7 @@ int poll_millis(Duration d) {
 }
 
 int Deadline::poll_millis() const {
+  if (*this == never()) return -1;
   Duration left = remaining();
   int ms = qorva::poll_millis(left);
   // Round a partial millisecond up so that poll does not return early.
@@ -89,7 +132,8 @@ int Deadline::poll_millis() const {
 // An absolute end: after an interruption the sleep goes on to the same point,
 // whatever time the handler took.
 void sleep_until(const Deadline& end) {
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end.at_, nullptr) == EINTR) {
+  const timespec at{end.at_.secs_, static_cast<long>(end.at_.nanos_)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
   }
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <utility>
 
 #include "sys.h"
@@ -197,9 +198,9 @@ void write_line(const std::string& line) EXCLUDES(write_mutex()) {
 }
 
 std::string current_time_text() {
-  timespec now{};
-  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return "<unknown time>";
-  return format_utc_time(now);
+  const std::optional<WallTime> now = WallTime::now();
+  if (!now) return "<unknown time>";
+  return format_utc_time(*now);
 }
 
 // Building the fields costs no allocation, so call sites build them before
@@ -290,16 +291,16 @@ void LogField::append_to(std::string& line) const {
   }
 }
 
-std::string format_utc_time(const timespec& wall_time) {
+std::string format_utc_time(const WallTime& wall_time) {
   constexpr const char* kUnknown = "<unknown time>";
   std::tm utc{};
-  if (wall_time.tv_nsec < 0 || wall_time.tv_nsec >= 1'000'000'000 || ::gmtime_r(&wall_time.tv_sec, &utc) == nullptr)
-    return kUnknown;
+  const std::time_t secs = wall_time.secs;
+  if (wall_time.nanos < 0 || wall_time.nanos >= 1'000'000'000 || ::gmtime_r(&secs, &utc) == nullptr) return kUnknown;
   const long year = utc.tm_year + 1900L;
   if (year < 0 || year > 9999) return kUnknown;
   char buf[64];
   std::snprintf(buf, sizeof buf, "%04ld-%02d-%02dT%02d:%02d:%02d.%06ldZ", year, utc.tm_mon + 1, utc.tm_mday,
-                utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long>(wall_time.tv_nsec / 1000));
+                utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long>(wall_time.nanos / 1000));
   return buf;
 }
 

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <expected>
 #include <initializer_list>
 #include <optional>
@@ -18,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "clock.h"
 #include "config.h"
 #include "io_error.h"
 
@@ -131,7 +131,7 @@ LogFilter select_filter(std::optional<std::string_view> rust_log, std::optional<
 
 // "YYYY-MM-DDTHH:MM:SS.uuuuuuZ" in UTC, or "<unknown time>" for a time that
 // has no four-digit year or an invalid nanosecond count. Pure.
-std::string format_utc_time(const timespec& wall_time);
+std::string format_utc_time(const WallTime& wall_time);
 
 // One whole line, newline included, with the given time text. Pure.
 std::string format_log_line(std::string_view time, Level level, std::string_view target, std::string_view message,

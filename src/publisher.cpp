@@ -2,11 +2,11 @@
 
 #include <poll.h>
 #include <unistd.h>
-#include <x86intrin.h>
 
 #include <algorithm>
 #include <atomic>
 
+#include "accept_timer.h"
 #include "admission.h"
 #include "logging.h"
 #include "names.h"
@@ -51,54 +51,6 @@ void count_up(std::atomic<std::uint64_t>& counter, std::uint64_t n) {
   counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
-// Tells when the last accept pass is 10 ms old. A monotonic clock read costs
-// a good part of a publish, so the processor's cycle counter answers first:
-// below a count of cycles that surely takes less than 10 ms the pass is not
-// due; past it the clock decides. The count is learnt from the clock and the
-// counter read together at each pass, over the publisher's life so far; until
-// 100 ms have passed the clock decides alone.
-class AcceptTimer {
- public:
-  AcceptTimer() : origin_(monotonic_now()), origin_cycles_(__rdtsc()), last_(origin_), last_cycles_(origin_cycles_) {}
-
-  bool due() const {
-    // A counter read lower than at the pass (another core's) wraps to a large
-    // difference: the clock decides then.
-    if (__rdtsc() - last_cycles_ < quiet_cycles_) return false;
-    return time_between(last_, monotonic_now()) >= kAcceptInterval;
-  }
-
-  void mark_pass() {
-    const std::uint64_t before = __rdtsc();
-    last_ = monotonic_now();
-    last_cycles_ = __rdtsc();
-    learn_rate(last_cycles_ - before);
-  }
-
- private:
-  static constexpr Duration kLearningTime = Duration::from_millis(100);
-  // The cycles learnt may be off by the time the two reads drift apart; a
-  // tenth is left as margin.
-  static constexpr double kMargin = 0.9;
-
-  // `spread`: the cycles between the counter reads around the clock read.
-  // A pair that a preemption pulled apart would teach a wrong rate.
-  void learn_rate(std::uint64_t spread) {
-    const Duration elapsed = time_between(origin_, last_);
-    const std::uint64_t cycles = last_cycles_ - origin_cycles_;
-    if (elapsed < kLearningTime || cycles / 1000 < spread) return;
-    const double per_nano = static_cast<double>(cycles) / static_cast<double>(elapsed.saturating_nanos());
-    const auto interval_nanos = static_cast<double>(kAcceptInterval.saturating_nanos());
-    quiet_cycles_ = static_cast<std::uint64_t>(per_nano * interval_nanos * kMargin);
-  }
-
-  timespec origin_;
-  std::uint64_t origin_cycles_;
-  timespec last_;
-  std::uint64_t last_cycles_;
-  std::uint64_t quiet_cycles_ = 0;
-};
-
 // The outcome of writing one message: whether it reached the ring, and an
 // error to report even so.
 struct WriteOutcome {
@@ -124,7 +76,7 @@ struct Publisher::State {
   // The ring's connect count as of the last accept pass; empty after a pass
   // that failed, so that the next publish accepts again.
   std::optional<std::uint64_t> accepted_connect_count;
-  AcceptTimer accept_timer;
+  AcceptTimer accept_timer{kAcceptInterval};
   // The connect count as of the last look for released slots, and whether
   // the timed accept pass asked for a look (for peers that never count).
   std::uint64_t swept_connect_count;

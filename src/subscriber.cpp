@@ -61,6 +61,15 @@ Duration below_whole_millis(Duration remaining) {
   return Duration{0, remaining.nanos % 1'000'000};
 }
 
+// Where the poll of a timed wait ends: `remaining`, the time just read as left
+// to `until`, rounded down to whole milliseconds, so that the poll, which
+// rounds up, never waits past `until`. Taken from `until` rather than from a
+// new clock reading.
+Deadline sleep_end(const Deadline& until, Duration remaining) {
+  if (poll_millis(remaining) == 0) return Deadline::now();
+  return until.earlier_by(Duration{0, remaining.nanos % 1'000'000});
+}
+
 // A wait that ended without a unit: its own timeout, no unit left, or ETIMEDOUT.
 bool is_quiet_wait_end(const IoError& e) { return e.kind() == IoKind::WouldBlock || e.kind() == IoKind::TimedOut; }
 
@@ -485,9 +494,9 @@ struct Subscriber::State {
   bool numbering_continues(std::uint64_t cursor_before);
   // The failure kept for the next receive that can report it, cleared.
   std::optional<Error> take_unreported() { return std::exchange(unreported, std::nullopt); }
-  Result<bool> wait_readable(int timeout_ms, Duration watch_limit);
-  Result<bool> sleep_until_woken(int timeout_ms);
-  Result<bool> wait_for_unit(int timeout_ms);
+  Result<bool> wait_readable(const Deadline& sleep_until, Duration watch_limit);
+  Result<bool> sleep_until_woken(const Deadline& until);
+  Result<bool> wait_for_unit(const Deadline& until);
   Result<void> consume_unit_left();
   bool generation_changed() const { return ring.load_generation() != connected_generation; }
 };
@@ -668,26 +677,26 @@ bool Subscriber::State::read_made_no_progress(std::uint64_t tail_before) {
   return false;
 }
 
-// Watches first, for the window but at most `watch_limit`, then sleeps; the
-// sleep tells the window how far apart the messages come.
-Result<bool> Subscriber::State::wait_readable(int timeout_ms, Duration watch_limit) {
-  if (watch_limit == Duration{}) return sleep_until_woken(timeout_ms);
+// Watches first, for the window but at most `watch_limit`, then sleeps until
+// `sleep_until`; the sleep tells the window how far apart the messages come.
+Result<bool> Subscriber::State::wait_readable(const Deadline& sleep_until, Duration watch_limit) {
+  if (watch_limit == Duration{}) return sleep_until_woken(sleep_until);
   const Deadline longest = Deadline::after(kLongestWatch);
   const Duration watch_for = std::min(watch.length(), watch_limit);
   if (watch_for != Duration{} && ring.watch_tail(cursor, Deadline::after(watch_for))) return true;
-  Result<bool> woken = sleep_until_woken(timeout_ms);
+  Result<bool> woken = sleep_until_woken(sleep_until);
   if (woken) watch.after_sleep(*woken && !longest.passed());
   return woken;
 }
 
 // The subscriber's side of the wakeup handshake (ring.h).
-Result<bool> Subscriber::State::sleep_until_woken(int timeout_ms) {
+Result<bool> Subscriber::State::sleep_until_woken(const Deadline& until) {
   if (auto consumed = consume_unit_left(); !consumed) return std::unexpected(std::move(consumed.error()));
   if (cursor < ring.arm_wakeup(cursor_idx)) {
     ring.disarm_wakeup(cursor_idx);
     return true;
   }
-  Result<bool> woken = wait_for_unit(timeout_ms);
+  Result<bool> woken = wait_for_unit(until);
   ring.disarm_wakeup(cursor_idx);
   // A publisher that published its last messages and left while we slept
   // shows both a unit and a hang-up, and the hang-up wins the poll: what it
@@ -697,8 +706,8 @@ Result<bool> Subscriber::State::sleep_until_woken(int timeout_ms) {
   return woken;
 }
 
-Result<bool> Subscriber::State::wait_for_unit(int timeout_ms) {
-  if (auto polled = poll_wakeup(wake_fd.get(), stream.get(), timeout_ms); !polled) {
+Result<bool> Subscriber::State::wait_for_unit(const Deadline& until) {
+  if (auto polled = poll_wakeup(wake_fd.get(), stream.get(), until); !polled) {
     if (is_quiet_wait_end(polled.error())) return false;
     return io_failure(polled.error());
   }
@@ -763,7 +772,7 @@ Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
   out.clear();
   if (s.replay) {  // outside replay, a blocking receive reads no clock
     wal::Record record;
-    const Deadline no_limit = Deadline::after(kMaxDuration);
+    const Deadline no_limit = Deadline::never();
     auto replayed = s.replay_next(record, &no_limit);
     if (!replayed) return std::unexpected(std::move(replayed.error()));
     if (*replayed == Replayed::Record) {
@@ -775,7 +784,7 @@ Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
     auto read = s.read_ring(out);
     if (!read) return std::unexpected(std::move(read.error()));
     if (*read) return {};
-    if (auto waited = wait_readable(-1); !waited) return std::unexpected(std::move(waited.error()));
+    if (auto waited = wait_readable(Deadline::never()); !waited) return std::unexpected(std::move(waited.error()));
   }
 }
 
@@ -806,9 +815,12 @@ Result<bool> Subscriber::try_receive(std::vector<std::byte>& out) {
 bool Subscriber::catching_up() const { return state_->replay.has_value(); }
 
 Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std::byte>& out) {
+  return receive_until_into(Deadline::after(timeout), out);
+}
+
+Result<bool> Subscriber::receive_until_into(const Deadline& deadline, std::vector<std::byte>& out) {
   State& s = *state_;
   out.clear();
-  const Deadline deadline = Deadline::after(timeout);
   wal::Record record;
   auto replayed = s.replay_next(record, &deadline);
   if (!replayed) return std::unexpected(std::move(replayed.error()));
@@ -818,8 +830,7 @@ Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std:
     if (auto read = s.read_ring(out); !read || *read) return read;
     const Duration remaining = deadline.remaining();
     if (remaining == Duration{}) return false;
-    // Whole milliseconds, rounded down: never waits past the deadline.
-    auto woken = wait_readable_for(remaining);
+    auto woken = wait_readable(deadline, remaining);
     if (!woken) return std::unexpected(std::move(woken.error()));
     if (!*woken) return false;
   }
@@ -839,12 +850,11 @@ Result<std::optional<std::size_t>> Subscriber::try_receive_one_into_slice(std::s
   return record.payload.size();
 }
 
-Result<bool> Subscriber::wait_readable(int timeout_ms) {
-  return state_->wait_readable(timeout_ms, timeout_ms < 0 ? kLongestWatch : Duration{});
-}
+Result<bool> Subscriber::wait_readable(const Deadline& until) { return wait_readable(until, until.remaining()); }
 
-Result<bool> Subscriber::wait_readable_for(Duration remaining) {
-  return state_->wait_readable(poll_millis(remaining), below_whole_millis(remaining));
+Result<bool> Subscriber::wait_readable(const Deadline& until, Duration remaining) {
+  if (until == Deadline::never()) return state_->wait_readable(until, kLongestWatch);
+  return state_->wait_readable(sleep_end(until, remaining), below_whole_millis(remaining));
 }
 
 Result<std::optional<std::vector<std::byte>>> Subscriber::poll_recv() {

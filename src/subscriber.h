@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "clock.h"
 #include "config.h"
 #include "error.h"
 
@@ -70,19 +71,24 @@ class Subscriber {
   // with, partly from the log: a receive may then read files.
   bool catching_up() const;
   // Like receive_into with a deadline; false when nothing came in time.
+  // Deadline::never() waits as long as receive_into.
+  Result<bool> receive_until_into(const Deadline& deadline, std::vector<std::byte>& out);
+  // receive_until_into `timeout` from now.
   Result<bool> receive_timeout_into(Duration timeout, std::vector<std::byte>& out);
   // One non-blocking attempt straight into `out`; the message's length, or
   // none. A message longer than `out` is consumed and fails MessageTooLarge.
   Result<std::optional<std::size_t>> try_receive_one_into_slice(std::span<std::byte> out);
   // Arms the wakeup flag and sleeps until woken, the publisher hangs up or
-  // `timeout_ms` passes (negative: no limit). True when worth reading again.
-  // Without a limit it first watches the tail, spinning for up to 50 us (less,
-  // or not at all, while messages came farther apart), and answers true
-  // without sleeping when the tail moves.
-  Result<bool> wait_readable(int timeout_ms);
-  // wait_readable for `remaining` rounded down to whole milliseconds; the
-  // watch uses only the rest, so the wait never ends after `remaining`.
-  Result<bool> wait_readable_for(Duration remaining);
+  // `until` passes (Deadline::never(): no limit). True when worth reading
+  // again. It first watches the tail, spinning for up to 50 us (less, or not
+  // at all, while messages came farther apart), and answers true without
+  // sleeping when the tail moves. Before a deadline the sleep lasts the whole
+  // milliseconds left, rounded down, and the watch only the rest, so that the
+  // wait never ends after `until`.
+  Result<bool> wait_readable(const Deadline& until);
+  // The same, for a caller that has just read the time left to `until` as
+  // `remaining`: the wait reads no clock for it again.
+  Result<bool> wait_readable(const Deadline& until, Duration remaining);
   // Event-loop receive: consumes one wakeup unit, then reads at most one
   // message. None when no unit was pending or the ring had nothing.
   Result<std::optional<std::vector<std::byte>>> poll_recv();

@@ -106,14 +106,14 @@ std::expected<void, IoError> set_send_timeout(int socket, Duration timeout) {
 }
 
 // A connect blocks while the listener's backlog is full; SO_SNDTIMEO bounds
-// that wait.
-std::expected<UniqueFd, IoError> connect_stream(const std::string& path, const Deadline* deadline) {
+// that wait unless `deadline` is never().
+std::expected<UniqueFd, IoError> connect_stream(const std::string& path, const Deadline& deadline) {
   auto addr = unix_address(path);
   if (!addr) return std::unexpected(addr.error());
   auto s = stream_socket();
   if (!s) return s;
-  if (deadline != nullptr) {
-    if (auto r = set_send_timeout(s->get(), deadline->remaining()); !r) return std::unexpected(r.error());
+  if (deadline != Deadline::never()) {
+    if (auto r = set_send_timeout(s->get(), deadline.remaining()); !r) return std::unexpected(r.error());
   }
   if (::connect(s->get(), reinterpret_cast<const sockaddr*>(&addr->addr), addr->len) != 0) return last_error();
   return s;
@@ -207,15 +207,12 @@ std::expected<std::optional<Handshake>, IoError> try_receive_handshake(UniqueFd&
   return Handshake{std::move(connection), std::move((*got)->fd), (*got)->word};
 }
 
-std::expected<void, IoError> poll_wakeup(int wake_fd, int socket, int timeout_ms) {
+std::expected<void, IoError> poll_wakeup(int wake_fd, int socket, const Deadline& until) {
   pollfd fds[2] = {{wake_fd, POLLIN, 0}, {socket, kHangUpEvents, 0}};
-  // An interrupted wait goes on with what remains of its timeout: started
+  // An interrupted wait goes on with what remains to its deadline: started
   // over in full, it would never end under a periodic signal.
-  std::optional<Deadline> end;
-  if (timeout_ms > 0) end = Deadline::after(Duration::from_millis(static_cast<std::uint64_t>(timeout_ms)));
   int n;
-  while ((n = ::poll(fds, 2, timeout_ms)) < 0 && errno == EINTR) {
-    if (end) timeout_ms = end->poll_millis();
+  while ((n = ::poll(fds, 2, until.poll_millis())) < 0 && errno == EINTR) {
   }
   if (n < 0) return last_error();
   if (n == 0) return fixed_error(IoKind::WouldBlock, kPollTimeoutText);
@@ -236,10 +233,12 @@ std::expected<UniqueFd, IoError> listen_unix(const std::string& path) {
   return s;
 }
 
-std::expected<UniqueFd, IoError> connect_unix(const std::string& path) { return connect_stream(path, nullptr); }
+std::expected<UniqueFd, IoError> connect_unix(const std::string& path) {
+  return connect_stream(path, Deadline::never());
+}
 
 std::expected<UniqueFd, IoError> connect_unix_until(const std::string& path, const Deadline& deadline) {
-  return connect_stream(path, &deadline);
+  return connect_stream(path, deadline);
 }
 
 }  // namespace qorva

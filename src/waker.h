@@ -92,12 +92,12 @@ std::expected<std::optional<Handshake>, IoError> try_receive_handshake(UniqueFd&
 IoError publisher_disconnected();
 
 // Subscriber's wait: polls wake_fd for readability and socket for error or
-// hang-up; after EINTR it polls again for the time left of timeout_ms (so a
-// periodic signal cannot stretch the wait). timeout_ms -1 waits without limit.
-// Does not consume the unit. Errors: WouldBlock "poll timeout";
-// publisher_disconnected() (wins over a pending unit); any other poll failure
-// as the operating-system error.
-std::expected<void, IoError> poll_wakeup(int wake_fd, int socket, int timeout_ms);
+// hang-up until `until`; after EINTR it polls again for the time left (so a
+// periodic signal cannot stretch the wait). Deadline::never() waits without
+// limit, Deadline::now() not at all. Does not consume the unit. Errors:
+// WouldBlock "poll timeout"; publisher_disconnected() (wins over a pending
+// unit); any other poll failure as the operating-system error.
+std::expected<void, IoError> poll_wakeup(int wake_fd, int socket, const Deadline& until);
 
 // --- Unix-domain sockets ---
 
@@ -111,7 +111,8 @@ std::expected<UniqueFd, IoError> listen_unix(const std::string& path);
 // Errors: as listen_unix; ENOENT / ECONNREFUSED while no publisher listens.
 std::expected<UniqueFd, IoError> connect_unix(const std::string& path);
 // The same, but a connect that blocks because the listener's backlog is full
-// gives up at `deadline` (EAGAIN). The socket keeps that send timeout.
+// gives up at `deadline` (EAGAIN). The socket keeps that send timeout; with
+// Deadline::never() it has none, as connect_unix's.
 std::expected<UniqueFd, IoError> connect_unix_until(const std::string& path, const Deadline& deadline);
 
 }  // namespace qorva

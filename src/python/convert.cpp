@@ -110,7 +110,7 @@ PyResult<Timeout> timeout_from_secs(double secs) {
     return py_error();
   }
   std::optional<Duration> duration = duration_from_secs(secs);  // empty for +inf and 2^64 s or more
-  if (!duration || *duration > kMaxDuration) return Timeout{kMaxDuration};
+  if (!duration) return Timeout{Duration::max(), false};
   return Timeout{*duration};
 }
 

@@ -59,15 +59,20 @@ PyResult<Cursor> to_cursor(PyObject* obj);
 // with __float__ or __index__); None and str raise its TypeError.
 PyResult<double> to_seconds(PyObject* obj);
 
-// A `timeout_secs` argument as the duration of a wait.
+// A `timeout_secs` argument: how long a wait may last.
 struct Timeout {
+  // Duration::max() without a limit; a deadline taken from any length
+  // saturates, so a wait's end never wraps.
   Duration duration;
+  bool limited = true;
+
+  // The end of a wait that starts now: Deadline::never() without a limit.
+  Deadline deadline() const { return limited ? Deadline::after(duration) : Deadline::never(); }
 };
 
 // Seconds to a wait's duration, to the nearest nanosecond (ties to even).
 // Negative or NaN: ValueError "timeout_secs must be a non-negative number"
-// (-0.0 is zero). +inf and values beyond the farthest deadline clamp to
-// kMaxDuration, so a wait's end never wraps.
+// (-0.0 is zero). +inf and values of 2^64 seconds or more set no limit.
 PyResult<Timeout> timeout_from_secs(double secs);
 
 // to_seconds, then timeout_from_secs.

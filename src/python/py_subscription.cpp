@@ -122,7 +122,7 @@ SliceOutcome receive_into_slice(PySubscription& sub, std::span<std::byte> out) {
   for (;;) {
     SliceOutcome got = sub.subscriber->try_receive_one_into_slice(out);
     if (!got || *got) return got;
-    Result<bool> woken = without_gil([&] { return sub.subscriber->wait_readable(-1); });
+    Result<bool> woken = without_gil([&] { return sub.subscriber->wait_readable(Deadline::never()); });
     if (!woken) return std::unexpected(std::move(woken.error()));
   }
 }
@@ -135,7 +135,7 @@ SliceOutcome receive_into_slice_until(PySubscription& sub, std::span<std::byte> 
     if (!got || *got) return got;
     Duration left = deadline.remaining();
     if (left == Duration{}) return std::nullopt;
-    Result<bool> woken = without_gil([&] { return sub.subscriber->wait_readable_for(left); });
+    Result<bool> woken = without_gil([&] { return sub.subscriber->wait_readable(deadline, left); });
     if (!woken) return std::unexpected(std::move(woken.error()));
     if (!*woken) return std::nullopt;
   }
@@ -165,10 +165,10 @@ Result<ByteView> receive_blocking(PySubscription& s) {
 }
 
 // As receive_blocking, with a timeout: false when nothing came in time.
-Result<bool> receive_blocking_timeout(PySubscription& s, Duration timeout) {
+Result<bool> receive_blocking_timeout(PySubscription& s, const Timeout& timeout) {
   Result<bool> ready = receive_ready(s);
   if (!ready || *ready) return ready;
-  return without_gil([&] { return s.subscriber->receive_timeout_into(timeout, s.recv_buf); });
+  return without_gil([&] { return s.subscriber->receive_until_into(timeout.deadline(), s.recv_buf); });
 }
 
 // The message in recv_buf when `got` says a receive put one there.
@@ -181,12 +181,12 @@ inline Result<std::optional<ByteView>> message_if(const PySubscription& s, Resul
 
 constexpr auto kRecv = Method{Borrow::Exclusive, Lock::ReleasedToWait, receive_blocking};
 
-constexpr auto kRecvTimeout = Method{
-    "Subscription.recv_timeout()",
-    {optional("timeout_secs", 1.0)},
-    Borrow::Exclusive,
-    Lock::ReleasedToWait,
-    [](PySubscription& s, Timeout timeout) { return message_if(s, receive_blocking_timeout(s, timeout.duration)); }};
+constexpr auto kRecvTimeout =
+    Method{"Subscription.recv_timeout()",
+           {optional("timeout_secs", 1.0)},
+           Borrow::Exclusive,
+           Lock::ReleasedToWait,
+           [](PySubscription& s, Timeout timeout) { return message_if(s, receive_blocking_timeout(s, timeout)); }};
 
 // The lock is held throughout; raises what catching up from the log could not
 // deliver, and once a restarted publisher has ended the subscription.
@@ -202,7 +202,7 @@ PyResult<Ref> recv_batch(PySubscription& s, std::uint64_t n, DeferredTimeout tim
   if (n == 0) return list;
   PyResult<Timeout> timeout = timeout_secs.check();
   if (!timeout) return py_error();
-  Result<bool> first = receive_blocking_timeout(s, timeout->duration);
+  Result<bool> first = receive_blocking_timeout(s, *timeout);
   if (!first) return py_error(std::move(first.error()));
   if (!*first) return list;
   std::uint64_t count = 0;
@@ -262,7 +262,7 @@ PyResult<std::optional<std::size_t>> recv_timeout_into(PySubscription& s, PyObje
   if (!view) return py_error();
   PyResult<Timeout> timeout = timeout_secs.check();
   if (!timeout) return py_error();
-  Deadline deadline = Deadline::after(timeout->duration);
+  const Deadline deadline = timeout->deadline();
   return slice_result(*view, receive_into_slice_until(s, view->bytes(), deadline));
 }
 
@@ -307,7 +307,7 @@ PyResult<std::uint64_t> recv_into_buffer(PySubscription& s, PyObject* buf, std::
   if (slots == 0) return 0;
   PyResult<Timeout> timeout = timeout_secs.check();
   if (!timeout) return py_error();
-  Result<bool> first = receive_blocking_timeout(s, timeout->duration);
+  Result<bool> first = receive_blocking_timeout(s, *timeout);
   if (!first) {
     view->release();
     return py_error(std::move(first.error()));

@@ -78,7 +78,8 @@ void write_out_loop(LogState& state, SyncHandOver& hand_over, Duration interval)
   Deadline next = Deadline::after(interval);
   while (!state.stop.load(std::memory_order_acquire) && !state.flusher_dead.load(std::memory_order_acquire)) {
     if (!next.passed()) {
-      sleep_for(std::min(next.remaining(), kMaxFlusherSleep));
+      // Short enough to see a stop soon.
+      sleep_until(std::min(next, Deadline::after(kMaxFlusherSleep)));
       continue;
     }
     next = Deadline::after(interval);

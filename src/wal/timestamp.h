@@ -4,13 +4,14 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
+
+#include "clock.h"
 
 namespace qorva::wal {
 
 // opened_unix_ns plus the time from `opened_at` to `now` (two monotonic
 // readings), saturating at UINT64_MAX; opened_unix_ns when `now` is not
 // later than `opened_at`. Thread-safe.
-std::uint64_t timestamp_since(std::uint64_t opened_unix_ns, const timespec& opened_at, const timespec& now);
+std::uint64_t timestamp_since(std::uint64_t opened_unix_ns, MonotonicTime opened_at, MonotonicTime now);
 
 }  // namespace qorva::wal

@@ -124,7 +124,7 @@ std::expected<Wal, WalError> Wal::open(const std::string& topic_dir, const WalCo
   if (config.enabled && config.sync_mode == SyncMode::Periodic)
     wal.flusher_ = std::make_unique<Flusher>(wal.state_, config.flush_interval);
   wal.opened_unix_ns_ = unix_time_ns();
-  wal.opened_at_ = monotonic_now();
+  wal.opened_at_ = MonotonicTime::now();
   return wal;
 }
 
@@ -241,8 +241,8 @@ std::uint64_t Wal::pending_cursor() const { return state_->pending_cursor.load(s
 
 std::uint64_t Wal::durable_cursor() const { return state_->durable_cursor.load(std::memory_order_acquire); }
 
-std::uint64_t Wal::timestamp_now() const { return timestamp_at(monotonic_now()); }
+std::uint64_t Wal::timestamp_now() const { return timestamp_at(MonotonicTime::now()); }
 
-std::uint64_t Wal::timestamp_at(const timespec& now) const { return timestamp_since(opened_unix_ns_, opened_at_, now); }
+std::uint64_t Wal::timestamp_at(MonotonicTime now) const { return timestamp_since(opened_unix_ns_, opened_at_, now); }
 
 }  // namespace qorva::wal

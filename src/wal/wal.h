@@ -7,12 +7,12 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <ctime>
 #include <expected>
 #include <memory>
 #include <span>
 #include <string>
 
+#include "clock.h"
 #include "config.h"
 #include "thread_annotations.h"
 #include "wal/file.h"
@@ -86,7 +86,7 @@ class Wal {
   std::uint64_t timestamp_now() const;
   // The same from a monotonic reading the caller has just taken, saving a
   // second clock read on its hot path.
-  std::uint64_t timestamp_at(const timespec& monotonic) const;
+  std::uint64_t timestamp_at(MonotonicTime monotonic) const;
 
  private:
   friend class WalPeer;  // tests
@@ -105,7 +105,7 @@ class Wal {
   std::unique_ptr<Flusher> flusher_;  // under SyncMode::Periodic only
   // The wall clock read at the end of open, and the monotonic reading just after.
   std::uint64_t opened_unix_ns_ = 0;
-  timespec opened_at_{};
+  MonotonicTime opened_at_;
   pid_t owner_pid_ = 0;
 };
 

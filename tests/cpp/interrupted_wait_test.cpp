@@ -24,7 +24,6 @@ using namespace testing_support;
 using namespace std::chrono_literals;
 
 constexpr Duration kWait = Duration::from_millis(300);
-constexpr int kWaitMs = 300;
 constexpr auto kTickEvery = 20ms;
 // A wait still running after this many ticks (5 s, many times its timeout)
 // never ends while the signals go on.
@@ -74,7 +73,8 @@ TEST_F(InterruptedWait, PollForAWakeup) {
   auto wake = create_wake_fd();
   ASSERT_TRUE(wake);
   std::expected<void, IoError> polled;
-  EXPECT_TRUE(ends_while_interrupted([&] { polled = poll_wakeup(wake->get(), sub_end.get(), kWaitMs); }));
+  EXPECT_TRUE(
+      ends_while_interrupted([&] { polled = poll_wakeup(wake->get(), sub_end.get(), Deadline::after(kWait)); }));
   ASSERT_FALSE(polled);
   EXPECT_EQ(polled.error().text(), "poll timeout");
 }
@@ -89,7 +89,7 @@ TEST_F(InterruptedWait, ReceiveWithATimeoutAndWaitReadable) {
   EXPECT_TRUE(ends_while_interrupted([&] { got = (*sub)->receive_timeout_into(kWait, out); }));
   ASSERT_TRUE(got);
   EXPECT_FALSE(*got);
-  EXPECT_TRUE(ends_while_interrupted([&] { woken = (*sub)->wait_readable(kWaitMs); }));
+  EXPECT_TRUE(ends_while_interrupted([&] { woken = (*sub)->wait_readable(Deadline::after(kWait)); }));
   ASSERT_TRUE(woken);
   EXPECT_FALSE(*woken);
 }

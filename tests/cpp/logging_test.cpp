@@ -177,7 +177,7 @@ TEST(FormatUtcTime, MicrosecondsInUtcOrUnknown) {
       {0, 1000000000, "<unknown time>"},
       {0, -1, "<unknown time>"},
   };
-  for (const Case& c : cases) EXPECT_EQ(format_utc_time(timespec{c.secs, c.nanos}), c.text) << c.secs;
+  for (const Case& c : cases) EXPECT_EQ(format_utc_time(WallTime{c.secs, c.nanos}), c.text) << c.secs;
 }
 
 TEST(FormatLogLine, LevelColumnsAndFieldKinds) {
@@ -320,11 +320,7 @@ std::vector<std::string> rests_of(const std::string& output, const std::string& 
   return rests;
 }
 
-std::string now_text() {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  return format_utc_time(now);
-}
+std::string now_text() { return format_utc_time(WallTime::now().value()); }
 
 TEST(Logging, EachEventLineByteForByte) {
   const std::string before = now_text();

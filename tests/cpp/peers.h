@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -48,7 +47,7 @@ namespace wal {
 class WalPeer {
  public:
   static std::uint64_t opened_unix_ns(const Wal& wal) { return wal.opened_unix_ns_; }
-  static timespec opened_at(const Wal& wal) { return wal.opened_at_; }
+  static MonotonicTime opened_at(const Wal& wal) { return wal.opened_at_; }
 };
 
 }  // namespace wal

@@ -525,7 +525,7 @@ TEST(PublisherHandshake, HandshakeArrivingLateIsTakenByALaterPass) {
     std::this_thread::sleep_for(50ms);
     ASSERT_TRUE(publisher->publish(view(bytes("late"))));
   });
-  auto woken = poll_wakeup(wake->get(), connection.get(), 5000);
+  auto woken = poll_wakeup(wake->get(), connection.get(), Deadline::after(Duration{5, 0}));
   ASSERT_TRUE(woken) << woken.error().text();
   later.join();
   std::vector<std::byte> out;
@@ -563,7 +563,7 @@ TEST(PublisherHandshake, LateHandshakeForASlotTakenOverSinceIsClosed) {
   ring.store_cursor(*slot, cursor);
   ASSERT_EQ(ring.arm_wakeup(*slot), cursor);
   publish_n(*publisher, 1);
-  EXPECT_TRUE(poll_wakeup(holder_wake->get(), holder.get(), 2000));
+  EXPECT_TRUE(poll_wakeup(holder_wake->get(), holder.get(), Deadline::after(Duration{2, 0})));
   EXPECT_FALSE(read_wakeup(older_wake->get()));
   ring.release_cursor_slot(*slot);
 }

@@ -1053,7 +1053,7 @@ TEST(RingConcurrent, ArmedSubscriberIsNeverLeftAsleep) {
         continue;
       }
       // The publisher keeps publishing: a wait that times out was a lost wakeup.
-      if (!poll_wakeup(wake->get(), sub_end.get(), 5000)) {
+      if (!poll_wakeup(wake->get(), sub_end.get(), Deadline::after(Duration{5, 0}))) {
         lost_wakeups++;
         break;
       }

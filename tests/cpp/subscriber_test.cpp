@@ -284,7 +284,7 @@ TEST_F(SubscriberTest, ReadyMessageIsReadWithoutWaiting) {
   publish("hello");
   EXPECT_EQ(subscriber->lag(), 1u);
   // Cursor below the tail: wait_readable answers at once and leaves the flag off.
-  auto readable = subscriber->wait_readable(-1);
+  auto readable = subscriber->wait_readable(Deadline::never());
   ASSERT_TRUE(readable);
   EXPECT_TRUE(*readable);
   EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring(), 0, 0), 0u);
@@ -362,7 +362,7 @@ TEST_F(SubscriberTest, ReceiveTimeoutGivesFalseWhenNothingComes) {
   EXPECT_LT(waited, 1s);
   // A huge timeout never wraps into the past.
   publish("x");
-  got = subscriber->receive_timeout_into(kMaxDuration, out);
+  got = subscriber->receive_timeout_into(Duration::max(), out);
   ASSERT_TRUE(got);
   EXPECT_TRUE(*got);
 }
@@ -370,7 +370,7 @@ TEST_F(SubscriberTest, ReceiveTimeoutGivesFalseWhenNothingComes) {
 TEST_F(SubscriberTest, WaitReadableTimesOutQuietly) {
   start_publisher();
   auto subscriber = subscribe();
-  auto readable = subscriber->wait_readable(20);
+  auto readable = subscriber->wait_readable(Deadline::after(Duration::from_millis(20)));
   ASSERT_TRUE(readable);
   EXPECT_FALSE(*readable);
   EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring(), 0, 0), 0u);
@@ -467,7 +467,7 @@ TEST_F(SubscriberTest, ConsumedUnitAfterARestartReportsTheNewGeneration) {
   ASSERT_TRUE(reused);
   EXPECT_EQ(reused->load_generation(), 2u);
   publish("after the restart");
-  auto readable = waiting->wait_readable(1000);
+  auto readable = waiting->wait_readable(Deadline::after(Duration{1, 0}));
   ASSERT_FALSE(readable);
   EXPECT_TRUE(is_io_text(readable.error(), "publisher restarted (generation changed)"));
   EXPECT_EQ(io_error(readable.error())->kind(), IoKind::UnexpectedEof);

@@ -132,12 +132,12 @@ TEST_F(Handshakes, WordAndDescriptorArriveAndTheDescriptorWakes) {
   EXPECT_TRUE(h.connection);
   EXPECT_FALSE(server);  // moved into the handshake
 
-  auto idle = poll_wakeup(wake->get(), conn.get(), 0);
+  auto idle = poll_wakeup(wake->get(), conn.get(), Deadline::now());
   ASSERT_FALSE(idle);
   EXPECT_EQ(idle.error().kind(), IoKind::WouldBlock);
   EXPECT_EQ(idle.error().text(), "poll timeout");
   ASSERT_TRUE(write_wakeup(h.wake_fd.get()));
-  EXPECT_TRUE(poll_wakeup(wake->get(), conn.get(), 1000));
+  EXPECT_TRUE(poll_wakeup(wake->get(), conn.get(), Deadline::after(Duration{1, 0})));
   EXPECT_TRUE(read_wakeup(wake->get()));
   EXPECT_FALSE(read_wakeup(wake->get()));
 }
@@ -233,9 +233,9 @@ TEST(PollWakeup, HangUpWinsOverAPendingUnit) {
   auto wake = create_wake_fd();
   ASSERT_TRUE(wake);
   ASSERT_TRUE(write_wakeup(wake->get()));
-  EXPECT_TRUE(poll_wakeup(wake->get(), sub_end.get(), 0));
+  EXPECT_TRUE(poll_wakeup(wake->get(), sub_end.get(), Deadline::now()));
   pub_end.reset();
-  auto r = poll_wakeup(wake->get(), sub_end.get(), -1);
+  auto r = poll_wakeup(wake->get(), sub_end.get(), Deadline::never());
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind(), IoKind::UnexpectedEof);
   EXPECT_EQ(r.error().text(), "publisher disconnected");
@@ -260,7 +260,7 @@ TEST(PollWakeup, SignalDoesNotEndTheWait) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     (void)write_wakeup(wake->get());
   });
-  auto r = poll_wakeup(wake->get(), sub_end.get(), 5000);
+  auto r = poll_wakeup(wake->get(), sub_end.get(), Deadline::after(Duration{5, 0}));
   poker.join();
   ::sigaction(SIGUSR1, &old, nullptr);
   EXPECT_TRUE(r) << r.error().text();
@@ -318,7 +318,8 @@ TEST(WakerConcurrent, ForkedSubscribersHandshakeAndAreWoken) {
       auto wake = create_wake_fd();
       auto conn = connect_unix(path);
       if (!wake || !conn || !send_fd(conn->get(), wake->get(), k)) ::_exit(2);
-      if (!poll_wakeup(wake->get(), conn->get(), 10000) || !read_wakeup(wake->get())) ::_exit(3);
+      if (!poll_wakeup(wake->get(), conn->get(), Deadline::after(Duration{10, 0})) || !read_wakeup(wake->get()))
+        ::_exit(3);
       ::_exit(0);
     }
     children.push_back(pid);

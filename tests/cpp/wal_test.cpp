@@ -1033,19 +1033,20 @@ TEST(WalClock, TimestampsStartAtTheWallClockAndNeverGoBack) {
 TEST(WalClock, TimestampFromAReadingCountsFromTheOpening) {
   testing::TempDir topic;
   Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
-  const timespec at = WalPeer::opened_at(wal);
+  const MonotonicTime at = WalPeer::opened_at(wal);
   const std::uint64_t base = WalPeer::opened_unix_ns(wal);
   struct Case {
-    timespec reading;
+    MonotonicTime reading;
     std::uint64_t want;
+    const char* what;
   };
   const Case cases[] = {
-      {at, base},
-      {{at.tv_sec + 1, at.tv_nsec}, base + 1'000'000'000},
-      {{at.tv_sec - 1, at.tv_nsec}, base},                              // before the opening: never earlier than it
-      {{at.tv_sec + (std::int64_t{1} << 62), at.tv_nsec}, UINT64_MAX},  // saturates
+      {at, base, "the opening"},
+      {at + Duration{1, 0}, base + 1'000'000'000, "a second later"},
+      {at - Duration{1, 0}, base, "before the opening: never earlier than it"},
+      {at + Duration{std::uint64_t{1} << 62, 0}, UINT64_MAX, "saturates"},
   };
-  for (const Case& c : cases) EXPECT_EQ(wal.timestamp_at(c.reading), c.want) << c.reading.tv_sec;
+  for (const Case& c : cases) EXPECT_EQ(wal.timestamp_at(c.reading), c.want) << c.what;
 }
 
 }  // namespace
