@@ -58,6 +58,8 @@ if end == "daemon_thread":
     started.wait(10)
     time.sleep(0.05)  # into the blocking receive
 report(**ready)
+if "end_at" in o:  # once the publisher has taken it in
+    wait_for_file(o["end_at"], 60)
 if end == "os_exit":
     os._exit(0)
 if end == "daemon_thread":
@@ -85,7 +87,8 @@ def start_subscriber(spawn, base_dir, bus_name, **options):
     return child, child.read(20)
 
 
-def end_subscriber(child, end):
+def end_subscriber(child, end, end_at):
+    open(end_at, "w").close()
     if ENDINGS[end] < 0:
         os.kill(child.pid, -ENDINGS[end])
     assert child.wait() == ENDINGS[end]
@@ -118,10 +121,11 @@ def test_running_publisher_frees_the_slot_of_a_subscriber_that_ended_without_clo
     bus = make_bus(capacity=16, max_subscribers=2)
     bus.publish_many(TOPIC, [])
     live = bus.subscribe(TOPIC, timeout_secs=10)
-    child, ready = start_subscriber(spawn, base_dir, bus_name, end=end)
+    end_at = os.path.join(base_dir, "end")
+    child, ready = start_subscriber(spawn, base_dir, bus_name, end=end, end_at=end_at)
     try:
         bus.wait_for_subscribers(TOPIC, 2, 10)
-        end_subscriber(child, end)
+        end_subscriber(child, end, end_at)
         began = time.monotonic()
         assert publish_draining(bus, live, range(200), began + 10) == list(range(200))
         assert time.monotonic() - began < 5
@@ -181,12 +185,11 @@ def test_next_publisher_frees_the_slot_of_a_subscriber_that_ended_without_closin
                                                                                   bus_name, end):
     bus = make_bus(capacity=16)
     bus.publish_many(TOPIC, [])
-    child, ready = start_subscriber(spawn, base_dir, bus_name, end=end)
+    end_at = os.path.join(base_dir, "end")
+    child, ready = start_subscriber(spawn, base_dir, bus_name, end=end, end_at=end_at)
     try:
         bus.wait_for_subscribers(TOPIC, 1, 10)
-        if ENDINGS[end] < 0:
-            os.kill(child.pid, -ENDINGS[end])
-        assert child.wait() == ENDINGS[end]
+        end_subscriber(child, end, end_at)
         del bus
         gc.collect()
         bus = make_bus(capacity=16)
