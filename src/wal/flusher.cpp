@@ -14,7 +14,7 @@ constexpr Duration kMaxFlusherSleep = Duration::from_millis(50);
 // the sync, so a rotation may close the writer meanwhile and the sync still
 // covers exactly the records below the target. It takes no descriptor and
 // no memory: only a failed write-out or sync ends the thread.
-bool flush_pass(LogState& state) EXCLUDES(state.mutex) {
+bool flush_pass(LogState& state) QORVA_EXCLUDES(state.mutex) {
   std::shared_ptr<WritableFile> file;
   std::uint64_t target = 0;
   {

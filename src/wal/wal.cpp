@@ -28,7 +28,7 @@ std::unexpected<WalError> wal_error(WriterError e) { return std::unexpected(WalE
 // before its first append) is replaced, since segments are only ever
 // created exclusively.
 std::expected<void, WalError> start_segment_locked(const std::string& dir, const MakeWritableFile& make_file,
-                                                   LogState& state, std::uint64_t cursor) REQUIRES(state.mutex) {
+                                                   LogState& state, std::uint64_t cursor) QORVA_REQUIRES(state.mutex) {
   SegmentIndex& index = state.index;
   auto existing = index.paths.find(cursor);
   auto sealed = index.sealed_sizes.find(cursor);
@@ -49,7 +49,7 @@ std::expected<void, WalError> start_segment_locked(const std::string& dir, const
 // A segment that holds no record yet takes any record, however large, so a
 // record that does not fit an empty segment gets one of its own.
 bool needs_rotation_locked(const LogState& state, std::uint64_t payload_len, std::uint64_t max_segment_bytes)
-    REQUIRES(state.mutex) {
+    QORVA_REQUIRES(state.mutex) {
   const SegmentWriter& w = *state.writer;
   if (w.pending_cursor() == w.first_cursor()) return false;
   return state.active_bytes + payload_len + kRecordFramingLen > max_segment_bytes;
@@ -60,7 +60,7 @@ bool needs_rotation_locked(const LogState& state, std::uint64_t payload_len, std
 // has changed (no buffered record is lost with a destroyed writer, no size
 // is counted twice) and the next append tries the rotation again.
 std::expected<void, WalError> rotate_locked(const std::string& dir, const MakeWritableFile& make_file, LogState& state,
-                                            std::uint64_t cursor) REQUIRES(state.mutex) {
+                                            std::uint64_t cursor) QORVA_REQUIRES(state.mutex) {
   if (auto synced = state.writer->fsync(); !synced) return wal_error(std::move(synced.error()));
   const std::uint64_t key = state.writer->first_cursor();
   const std::uint64_t size = state.writer->bytes_written();
@@ -73,7 +73,7 @@ std::expected<void, WalError> rotate_locked(const std::string& dir, const MakeWr
 // Deletes the oldest segments, never the active one, while the log is
 // larger than `limit`. A file that cannot be deleted is dropped from the
 // index all the same.
-void enforce_retention_locked(std::uint64_t limit, LogState& state) REQUIRES(state.mutex) {
+void enforce_retention_locked(std::uint64_t limit, LogState& state) QORVA_REQUIRES(state.mutex) {
   SegmentIndex& index = state.index;
   while (state.total_bytes() > limit) {
     auto victim = index.paths.begin();
