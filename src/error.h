@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "io_error.h"
@@ -22,9 +23,17 @@ struct Error {
     std::uint64_t size;
     std::uint64_t limit;
   };
-  // The topic name, or "waiting for subscribers".
+  // A bounded wait ran out: a subscriber's for the topic's publisher to
+  // appear, or a publisher's for enough subscribers to connect.
   struct ConnectTimeout {
-    std::string what;
+    struct ForTopic {
+      std::string topic;
+    };
+    struct ForSubscribers {};
+    std::variant<ForTopic, ForSubscribers> awaited;
+
+    static ConnectTimeout for_topic(std::string_view topic) { return {ForTopic{std::string(topic)}}; }
+    static ConnectTimeout for_subscribers() { return {ForSubscribers{}}; }
   };
   struct TooManySubscribers {
     std::uint32_t slots;

@@ -39,7 +39,7 @@ std::optional<Error> core_error(std::string_view which, std::uint64_t a, std::ui
   if (which == "io_nul_path") return Error(nul_in_path_error());
   if (which == "bus_full") return Error(Error::BusFull{});
   if (which == "message_too_large") return Error(Error::MessageTooLarge{a, b});
-  if (which == "connect_timeout") return Error(Error::ConnectTimeout{std::move(text)});
+  if (which == "connect_timeout") return Error(Error::ConnectTimeout::for_topic(text));
   if (which == "too_many_subscribers") return Error(Error::TooManySubscribers{static_cast<std::uint32_t>(a)});
   if (which == "already_publishing") return Error(Error::AlreadyPublishing{std::move(text)});
   if (which == "cursor_too_old") return Error(Error::CursorTooOld{a, b});
