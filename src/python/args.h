@@ -97,13 +97,6 @@ class Args {
     return value;
   }
 
-  // An optional argument: `fallback` when absent (None is converted).
-  template <class Convert, class T>
-  auto convert_or(std::size_t i, Convert&& conv, T&& fallback) const -> std::invoke_result_t<Convert, PyObject*> {
-    if (!given(i)) return std::forward<T>(fallback);
-    return convert(i, std::forward<Convert>(conv));
-  }
-
   // An optional argument that is empty when absent or None.
   template <class Convert>
   auto convert_optional(std::size_t i, Convert&& conv) const

@@ -191,10 +191,12 @@ using MethodType = std::remove_cvref_t<decltype(kMethod)>;
 template <const auto& kMethod>
 using Traits = Callable<decltype(MethodType<kMethod>::impl)>;
 
-// The function's argument parameters: all of them, or all after the object.
+// The function's argument parameters: all of them, or all after the object
+// (chosen before either is made: a function of no parameters has no rest).
 template <const auto& kMethod>
-using ArgParams = std::conditional_t<kMethod.borrow == Borrow::None, typename Traits<kMethod>::Params,
-                                     typename Rest<typename Traits<kMethod>::Params>::type>;
+using ArgParams =
+    typename std::conditional_t<kMethod.borrow == Borrow::None, std::type_identity<typename Traits<kMethod>::Params>,
+                                Rest<typename Traits<kMethod>::Params>>::type;
 
 // The glue below, and the body of each entry point, is always inlined.
 
