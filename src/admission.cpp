@@ -29,14 +29,14 @@ struct Shared {
   explicit Shared(std::uint32_t max_subscribers) : newest_received(max_subscribers, 0) {}
 
   Mutex mutex;
-  std::vector<Pending> pending GUARDED_BY(mutex);  // in accept order
+  std::vector<Pending> pending QORVA_GUARDED_BY(mutex);  // in accept order
   // Received, not yet taken by the publisher; in the order received.
-  std::vector<Handshake> inbox GUARDED_BY(mutex);
+  std::vector<Handshake> inbox QORVA_GUARDED_BY(mutex);
   // Per cursor slot, the number of the newest connection whose handshake
   // named it (0: none yet).
-  std::vector<std::uint64_t> newest_received GUARDED_BY(mutex);
-  std::uint64_t accepted GUARDED_BY(mutex) = 0;  // the last connection's number
-  bool stop GUARDED_BY(mutex) = false;
+  std::vector<std::uint64_t> newest_received QORVA_GUARDED_BY(mutex);
+  std::uint64_t accepted QORVA_GUARDED_BY(mutex) = 0;  // the last connection's number
+  bool stop QORVA_GUARDED_BY(mutex) = false;
 };
 
 }  // namespace admission_detail
@@ -75,7 +75,7 @@ struct StepOutcome {
 // replace the others. So a handshake that arrives after a newer connection's
 // for the same slot is from a subscriber that has left the slot, and is closed.
 bool still_waiting(Shared& shared, Pending& pending, std::uint32_t max_subscribers, StepOutcome& outcome)
-    REQUIRES(shared.mutex) {
+    QORVA_REQUIRES(shared.mutex) {
   auto got = try_receive_handshake(pending.connection, max_subscribers);
   if (!got) {
     outcome.refused.push_back(got.error());
@@ -95,7 +95,7 @@ bool still_waiting(Shared& shared, Pending& pending, std::uint32_t max_subscribe
 // The accept step: reads what arrived on the pending connections, then
 // accepts from the queue, reading each new connection at once.
 void run_step(Shared& shared, int listener, std::uint32_t max_subscribers, std::size_t max_accepts,
-              StepOutcome& outcome) REQUIRES(shared.mutex) {
+              StepOutcome& outcome) QORVA_REQUIRES(shared.mutex) {
   std::vector<Pending>& pending = shared.pending;
   std::size_t kept = 0;
   for (Pending& p : pending) {
@@ -132,7 +132,7 @@ void report(const StepOutcome& outcome) {
 // publisher took them: nobody is left to wake. A poll asking for no events
 // reports hang-ups and errors only, so data a peer sent after its handshake
 // keeps nothing ready.
-void drop_departed(Shared& shared, std::vector<pollfd>& scratch) REQUIRES(shared.mutex) {
+void drop_departed(Shared& shared, std::vector<pollfd>& scratch) QORVA_REQUIRES(shared.mutex) {
   std::vector<Handshake>& inbox = shared.inbox;
   if (inbox.empty()) return;
   scratch.clear();
@@ -148,7 +148,8 @@ void drop_departed(Shared& shared, std::vector<pollfd>& scratch) REQUIRES(shared
 // What the watcher sleeps on: its eventfd, the listener (unless it is
 // resting), each pending connection for its handshake, and each received
 // handshake's connection for a hang-up.
-void fill_watch_set(const Shared& shared, int notify, int listener, std::vector<pollfd>& fds) REQUIRES(shared.mutex) {
+void fill_watch_set(const Shared& shared, int notify, int listener, std::vector<pollfd>& fds)
+    QORVA_REQUIRES(shared.mutex) {
   fds.clear();
   fds.push_back({notify, POLLIN, 0});
   fds.push_back({listener, POLLIN, 0});  // a negative descriptor is skipped

@@ -1,10 +1,19 @@
-// The core's one error type: plain data, no text of its own. The Python
-// layer's error mapping is the single place that turns it into a message.
+// The core's one error type: a variant of the cases callers tell apart, each
+// carrying the data its message is made from. Its own cases hold no message
+// (names and numbers only); the errors it wraps do: an IoError keeps the text
+// its unit worded (or renders the system's), and a log error formats its own
+// message (wal/wal_error.h). Callers branch on the case, an IoError's kind or
+// outcome, never on a text. The Python layer's mapping (qorva_err) is the one
+// place that turns an Error into an exception: it words the core's cases and
+// takes the wrapped errors' texts as they are (all but the log's too-old
+// cursor, which it words itself); elsewhere an I/O text appears only in a
+// diagnostic log line.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "io_error.h"
@@ -22,9 +31,17 @@ struct Error {
     std::uint64_t size;
     std::uint64_t limit;
   };
-  // The topic name, or "waiting for subscribers".
+  // A bounded wait ran out: a subscriber's for the topic's publisher to
+  // appear, or a publisher's for enough subscribers to connect.
   struct ConnectTimeout {
-    std::string what;
+    struct ForTopic {
+      std::string topic;
+    };
+    struct ForSubscribers {};
+    std::variant<ForTopic, ForSubscribers> awaited;
+
+    static ConnectTimeout for_topic(std::string_view topic) { return {ForTopic{std::string(topic)}}; }
+    static ConnectTimeout for_subscribers() { return {ForSubscribers{}}; }
   };
   struct TooManySubscribers {
     std::uint32_t slots;

@@ -31,7 +31,7 @@ namespace {
 // but still listed when a child is made.
 struct LocalFds {
   Mutex mutex;
-  std::vector<int> fds GUARDED_BY(mutex);
+  std::vector<int> fds QORVA_GUARDED_BY(mutex);
 };
 
 LocalFds& local_fds();
@@ -41,9 +41,9 @@ LocalFds& local_fds();
 // else. The list then starts empty, so that a grandchild does not close again
 // numbers the child has reused.
 void close_in_children() {
-  ::pthread_atfork([]() NO_THREAD_SAFETY_ANALYSIS { local_fds().mutex.lock(); },
-                   []() NO_THREAD_SAFETY_ANALYSIS { local_fds().mutex.unlock(); },
-                   []() NO_THREAD_SAFETY_ANALYSIS {
+  ::pthread_atfork([]() QORVA_NO_THREAD_SAFETY_ANALYSIS { local_fds().mutex.lock(); },
+                   []() QORVA_NO_THREAD_SAFETY_ANALYSIS { local_fds().mutex.unlock(); },
+                   []() QORVA_NO_THREAD_SAFETY_ANALYSIS {
                      LocalFds& local = local_fds();
                      for (int fd : local.fds) ::close(fd);
                      local.fds.clear();

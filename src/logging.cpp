@@ -180,15 +180,15 @@ Mutex& write_mutex() {
 }
 
 // Null while lines go to standard error.
-LogSink* installed_sink GUARDED_BY(write_mutex()) = nullptr;
+LogSink* installed_sink QORVA_GUARDED_BY(write_mutex()) = nullptr;
 
 // A child forked while another thread writes would inherit the mutex locked
 // for good; holding it across fork keeps it consistent on both sides.
-void lock_before_fork() ACQUIRE(write_mutex()) { write_mutex().lock(); }
-void unlock_after_fork() RELEASE(write_mutex()) { write_mutex().unlock(); }
+void lock_before_fork() QORVA_ACQUIRE(write_mutex()) { write_mutex().lock(); }
+void unlock_after_fork() QORVA_RELEASE(write_mutex()) { write_mutex().unlock(); }
 void keep_write_mutex_across_fork() { ::pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork); }
 
-void write_line(const std::string& line) EXCLUDES(write_mutex()) {
+void write_line(const std::string& line) QORVA_EXCLUDES(write_mutex()) {
   MutexLock guard(write_mutex());
   auto written = installed_sink != nullptr ? installed_sink->write(line) : write_all(2, line.data(), line.size());
   if (written) return;

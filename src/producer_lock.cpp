@@ -17,15 +17,15 @@ namespace {
 // The mutex guards only the set and is never held across a system call.
 struct HeldPaths {
   Mutex mutex;
-  std::unordered_set<std::string> paths GUARDED_BY(mutex);
+  std::unordered_set<std::string> paths QORVA_GUARDED_BY(mutex);
 };
 
 HeldPaths& held_paths();
 
 // A child forked while another thread holds the mutex would inherit it locked
 // for good; holding it across fork keeps it consistent on both sides.
-void lock_before_fork() ACQUIRE(held_paths().mutex) { held_paths().mutex.lock(); }
-void unlock_after_fork() RELEASE(held_paths().mutex) { held_paths().mutex.unlock(); }
+void lock_before_fork() QORVA_ACQUIRE(held_paths().mutex) { held_paths().mutex.lock(); }
+void unlock_after_fork() QORVA_RELEASE(held_paths().mutex) { held_paths().mutex.unlock(); }
 void keep_mutex_across_fork() { ::pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork); }
 
 // Never destroyed, so a lock released during static destruction still finds it.
@@ -38,13 +38,13 @@ HeldPaths& held_paths() {
   return *set;
 }
 
-bool claim(const std::string& key) EXCLUDES(held_paths().mutex) {
+bool claim(const std::string& key) QORVA_EXCLUDES(held_paths().mutex) {
   HeldPaths& held = held_paths();
   MutexLock guard(held.mutex);
   return held.paths.insert(key).second;
 }
 
-void forget(const std::string& key) EXCLUDES(held_paths().mutex) {
+void forget(const std::string& key) QORVA_EXCLUDES(held_paths().mutex) {
   HeldPaths& held = held_paths();
   MutexLock guard(held.mutex);
   held.paths.erase(key);

@@ -22,7 +22,6 @@ constexpr Duration kSubscriberPollInterval = Duration::from_millis(1);
 // Connections that never count themselves (stray or hostile peers) are still
 // accepted, and so refused, this often.
 constexpr Duration kAcceptInterval = Duration::from_millis(10);
-constexpr const char* kWaitingForSubscribers = "waiting for subscribers";
 
 // One connected subscriber as the publisher sees it.
 struct Client {
@@ -520,7 +519,7 @@ Result<void> Publisher::wait_for_subscribers(std::size_t n, Duration timeout) {
   for (;;) {
     if (auto accepted = s.accept_pass(); !accepted) return accepted;
     if (s.clients.size() >= n) return {};
-    if (deadline.passed()) return std::unexpected(Error::ConnectTimeout{kWaitingForSubscribers});
+    if (deadline.passed()) return std::unexpected(Error::ConnectTimeout::for_subscribers());
     sleep_for(kSubscriberPollInterval);
   }
 }

@@ -59,7 +59,7 @@ class Publisher {
   // error, where the ring becomes full under Backpressure::Error).
   Result<std::size_t> publish_many(std::span<const std::span<const std::byte>> payloads);
   // Accepts subscribers until at least n are connected, polling every 1 ms.
-  // Blocks up to the timeout. Errors: Io, ConnectTimeout("waiting for subscribers").
+  // Blocks up to the timeout. Errors: Io, ConnectTimeout (for subscribers).
   Result<void> wait_for_subscribers(std::size_t n, Duration timeout);
 
   TopicStats stats() const;

@@ -84,7 +84,7 @@ Result<void> check_start(StartPosition start) {
 Result<RingBuffer> open_ring_until(const std::string& path, const Deadline& deadline, std::string_view topic) {
   for (;;) {
     if (auto ring = RingBuffer::open(path)) return std::move(*ring);
-    if (deadline.passed()) return std::unexpected(Error::ConnectTimeout{std::string(topic)});
+    if (deadline.passed()) return std::unexpected(Error::ConnectTimeout::for_topic(topic));
     sleep_for(kConnectRetryInterval);
   }
 }
@@ -93,7 +93,7 @@ Result<RingBuffer> open_ring_until(const std::string& path, const Deadline& dead
 Result<UniqueFd> connect_until(const std::string& path, const Deadline& deadline, std::string_view topic) {
   for (;;) {
     if (auto stream = connect_unix_until(path, deadline)) return std::move(*stream);
-    if (deadline.passed()) return std::unexpected(Error::ConnectTimeout{std::string(topic)});
+    if (deadline.passed()) return std::unexpected(Error::ConnectTimeout::for_topic(topic));
     sleep_for(kConnectRetryInterval);
   }
 }

@@ -46,7 +46,7 @@ class Subscriber {
  public:
   // Waits (retrying every 5 ms, up to `timeout` shared by both waits) for the
   // topic's ring and socket, claims the lowest free cursor slot and hands the
-  // wakeup eventfd to the publisher. Errors: ConnectTimeout(topic),
+  // wakeup eventfd to the publisher. Errors: ConnectTimeout (for the topic),
   // TooManySubscribers, Io, CursorTooOld, Wal(CursorTooOld); Io of kind
   // InvalidInput, before anything is touched, for a From cursor of all ones.
   static Result<std::unique_ptr<Subscriber>> connect_with(std::string_view topic, const TopicConfig& config,

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -13,13 +14,25 @@
 
 namespace qorva::python {
 
+// What an absent optional argument stands for: the value the function gets,
+// which the signature shows as the parameter's default ("n=1",
+// "timeout_secs=30.0", "text=''"). Kind::None, shown as "=None", where
+// absence (or None) is the function's to handle.
+struct Fallback {
+  enum class Kind : unsigned char { None, Integer, Real, Text };
+  Kind kind = Kind::None;
+  union {  // the member `kind` names; reading another does not compile
+    std::uint64_t integer = 0;
+    double real;
+    const char* text;
+  };
+};
+
 struct Param {
   enum class Kind : unsigned char { Required, Optional, KeywordOnly };
   const char* name;
   Kind kind;
-  // What an absent optional argument stands for ("n=1", "timeout_secs=30.0");
-  // none where absence (or None) is the method's to handle.
-  std::optional<double> fallback;
+  Fallback fallback;
 
   constexpr bool keyword_only() const { return kind == Kind::KeywordOnly; }
   constexpr bool required() const { return kind == Kind::Required; }
@@ -27,10 +40,19 @@ struct Param {
 
 // Parameters, in order: positional-or-keyword (required ones first), then
 // optional keyword-only ones.
-constexpr Param required(const char* name) { return {name, Param::Kind::Required, std::nullopt}; }
-constexpr Param optional(const char* name) { return {name, Param::Kind::Optional, std::nullopt}; }
-constexpr Param optional(const char* name, double fallback) { return {name, Param::Kind::Optional, fallback}; }
-constexpr Param keyword_only(const char* name) { return {name, Param::Kind::KeywordOnly, std::nullopt}; }
+constexpr Param required(const char* name) { return {name, Param::Kind::Required, {}}; }
+constexpr Param optional(const char* name) { return {name, Param::Kind::Optional, {}}; }
+constexpr Param optional(const char* name, int fallback) {
+  if (fallback < 0) throw "an integer fallback is not negative";
+  return {name, Param::Kind::Optional, {.kind = Fallback::Kind::Integer, .integer = std::uint64_t(fallback)}};
+}
+constexpr Param optional(const char* name, double fallback) {
+  return {name, Param::Kind::Optional, {.kind = Fallback::Kind::Real, .real = fallback}};
+}
+constexpr Param optional(const char* name, const char* fallback) {
+  return {name, Param::Kind::Optional, {.kind = Fallback::Kind::Text, .text = fallback}};
+}
+constexpr Param keyword_only(const char* name) { return {name, Param::Kind::KeywordOnly, {}}; }
 
 // The shape of a signature, independent of its length.
 struct SignatureView {
@@ -75,13 +97,6 @@ class Args {
     return value;
   }
 
-  // An optional argument: `fallback` when absent (None is converted).
-  template <class Convert, class T>
-  auto convert_or(std::size_t i, Convert&& conv, T&& fallback) const -> std::invoke_result_t<Convert, PyObject*> {
-    if (!given(i)) return std::forward<T>(fallback);
-    return convert(i, std::forward<Convert>(conv));
-  }
-
   // An optional argument that is empty when absent or None.
   template <class Convert>
   auto convert_optional(std::size_t i, Convert&& conv) const
@@ -103,7 +118,8 @@ class Args {
 //   static constexpr Signature kRecvBatch{"Subscription.recv_batch()",
 //                                         {required("n"), optional("timeout_secs", 1.0)}};
 // Signature<0> is the empty list of a callable that the interpreter calls
-// without arguments (METH_NOARGS, getters, slots); it parses nothing.
+// without arguments (METH_NOARGS, getters, slots); it parses nothing. The
+// interpreter reads a signature from the text signature_text.h makes of it.
 template <std::size_t N>
 class Signature {
  public:
@@ -140,6 +156,7 @@ class Signature {
   }
 
   SignatureView view() const { return {callable_, params_.data(), N, positional_, required_positional_}; }
+  constexpr const char* callable() const { return callable_; }  // null for Signature<0>
   constexpr const Param& param(std::size_t i) const { return params_[i]; }
 
  private:

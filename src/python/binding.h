@@ -6,12 +6,10 @@
 // its type object that module.cpp registers:
 //
 //   PyMethodDef kBusMethods[] = {
-//       {"publish", fastcall(entry<kPublish>), METH_FASTCALL | METH_KEYWORDS,
-//        "publish($self, topic, data)\n--\n\nPublish one message ..."},
+//       method_def<kPublish, "publish", "Publish one message ...">(),
 //       {nullptr, nullptr, 0, nullptr}};
 //   PyType_Slot kBusSlots[] = {{Py_tp_methods, kBusMethods}, {0, nullptr}};
-//   constexpr ClassSpec kBusClass = class_spec<PyBus>("qorva._qorva._RustBus", kBusSlots, kBusDoc,
-//                                                     kBusTextSignature, constructor<kBusNew>);
+//   constexpr ClassSpec kBusClass = class_spec<PyBus, kBusNew>("qorva._qorva._RustBus", kBusSlots, kBusDoc);
 //   PyResult<PyTypeObject*> bus_type() { return class_type<kBusClass>(); }
 //
 // Rules: every entry point (method, slot, getter, tp_new) runs its body inside

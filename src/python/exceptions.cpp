@@ -36,6 +36,17 @@ constexpr const char* kPanicDoc =
 
 std::string dec(std::uint64_t v) { return std::to_string(v); }
 
+std::string connect_timeout_message(const Error::ConnectTimeout& e) {
+  using Awaited = Error::ConnectTimeout;
+  return std::visit(
+      Overload{
+          [](const Awaited::ForTopic& t) { return "timed out waiting for '" + t.topic + "'"; },
+          // Worded as a wait for a topic of that name: callers match the text as it has always been.
+          [](const Awaited::ForSubscribers&) { return std::string("timed out waiting for 'waiting for subscribers'"); },
+      },
+      e.awaited);
+}
+
 // A new exception class, or the one of that name that another extension
 // module of the package (the test-only one) made first in this interpreter:
 // the interpreter's state dictionary keeps each under its qualified name, so
@@ -68,7 +79,7 @@ PendingException qorva_err(Error error) {
                                     "message is " + dec(e.size) + " bytes; slot_size is " + dec(e.limit) + " bytes"};
           },
           [](Error::ConnectTimeout& e) {
-            return PendingException{E::ConnectTimeout, "timed out waiting for '" + e.what + "'"};
+            return PendingException{E::ConnectTimeout, connect_timeout_message(e)};
           },
           [](Error::TooManySubscribers& e) {
             return PendingException{E::TooManySubscribers, "subscriber limit for this topic is " + dec(e.slots)};

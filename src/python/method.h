@@ -13,9 +13,11 @@
 // declared as `constexpr Method k{...}` in writable memory and reads it at
 // every call instead of folding it.)
 //
+// Its row of the method table comes from it, the signature line of its
+// docstring included, so a signature is written only in its Method:
+//
 //   PyMethodDef kBusMethods[] = {
-//       {"publish", fastcall(entry<kPublish>), METH_FASTCALL | METH_KEYWORDS,
-//        "publish($self, topic, data)\n--\n\nPublish one message ..."},
+//       method_def<kPublish, "publish", "Publish one message ...">(),
 //       ...
 //
 // A call of entry<kPublish>, inside guard() like every entry point:
@@ -35,7 +37,7 @@
 //      object of its value with to_python (convert.h); Result<void> is None.
 //
 // A method without parameters declares no signature (its arity error is the
-// interpreter's) and is METH_NOARGS; so are getters and slots, made with the
+// interpreter's) and is METH_NOARGS; getters and slots are made with the
 // same entry<>. A constructor is constructor<>: its function returns the
 // instance's value. Nothing touches a Python object while the lock is
 // released: the converted values keep only C++ views, which the call's
@@ -55,6 +57,7 @@
 #include "python/binding.h"
 #include "python/convert.h"
 #include "python/exceptions.h"
+#include "python/signature_text.h"
 
 namespace qorva::python {
 
@@ -76,17 +79,14 @@ enum class Lock : unsigned char {
 // Parameter types
 
 // How an argument becomes a parameter of type T: `convert`, or for an absent
-// optional argument `fallback` of its Param's fallback. Besides these:
-// std::optional<T> is empty when the argument is absent or None (its Param
-// has no fallback), and PyObject* is the argument itself, borrowed for the
-// call and null when absent. Any other type does not compile.
+// optional argument `fallback` of its Param's fallback, which must be of
+// `fallback_kind`. Besides these: std::optional<T> is empty when the argument
+// is absent or None (its Param has no fallback), and PyObject* is the
+// argument itself, borrowed for the call and null when absent. Any other type
+// does not compile.
 template <class T>
 struct ArgType;
 
-template <>
-struct ArgType<std::string_view> {
-  static constexpr auto convert = to_str;
-};
 template <>
 struct ArgType<ByteView> {
   static constexpr auto convert = to_bytes;
@@ -110,19 +110,28 @@ struct ArgType<PayloadList> {
 
 // The types an optional parameter with a fallback may have.
 template <>
+struct ArgType<std::string_view> {
+  static constexpr auto convert = to_str;
+  static constexpr Fallback::Kind fallback_kind = Fallback::Kind::Text;
+  static PyResult<std::string_view> fallback(const Fallback& f) { return std::string_view(f.text); }
+};
+template <>
 struct ArgType<std::uint64_t> {
   static constexpr auto convert = to_u64;
-  static PyResult<std::uint64_t> fallback(double n) { return static_cast<std::uint64_t>(n); }
+  static constexpr Fallback::Kind fallback_kind = Fallback::Kind::Integer;
+  static PyResult<std::uint64_t> fallback(const Fallback& f) { return f.integer; }
 };
 template <>
 struct ArgType<Timeout> {
   static constexpr auto convert = to_timeout;
-  static PyResult<Timeout> fallback(double secs) { return timeout_from_secs(secs); }
+  static constexpr Fallback::Kind fallback_kind = Fallback::Kind::Real;
+  static PyResult<Timeout> fallback(const Fallback& f) { return timeout_from_secs(f.real); }
 };
 template <>
 struct ArgType<DeferredTimeout> {
   static constexpr auto convert = to_deferred_timeout;
-  static PyResult<DeferredTimeout> fallback(double secs) { return DeferredTimeout{secs}; }
+  static constexpr Fallback::Kind fallback_kind = Fallback::Kind::Real;
+  static PyResult<DeferredTimeout> fallback(const Fallback& f) { return DeferredTimeout{f.real}; }
 };
 
 // ---------------------------------------------------------------------------
@@ -182,10 +191,12 @@ using MethodType = std::remove_cvref_t<decltype(kMethod)>;
 template <const auto& kMethod>
 using Traits = Callable<decltype(MethodType<kMethod>::impl)>;
 
-// The function's argument parameters: all of them, or all after the object.
+// The function's argument parameters: all of them, or all after the object
+// (chosen before either is made: a function of no parameters has no rest).
 template <const auto& kMethod>
-using ArgParams = std::conditional_t<kMethod.borrow == Borrow::None, typename Traits<kMethod>::Params,
-                                     typename Rest<typename Traits<kMethod>::Params>::type>;
+using ArgParams =
+    typename std::conditional_t<kMethod.borrow == Borrow::None, std::type_identity<typename Traits<kMethod>::Params>,
+                                Rest<typename Traits<kMethod>::Params>>::type;
 
 // The glue below, and the body of each entry point, is always inlined.
 
@@ -196,12 +207,14 @@ template <const auto& kMethod, std::size_t I, class T, class Arguments>
   if constexpr (std::is_same_v<T, PyObject*>) {
     return args[I];
   } else if constexpr (is_optional<T>) {
-    static_assert(!param.fallback, "a std::optional parameter has no fallback: absence and None empty it");
+    static_assert(param.fallback.kind == Fallback::Kind::None,
+                  "a std::optional parameter has no fallback: absence and None empty it");
     return args.convert_optional(I, ArgType<typename T::value_type>::convert);
   } else {
     if constexpr (!param.required()) {
-      static_assert(param.fallback.has_value(), "an optional parameter of this type needs a fallback");
-      if (!args.given(I)) return ArgType<T>::fallback(*param.fallback);
+      static_assert(param.fallback.kind == ArgType<T>::fallback_kind,
+                    "an optional parameter of this type needs a fallback of its kind");
+      if (!args.given(I)) return ArgType<T>::fallback(param.fallback);
     }
     return args.convert(I, ArgType<T>::convert);
   }
@@ -361,6 +374,37 @@ requires(kMethod.borrow == Borrow::None) PyObject* constructor(PyTypeObject* typ
 inline void* unary_slot(PyObject* (*f)(PyObject*)) { return reinterpret_cast<void*>(f); }
 
 // ---------------------------------------------------------------------------
+// Table rows
+
+// The row of a method table that makes kMethod the attribute kName (the
+// attribute its signature's callable names): METH_FASTCALL | METH_KEYWORDS
+// with parameters, METH_NOARGS without, and the docstring kDoc after the
+// signature line the interpreter reads, "$self" first but for a module
+// function (Borrow::None):
+//   method_def<kBusPublish, "publish", "Publish one message ...">()
+//     == {"publish", fastcall(entry<kBusPublish>), METH_FASTCALL | METH_KEYWORDS,
+//         "publish($self, topic, data)\n--\n\nPublish one message ..."}
+template <const auto& kMethod, Literal kName, Literal kDoc = "">
+PyMethodDef method_def() {
+  static_assert(callable_names(kMethod.signature.callable(), kName.chars),
+                "the row's name is the one its signature's TypeError texts give");
+  constexpr const char* doc = kMethodDoc<kMethod.signature, kMethod.borrow != Borrow::None, kName, kDoc>;
+  if constexpr (method_detail::MethodType<kMethod>::arity > 0) {
+    return {kName.chars, fastcall(entry<kMethod>), METH_FASTCALL | METH_KEYWORDS, doc};
+  } else {
+    return {kName.chars, noargs(entry<kMethod>), METH_NOARGS, doc};
+  }
+}
+
+// The ClassSpec (binding.h) of a class whose instances kConstructor makes (a
+// Borrow::None Method returning T); the class's text signature is its
+// parameter list.
+template <class T, const auto& kConstructor>
+constexpr ClassSpec class_spec(const char* qualified_name, PyType_Slot* slots, const char* doc) {
+  return class_spec<T>(qualified_name, slots, doc, kTextSignature<kConstructor.signature>, constructor<kConstructor>);
+}
+
+// ---------------------------------------------------------------------------
 // Shared members
 
 // __iter__ (tp_iter) of a class whose objects are their own iterator, and the
@@ -393,15 +437,17 @@ consteval auto context_exit(const char* callable) {
                 [](T&, PyObject*, PyObject*, PyObject*) { return false; }};
 }
 
+// __enter__ takes the object alone: "__enter__($self)".
+inline constexpr Signature<0> kNoParameters{};
+
 template <class T>
 PyMethodDef enter_method() {
-  return {"__enter__", noargs(enter<T>), METH_NOARGS, "__enter__($self)\n--\n\n"};
+  return {"__enter__", noargs(enter<T>), METH_NOARGS, kMethodDoc<kNoParameters, true, "__enter__", "">};
 }
 
 template <const auto& kExit>
 PyMethodDef exit_method() {
-  return {"__exit__", fastcall(entry<kExit>), METH_FASTCALL | METH_KEYWORDS,
-          "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"};
+  return method_def<kExit, "__exit__">();
 }
 
 }  // namespace qorva::python

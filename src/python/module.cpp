@@ -26,17 +26,17 @@ constexpr auto kInitLogging =
              return qorva::init_logging(level);
            }};
 
-PyMethodDef init_logging_def = {"init_logging", fastcall(entry<kInitLogging>), METH_FASTCALL | METH_KEYWORDS,
-                                "init_logging(level=None)\n--\n\n"
-                                "Switch on qorva's diagnostic logging to standard error.\n"
-                                "\n"
-                                "Installs a process-wide output of the bus's structured events: publisher created,\n"
-                                "subscriber connected, subscriber dropped, publisher restarted and torn log tail\n"
-                                "truncated. The filter comes from the RUST_LOG environment variable when it is set\n"
-                                "(for example RUST_LOG=qorva=debug), else from `level`, else \"info\".\n"
-                                "\n"
-                                "May be called again and again: only the first call in a process tries to install\n"
-                                "the output. Returns True if this call installed it, False otherwise."};
+PyMethodDef init_logging_def =
+    method_def<kInitLogging, "init_logging",
+               "Switch on qorva's diagnostic logging to standard error.\n"
+               "\n"
+               "Installs a process-wide output of the bus's structured events: publisher created,\n"
+               "subscriber connected, subscriber dropped, publisher restarted and torn log tail\n"
+               "truncated. The filter comes from the RUST_LOG environment variable when it is set\n"
+               "(for example RUST_LOG=qorva=debug), else from `level`, else \"info\".\n"
+               "\n"
+               "May be called again and again: only the first call in a process tries to install\n"
+               "the output. Returns True if this call installed it, False otherwise.">();
 
 // ---------------------------------------------------------------------------
 // The module

@@ -16,10 +16,6 @@ namespace {
 // ---------------------------------------------------------------------------
 // _RustBus: construction
 
-constexpr const char* kBusTextSignature =
-    "(name, *, base_dir=None, capacity=None, slot_size=None, max_subscribers=None, backpressure=None, "
-    "wal_enabled=None)";
-
 constexpr const char* kBusDoc =
     "The low-level bus: a named group of topics under a base directory.\n\n"
     "It publishes messages and batches to topics, hands out prepared per-topic\n"
@@ -154,80 +150,69 @@ constexpr auto kBusSlowSubscribers = Method{"_RustBus.slow_subscribers()",
                                             }};
 
 PyMethodDef kBusMethods[] = {
-    {"publish", fastcall(entry<kBusPublish>), METH_FASTCALL | METH_KEYWORDS,
-     "publish($self, topic, data)\n--\n\n"
-     "Publish one message (bytes) to a topic, creating the topic's publisher on\n"
-     "first use.\n\n"
-     "Raises BusFullError when the ring is saturated under the default \"error\"\n"
-     "backpressure policy. Releases the interpreter lock: the wakeup step may block\n"
-     "briefly, and holding the lock across it could deadlock against a subscriber\n"
-     "thread of this process that needs the lock to drain its wakeups."},
-    {"publish_many", fastcall(entry<kBusPublishMany>), METH_FASTCALL | METH_KEYWORDS,
-     "publish_many($self, topic, payloads)\n--\n\n"
-     "Publish a sequence of bytes objects in order; return how many were written.\n\n"
-     "Under the \"error\" policy the count is smaller than the number of payloads when\n"
-     "the ring filled during the batch (publish the rest again later); no\n"
-     "BusFullError is raised. One wakeup per connected subscriber is sent for the\n"
-     "whole batch. MessageTooLargeError (a payload larger than slot_size) and\n"
-     "WalError are raised only after the wakeup for the messages already written,\n"
-     "so those stay visible. The payloads are read in place from their bytes\n"
-     "objects, without copying, and the interpreter lock is kept: the batch is\n"
-     "memory stores plus one wakeup per subscriber, so the hold is short and\n"
-     "bounded by the batch size. An empty sequence writes nothing and returns 0,\n"
-     "but creates the topic's publisher all the same."},
-    {"topic", fastcall(entry<kBusTopic>), METH_FASTCALL | METH_KEYWORDS,
-     "topic($self, name)\n--\n\n"
-     "Return a TopicPublisher for the topic, which owns its publisher from then on.\n\n"
-     "The bus's cached publisher of the topic is handed over, or a new one is made.\n"
-     "While the handle lives it holds the topic's producer lock, and publishing to\n"
-     "the topic through this bus raises AlreadyPublishingError: choose one way of\n"
-     "publishing per topic."},
-    {"subscribe", fastcall(entry<kBusSubscribe>), METH_FASTCALL | METH_KEYWORDS,
-     "subscribe($self, topic, timeout_secs=30.0)\n--\n\n"
-     "Subscribe to a topic from its next message on; return a Subscription.\n\n"
-     "Waits up to timeout_secs for the topic's publisher (in any process) and\n"
-     "raises ConnectTimeoutError when it does not appear in time. Releases the\n"
-     "interpreter lock while it connects."},
-    {"subscribe_with_history", fastcall(entry<kBusSubscribeWithHistory>), METH_FASTCALL | METH_KEYWORDS,
-     "subscribe_with_history($self, topic, n_messages_back, timeout_secs=30.0)\n--\n\n"
-     "Subscribe starting n_messages_back messages before the newest.\n\n"
-     "What the ring no longer holds comes from the topic's write-ahead log, as\n"
-     "far back as the log reaches; without a log, history is limited by the\n"
-     "ring's capacity. Releases the interpreter lock while it connects."},
-    {"subscribe_from", fastcall(entry<kBusSubscribeFrom>), METH_FASTCALL | METH_KEYWORDS,
-     "subscribe_from($self, topic, cursor, timeout_secs=30.0)\n--\n\n"
-     "Subscribe starting at an explicit cursor.\n\n"
-     "A cursor older than the ring holds is served from the topic's write-ahead\n"
-     "log when the log still has it; otherwise CursorTooOldError is raised.\n"
-     "Releases the interpreter lock while it connects."},
-    {"wait_for_subscribers", fastcall(entry<kBusWaitForSubscribers>), METH_FASTCALL | METH_KEYWORDS,
-     "wait_for_subscribers($self, topic, n=1, timeout_secs=30.0)\n--\n\n"
-     "Block until at least n subscribers are connected to the topic's publisher,\n"
-     "creating the publisher on first use.\n\n"
-     "Raises ConnectTimeoutError when timeout_secs passes first. Releases the\n"
-     "interpreter lock while it waits."},
-    {"stats", fastcall(entry<kBusStats>), METH_FASTCALL | METH_KEYWORDS,
-     "stats($self, topic)\n--\n\n"
-     "Return a TopicStats snapshot of the topic's publisher, or None when this bus\n"
-     "holds no publisher for the topic (none in this process, or the topic is\n"
-     "published through a TopicPublisher or another bus object)."},
-    {"slow_subscribers", fastcall(entry<kBusSlowSubscribers>), METH_FASTCALL | METH_KEYWORDS,
-     "slow_subscribers($self, topic, threshold)\n--\n\n"
-     "Return (cursor_idx, lag) pairs, in slot order, of the subscribers that are at\n"
-     "least threshold messages behind; empty when this bus holds no publisher for\n"
-     "the topic."},
-    {"clean_topic", fastcall(entry<kBusCleanTopic>), METH_FASTCALL | METH_KEYWORDS,
-     "clean_topic($self, topic)\n--\n\n"
-     "Remove the topic's directory with everything in it, after closing this bus's\n"
-     "own publisher of the topic.\n\n"
-     "Raises AlreadyPublishingError while any other publisher of the topic is\n"
-     "active, in this process or another. Meant for test set-up and tooling."},
+    method_def<kBusPublish, "publish",
+               "Publish one message (bytes) to a topic, creating the topic's publisher on\n"
+               "first use.\n\n"
+               "Raises BusFullError when the ring is saturated under the default \"error\"\n"
+               "backpressure policy. Releases the interpreter lock: the wakeup step may block\n"
+               "briefly, and holding the lock across it could deadlock against a subscriber\n"
+               "thread of this process that needs the lock to drain its wakeups.">(),
+    method_def<kBusPublishMany, "publish_many",
+               "Publish a sequence of bytes objects in order; return how many were written.\n\n"
+               "Under the \"error\" policy the count is smaller than the number of payloads when\n"
+               "the ring filled during the batch (publish the rest again later); no\n"
+               "BusFullError is raised. One wakeup per connected subscriber is sent for the\n"
+               "whole batch. MessageTooLargeError (a payload larger than slot_size) and\n"
+               "WalError are raised only after the wakeup for the messages already written,\n"
+               "so those stay visible. The payloads are read in place from their bytes\n"
+               "objects, without copying, and the interpreter lock is kept: the batch is\n"
+               "memory stores plus one wakeup per subscriber, so the hold is short and\n"
+               "bounded by the batch size. An empty sequence writes nothing and returns 0,\n"
+               "but creates the topic's publisher all the same.">(),
+    method_def<kBusTopic, "topic",
+               "Return a TopicPublisher for the topic, which owns its publisher from then on.\n\n"
+               "The bus's cached publisher of the topic is handed over, or a new one is made.\n"
+               "While the handle lives it holds the topic's producer lock, and publishing to\n"
+               "the topic through this bus raises AlreadyPublishingError: choose one way of\n"
+               "publishing per topic.">(),
+    method_def<kBusSubscribe, "subscribe",
+               "Subscribe to a topic from its next message on; return a Subscription.\n\n"
+               "Waits up to timeout_secs for the topic's publisher (in any process) and\n"
+               "raises ConnectTimeoutError when it does not appear in time. Releases the\n"
+               "interpreter lock while it connects.">(),
+    method_def<kBusSubscribeWithHistory, "subscribe_with_history",
+               "Subscribe starting n_messages_back messages before the newest.\n\n"
+               "What the ring no longer holds comes from the topic's write-ahead log, as\n"
+               "far back as the log reaches; without a log, history is limited by the\n"
+               "ring's capacity. Releases the interpreter lock while it connects.">(),
+    method_def<kBusSubscribeFrom, "subscribe_from",
+               "Subscribe starting at an explicit cursor.\n\n"
+               "A cursor older than the ring holds is served from the topic's write-ahead\n"
+               "log when the log still has it; otherwise CursorTooOldError is raised.\n"
+               "Releases the interpreter lock while it connects.">(),
+    method_def<kBusWaitForSubscribers, "wait_for_subscribers",
+               "Block until at least n subscribers are connected to the topic's publisher,\n"
+               "creating the publisher on first use.\n\n"
+               "Raises ConnectTimeoutError when timeout_secs passes first. Releases the\n"
+               "interpreter lock while it waits.">(),
+    method_def<kBusStats, "stats",
+               "Return a TopicStats snapshot of the topic's publisher, or None when this bus\n"
+               "holds no publisher for the topic (none in this process, or the topic is\n"
+               "published through a TopicPublisher or another bus object).">(),
+    method_def<kBusSlowSubscribers, "slow_subscribers",
+               "Return (cursor_idx, lag) pairs, in slot order, of the subscribers that are at\n"
+               "least threshold messages behind; empty when this bus holds no publisher for\n"
+               "the topic.">(),
+    method_def<kBusCleanTopic, "clean_topic",
+               "Remove the topic's directory with everything in it, after closing this bus's\n"
+               "own publisher of the topic.\n\n"
+               "Raises AlreadyPublishingError while any other publisher of the topic is\n"
+               "active, in this process or another. Meant for test set-up and tooling.">(),
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot kBusSlots[] = {{Py_tp_methods, kBusMethods}, {0, nullptr}};
 
-const ClassSpec kBusClass =
-    class_spec<PyBus>("qorva._qorva._RustBus", kBusSlots, kBusDoc, kBusTextSignature, constructor<kBusNew>);
+const ClassSpec kBusClass = class_spec<PyBus, kBusNew>("qorva._qorva._RustBus", kBusSlots, kBusDoc);
 
 // ---------------------------------------------------------------------------
 // TopicPublisher
@@ -265,24 +250,19 @@ constexpr auto kPublisherStats =
 constexpr auto kPublisherExit = context_exit<PyTopicPublisher>("TopicPublisher.__exit__()");
 
 PyMethodDef kTopicPublisherMethods[] = {
-    {"publish", fastcall(entry<kPublisherPublish>), METH_FASTCALL | METH_KEYWORDS,
-     "publish($self, data)\n--\n\n"
-     "Publish one message (bytes) to the handle's topic.\n\n"
-     "Raises BusFullError when the ring is saturated under the \"error\"\n"
-     "backpressure policy. Releases the interpreter lock."},
-    {"publish_many", fastcall(entry<kPublisherPublishMany>), METH_FASTCALL | METH_KEYWORDS,
-     "publish_many($self, payloads)\n--\n\n"
-     "Publish a sequence of bytes objects in one call, with a single wakeup per\n"
-     "subscriber; return the number of records written.\n\n"
-     "Works like _RustBus.publish_many without the topic argument; each payload is\n"
-     "read in place from its bytes object, without copying."},
-    {"wait_for_subscribers", fastcall(entry<kPublisherWaitForSubscribers>), METH_FASTCALL | METH_KEYWORDS,
-     "wait_for_subscribers($self, n=1, timeout_secs=30.0)\n--\n\n"
-     "Block until n subscribers are connected; ConnectTimeoutError when\n"
-     "timeout_secs passes first. Releases the interpreter lock."},
-    {"stats", noargs(entry<kPublisherStats>), METH_NOARGS,
-     "stats($self)\n--\n\n"
-     "Return a TopicStats snapshot of the handle's topic."},
+    method_def<kPublisherPublish, "publish",
+               "Publish one message (bytes) to the handle's topic.\n\n"
+               "Raises BusFullError when the ring is saturated under the \"error\"\n"
+               "backpressure policy. Releases the interpreter lock.">(),
+    method_def<kPublisherPublishMany, "publish_many",
+               "Publish a sequence of bytes objects in one call, with a single wakeup per\n"
+               "subscriber; return the number of records written.\n\n"
+               "Works like _RustBus.publish_many without the topic argument; each payload is\n"
+               "read in place from its bytes object, without copying.">(),
+    method_def<kPublisherWaitForSubscribers, "wait_for_subscribers",
+               "Block until n subscribers are connected; ConnectTimeoutError when\n"
+               "timeout_secs passes first. Releases the interpreter lock.">(),
+    method_def<kPublisherStats, "stats", "Return a TopicStats snapshot of the handle's topic.">(),
     enter_method<PyTopicPublisher>(),
     exit_method<kPublisherExit>(),
     {nullptr, nullptr, 0, nullptr}};

@@ -379,76 +379,63 @@ constexpr const char kDoc[] =
     "poll_recv() handshake with try_recv(); an asynchronous wrapper needs no more\n"
     "than these members.";
 
-PyMethodDef kMethods[] = {{"recv", noargs(entry<kRecv>), METH_NOARGS,
-                           "recv($self)\n--\n\n"
-                           "Block until the next message arrives and return it as bytes.\n\n"
-                           "Releases the interpreter lock while it waits. Raises OSError when the\n"
-                           "publisher disconnects or restarts."},
-                          {"recv_timeout", fastcall(entry<kRecvTimeout>), METH_FASTCALL | METH_KEYWORDS,
-                           "recv_timeout($self, timeout_secs=1.0)\n--\n\n"
-                           "Block up to timeout_secs for the next message; None on timeout.\n\n"
-                           "Releases the interpreter lock while it waits."},
-                          {"try_recv", noargs(entry<kTryRecv>), METH_NOARGS,
-                           "try_recv($self)\n--\n\n"
-                           "Non-blocking poll: the next message as bytes, or None at once when no\n"
-                           "message is ready."},
-                          {"recv_into", fastcall(entry<kRecvInto>), METH_FASTCALL | METH_KEYWORDS,
-                           "recv_into($self, buf)\n--\n\n"
-                           "Block for the next message and write it straight into buf, any writable,\n"
-                           "C-contiguous bytes-like object; return the number of bytes written.\n\n"
-                           "Reusing one buffer receives without any allocation per message. Raises\n"
-                           "MessageTooLargeError when the message is larger than buf (sizing buf to\n"
-                           "max_payload_size avoids it) and OSError on publisher disconnect, like recv()."},
-                          {"recv_timeout_into", fastcall(entry<kRecvTimeoutInto>), METH_FASTCALL | METH_KEYWORDS,
-                           "recv_timeout_into($self, buf, timeout_secs=1.0)\n--\n\n"
-                           "Like recv_into(), but give up after timeout_secs: the number of bytes\n"
-                           "written, or None on timeout."},
-                          {"try_recv_into", fastcall(entry<kTryRecvInto>), METH_FASTCALL | METH_KEYWORDS,
-                           "try_recv_into($self, buf)\n--\n\n"
-                           "Non-blocking recv_into(): the number of bytes written, or None at once when\n"
-                           "no message is ready. Keeps the interpreter lock and copies the message once,\n"
-                           "without allocation."},
-                          {"recv_batch", fastcall(entry<kRecvBatch>), METH_FASTCALL | METH_KEYWORDS,
-                           "recv_batch($self, n, timeout_secs=1.0)\n--\n\n"
-                           "Drain up to n messages into a list, saving per-call overhead.\n\n"
-                           "Blocks up to timeout_secs for the first message with the interpreter lock\n"
-                           "released, then takes the rest without waiting and with the lock held, since a\n"
-                           "ring read needs no system call. Reuses one receive buffer and makes one bytes\n"
-                           "object per message. An empty list on timeout."},
-                          {"recv_into_buffer", fastcall(entry<kRecvIntoBuffer>), METH_FASTCALL | METH_KEYWORDS,
-                           "recv_into_buffer($self, buf, payload_size, timeout_secs=1.0)\n--\n\n"
-                           "Drain up to len(buf) // payload_size messages straight into consecutive\n"
-                           "payload_size slots of buf and return how many were written.\n\n"
-                           "Every payload must be exactly payload_size bytes, else ValueError: meant for\n"
-                           "fixed-size messages and preallocated arrays. Blocks up to timeout_secs for the\n"
-                           "first message, then takes the rest without waiting and with the interpreter\n"
-                           "lock held, like recv_batch(); 0 on timeout. Every message is copied from its\n"
-                           "ring slot straight into buf."},
-                          {"fileno", noargs(entry<kFileno>), METH_NOARGS,
-                           "fileno($self)\n--\n\n"
-                           "The subscriber's wakeup eventfd, to register as a reader with an event loop\n"
-                           "for waiting without a thread."},
-                          {"socket_fileno", noargs(entry<kSocketFileno>), METH_NOARGS,
-                           "socket_fileno($self)\n--\n\n"
-                           "The descriptor of the connection to the publisher, for noticing a disconnect\n"
-                           "(it reports a hang-up); it differs from fileno()."},
-                          {"arm_wakeup", noargs(entry<kArmWakeup>), METH_NOARGS,
-                           "arm_wakeup($self)\n--\n\n"
-                           "Arm the wakeup flag before an event-loop wait; call it after try_recv() or\n"
-                           "poll_recv() gave None.\n\n"
-                           "True means a message became available while arming: read again at once\n"
-                           "instead of waiting. False means the flag is armed: wait until fileno() is\n"
-                           "readable, which the publisher's next publish brings about. Arming is required\n"
-                           "because the publisher wakes only subscribers whose flag is set."},
-                          {"drain_wakeup", noargs(entry<kDrainWakeup>), METH_NOARGS,
-                           "drain_wakeup($self)\n--\n\n"
-                           "Consume one pending wakeup so that the level-triggered descriptor stops\n"
-                           "signalling; True when one was consumed. The ring is read separately with\n"
-                           "try_recv(). For the event loop's reader callback."},
-                          {"poll_recv", noargs(entry<kPollRecv>), METH_NOARGS,
-                           "poll_recv($self)\n--\n\n"
-                           "Non-blocking: consume one wakeup and try one ring read. None when no wakeup\n"
-                           "was pending or the ring was empty. For the event loop's reader callback."},
+PyMethodDef kMethods[] = {method_def<kRecv, "recv",
+                                     "Block until the next message arrives and return it as bytes.\n\n"
+                                     "Releases the interpreter lock while it waits. Raises OSError when the\n"
+                                     "publisher disconnects or restarts.">(),
+                          method_def<kRecvTimeout, "recv_timeout",
+                                     "Block up to timeout_secs for the next message; None on timeout.\n\n"
+                                     "Releases the interpreter lock while it waits.">(),
+                          method_def<kTryRecv, "try_recv",
+                                     "Non-blocking poll: the next message as bytes, or None at once when no\n"
+                                     "message is ready.">(),
+                          method_def<kRecvInto, "recv_into",
+                                     "Block for the next message and write it straight into buf, any writable,\n"
+                                     "C-contiguous bytes-like object; return the number of bytes written.\n\n"
+                                     "Reusing one buffer receives without any allocation per message. Raises\n"
+                                     "MessageTooLargeError when the message is larger than buf (sizing buf to\n"
+                                     "max_payload_size avoids it) and OSError on publisher disconnect, like recv().">(),
+                          method_def<kRecvTimeoutInto, "recv_timeout_into",
+                                     "Like recv_into(), but give up after timeout_secs: the number of bytes\n"
+                                     "written, or None on timeout.">(),
+                          method_def<kTryRecvInto, "try_recv_into",
+                                     "Non-blocking recv_into(): the number of bytes written, or None at once when\n"
+                                     "no message is ready. Keeps the interpreter lock and copies the message once,\n"
+                                     "without allocation.">(),
+                          method_def<kRecvBatch, "recv_batch",
+                                     "Drain up to n messages into a list, saving per-call overhead.\n\n"
+                                     "Blocks up to timeout_secs for the first message with the interpreter lock\n"
+                                     "released, then takes the rest without waiting and with the lock held, since a\n"
+                                     "ring read needs no system call. Reuses one receive buffer and makes one bytes\n"
+                                     "object per message. An empty list on timeout.">(),
+                          method_def<kRecvIntoBuffer, "recv_into_buffer",
+                                     "Drain up to len(buf) // payload_size messages straight into consecutive\n"
+                                     "payload_size slots of buf and return how many were written.\n\n"
+                                     "Every payload must be exactly payload_size bytes, else ValueError: meant for\n"
+                                     "fixed-size messages and preallocated arrays. Blocks up to timeout_secs for the\n"
+                                     "first message, then takes the rest without waiting and with the interpreter\n"
+                                     "lock held, like recv_batch(); 0 on timeout. Every message is copied from its\n"
+                                     "ring slot straight into buf.">(),
+                          method_def<kFileno, "fileno",
+                                     "The subscriber's wakeup eventfd, to register as a reader with an event loop\n"
+                                     "for waiting without a thread.">(),
+                          method_def<kSocketFileno, "socket_fileno",
+                                     "The descriptor of the connection to the publisher, for noticing a disconnect\n"
+                                     "(it reports a hang-up); it differs from fileno().">(),
+                          method_def<kArmWakeup, "arm_wakeup",
+                                     "Arm the wakeup flag before an event-loop wait; call it after try_recv() or\n"
+                                     "poll_recv() gave None.\n\n"
+                                     "True means a message became available while arming: read again at once\n"
+                                     "instead of waiting. False means the flag is armed: wait until fileno() is\n"
+                                     "readable, which the publisher's next publish brings about. Arming is required\n"
+                                     "because the publisher wakes only subscribers whose flag is set.">(),
+                          method_def<kDrainWakeup, "drain_wakeup",
+                                     "Consume one pending wakeup so that the level-triggered descriptor stops\n"
+                                     "signalling; True when one was consumed. The ring is read separately with\n"
+                                     "try_recv(). For the event loop's reader callback.">(),
+                          method_def<kPollRecv, "poll_recv",
+                                     "Non-blocking: consume one wakeup and try one ring read. None when no wakeup\n"
+                                     "was pending or the ring was empty. For the event loop's reader callback.">(),
                           enter_method<PySubscription>(),
                           exit_method<kExit>(),
                           {nullptr, nullptr, 0, nullptr}};

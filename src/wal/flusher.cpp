@@ -23,10 +23,10 @@ struct SyncTarget {
 struct SyncHandOver {
   Mutex mutex;
   std::condition_variable_any changed;
-  std::optional<SyncTarget> pending GUARDED_BY(mutex);
-  bool closed GUARDED_BY(mutex) = false;
+  std::optional<SyncTarget> pending QORVA_GUARDED_BY(mutex);
+  bool closed QORVA_GUARDED_BY(mutex) = false;
 
-  void put(SyncTarget target) EXCLUDES(mutex) {
+  void put(SyncTarget target) QORVA_EXCLUDES(mutex) {
     {
       MutexLock lock(mutex);
       pending = std::move(target);
@@ -35,7 +35,7 @@ struct SyncHandOver {
   }
   // Drops what is pending: a log being torn down syncs its active segment
   // itself.
-  void close() EXCLUDES(mutex) {
+  void close() QORVA_EXCLUDES(mutex) {
     {
       MutexLock lock(mutex);
       closed = true;
@@ -43,7 +43,7 @@ struct SyncHandOver {
     changed.notify_one();
   }
   // Blocks for the next target; none once closed.
-  std::optional<SyncTarget> take() EXCLUDES(mutex) {
+  std::optional<SyncTarget> take() QORVA_EXCLUDES(mutex) {
     MutexLock lock(mutex);
     while (!pending && !closed) changed.wait(mutex);
     if (closed) return std::nullopt;
@@ -59,7 +59,7 @@ constexpr Duration kMaxFlusherSleep = Duration::from_millis(50);
 // holds the segment's file, so a rotation may close the writer meanwhile and
 // its sync still covers exactly the records below the cursor. It takes no
 // descriptor and no memory: only a failed write-out or sync ends the threads.
-bool write_out_pass(LogState& state, SyncHandOver& hand_over) EXCLUDES(state.mutex) {
+bool write_out_pass(LogState& state, SyncHandOver& hand_over) QORVA_EXCLUDES(state.mutex) {
   SyncTarget target;
   {
     MutexLock lock(state.mutex);

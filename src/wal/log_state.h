@@ -16,9 +16,9 @@ namespace qorva::wal {
 struct LogState {
   Mutex mutex;
   // The index, the active segment and its size.
-  SegmentIndex index GUARDED_BY(mutex);
-  std::optional<SegmentWriter> writer GUARDED_BY(mutex);
-  std::uint64_t active_bytes GUARDED_BY(mutex) = 0;
+  SegmentIndex index QORVA_GUARDED_BY(mutex);
+  std::optional<SegmentWriter> writer QORVA_GUARDED_BY(mutex);
+  std::uint64_t active_bytes QORVA_GUARDED_BY(mutex) = 0;
 
   std::atomic<std::uint64_t> durable_cursor{0};
   std::atomic<std::uint64_t> pending_cursor{0};
@@ -28,7 +28,7 @@ struct LogState {
   std::atomic<std::uint64_t> append_bytes_total{0};
   std::atomic<std::uint64_t> flushes_total{0};
 
-  std::uint64_t total_bytes() const REQUIRES(mutex) { return active_bytes + index.sealed_bytes; }
+  std::uint64_t total_bytes() const QORVA_REQUIRES(mutex) { return active_bytes + index.sealed_bytes; }
 
   // Raises durable_cursor to `synced`, never lowers it: the flusher's sync
   // outside the mutex may end after a later sync under it stored more.
@@ -41,7 +41,7 @@ struct LogState {
 
   // Writes out and fdatasyncs the active segment, if there is one, and
   // counts the sync; a failure is dropped and leaves the durable cursor.
-  void sync_active_locked() REQUIRES(mutex) {
+  void sync_active_locked() QORVA_REQUIRES(mutex) {
     if (!writer) return;
     if (auto durable = writer->fsync()) {
       advance_durable(*durable);

@@ -14,7 +14,7 @@ namespace {
 // a sync in progress and lock order is always this mutex, then a log's.
 struct OpenLogs {
   Mutex mutex;
-  std::unordered_set<LogState*> logs GUARDED_BY(mutex);
+  std::unordered_set<LogState*> logs QORVA_GUARDED_BY(mutex);
 };
 
 OpenLogs& open_logs();
@@ -22,9 +22,9 @@ OpenLogs& open_logs();
 // Holding the mutex across fork keeps it and the set consistent on both
 // sides. The child owns none of the logs (the parent writes them), so it
 // starts with an empty set.
-void before_fork() NO_THREAD_SAFETY_ANALYSIS { open_logs().mutex.lock(); }
-void after_fork_in_parent() NO_THREAD_SAFETY_ANALYSIS { open_logs().mutex.unlock(); }
-void after_fork_in_child() NO_THREAD_SAFETY_ANALYSIS {
+void before_fork() QORVA_NO_THREAD_SAFETY_ANALYSIS { open_logs().mutex.lock(); }
+void after_fork_in_parent() QORVA_NO_THREAD_SAFETY_ANALYSIS { open_logs().mutex.unlock(); }
+void after_fork_in_child() QORVA_NO_THREAD_SAFETY_ANALYSIS {
   open_logs().logs.clear();
   open_logs().mutex.unlock();
 }

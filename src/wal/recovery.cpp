@@ -16,11 +16,6 @@
 namespace qorva::wal {
 namespace {
 
-std::unexpected<WalError> wal_error(IoError e) { return std::unexpected(WalError{WalError::Io{std::move(e)}}); }
-std::unexpected<WalError> wal_error(SegmentReadError e) {
-  return std::unexpected(WalError{WalError::Reader{std::move(e)}});
-}
-
 // Cuts the file to `len` bytes and makes the cut durable.
 std::expected<void, IoError> truncate_durably(const std::string& path, std::uint64_t len) {
   auto opened = open_regular(path, O_WRONLY);
@@ -43,7 +38,7 @@ std::expected<std::uint64_t, IoError> size_of(const std::string& path) {
 // A newest segment shorter than its header is a creation that a crash cut
 // short: it holds no record, and left in place it would fail every open.
 std::expected<void, WalError> remove_cut_short_creation(const SegmentFile& file, std::uint64_t size) {
-  if (auto removed = remove_file(file.path); !removed) return wal_error(removed.error());
+  if (auto removed = remove_file(file.path); !removed) return std::unexpected<WalError>(removed.error());
   qorva::log_torn_tail_truncated(file.path, size, 0);
   return {};
 }
@@ -63,7 +58,7 @@ std::expected<Recovery, SegmentReadError> recover_segment(const SegmentFile& f, 
 
 std::expected<SegmentIndex, WalError> recover_and_index(const std::string& dir) {
   auto files = list_segment_files(dir);
-  if (!files) return wal_error(files.error());
+  if (!files) return std::unexpected<WalError>(files.error());
   std::uint64_t newest = 0;
   for (const auto& f : *files) newest = std::max(newest, f.first_cursor);
   SegmentIndex index;
@@ -74,10 +69,10 @@ std::expected<SegmentIndex, WalError> recover_and_index(const std::string& dir) 
         if (auto removed = remove_cut_short_creation(f, *short_size); !removed) return std::unexpected(removed.error());
         continue;
       }
-      return wal_error(recovered.error());
+      return std::unexpected<WalError>(recovered.error());
     }
     auto size = size_of(f.path);
-    if (!size) return wal_error(size.error());
+    if (!size) return std::unexpected<WalError>(size.error());
     // A key listed twice (7.seg beside 007.seg): the later entry wins.
     index.paths[f.first_cursor] = f.path;
     index.set_sealed_size(f.first_cursor, *size);
@@ -89,7 +84,7 @@ std::expected<std::uint64_t, WalError> find_next_cursor(const SegmentIndex& inde
   if (index.paths.empty()) return 0;
   const auto& [first, path] = *index.paths.rbegin();
   auto reader = SegmentReader::open(path);
-  if (!reader) return wal_error(reader.error());
+  if (!reader) return std::unexpected<WalError>(reader.error());
   std::optional<std::uint64_t> last;
   RecordIter records(*reader);
   while (auto item = records.next()) {
@@ -121,8 +116,7 @@ std::expected<Recovery, SegmentReadError> recover_truncate(const std::string& pa
     // there on goes, sound records after it included.
     torn_at = reader->offset();
   }  // the reader's descriptor is closed before the file is cut
-  if (auto cut = truncate_durably(path, torn_at); !cut)
-    return std::unexpected(SegmentReadError{SegmentReadError::Io{cut.error()}});
+  if (auto cut = truncate_durably(path, torn_at); !cut) return std::unexpected<SegmentReadError>(cut.error());
   qorva::log_torn_tail_truncated(path, file_len - torn_at, torn_at);
   return Recovery{torn_at, file_len - torn_at};
 }

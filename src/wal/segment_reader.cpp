@@ -14,17 +14,6 @@ namespace {
 
 bool is_end_of_file(const IoError& e) { return e.kind() == IoKind::UnexpectedEof && e.os_errno() == 0; }
 
-std::unexpected<SegmentReadError> read_error(SegmentReadError::Io e) { return std::unexpected(SegmentReadError{e}); }
-std::unexpected<SegmentReadError> read_error(IoError e) { return read_error(SegmentReadError::Io{e}); }
-std::unexpected<SegmentReadError> read_error(SegmentHeaderError e) {
-  return std::unexpected(SegmentReadError{SegmentReadError::Header{e}});
-}
-
-std::unexpected<SegmentReadError> record_len_error(std::uint64_t len, SegmentReadError::RecordLen::Fault fault,
-                                                   std::uint64_t payload_len = 0) {
-  return std::unexpected(SegmentReadError{SegmentReadError::RecordLen{len, fault, payload_len}});
-}
-
 }  // namespace
 
 SegmentReader::SegmentReader(std::string path, BufferedReader file, std::uint64_t first_cursor,
@@ -38,7 +27,7 @@ SegmentReader::SegmentReader(std::string path, BufferedReader file, std::uint64_
 
 std::expected<SegmentReader, SegmentReadError> SegmentReader::open(std::string path) {
   auto fd = open_regular(path, O_RDONLY);
-  if (!fd) return read_error(fd.error());
+  if (!fd) return std::unexpected<SegmentReadError>(fd.error());
   return open(std::move(path), posix_sequential_file(std::move(*fd)));
 }
 
@@ -46,52 +35,54 @@ std::expected<SegmentReader, SegmentReadError> SegmentReader::open(std::string p
                                                                    std::unique_ptr<SequentialFile> opened) {
   BufferedReader file{std::move(opened)};
   auto size = file.size();
-  if (!size) return read_error(size.error());
+  if (!size) return std::unexpected<SegmentReadError>(size.error());
   const std::uint64_t file_len = *size;
 
   std::array<std::byte, kHeaderLen> header;
   if (auto r = file.read_exact(header); !r) {
-    if (is_end_of_file(r.error())) return read_error(SegmentHeaderError{SegmentHeaderError::Truncated{file_len}});
-    return read_error(r.error());
+    if (is_end_of_file(r.error())) return std::unexpected<SegmentReadError>(SegmentHeaderError::Truncated{file_len});
+    return std::unexpected<SegmentReadError>(r.error());
   }
   if (auto magic = get_u64(header.data() + kHeaderMagicOffset); magic != kSegmentMagic)
-    return read_error(SegmentHeaderError{SegmentHeaderError::Magic{magic}});
+    return std::unexpected<SegmentReadError>(SegmentHeaderError::Magic{magic});
   if (auto version = get_u32(header.data() + kHeaderVersionOffset); version != kSegmentVersion)
-    return read_error(SegmentHeaderError{SegmentHeaderError::Version{version}});
+    return std::unexpected<SegmentReadError>(SegmentHeaderError::Version{version});
   return SegmentReader(std::move(path), std::move(file), get_u64(header.data() + kHeaderFirstCursorOffset),
                        get_u64(header.data() + kHeaderCreatedOffset), file_len);
 }
 
 std::expected<std::optional<ReadRecord>, SegmentReadError> read_one_record(BufferedReader& file, std::uint64_t offset,
                                                                            std::uint64_t limit) {
-  using Fault = SegmentReadError::RecordLen::Fault;
+  using RecordLen = SegmentReadError::RecordLen;
+  using Fault = RecordLen::Fault;
   if (offset >= limit) return std::nullopt;
   const std::uint64_t left = limit - offset;
   constexpr std::uint64_t kLenWord = kRecordCursorOffset;
-  if (left < kLenWord) return std::unexpected(SegmentReadError{SegmentReadError::ShortRead{offset, kLenWord - left}});
-  if (auto r = file.seek(offset); !r) return read_error(r.error());
+  if (left < kLenWord) return std::unexpected<SegmentReadError>(SegmentReadError::ShortRead{offset, kLenWord - left});
+  if (auto r = file.seek(offset); !r) return std::unexpected<SegmentReadError>(r.error());
 
   std::array<std::byte, kLenWord> len_word;
-  if (auto r = file.read_exact(len_word); !r) return read_error(r.error());
+  if (auto r = file.read_exact(len_word); !r) return std::unexpected<SegmentReadError>(r.error());
   const std::uint64_t record_len = get_u32(len_word.data());
-  if (record_len > kMaxRecordLen) return record_len_error(record_len, Fault::AboveMax);
-  if (record_len < kMinRecordLen) return record_len_error(record_len, Fault::BelowMin);
+  if (record_len > kMaxRecordLen) return std::unexpected<SegmentReadError>(RecordLen{record_len, Fault::AboveMax});
+  if (record_len < kMinRecordLen) return std::unexpected<SegmentReadError>(RecordLen{record_len, Fault::BelowMin});
   if (left < record_len)
-    return std::unexpected(SegmentReadError{SegmentReadError::ShortRead{offset, record_len - left}});
+    return std::unexpected<SegmentReadError>(SegmentReadError::ShortRead{offset, record_len - left});
 
   // The whole record in one zero-filled buffer, so the field offsets of the
   // format apply to it unchanged.
   std::vector<std::byte> rec(record_len);
   std::memcpy(rec.data(), len_word.data(), kLenWord);
-  if (auto r = file.read_exact(std::span(rec).subspan(kLenWord)); !r) return read_error(r.error());
+  if (auto r = file.read_exact(std::span(rec).subspan(kLenWord)); !r)
+    return std::unexpected<SegmentReadError>(r.error());
 
   const std::size_t crc_at = record_len - kRecordCrcLen;
   const std::uint32_t stored = get_u32(rec.data() + crc_at);
   const std::uint32_t computed = crc32c(std::span(rec).subspan(kRecordCursorOffset, crc_at - kRecordCursorOffset));
-  if (stored != computed) return std::unexpected(SegmentReadError{SegmentReadError::Crc{stored, computed, offset}});
+  if (stored != computed) return std::unexpected<SegmentReadError>(SegmentReadError::Crc{stored, computed, offset});
   const std::uint64_t payload_len = get_u32(rec.data() + kRecordPayloadLenOffset);
   if (payload_len + kRecordFramingLen != record_len)
-    return record_len_error(record_len, Fault::PayloadMismatch, payload_len);
+    return std::unexpected<SegmentReadError>(RecordLen{record_len, Fault::PayloadMismatch, payload_len});
 
   const auto* payload = rec.data() + kRecordPayloadOffset;
   return ReadRecord{Record{std::vector<std::byte>(payload, payload + payload_len),

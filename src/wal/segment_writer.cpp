@@ -11,12 +11,6 @@
 #include "wal/record.h"
 
 namespace qorva::wal {
-namespace {
-
-std::unexpected<WriterError> io_error(IoError e) { return std::unexpected(WriterError{WriterError::Io{e}}); }
-
-}  // namespace
-
 SegmentWriter::SegmentWriter(std::string path, BufferedWriter file, std::uint64_t first_cursor)
     : path_(std::move(path)),
       file_(std::move(file)),
@@ -27,9 +21,9 @@ SegmentWriter::SegmentWriter(std::string path, BufferedWriter file, std::uint64_
 std::expected<SegmentWriter, WriterError> SegmentWriter::create(std::string path, std::uint64_t first_cursor,
                                                                 const MakeWritableFile& make_file) {
   auto dir = open_parent_dir(path);
-  if (!dir) return io_error(dir.error());
+  if (!dir) return std::unexpected<WriterError>(dir.error());
   auto fd = open_regular_at(dir->fd.get(), dir->name, O_WRONLY | O_CREAT | O_EXCL);
-  if (!fd) return io_error(fd.error());
+  if (!fd) return std::unexpected<WriterError>(fd.error());
   BufferedWriter file{make_file(std::move(*fd))};
 
   std::array<std::byte, kHeaderLen> header;
@@ -45,7 +39,7 @@ std::expected<SegmentWriter, WriterError> SegmentWriter::create(std::string path
     // make the retry fail with EEXIST or the next open on a short header.
     file.abandon();
     ::unlinkat(dir->fd.get(), dir->name.c_str(), 0);
-    return io_error(written.error());
+    return std::unexpected<WriterError>(written.error());
   }
   return SegmentWriter(std::move(path), std::move(file), first_cursor);
 }
@@ -53,14 +47,14 @@ std::expected<SegmentWriter, WriterError> SegmentWriter::create(std::string path
 std::expected<void, WriterError> SegmentWriter::append(std::uint64_t cursor, std::uint64_t timestamp_ns,
                                                        std::span<const std::byte> payload) {
   if (payload.size() > kMaxPayloadLen)
-    return std::unexpected(WriterError{WriterError::PayloadTooLarge{payload.size()}});
+    return std::unexpected<WriterError>(WriterError::PayloadTooLarge{payload.size()});
   if (cursor != pending_cursor_)
-    return std::unexpected(WriterError{WriterError::NonMonotonic{cursor, pending_cursor_}});
-  if (broken_) return io_error(*broken_);
+    return std::unexpected<WriterError>(WriterError::NonMonotonic{cursor, pending_cursor_});
+  if (broken_) return std::unexpected<WriterError>(*broken_);
 
   if (auto r = write_record(cursor, timestamp_ns, payload); !r) {
     if (file_.buffered() == 0) cut_back_after_failed_write(r.error());
-    return io_error(r.error());
+    return std::unexpected<WriterError>(r.error());
   }
   bytes_written_ += payload.size() + kRecordFramingLen;
   pending_cursor_ = cursor + 1;
@@ -90,7 +84,7 @@ void SegmentWriter::cut_back_after_failed_write(const IoError& error) {
 std::expected<std::uint64_t, WriterError> SegmentWriter::fsync() {
   auto synced = file_.write_out();
   if (synced) synced = file_.sync();
-  if (!synced) return io_error(synced.error());
+  if (!synced) return std::unexpected<WriterError>(synced.error());
   return pending_cursor_;
 }
 

@@ -20,26 +20,23 @@
 namespace qorva::wal {
 namespace {
 
-std::unexpected<WalError> wal_error(IoError e) { return std::unexpected(WalError{WalError::Io{e}}); }
-std::unexpected<WalError> wal_error(WriterError e) { return std::unexpected(WalError{WalError::Writer{std::move(e)}}); }
-
 // Makes a new segment named after `cursor` the active one. A header-only
 // file already indexed under that cursor (left by an opening that ended
 // before its first append) is replaced, since segments are only ever
 // created exclusively.
 std::expected<void, WalError> start_segment_locked(const std::string& dir, const MakeWritableFile& make_file,
-                                                   LogState& state, std::uint64_t cursor) REQUIRES(state.mutex) {
+                                                   LogState& state, std::uint64_t cursor) QORVA_REQUIRES(state.mutex) {
   SegmentIndex& index = state.index;
   auto existing = index.paths.find(cursor);
   auto sealed = index.sealed_sizes.find(cursor);
   if (existing != index.paths.end() && sealed != index.sealed_sizes.end() && sealed->second == kHeaderLen) {
     if (auto removed = remove_file(existing->second); !removed && removed.error().kind() != IoKind::NotFound)
-      return wal_error(WriterError{WriterError::Io{removed.error()}});
+      return std::unexpected<WalError>(WriterError(removed.error()));
     index.drop_sealed_size(cursor);
     index.paths.erase(existing);
   }
   auto writer = SegmentWriter::create(join_path(dir, segment_file_name(cursor)), cursor, make_file);
-  if (!writer) return wal_error(std::move(writer.error()));
+  if (!writer) return std::unexpected<WalError>(std::move(writer.error()));
   index.paths[cursor] = writer->path();
   state.active_bytes = writer->bytes_written();
   state.writer = std::move(*writer);
@@ -49,7 +46,7 @@ std::expected<void, WalError> start_segment_locked(const std::string& dir, const
 // A segment that holds no record yet takes any record, however large, so a
 // record that does not fit an empty segment gets one of its own.
 bool needs_rotation_locked(const LogState& state, std::uint64_t payload_len, std::uint64_t max_segment_bytes)
-    REQUIRES(state.mutex) {
+    QORVA_REQUIRES(state.mutex) {
   const SegmentWriter& w = *state.writer;
   if (w.pending_cursor() == w.first_cursor()) return false;
   return state.active_bytes + payload_len + kRecordFramingLen > max_segment_bytes;
@@ -60,8 +57,8 @@ bool needs_rotation_locked(const LogState& state, std::uint64_t payload_len, std
 // has changed (no buffered record is lost with a destroyed writer, no size
 // is counted twice) and the next append tries the rotation again.
 std::expected<void, WalError> rotate_locked(const std::string& dir, const MakeWritableFile& make_file, LogState& state,
-                                            std::uint64_t cursor) REQUIRES(state.mutex) {
-  if (auto synced = state.writer->fsync(); !synced) return wal_error(std::move(synced.error()));
+                                            std::uint64_t cursor) QORVA_REQUIRES(state.mutex) {
+  if (auto synced = state.writer->fsync(); !synced) return std::unexpected<WalError>(std::move(synced.error()));
   const std::uint64_t key = state.writer->first_cursor();
   const std::uint64_t size = state.writer->bytes_written();
   state.writer.reset();  // all written and synced: this only closes the file
@@ -73,7 +70,7 @@ std::expected<void, WalError> rotate_locked(const std::string& dir, const MakeWr
 // Deletes the oldest segments, never the active one, while the log is
 // larger than `limit`. A file that cannot be deleted is dropped from the
 // index all the same.
-void enforce_retention_locked(std::uint64_t limit, LogState& state) REQUIRES(state.mutex) {
+void enforce_retention_locked(std::uint64_t limit, LogState& state) QORVA_REQUIRES(state.mutex) {
   SegmentIndex& index = state.index;
   while (state.total_bytes() > limit) {
     auto victim = index.paths.begin();
@@ -100,7 +97,7 @@ std::expected<Wal, WalError> Wal::open(const std::string& topic_dir, const WalCo
   wal.dir_ = join_path(topic_dir, "wal");
   wal.config_ = config;
   wal.make_file_ = std::move(make_file);
-  if (auto made = create_dir_all(wal.dir_); !made) return wal_error(made.error());
+  if (auto made = create_dir_all(wal.dir_); !made) return std::unexpected<WalError>(made.error());
   auto recovered = recover_log(wal.dir_);
   if (!recovered) return std::unexpected(std::move(recovered.error()));
   const std::uint64_t next = recovered->next_cursor;
@@ -193,8 +190,8 @@ void Wal::release_in_forked_child() {
 std::expected<void, WalError> Wal::append(std::uint64_t cursor, std::uint64_t timestamp_ns,
                                           std::span<const std::byte> payload) {
   if (!config_.enabled) return {};
-  if (payload.size() > kMaxPayloadLen) return std::unexpected(WalError{WalError::PayloadTooLarge{payload.size()}});
-  if (state_->flusher_dead.load(std::memory_order_acquire)) return std::unexpected(WalError{WalError::FlusherDied{}});
+  if (payload.size() > kMaxPayloadLen) return std::unexpected<WalError>(WalError::PayloadTooLarge{payload.size()});
+  if (state_->flusher_dead.load(std::memory_order_acquire)) return std::unexpected<WalError>(WalError::FlusherDied{});
 
   LogState& state = *state_;
   MutexLock lock(state.mutex);
@@ -205,7 +202,7 @@ std::expected<void, WalError> Wal::append(std::uint64_t cursor, std::uint64_t ti
   }
   SegmentWriter& writer = *state.writer;
   if (auto written = writer.append(cursor, timestamp_ns, payload); !written)
-    return wal_error(std::move(written.error()));
+    return std::unexpected<WalError>(std::move(written.error()));
   state.active_bytes = writer.bytes_written();
   state.pending_cursor.store(cursor + 1, std::memory_order_release);
   count_up(state.appends_total, 1);
@@ -213,7 +210,7 @@ std::expected<void, WalError> Wal::append(std::uint64_t cursor, std::uint64_t ti
 
   if (config_.sync_mode == SyncMode::EveryAppend) {
     auto durable = writer.fsync();
-    if (!durable) return wal_error(std::move(durable.error()));
+    if (!durable) return std::unexpected<WalError>(std::move(durable.error()));
     state.durable_cursor.store(*durable, std::memory_order_release);
     state.flushes_total.fetch_add(1, std::memory_order_relaxed);
   }

@@ -94,7 +94,7 @@ class Wal {
   void release();
   void shut_down();
   // Leaves the mutex alone on purpose, so the analysis is off for it.
-  void release_in_forked_child() NO_THREAD_SAFETY_ANALYSIS;
+  void release_in_forked_child() QORVA_NO_THREAD_SAFETY_ANALYSIS;
 
   std::string dir_;
   WalConfig config_;

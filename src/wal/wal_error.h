@@ -1,9 +1,15 @@
 // Error types of the write-ahead log. Each formats its own message; nested
 // errors contribute their complete message after their own prefix.
+//
+// Each is made through its constructors alone: one from each of its cases,
+// and one from each error it wraps (an IoError becomes the Io case, a writer's
+// or reader's error the Writer or Reader case), so a failure leaves a
+// function as `return std::unexpected<WalError>(written.error());`.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "io_error.h"
@@ -24,6 +30,11 @@ struct WriterError {
   };
   std::variant<PayloadTooLarge, NonMonotonic, Io> value;
 
+  WriterError(PayloadTooLarge v) : value(v) {}
+  WriterError(NonMonotonic v) : value(v) {}
+  WriterError(Io v) : value(std::move(v)) {}
+  WriterError(IoError e) : value(Io{std::move(e)}) {}
+
   std::string message() const;
 };
 
@@ -38,6 +49,10 @@ struct SegmentHeaderError {
     std::uint64_t size;
   };
   std::variant<Magic, Version, Truncated> value;
+
+  SegmentHeaderError(Magic v) : value(v) {}
+  SegmentHeaderError(Version v) : value(v) {}
+  SegmentHeaderError(Truncated v) : value(v) {}
 
   std::string message() const;
 };
@@ -68,6 +83,14 @@ struct SegmentReadError {
   };
   std::variant<Io, Header, RecordLen, Crc, ShortRead> value;
 
+  SegmentReadError(Io v) : value(std::move(v)) {}
+  SegmentReadError(Header v) : value(std::move(v)) {}
+  SegmentReadError(RecordLen v) : value(v) {}
+  SegmentReadError(Crc v) : value(v) {}
+  SegmentReadError(ShortRead v) : value(v) {}
+  SegmentReadError(IoError e) : value(Io{std::move(e)}) {}
+  SegmentReadError(SegmentHeaderError e) : value(Header{std::move(e)}) {}
+
   std::string message() const;
 };
 
@@ -90,6 +113,16 @@ struct WalError {
     std::uint64_t len;
   };
   std::variant<Io, Writer, Reader, CursorTooOld, FlusherDied, PayloadTooLarge> value;
+
+  WalError(Io v) : value(std::move(v)) {}
+  WalError(Writer v) : value(std::move(v)) {}
+  WalError(Reader v) : value(std::move(v)) {}
+  WalError(CursorTooOld v) : value(v) {}
+  WalError(FlusherDied v) : value(v) {}
+  WalError(PayloadTooLarge v) : value(v) {}
+  WalError(IoError e) : value(Io{std::move(e)}) {}
+  WalError(WriterError e) : value(Writer{std::move(e)}) {}
+  WalError(SegmentReadError e) : value(Reader{std::move(e)}) {}
 
   std::string message() const;
 };

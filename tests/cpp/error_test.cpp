@@ -115,6 +115,13 @@ TEST(WalError, MessagesNestTheirPrefixes) {
        "segment reader: short read at offset 32: needed 7 more bytes"},
       {{WalError::Writer{{WriterError::Io{IoError::from_errno(ENOSPC)}}}},
        "segment writer: I/O error: No space left on device (os error 28)"},
+      // Made from the errors they wrap, as the log's code makes them.
+      {WalError(IoError::from_errno(ENOSPC)), "I/O error: No space left on device (os error 28)"},
+      {WalError(WriterError(IoError::from_errno(EIO))), "segment writer: I/O error: Input/output error (os error 5)"},
+      {WalError(SegmentReadError(IoError::from_errno(EIO))),
+       "segment reader: I/O error: Input/output error (os error 5)"},
+      {WalError(SegmentReadError(SegmentHeaderError::Truncated{7})),
+       "segment reader: segment header: segment header truncated: 7 bytes < 32"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.error.message(), c.text);
 }

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <random>
 #include <thread>
+#include <variant>
 
 #include "log_capture.h"
 #include "logging.h"
@@ -77,7 +78,9 @@ TEST_F(SubscriberTest, ZeroTimeoutWithoutPublisherTimesOutNamingTheTopic) {
   ASSERT_FALSE(connected);
   const auto* timeout = connected.error().get_if<Error::ConnectTimeout>();
   ASSERT_NE(timeout, nullptr);
-  EXPECT_EQ(timeout->what, "nobody \"here\"");
+  const auto* awaited = std::get_if<Error::ConnectTimeout::ForTopic>(&timeout->awaited);
+  ASSERT_NE(awaited, nullptr);
+  EXPECT_EQ(awaited->topic, "nobody \"here\"");
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "python/binding.h"
+#include "python/method.h"
 #include "subscriber.h"
 #include "sys.h"
 #include "waker.h"
@@ -39,71 +39,50 @@ std::optional<Error> core_error(std::string_view which, std::uint64_t a, std::ui
   if (which == "io_nul_path") return Error(nul_in_path_error());
   if (which == "bus_full") return Error(Error::BusFull{});
   if (which == "message_too_large") return Error(Error::MessageTooLarge{a, b});
-  if (which == "connect_timeout") return Error(Error::ConnectTimeout{std::move(text)});
+  if (which == "connect_timeout") return Error(Error::ConnectTimeout::for_topic(text));
   if (which == "too_many_subscribers") return Error(Error::TooManySubscribers{static_cast<std::uint32_t>(a)});
   if (which == "already_publishing") return Error(Error::AlreadyPublishing{std::move(text)});
   if (which == "cursor_too_old") return Error(Error::CursorTooOld{a, b});
-  if (which == "wal_cursor_too_old") return Error(WalError{WalError::CursorTooOld{a, b}});
-  if (which == "wal_io") return Error(WalError{WalError::Io{os(a)}});
-  if (which == "wal_writer_io") return Error(WalError{WalError::Writer{{WriterError::Io{os(a)}}}});
-  if (which == "wal_writer_nonmonotonic") return Error(WalError{WalError::Writer{{WriterError::NonMonotonic{a, b}}}});
-  if (which == "wal_reader_truncated") {
-    return Error(WalError{WalError::Reader{{SegmentReadError::Header{{SegmentHeaderError::Truncated{a}}}}}});
-  }
-  if (which == "wal_reader_short_read") return Error(WalError{WalError::Reader{{SegmentReadError::ShortRead{a, b}}}});
-  if (which == "wal_flusher_died") return Error(WalError{WalError::FlusherDied{}});
-  if (which == "wal_payload_too_large") return Error(WalError{WalError::PayloadTooLarge{a}});
+  if (which == "wal_cursor_too_old") return Error(WalError::CursorTooOld{a, b});
+  if (which == "wal_io") return Error(WalError(os(a)));
+  if (which == "wal_writer_io") return Error(WalError(WriterError(os(a))));
+  if (which == "wal_writer_nonmonotonic") return Error(WalError(WriterError::NonMonotonic{a, b}));
+  if (which == "wal_reader_truncated") return Error(WalError(SegmentReadError(SegmentHeaderError::Truncated{a})));
+  if (which == "wal_reader_short_read") return Error(WalError(SegmentReadError::ShortRead{a, b}));
+  if (which == "wal_flusher_died") return Error(WalError::FlusherDied{});
+  if (which == "wal_payload_too_large") return Error(WalError::PayloadTooLarge{a});
   return std::nullopt;
 }
 
-// raise_core_error(case, a=0, b=0, text="")
-PyObject* raise_core_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&]() -> PyObject* {
-    static constexpr Signature kSig{"raise_core_error()",
-                                    {required("case"), optional("a"), optional("b"), optional("text")}};
-    auto parsed = kSig.parse(args, nargs, kwnames);
-    if (!parsed) return nullptr;
-    auto which = parsed->convert(0, to_str);
-    if (!which) return nullptr;
-    auto a = parsed->convert_or(1, to_u64, std::uint64_t{0});
-    if (!a) return nullptr;
-    auto b = parsed->convert_or(2, to_u64, std::uint64_t{0});
-    if (!b) return nullptr;
-    auto text = parsed->convert_or(3, to_str, std::string_view());
-    if (!text) return nullptr;
-    std::optional<Error> error = core_error(*which, *a, *b, std::string(*text));
-    if (!error) {
-      PyErr_SetString(PyExc_ValueError, "unknown core error case");
-      return nullptr;
-    }
-    return raise_error(std::move(*error));
-  });
-}
+constexpr auto kRaiseCoreError =
+    Method{"raise_core_error()",
+           {required("case"), optional("a", 0), optional("b", 0), optional("text", "")},
+           Borrow::None,
+           Lock::Held,
+           [](std::string_view which, std::uint64_t a, std::uint64_t b, std::string_view text) -> PyResult<Ref> {
+             std::optional<Error> error = core_error(which, a, b, std::string(text));
+             if (!error) {
+               PyErr_SetString(PyExc_ValueError, "unknown core error case");
+               return py_error();
+             }
+             return py_error(std::move(*error));
+           }};
 
-// panic(text): an internal failure.
-PyObject* panic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guard([&]() -> PyObject* {
-    static constexpr Signature kSig{"panic()", {required("text")}};
-    auto parsed = kSig.parse(args, nargs, kwnames);
-    if (!parsed) return nullptr;
-    auto text = parsed->convert(0, to_str);
-    if (!text) return nullptr;
-    internal_failure(std::string(*text));
-  });
-}
+// An internal failure.
+constexpr auto kPanic =
+    Method{"panic()", {required("text")}, Borrow::None, Lock::Held, [](std::string_view text) -> PyResult<Ref> {
+             internal_failure(std::string(text));
+           }};
 
-// bad_alloc(): memory exhausted inside a call.
-PyObject* bad_alloc(PyObject*, PyObject*) noexcept {
-  return guard([]() -> PyObject* { throw std::bad_alloc(); });
-}
+// Memory exhausted inside a call.
+constexpr auto kBadAlloc = Method{Borrow::None, Lock::Held, []() -> PyResult<Ref> { throw std::bad_alloc(); }};
 
 // ---------------------------------------------------------------------------
 
 PyMethodDef functions[] = {
-    {"raise_core_error", fastcall(raise_core_error), METH_FASTCALL | METH_KEYWORDS,
-     "raise_core_error(case, a=0, b=0, text='')\n--\n\nRaise a core error through the mapping."},
-    {"panic", fastcall(panic), METH_FASTCALL | METH_KEYWORDS, "panic(text)\n--\n\nRaise an internal failure."},
-    {"bad_alloc", noargs(bad_alloc), METH_NOARGS, "bad_alloc()\n--\n\nThrow std::bad_alloc."},
+    method_def<kRaiseCoreError, "raise_core_error", "Raise a core error through the mapping.">(),
+    method_def<kPanic, "panic", "Raise an internal failure.">(),
+    method_def<kBadAlloc, "bad_alloc", "Throw std::bad_alloc.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 
