@@ -393,10 +393,10 @@ Result<Start> choose_start(RingBuffer& ring, StartPosition position, const std::
 enum class Replayed { Record, Nothing, NotYet };
 
 // Sleeps one poll interval, but not past `wait_until`; false when there is no
-// time left to wait (or no waiting at all: none).
-bool pause_within(const Deadline* wait_until) {
-  if (wait_until == nullptr || wait_until->passed()) return false;
-  sleep_for(std::min(kCatchUpPollInterval, wait_until->remaining()));
+// time left to wait (Deadline::now() never waits).
+bool pause_within(const Deadline& wait_until) {
+  if (wait_until.passed()) return false;
+  sleep_for(std::min(kCatchUpPollInterval, wait_until.remaining()));
   return true;
 }
 
@@ -477,8 +477,9 @@ struct Subscriber::State {
   }
 
   // Replay first: every receive begins here. `wait_until` bounds the waits
-  // for the log to catch up; none means never wait. An error ends replay.
-  Result<Replayed> replay_next(wal::Record& record, const Deadline* wait_until);
+  // for the log to catch up: Deadline::now() never waits, never() waits as
+  // long as it takes. An error ends replay.
+  Result<Replayed> replay_next(wal::Record& record, const Deadline& wait_until);
   bool read_exact(wal::Record& record);
   Result<Replayed> replay_copied_first(wal::Record& record);
   Result<Replayed> end_failed_replay();
@@ -505,7 +506,7 @@ struct Subscriber::State {
 // the live run wrote it and its slot holds exactly that message, else from
 // the log. The ring is handed over to only at that tail, which the slot has
 // protected from the start.
-Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadline* wait_until) {
+Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadline& wait_until) {
   if (numbering_lost) return io_failure(publisher_restarted());
   if (auto error = take_unreported()) return std::unexpected(std::move(*error));
   if (!replay) return Replayed::Nothing;
@@ -772,8 +773,7 @@ Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
   out.clear();
   if (s.replay) {  // outside replay, a blocking receive reads no clock
     wal::Record record;
-    const Deadline no_limit = Deadline::never();
-    auto replayed = s.replay_next(record, &no_limit);
+    auto replayed = s.replay_next(record, Deadline::never());
     if (!replayed) return std::unexpected(std::move(replayed.error()));
     if (*replayed == Replayed::Record) {
       out.assign(record.payload.begin(), record.payload.end());
@@ -792,7 +792,7 @@ bool Subscriber::try_receive_into(std::vector<std::byte>& out) {
   State& s = *state_;
   out.clear();
   wal::Record record;
-  auto replayed = s.replay_next(record, nullptr);
+  auto replayed = s.replay_next(record, Deadline::now());
   if (!replayed) {
     // Kept for the next receive that can report it: reading on from the ring
     // here would pass over what the replay could not deliver.
@@ -822,7 +822,7 @@ Result<bool> Subscriber::receive_until_into(const Deadline& deadline, std::vecto
   State& s = *state_;
   out.clear();
   wal::Record record;
-  auto replayed = s.replay_next(record, &deadline);
+  auto replayed = s.replay_next(record, deadline);
   if (!replayed) return std::unexpected(std::move(replayed.error()));
   if (*replayed == Replayed::Record) out.assign(record.payload.begin(), record.payload.end());
   if (*replayed != Replayed::Nothing) return *replayed == Replayed::Record;
@@ -839,7 +839,7 @@ Result<bool> Subscriber::receive_until_into(const Deadline& deadline, std::vecto
 Result<std::optional<std::size_t>> Subscriber::try_receive_one_into_slice(std::span<std::byte> out) {
   State& s = *state_;
   wal::Record record;
-  auto replayed = s.replay_next(record, nullptr);
+  auto replayed = s.replay_next(record, Deadline::now());
   if (!replayed) return std::unexpected(std::move(replayed.error()));
   if (*replayed == Replayed::NotYet) return std::nullopt;
   if (*replayed == Replayed::Nothing) return s.read_ring_into(out);
@@ -860,7 +860,7 @@ Result<bool> Subscriber::wait_readable(const Deadline& until, Duration remaining
 Result<std::optional<std::vector<std::byte>>> Subscriber::poll_recv() {
   State& s = *state_;
   wal::Record record;
-  auto replayed = s.replay_next(record, nullptr);
+  auto replayed = s.replay_next(record, Deadline::now());
   if (!replayed) return std::unexpected(std::move(replayed.error()));
   if (*replayed == Replayed::Record) return std::move(record.payload);
   if (*replayed == Replayed::NotYet) return std::nullopt;
