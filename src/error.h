@@ -34,14 +34,12 @@ struct Error {
   // A bounded wait ran out: a subscriber's for the topic's publisher to
   // appear, or a publisher's for enough subscribers to connect.
   struct ConnectTimeout {
-    struct ForTopic {
-      std::string topic;
-    };
-    struct ForSubscribers {};
-    std::variant<ForTopic, ForSubscribers> awaited;
+    enum class Awaited : std::uint8_t { Topic, Subscribers };
+    Awaited awaited;
+    std::string topic;  // the topic of Awaited::Topic; empty for Subscribers
 
-    static ConnectTimeout for_topic(std::string_view topic) { return {ForTopic{std::string(topic)}}; }
-    static ConnectTimeout for_subscribers() { return {ForSubscribers{}}; }
+    static ConnectTimeout for_topic(std::string_view topic) { return {Awaited::Topic, std::string(topic)}; }
+    static ConnectTimeout for_subscribers() { return {Awaited::Subscribers, {}}; }
   };
   struct TooManySubscribers {
     std::uint32_t slots;

@@ -37,14 +37,14 @@ constexpr const char* kPanicDoc =
 std::string dec(std::uint64_t v) { return std::to_string(v); }
 
 std::string connect_timeout_message(const Error::ConnectTimeout& e) {
-  using Awaited = Error::ConnectTimeout;
-  return std::visit(
-      Overload{
-          [](const Awaited::ForTopic& t) { return "timed out waiting for '" + t.topic + "'"; },
-          // Worded as a wait for a topic of that name: callers match the text as it has always been.
-          [](const Awaited::ForSubscribers&) { return std::string("timed out waiting for 'waiting for subscribers'"); },
-      },
-      e.awaited);
+  switch (e.awaited) {
+    case Error::ConnectTimeout::Awaited::Topic:
+      return "timed out waiting for '" + e.topic + "'";
+    case Error::ConnectTimeout::Awaited::Subscribers:
+      // Worded as a wait for a topic of that name: callers match the text as it has always been.
+      return "timed out waiting for 'waiting for subscribers'";
+  }
+  return {};
 }
 
 // A new exception class, or the one of that name that another extension

@@ -174,7 +174,7 @@ TEST(PublisherWait, TimesOutAsAWaitForSubscribers) {
   ASSERT_FALSE(waited);
   const auto* timeout = waited.error().get_if<Error::ConnectTimeout>();
   ASSERT_NE(timeout, nullptr);
-  EXPECT_TRUE(std::holds_alternative<Error::ConnectTimeout::ForSubscribers>(timeout->awaited));
+  EXPECT_EQ(timeout->awaited, Error::ConnectTimeout::Awaited::Subscribers);
 }
 
 TEST(PublisherWait, ReturnsOnceEnoughSubscribersConnected) {
