@@ -38,8 +38,9 @@ using SlotLag = std::pair<std::uint64_t, std::uint64_t>;
 class Publisher {
  public:
   // Creates the topic directory under config.dir, takes the producer lock,
-  // creates or reuses ring.mmap, opens the log when enabled and binds
-  // signal.sock, and starts the thread that lets subscribers in. May block for
+  // opens the log when enabled, creates or reuses ring.mmap, frees the cursor
+  // slots of subscribers that ended without releasing them, binds signal.sock
+  // and starts the thread that lets subscribers in. May block for
   // a long time (log recovery). Errors: Io (also a thread that cannot be
   // started), AlreadyPublishing, Wal; invalid topic names are refused as Io.
   static Result<std::unique_ptr<Publisher>> create(std::string_view topic, TopicConfig config);
@@ -51,9 +52,11 @@ class Publisher {
   // The calls below need the publisher to themselves (one thread at a time),
   // except stats() and slow_subscribers(), which only read.
 
-  // Publishes one message. Errors: MessageTooLarge, Io (the listening socket
-  // failing; no peer's handshake, however faulty, is an error), BusFull
-  // (Backpressure::Error), Wal. Never blocks.
+  // Publishes one message. Every 10 ms the publish first runs the timed pass,
+  // which also frees the slots of subscribers whose connection hung up.
+  // Errors: MessageTooLarge, Io (the listening socket failing; no peer's
+  // handshake, however faulty, is an error), BusFull (Backpressure::Error),
+  // Wal. Never blocks.
   Result<void> publish(std::span<const std::byte> payload);
   // Publishes a batch; returns how many were written (stops early, without
   // error, where the ring becomes full under Backpressure::Error).
