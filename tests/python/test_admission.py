@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import TOPIC
+from support import TOPIC
 
 
 def signal_socket(base_dir, bus_name):

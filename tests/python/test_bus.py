@@ -12,8 +12,8 @@ import threading
 import weakref
 
 import pytest
-from bus_support import check_raised, conflict, hammer, outcome, python_memory_growth
-from conftest import wait_until
+from support import check_raised, conflict, hammer, outcome, python_memory_growth
+from support import wait_until
 
 from qorva import _qorva
 from qorva._qorva import (

@@ -7,7 +7,7 @@ import pytest
 
 from qorva._qorva import _RustBus
 
-from conftest import wait_until
+from support import wait_until
 
 
 def tree(root):

@@ -14,7 +14,7 @@ import pytest
 
 from qorva._qorva import BusFullError
 
-from conftest import CHILD_PRELUDE
+from support import CHILD_PRELUDE
 
 TOPIC = "t"
 

@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from conftest import CHILD_PRELUDE, PUBLISHER_SCRIPT
+from support import CHILD_PRELUDE, PUBLISHER_SCRIPT
 
 TOPIC = "t"
 

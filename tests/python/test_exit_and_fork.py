@@ -14,7 +14,7 @@ import pytest
 
 from qorva._qorva import BusFullError
 
-from conftest import CHILD_PRELUDE, run_python
+from support import CHILD_PRELUDE, run_python
 
 # ---------------------------------------------------------------------------
 # A daemon thread inside a call at interpreter exit

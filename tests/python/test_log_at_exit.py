@@ -4,7 +4,7 @@ after the last acknowledged message."""
 
 import pytest
 
-from conftest import run_python
+from support import run_python
 
 from qorva._qorva import _RustBus
 

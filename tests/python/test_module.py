@@ -15,7 +15,7 @@ import pytest
 import qorva
 import qorva._qorva as m
 import qorva._qorva_testing as hooks
-from conftest import run_python
+from support import run_python
 
 CLASSES = ["_RustBus", "TopicPublisher", "Subscription", "TopicStats", "WalStats"]
 EXCEPTIONS = [

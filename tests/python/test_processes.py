@@ -14,7 +14,7 @@ import pytest
 
 from qorva._qorva import BusFullError
 
-from conftest import CHILD_PRELUDE, PACKAGE_ROOT, PUBLISHER_SCRIPT, SUBSCRIBER_SCRIPT, wait_until
+from support import CHILD_PRELUDE, PACKAGE_ROOT, PUBLISHER_SCRIPT, SUBSCRIBER_SCRIPT, wait_until
 
 TOPIC = "t"
 STYLES = ["recv", "iter", "recv_timeout", "recv_batch", "try_recv", "recv_into", "recv_timeout_into",

@@ -11,7 +11,7 @@ import pytest
 
 from qorva._qorva import CursorTooOldError
 
-from conftest import TOPIC, publish
+from support import TOPIC, publish
 
 
 def run(make_bus, name, count, wal, **kw):

@@ -6,7 +6,7 @@ import time
 import weakref
 
 import pytest
-from bus_support import python_memory_growth
+from support import python_memory_growth
 
 from qorva import _qorva
 from qorva._qorva import TopicStats, WalStats, _RustBus

@@ -15,7 +15,7 @@ import pytest
 from qorva import _qorva
 from qorva._qorva import Subscription
 
-from conftest import TOPIC, borrowed, publish, run_python, wait_until
+from support import TOPIC, borrowed, publish, run_python, wait_until
 
 
 # Byte offset of wakeup_armed[idx] in ring.mmap for a ring of `n` cursor slots.

@@ -11,7 +11,7 @@ import pytest
 
 from qorva._qorva import MessageTooLargeError
 
-from conftest import TOPIC, borrowed, publish, wait_until
+from support import TOPIC, borrowed, publish, wait_until
 
 SIZE = 16
 

@@ -13,7 +13,7 @@ import tempfile
 
 import pytest
 
-from conftest import run_python
+from support import run_python
 
 TOPIC = "t"
 SEGMENT = "00000000000000000000.seg"

@@ -7,8 +7,8 @@ import threading
 import weakref
 
 import pytest
-from bus_support import check_raised, conflict, hammer, outcome
-from conftest import wait_until
+from support import check_raised, conflict, hammer, outcome
+from support import wait_until
 
 from qorva import _qorva
 from qorva._qorva import AlreadyPublishingError, TopicPublisher, TopicStats, _RustBus
