@@ -12,7 +12,7 @@
 #include <fstream>
 #include <new>
 
-#include "transport_support.h"
+#include "support/transport_support.h"
 
 namespace qorva {
 namespace {

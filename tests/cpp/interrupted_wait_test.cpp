@@ -14,7 +14,7 @@
 
 #include "publisher.h"
 #include "subscriber.h"
-#include "transport_support.h"
+#include "support/transport_support.h"
 #include "waker.h"
 
 namespace qorva {

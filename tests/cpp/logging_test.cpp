@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "clock.h"
-#include "log_capture.h"
+#include "support/log_capture.h"
 
 namespace qorva {
 namespace {

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "clock.h"
-#include "peers.h"
-#include "temp_dir.h"
+#include "support/peers.h"
+#include "support/temp_dir.h"
 
 namespace qorva {
 namespace {

@@ -17,16 +17,16 @@
 #include <thread>
 #include <variant>
 
-#include "log_capture.h"
 #include "logging.h"
-#include "peers.h"
 #include "ring.h"
 #include "subscriber.h"
-#include "transport_support.h"
+#include "support/log_capture.h"
+#include "support/peers.h"
+#include "support/transport_support.h"
+#include "support/wal_test_util.h"
 #include "waker.h"
 #include "wal/record.h"
 #include "wal/segment_name.h"
-#include "wal_test_util.h"
 
 namespace qorva {
 namespace {

@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "peers.h"
-#include "temp_dir.h"
-#include "transport_support.h"
+#include "support/peers.h"
+#include "support/temp_dir.h"
+#include "support/transport_support.h"
 #include "waker.h"
 
 namespace qorva {

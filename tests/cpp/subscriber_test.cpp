@@ -19,13 +19,13 @@
 #include <thread>
 #include <variant>
 
-#include "log_capture.h"
 #include "logging.h"
-#include "peers.h"
 #include "publisher.h"
 #include "ring.h"
+#include "support/log_capture.h"
+#include "support/peers.h"
+#include "support/transport_support.h"
 #include "sys.h"
-#include "transport_support.h"
 #include "waker.h"
 #include "wal/record.h"
 #include "wal/segment_name.h"

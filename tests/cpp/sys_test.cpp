@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace qorva {
 namespace {

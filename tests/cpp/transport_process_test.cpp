@@ -11,10 +11,10 @@
 #include <random>
 #include <thread>
 
-#include "peers.h"
 #include "publisher.h"
 #include "subscriber.h"
-#include "transport_support.h"
+#include "support/peers.h"
+#include "support/transport_support.h"
 
 namespace qorva {
 namespace {

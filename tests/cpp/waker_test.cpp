@@ -16,8 +16,8 @@
 #include <filesystem>
 #include <thread>
 #include <vector>
-#include "temp_dir.h"
-#include "transport_support.h"
+#include "support/temp_dir.h"
+#include "support/transport_support.h"
 
 namespace qorva {
 namespace {

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 #include "wal/wal.h"
 
 namespace {

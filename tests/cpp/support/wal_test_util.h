@@ -25,7 +25,7 @@
 #include <string_view>
 #include <thread>
 #include <vector>
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace qorva::wal::testing {
 

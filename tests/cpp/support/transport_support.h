@@ -28,7 +28,7 @@
 
 #include "config.h"
 #include "error.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace qorva::testing_support {
 

@@ -10,14 +10,14 @@
 #include <random>
 
 #include "clock.h"
-#include "log_capture.h"
 #include "logging.h"
-#include "peers.h"
+#include "support/log_capture.h"
+#include "support/peers.h"
+#include "support/wal_fault_file.h"
+#include "support/wal_test_util.h"
 #include "wal/open_logs.h"
 #include "wal/reader.h"
 #include "wal/record.h"
-#include "wal_fault_file.h"
-#include "wal_test_util.h"
 
 namespace qorva::wal {
 namespace {

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "clock.h"
+#include "support/wal_fault_file.h"
+#include "support/wal_test_util.h"
 #include "wal/record.h"
 #include "wal/segment_name.h"
-#include "wal_fault_file.h"
-#include "wal_test_util.h"
 
 namespace qorva::wal {
 namespace {

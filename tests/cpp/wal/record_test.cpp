@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "wal_test_util.h"
+#include "support/wal_test_util.h"
 
 namespace qorva::wal {
 namespace {

@@ -5,9 +5,9 @@
 #include <atomic>
 #include <thread>
 
+#include "support/wal_test_util.h"
 #include "wal/record.h"
 #include "wal/wal.h"
-#include "wal_test_util.h"
 
 namespace qorva::wal {
 namespace {

@@ -8,8 +8,8 @@
 #include <csignal>
 #include <thread>
 
+#include "support/wal_test_util.h"
 #include "wal/posix_file.h"
-#include "wal_test_util.h"
 
 namespace qorva::wal {
 namespace {

@@ -6,10 +6,10 @@
 
 #include <functional>
 
+#include "support/wal_fault_file.h"
+#include "support/wal_test_util.h"
 #include "wal/record.h"
 #include "wal/recovery.h"
-#include "wal_fault_file.h"
-#include "wal_test_util.h"
 
 namespace qorva::wal {
 namespace {
