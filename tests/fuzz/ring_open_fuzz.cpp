@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "../cpp/peers.h"
+#include "../cpp/support/peers.h"
 #include "ring.h"
 #include "sys.h"
 
