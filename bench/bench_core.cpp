@@ -90,7 +90,7 @@ std::uint64_t word_at(const std::vector<std::byte>& m, std::size_t offset) {
 
 void receive_next(qorva::Subscriber& sub, const Options& o, std::vector<std::byte>& buf, std::uint64_t seq) {
   if (o.spin) {
-    while (!sub.try_receive_into(buf)) {
+    while (!sub.try_receive_deferring_error(buf)) {
     }
   } else if (auto got = sub.receive_into(buf); !got) {
     const auto* io = got.error().get_if<qorva::Error::Io>();

@@ -98,26 +98,6 @@ Result<UniqueFd> connect_until(const std::string& path, const Deadline& deadline
   }
 }
 
-// Holds a claimed cursor slot, and its lock, until the connect succeeds; frees
-// it otherwise, so that a failed connect never leaks a slot. Declared before
-// the connection, so that a failed connect hangs up before it frees the slot,
-// as a subscriber's destruction does.
-class SlotClaim {
- public:
-  SlotClaim(RingBuffer& ring, std::uint32_t idx) : ring_(&ring), idx_(idx) {}
-  SlotClaim(const SlotClaim&) = delete;
-  SlotClaim& operator=(const SlotClaim&) = delete;
-  ~SlotClaim() {
-    if (ring_ != nullptr) ring_->release_cursor_slot(idx_);
-  }
-  std::uint32_t idx() const { return idx_; }
-  void keep() { ring_ = nullptr; }
-
- private:
-  RingBuffer* ring_;
-  std::uint32_t idx_;
-};
-
 // The oldest message a ring of `capacity` slots can hold under `tail`.
 std::uint64_t oldest_in_ring(std::uint64_t tail, std::uint64_t capacity) {
   return capacity > tail ? 0 : tail - capacity;
@@ -400,6 +380,226 @@ bool pause_within(const Deadline& wait_until) {
   return true;
 }
 
+// The ring mapping and the cursor slot held in it, from the claim on. The
+// slot is freed, and its lock dropped, when this is destroyed, so that a
+// failed connect never leaks a slot and the next subscriber may claim it at
+// once; then the ring is unmapped. A copy inherited by a forked child only
+// unmaps: the slot belongs to the parent.
+class HeldSlot {
+ public:
+  HeldSlot(RingBuffer ring, std::uint32_t idx) : ring_(std::move(ring)), idx_(idx) {}
+  HeldSlot(HeldSlot&& other) noexcept : ring_(std::move(other.ring_)), idx_(std::exchange(other.idx_, std::nullopt)) {}
+  HeldSlot& operator=(HeldSlot&&) = delete;
+  ~HeldSlot() {
+    if (idx_ && epoch_.in_origin()) ring_.release_cursor_slot(*idx_);
+  }
+
+  RingBuffer& ring() { return ring_; }
+  const RingBuffer& ring() const { return ring_; }
+  std::uint32_t idx() const { return *idx_; }
+
+ private:
+  RingBuffer ring_;
+  std::optional<std::uint32_t> idx_;  // none once moved from
+  ForkEpoch epoch_;
+};
+
+// Whether the ring still numbers as this subscription does. A ring reused by
+// a new publisher goes on with our numbering only when that publisher starts
+// at or above our cursor (its log continued it). Numbering below our cursor
+// reuses numbers we have read, so what we just read, and everything after
+// it, belongs to another stream: the subscription has ended for good.
+class NumberingCheck {
+ public:
+  explicit NumberingCheck(std::uint64_t generation) : connected_(generation), read_(generation) {}
+
+  // After a read at `cursor_before`: false once the numbering is lost.
+  bool continues(const RingBuffer& ring, std::uint64_t cursor_before) {
+    // The generation sits on the line of the tail the read has just loaded.
+    const std::uint64_t generation = ring.load_generation();
+    if (generation == read_) return true;
+    if (ring.load_first_cursor() < cursor_before) {
+      lost_ = true;
+      return false;
+    }
+    read_ = generation;
+    return true;
+  }
+  bool lost() const { return lost_; }
+  // Whether another publisher came since the connect, whatever its numbering.
+  bool publisher_changed(const RingBuffer& ring) const { return ring.load_generation() != connected_; }
+  std::uint64_t connected_generation() const { return connected_; }
+
+ private:
+  std::uint64_t connected_;
+  std::uint64_t read_;  // the generation whose numbering the reads last found to continue ours
+  bool lost_ = false;
+};
+
+// What a wait watches and arms.
+struct WaitPoint {
+  RingBuffer& ring;
+  std::uint32_t slot;
+  std::uint64_t cursor;
+  const NumberingCheck& numbering;
+};
+
+// How a subscriber waits for the next message: it watches the tail for a
+// window that adapts to the stream, then arms its wakeup flag and sleeps on
+// its eventfd until the publisher writes a unit or hangs up (the wakeup
+// handshake, ring.h).
+class WatchThenSleep {
+ public:
+  WatchThenSleep(ProcessLocalFd wake_fd, ProcessLocalFd stream)
+      : wake_fd_(std::move(wake_fd)), stream_(std::move(stream)) {}
+
+  // Watches first, for the window but at most `watch_limit`, then sleeps
+  // until `sleep_until`; true when worth reading again. The sleep tells the
+  // window how far apart the messages come.
+  Result<bool> wait(const WaitPoint& at, const Deadline& sleep_until, Duration watch_limit);
+  // The event loop's arming: true (flag disarmed) when a message is there.
+  bool arm(const WaitPoint& at);
+  // Consumes one unit: true when one was pending.
+  std::expected<bool, IoError> take_unit();
+
+  int wake_fd() const { return wake_fd_.get(); }
+  int stream_fd() const { return stream_.get(); }
+
+ private:
+  Result<bool> sleep_until_woken(const WaitPoint& at, const Deadline& until);
+  Result<bool> wait_for_unit(const WaitPoint& at, const Deadline& until);
+  Result<void> consume_unit_left();
+
+  // Closed in a forked child at once: a child must keep neither the
+  // publisher's view of this subscriber as connected nor the slot's lock,
+  // which the ring's own descriptor carries. The stream is declared last, so
+  // it is closed first.
+  ProcessLocalFd wake_fd_;
+  ProcessLocalFd stream_;
+  WatchWindow window_;
+  // A wait saw a wakeup unit and left it to be consumed before the next
+  // arming, off the way from the wakeup to the message.
+  bool unit_left_ = false;
+};
+
+Result<bool> WatchThenSleep::wait(const WaitPoint& at, const Deadline& sleep_until, Duration watch_limit) {
+  if (watch_limit == Duration{}) return sleep_until_woken(at, sleep_until);
+  const Deadline longest = Deadline::after(kLongestWatch);
+  const Duration watch_for = std::min(window_.length(), watch_limit);
+  if (watch_for != Duration{} && at.ring.watch_tail(at.cursor, Deadline::after(watch_for))) return true;
+  Result<bool> woken = sleep_until_woken(at, sleep_until);
+  if (woken) window_.after_sleep(*woken && !longest.passed());
+  return woken;
+}
+
+// The subscriber's side of the wakeup handshake (ring.h).
+Result<bool> WatchThenSleep::sleep_until_woken(const WaitPoint& at, const Deadline& until) {
+  if (auto consumed = consume_unit_left(); !consumed) return std::unexpected(std::move(consumed.error()));
+  if (at.cursor < at.ring.arm_wakeup(at.slot)) {
+    at.ring.disarm_wakeup(at.slot);
+    return true;
+  }
+  Result<bool> woken = wait_for_unit(at, until);
+  at.ring.disarm_wakeup(at.slot);
+  // A publisher that published its last messages and left while we slept
+  // shows both a unit and a hang-up, and the hang-up wins the poll: what it
+  // wrote is still in the ring, so that is read first. Once the cursor reaches
+  // the tail the hang-up is reported.
+  if (!woken && woken.error().is(IoOutcome::PublisherDisconnected) && at.cursor < at.ring.load_tail()) return true;
+  return woken;
+}
+
+Result<bool> WatchThenSleep::wait_for_unit(const WaitPoint& at, const Deadline& until) {
+  if (auto polled = poll_wakeup(wake_fd_.get(), stream_.get(), until); !polled) {
+    if (is_quiet_wait_end(polled.error())) return false;
+    return io_failure(polled.error());
+  }
+  unit_left_ = true;
+  if (at.numbering.publisher_changed(at.ring)) return io_failure(publisher_restarted());
+  return true;
+}
+
+// Before arming, never after (the wakeup handshake, ring.h).
+Result<void> WatchThenSleep::consume_unit_left() {
+  if (!std::exchange(unit_left_, false)) return {};
+  if (auto consumed = read_wakeup(wake_fd_.get()); !consumed && consumed.error().kind() != IoKind::WouldBlock)
+    return io_failure(consumed.error());
+  return {};
+}
+
+bool WatchThenSleep::arm(const WaitPoint& at) {
+  if (at.cursor >= at.ring.arm_wakeup(at.slot)) return false;
+  at.ring.disarm_wakeup(at.slot);
+  return true;
+}
+
+std::expected<bool, IoError> WatchThenSleep::take_unit() {
+  unit_left_ = false;  // the event loop consumes the units from here
+  auto consumed = read_wakeup(wake_fd_.get());
+  if (consumed) return true;
+  if (consumed.error().kind() == IoKind::WouldBlock) return false;
+  return std::unexpected(consumed.error());
+}
+
+// Catching up: each cursor below the connect's tail comes from the ring when
+// the live run wrote it and its slot holds exactly that message, else from
+// the log. The ring is handed over to only at that tail, which the slot has
+// protected from the start.
+struct CatchUp {
+  wal::WalReplayer replay;
+  std::string topic_dir;  // where replay reads the log
+  // Cursors below this, the tail seen at connect, are caught up with; the
+  // slot keeps its starting value until then.
+  std::uint64_t end = 0;
+  // Takes from the ring only what the live run wrote, from here on.
+  std::uint64_t ring_floor = 0;
+  std::optional<LiveLogCheck> log_check;  // see Start
+  std::optional<std::vector<std::byte>> copied_first;
+  std::optional<Deadline> deadline;  // the bound on time without progress
+  // Catching up failed; the next receive ends it (see end_failed_catch_up).
+  bool failed = false;
+
+  static std::optional<CatchUp> of(Start& start, const std::string& topic_dir) {
+    if (!start.replay) return std::nullopt;
+    return CatchUp{.replay = std::move(*start.replay),
+                   .topic_dir = topic_dir,
+                   .end = start.catch_up_end,
+                   .ring_floor = start.first_cursor,
+                   .log_check = std::move(start.log_check),
+                   .copied_first = std::move(start.copied_first),
+                   .deadline = std::nullopt,
+                   .failed = false};
+  }
+};
+
+// A receive's outcome: the message's length, or none.
+using Received = Result<std::optional<std::size_t>>;
+
+// Receiving into a buffer resized to the message.
+struct IntoBuffer {
+  std::vector<std::byte>& out;
+  ReadResult read(RingBuffer& ring, std::uint32_t slot, std::uint64_t at) { return ring.try_receive(slot, at, out); }
+  Result<std::optional<std::size_t>> take(const std::vector<std::byte>& payload) {
+    out.assign(payload.begin(), payload.end());
+    return payload.size();
+  }
+};
+
+// Receiving into a caller's slice; a longer message is consumed and fails.
+struct IntoSlice {
+  std::span<std::byte> out;
+  ReadResult read(RingBuffer& ring, std::uint32_t slot, std::uint64_t at) {
+    return ring.try_receive_into_slice(slot, at, out);
+  }
+  Result<std::optional<std::size_t>> take(const std::vector<std::byte>& payload) {
+    if (payload.size() > out.size()) return std::unexpected(Error::MessageTooLarge{payload.size(), out.size()});
+    std::copy(payload.begin(), payload.end(), out.begin());
+    return payload.size();
+  }
+};
+
+Subscriber::BlockingSteps run_in_place;
+
 }  // namespace
 
 IoError publisher_restarted() {
@@ -413,142 +613,128 @@ bool publisher_gone(const Error& e) {
 }
 
 struct Subscriber::State {
-  // Torn down in the order of the destructor.
-  RingBuffer ring;
+  // Declared in the reverse of teardown order. The connection closes first,
+  // so that the publisher sees this subscriber hang up before anyone can
+  // claim its slot again; then the slot is freed and its lock dropped, and
+  // the ring unmapped; then the log's files are closed.
+  std::optional<CatchUp> catch_up;
+  HeldSlot held;
   std::uint64_t cursor;
-  std::uint32_t cursor_idx;
-  std::uint64_t connected_generation;
-  // The generation whose numbering the reads last found to continue ours.
-  std::uint64_t read_generation;
-  // A new publisher numbers below our cursor: every receive fails from here.
-  bool numbering_lost = false;
-  // A replay failure met by a receive that cannot fail, for the next one that can.
-  std::optional<Error> unreported;
-  // Closed in a forked child at once: a child must keep neither the
-  // publisher's view of this subscriber as connected nor the slot's lock,
-  // which the ring's own descriptor carries.
-  ProcessLocalFd stream;
-  ProcessLocalFd wake_fd;
-  std::optional<wal::WalReplayer> replay;
-  std::string topic_dir;  // where replay reads the log
-  // While `replay` is present, cursors below this (the tail seen at connect)
-  // are caught up with; the slot keeps its starting value until then.
-  std::uint64_t catch_up_end = 0;
-  std::optional<Deadline> catch_up_deadline;
-  // Catching up takes from the ring only what the live run wrote, from here on.
-  std::uint64_t ring_floor = 0;
-  std::optional<LiveLogCheck> log_check;  // see Start
-  std::optional<std::vector<std::byte>> copied_first;
-  // Catching up failed; the next receive ends it (see replay_next).
-  bool replay_failed = false;
-  WatchWindow watch;
-  // A wait saw a wakeup unit and left it to be consumed before the next
-  // arming, off the way from the wakeup to the message.
-  bool unit_left = false;
-  ForkEpoch epoch;
+  NumberingCheck numbering;
+  // An error met by try_receive_deferring_error, reported by the next receive.
+  std::optional<Error> deferred_error;
+  WatchThenSleep waiter;
 
-  State(RingBuffer r, std::uint32_t idx, std::uint64_t generation, ProcessLocalFd s, ProcessLocalFd w, Start start,
-        std::string dir)
-      : ring(std::move(r)),
+  State(HeldSlot slot, std::uint64_t generation, ProcessLocalFd stream, ProcessLocalFd wake_fd, Start start,
+        const std::string& topic_dir)
+      : catch_up(CatchUp::of(start, topic_dir)),
+        held(std::move(slot)),
         cursor(start.cursor),
-        cursor_idx(idx),
-        connected_generation(generation),
-        read_generation(generation),
-        stream(std::move(s)),
-        wake_fd(std::move(w)),
-        replay(std::move(start.replay)),
-        topic_dir(std::move(dir)),
-        catch_up_end(start.catch_up_end),
-        ring_floor(start.first_cursor),
-        log_check(std::move(start.log_check)),
-        copied_first(std::move(start.copied_first)) {}
+        numbering(generation),
+        waiter(std::move(wake_fd), std::move(stream)) {}
 
-  // The connection is closed first, so that the publisher sees this
-  // subscriber hang up before anyone can claim its slot again; then the slot
-  // is freed and its lock dropped, so the next subscriber may claim it at once.
-  // A copy inherited by a forked child only unmaps: the slot belongs to the
-  // parent, and the child closed its copies of the descriptors when it was made.
-  ~State() {
-    stream.reset();
-    if (epoch.in_origin()) ring.release_cursor_slot(cursor_idx);
-    { RingBuffer unmapped = std::move(ring); }
-    wake_fd.reset();
-    replay.reset();
-  }
+  RingBuffer& ring() { return held.ring(); }
+  WaitPoint wait_point() { return {ring(), held.idx(), cursor, numbering}; }
 
-  // Replay first: every receive begins here. `wait_until` bounds the waits
-  // for the log to catch up: Deadline::now() never waits, never() waits as
-  // long as it takes. An error ends replay.
-  Result<Replayed> replay_next(wal::Record& record, const Deadline& wait_until);
+  template <class Into>
+  Received receive(Into into, const Deadline& deadline, BlockingSteps& steps);
+  template <class Into>
+  std::optional<Received> before_ring(Into& into, const Deadline& deadline, BlockingSteps& steps);
+  template <class Into>
+  Received from_ring(Into& into, const Deadline& deadline, BlockingSteps& steps);
+  // The next message of catching up; `wait_until` bounds the waits for the
+  // log to bring it. An error ends catching up.
+  Result<Replayed> catch_up_next(wal::Record& record, const Deadline& wait_until);
   bool read_exact(wal::Record& record);
-  Result<Replayed> replay_copied_first(wal::Record& record);
-  Result<Replayed> end_failed_replay();
-  Result<Replayed> fail_replay(Error error);
-  Result<Replayed> fail_catch_up();
-  Result<bool> read_ring(std::vector<std::byte>& out);
-  // The same; an ended subscription reads as nothing (numbering_lost says why).
-  bool read_ring_message(std::vector<std::byte>& out);
-  Result<std::optional<std::size_t>> read_ring_into(std::span<std::byte> out);
+  Result<Replayed> take_copied_first(wal::Record& record);
+  Result<Replayed> finish_catch_up();
+  Result<Replayed> end_failed_catch_up();
+  Result<Replayed> fail_catch_up(Error error);
+  Result<Replayed> fail_catch_up_too_old();
   template <class Read>
   ReadResult read_next(Read&& read);
   bool read_made_no_progress(std::uint64_t tail_before);
-  bool numbering_continues(std::uint64_t cursor_before);
-  // The failure kept for the next receive that can report it, cleared.
-  std::optional<Error> take_unreported() { return std::exchange(unreported, std::nullopt); }
-  Result<bool> wait_readable(const Deadline& sleep_until, Duration watch_limit);
-  Result<bool> sleep_until_woken(const Deadline& until);
-  Result<bool> wait_for_unit(const Deadline& until);
-  Result<void> consume_unit_left();
-  bool generation_changed() const { return ring.load_generation() != connected_generation; }
+  Result<bool> wait_readable(const Deadline& until, Duration remaining);
 };
 
-// Catching up: each cursor below the connect's tail comes from the ring when
-// the live run wrote it and its slot holds exactly that message, else from
-// the log. The ring is handed over to only at that tail, which the slot has
-// protected from the start.
-Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadline& wait_until) {
-  if (numbering_lost) return io_failure(publisher_restarted());
-  if (auto error = take_unreported()) return std::unexpected(std::move(*error));
-  if (!replay) return Replayed::Nothing;
-  if (replay_failed) return end_failed_replay();
-  if (copied_first) return replay_copied_first(record);
+// What is owed before the ring, then the ring.
+template <class Into>
+Received Subscriber::State::receive(Into into, const Deadline& deadline, BlockingSteps& steps) {
+  if (auto settled = before_ring(into, deadline, steps)) return std::move(*settled);
+  return from_ring(into, deadline, steps);
+}
+
+// An error kept for this receive, an ended subscription, then catching up:
+// none when the ring serves from here.
+template <class Into>
+std::optional<Received> Subscriber::State::before_ring(Into& into, const Deadline& deadline, BlockingSteps& steps) {
+  if (deferred_error) return std::unexpected(*std::exchange(deferred_error, std::nullopt));
+  if (numbering.lost()) return io_failure(publisher_restarted());
+  if (!catch_up) return std::nullopt;
+  wal::Record record;
+  Result<Replayed> replayed = Replayed::Nothing;
+  steps.run([&] { replayed = catch_up_next(record, deadline); });
+  if (!replayed) return std::unexpected(std::move(replayed.error()));
+  if (*replayed == Replayed::Record) return into.take(record.payload);
+  if (*replayed == Replayed::NotYet) return std::optional<std::size_t>{};
+  return std::nullopt;
+}
+
+// A ring read, a wait, again, until a message or the deadline. Steps that
+// may block run through `steps`; what lands in `into` is written outside them.
+template <class Into>
+Received Subscriber::State::from_ring(Into& into, const Deadline& deadline, BlockingSteps& steps) {
+  for (;;) {
+    const ReadResult read = read_next([&](std::uint64_t at) { return into.read(ring(), held.idx(), at); });
+    if (numbering.lost()) return io_failure(publisher_restarted());
+    if (read.status == ReadStatus::Message) return read.len;
+    if (read.status == ReadStatus::TooShort) return std::unexpected(Error::MessageTooLarge{read.len, into.out.size()});
+    // Deadline::never() reads no clock.
+    const Duration remaining = deadline.remaining();
+    if (remaining == Duration{}) return std::nullopt;
+    Result<bool> woken = false;
+    steps.run([&] { woken = wait_readable(deadline, remaining); });
+    if (!woken) return std::unexpected(std::move(woken.error()));
+    if (!*woken && deadline != Deadline::never()) return std::nullopt;
+  }
+}
+
+Result<Replayed> Subscriber::State::catch_up_next(wal::Record& record, const Deadline& wait_until) {
+  CatchUp& c = *catch_up;
+  if (c.failed) return end_failed_catch_up();
+  if (c.copied_first) return take_copied_first(record);
   bool refreshed = false;
   for (;;) {
-    if (cursor >= catch_up_end) {
-      replay.reset();
-      log_check.reset();
-      ring.store_cursor(cursor_idx, cursor);  // from here the slot follows the cursor
-      return Replayed::Nothing;
-    }
-    if (cursor >= ring_floor && read_exact(record)) return Replayed::Record;
-    if (numbering_lost) return io_failure(publisher_restarted());
-    if (log_check) {
-      auto verdict = log_check->look(ring, topic_dir);
-      if (!verdict) return fail_replay(std::move(verdict.error()));
+    if (cursor >= c.end) return finish_catch_up();
+    if (cursor >= c.ring_floor && read_exact(record)) return Replayed::Record;
+    if (numbering.lost()) return io_failure(publisher_restarted());
+    if (c.log_check) {
+      auto verdict = c.log_check->look(ring(), c.topic_dir);
+      if (!verdict) return fail_catch_up(std::move(verdict.error()));
       if (!*verdict) {
         if (!pause_within(wait_until)) return Replayed::NotYet;
         continue;
       }
-      if (!**verdict) return fail_catch_up();
-      log_check.reset();
+      if (!**verdict) return fail_catch_up_too_old();
+      c.log_check.reset();
     }
-    replay->skip_to(cursor);  // what the ring gave is passed over
-    auto item = replay->next();
+    c.replay.skip_to(cursor);  // what the ring gave is passed over
+    auto item = c.replay.next();
     if (item && item->has_value()) {
       record = std::move(**item);
       cursor = record.cursor + 1;
-      catch_up_deadline.reset();  // the bound counts time without progress
+      c.deadline.reset();  // the bound counts time without progress
       return Replayed::Record;
     }
     // A record cut at the live end of the log is only not written out yet.
-    if (item && !replay->at_live_end()) return fail_replay(Error(std::move(item->error())));
+    if (item && !c.replay.at_live_end()) return fail_catch_up(Error(std::move(item->error())));
     if (!refreshed) {
-      if (auto more = replay->refresh(topic_dir); !more) return fail_replay(Error(std::move(more.error())));
+      if (auto more = c.replay.refresh(c.topic_dir); !more) return fail_catch_up(Error(std::move(more.error())));
       refreshed = true;
       continue;
     }
-    if (!catch_up_deadline) catch_up_deadline = Deadline::after(kCatchUpLimit);
-    if (catch_up_deadline->passed()) return fail_catch_up();
+    if (!c.deadline) c.deadline = Deadline::after(kCatchUpLimit);
+    if (c.deadline->passed()) return fail_catch_up_too_old();
     if (!pause_within(wait_until)) return Replayed::NotYet;
     refreshed = false;
   }
@@ -557,36 +743,42 @@ Result<Replayed> Subscriber::State::replay_next(wal::Record& record, const Deadl
 // The message at the cursor from the ring, if its slot holds exactly it.
 bool Subscriber::State::read_exact(wal::Record& record) {
   const std::uint64_t before = cursor;
-  if (!ring.try_receive_exact(before, record.payload) || !numbering_continues(before)) return false;
+  if (!ring().try_receive_exact(before, record.payload) || !numbering.continues(ring(), before)) return false;
   record.cursor = before;
   cursor = before + 1;
-  catch_up_deadline.reset();
+  catch_up->deadline.reset();
   return true;
 }
 
 // The message copied out of the ring at connect (see keep_start_in_ring),
 // consumed as a ring read would be; the ring serves from the next one on.
-Result<Replayed> Subscriber::State::replay_copied_first(wal::Record& record) {
-  record.payload = std::move(*copied_first);
+Result<Replayed> Subscriber::State::take_copied_first(wal::Record& record) {
+  record.payload = std::move(*catch_up->copied_first);
   record.cursor = cursor;
-  copied_first.reset();
-  replay.reset();
+  catch_up.reset();
   cursor += 1;
-  ring.store_cursor(cursor_idx, cursor);
+  ring().store_cursor(held.idx(), cursor);
   return Replayed::Record;
+}
+
+// At the connect's tail: from here the slot follows the cursor.
+Result<Replayed> Subscriber::State::finish_catch_up() {
+  catch_up.reset();
+  ring().store_cursor(held.idx(), cursor);
+  return Replayed::Nothing;
 }
 
 // Neither the ring nor the log brought the message at the cursor in time:
 // it is reported, never passed over. Catching up ends; later receives read
 // the ring from the cursor.
-Result<Replayed> Subscriber::State::fail_catch_up() {
-  return fail_replay(Error::CursorTooOld{cursor, oldest_in_ring(ring.load_tail(), ring.capacity())});
+Result<Replayed> Subscriber::State::fail_catch_up_too_old() {
+  return fail_catch_up(Error::CursorTooOld{cursor, oldest_in_ring(ring().load_tail(), ring().capacity())});
 }
 
-// Replay is over for good; the slot keeps the connect's tail until the next
-// receive (end_failed_replay).
-Result<Replayed> Subscriber::State::fail_replay(Error error) {
-  replay_failed = true;
+// Catching up is over for good; the slot keeps the connect's tail until the
+// next receive (end_failed_catch_up).
+Result<Replayed> Subscriber::State::fail_catch_up(Error error) {
+  catch_up->failed = true;
   return std::unexpected(std::move(error));
 }
 
@@ -596,46 +788,24 @@ Result<Replayed> Subscriber::State::fail_replay(Error error) {
 // brought down through rewind_cursor before a ring read stores a cursor below
 // it; a plain store would leave the publisher free to write over what is
 // still to be read.
-Result<Replayed> Subscriber::State::end_failed_replay() {
-  replay.reset();
-  log_check.reset();
-  replay_failed = false;
-  if (ring.load_cursor(cursor_idx) > cursor) ring.rewind_cursor(cursor_idx, cursor);
+Result<Replayed> Subscriber::State::end_failed_catch_up() {
+  catch_up.reset();
+  if (ring().load_cursor(held.idx()) > cursor) ring().rewind_cursor(held.idx(), cursor);
   return Replayed::Nothing;
-}
-
-Result<bool> Subscriber::State::read_ring(std::vector<std::byte>& out) {
-  const bool got = read_ring_message(out);
-  if (numbering_lost) return io_failure(publisher_restarted());
-  return got;
-}
-
-bool Subscriber::State::read_ring_message(std::vector<std::byte>& out) {
-  return read_next([&](std::uint64_t at) { return ring.try_receive(cursor_idx, at, out); }).status ==
-         ReadStatus::Message;
-}
-
-Result<std::optional<std::size_t>> Subscriber::State::read_ring_into(std::span<std::byte> out) {
-  const ReadResult read = read_next([&](std::uint64_t at) { return ring.try_receive_into_slice(cursor_idx, at, out); });
-  if (numbering_lost) return io_failure(publisher_restarted());
-  if (read.status == ReadStatus::Message) return read.len;
-  if (read.status == ReadStatus::TooShort) return std::unexpected(Error::MessageTooLarge{read.len, out.size()});
-  return std::nullopt;
 }
 
 // Reads at the cursor until a message, or nothing to read now. Messages the
 // ring cannot serve are stepped over, each pass moving the cursor forward; the
 // passes are bounded by the ring's size, so that every call ends, also over a
 // tail that another process pushed far ahead. A read that finds the
-// subscription ended gives nothing and sets numbering_lost.
+// subscription ended gives nothing, and the numbering check says so.
 template <class Read>
 ReadResult Subscriber::State::read_next(Read&& read) {
-  if (numbering_lost) return {};
-  for (std::uint64_t pass = 0; pass <= ring.capacity(); ++pass) {
-    const std::uint64_t tail = ring.load_tail();
+  for (std::uint64_t pass = 0; pass <= ring().capacity(); ++pass) {
+    const std::uint64_t tail = ring().load_tail();
     const std::uint64_t before = cursor;
     const ReadResult r = read(before);
-    if (!numbering_continues(before)) return {};
+    if (!numbering.continues(ring(), before)) return {};
     if (r.status == ReadStatus::Empty) {
       if (read_made_no_progress(tail)) return r;
       continue;
@@ -647,23 +817,6 @@ ReadResult Subscriber::State::read_next(Read&& read) {
   return {};
 }
 
-// After a read at `cursor_before`. A ring reused by a new publisher goes on
-// with our numbering only when that publisher starts at or above our cursor
-// (its log continued it). Numbering below our cursor reuses numbers we have
-// read, so what we just read, and everything after it, belongs to another
-// stream.
-bool Subscriber::State::numbering_continues(std::uint64_t cursor_before) {
-  // The generation sits on the line of the tail the read has just loaded.
-  const std::uint64_t generation = ring.load_generation();
-  if (generation == read_generation) return true;
-  if (ring.load_first_cursor() < cursor_before) {
-    numbering_lost = true;
-    return false;
-  }
-  read_generation = generation;
-  return true;
-}
-
 // After a read found nothing. A cursor a whole ring behind the tail reads the
 // slot that message `tail` goes to: whatever it holds (that newer message, or
 // the one of that number a killed publisher left under a numbering that now
@@ -672,57 +825,18 @@ bool Subscriber::State::numbering_continues(std::uint64_t cursor_before) {
 // Backpressure::Error back for good. True when there is nothing to read now.
 bool Subscriber::State::read_made_no_progress(std::uint64_t tail_before) {
   // Written without cursor + capacity, which overflows near the top of the range.
-  if (cursor >= tail_before || tail_before - cursor < ring.capacity()) return true;
+  if (cursor >= tail_before || tail_before - cursor < ring().capacity()) return true;
   cursor += 1;
-  ring.store_cursor(cursor_idx, cursor);
+  ring().store_cursor(held.idx(), cursor);
   return false;
 }
 
-// Watches first, for the window but at most `watch_limit`, then sleeps until
-// `sleep_until`; the sleep tells the window how far apart the messages come.
-Result<bool> Subscriber::State::wait_readable(const Deadline& sleep_until, Duration watch_limit) {
-  if (watch_limit == Duration{}) return sleep_until_woken(sleep_until);
-  const Deadline longest = Deadline::after(kLongestWatch);
-  const Duration watch_for = std::min(watch.length(), watch_limit);
-  if (watch_for != Duration{} && ring.watch_tail(cursor, Deadline::after(watch_for))) return true;
-  Result<bool> woken = sleep_until_woken(sleep_until);
-  if (woken) watch.after_sleep(*woken && !longest.passed());
-  return woken;
-}
-
-// The subscriber's side of the wakeup handshake (ring.h).
-Result<bool> Subscriber::State::sleep_until_woken(const Deadline& until) {
-  if (auto consumed = consume_unit_left(); !consumed) return std::unexpected(std::move(consumed.error()));
-  if (cursor < ring.arm_wakeup(cursor_idx)) {
-    ring.disarm_wakeup(cursor_idx);
-    return true;
-  }
-  Result<bool> woken = wait_for_unit(until);
-  ring.disarm_wakeup(cursor_idx);
-  // A publisher that published its last messages and left while we slept
-  // shows both a unit and a hang-up, and the hang-up wins the poll: what it
-  // wrote is still in the ring, so that is read first. Once the cursor reaches
-  // the tail the hang-up is reported.
-  if (!woken && woken.error().is(IoOutcome::PublisherDisconnected) && cursor < ring.load_tail()) return true;
-  return woken;
-}
-
-Result<bool> Subscriber::State::wait_for_unit(const Deadline& until) {
-  if (auto polled = poll_wakeup(wake_fd.get(), stream.get(), until); !polled) {
-    if (is_quiet_wait_end(polled.error())) return false;
-    return io_failure(polled.error());
-  }
-  unit_left = true;
-  if (generation_changed()) return io_failure(publisher_restarted());
-  return true;
-}
-
-// Before arming, never after (the wakeup handshake, ring.h).
-Result<void> Subscriber::State::consume_unit_left() {
-  if (!std::exchange(unit_left, false)) return {};
-  if (auto consumed = read_wakeup(wake_fd.get()); !consumed && consumed.error().kind() != IoKind::WouldBlock)
-    return io_failure(consumed.error());
-  return {};
+// `remaining` is the time just read as left to `until`: before a deadline the
+// sleep lasts its whole milliseconds, rounded down, and the watch only the
+// rest, so that the wait never ends after `until`.
+Result<bool> Subscriber::State::wait_readable(const Deadline& until, Duration remaining) {
+  if (until == Deadline::never()) return waiter.wait(wait_point(), until, kLongestWatch);
+  return waiter.wait(wait_point(), sleep_end(until, remaining), below_whole_millis(remaining));
 }
 
 Subscriber::Subscriber() = default;
@@ -735,175 +849,118 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
   const std::string dir = join_path(config.dir, topic);
   const Deadline deadline = Deadline::after(timeout);
 
-  auto ring = open_ring_until(join_path(dir, kRingFileName), deadline, topic);
-  if (!ring) return std::unexpected(std::move(ring.error()));
-  auto claimed = ring->claim_cursor_slot(ring->load_tail());
-  if (!claimed) return std::unexpected(Error::TooManySubscribers{ring->max_subscribers()});
-  SlotClaim claim(*ring, *claimed);
+  auto opened = open_ring_until(join_path(dir, kRingFileName), deadline, topic);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  auto claimed = opened->claim_cursor_slot(opened->load_tail());
+  if (!claimed) return std::unexpected(Error::TooManySubscribers{opened->max_subscribers()});
+  // Declared before the connection, so that a failed connect hangs up before
+  // it frees the slot, as a subscriber's teardown does.
+  HeldSlot held(std::move(*opened), *claimed);
+  RingBuffer& ring = held.ring();
 
   auto wake_fd = ProcessLocalFd::open(create_wake_fd);
   if (!wake_fd) return io_failure(wake_fd.error());
   auto connected = connect_until(join_path(dir, kSocketFileName), deadline, topic);
   if (!connected) return std::unexpected(std::move(connected.error()));
   ProcessLocalFd stream(std::move(*connected));
-  if (auto sent = send_fd(stream.get(), wake_fd->get(), claim.idx()); !sent) return io_failure(sent.error());
+  if (auto sent = send_fd(stream.get(), wake_fd->get(), held.idx()); !sent) return io_failure(sent.error());
   // Counted after the handshake is queued and before the start cursor is read
   // and the flag armed: the wakeup handshake and joining the ring (both in
   // ring.h) rely on this order.
-  ring->add_connect_count();
+  ring.add_connect_count();
 
-  auto chosen = choose_start(*ring, start, dir);
+  auto chosen = choose_start(ring, start, dir);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
-  const std::uint64_t tail = ring->rewind_cursor(claim.idx(), chosen->slot_value);
-  if (auto kept = keep_start_in_ring(*ring, claim.idx(), *chosen, start.kind, tail); !kept)
+  const std::uint64_t tail = ring.rewind_cursor(held.idx(), chosen->slot_value);
+  if (auto kept = keep_start_in_ring(ring, held.idx(), *chosen, start.kind, tail); !kept)
     return std::unexpected(kept.error());
-  const std::uint64_t generation = ring->load_generation();
-  log_subscriber_connected(topic, chosen->cursor, claim.idx(), generation, chosen->replays_log());
+  const std::uint64_t generation = ring.load_generation();
+  log_subscriber_connected(topic, chosen->cursor, held.idx(), generation, chosen->replays_log());
 
-  const std::uint32_t idx = claim.idx();
-  claim.keep();
   std::unique_ptr<Subscriber> subscriber(new Subscriber());
-  subscriber->state_ = std::make_unique<State>(std::move(*ring), idx, generation, std::move(stream),
-                                               std::move(*wake_fd), std::move(*chosen), dir);
+  subscriber->state_ = std::make_unique<State>(std::move(held), generation, std::move(stream), std::move(*wake_fd),
+                                               std::move(*chosen), dir);
   return subscriber;
 }
 
+Result<std::optional<std::size_t>> Subscriber::receive(Sink sink, const Deadline& deadline, BlockingSteps& steps) {
+  if (sink.buffer_ == nullptr) return state_->receive(IntoSlice{sink.slice_}, deadline, steps);
+  sink.buffer_->clear();
+  return state_->receive(IntoBuffer{*sink.buffer_}, deadline, steps);
+}
+
+Result<std::optional<std::size_t>> Subscriber::receive(Sink sink, const Deadline& deadline) {
+  return receive(sink, deadline, run_in_place);
+}
+
 Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
-  State& s = *state_;
-  out.clear();
-  if (s.replay) {  // outside replay, a blocking receive reads no clock
-    wal::Record record;
-    auto replayed = s.replay_next(record, Deadline::never());
-    if (!replayed) return std::unexpected(std::move(replayed.error()));
-    if (*replayed == Replayed::Record) {
-      out.assign(record.payload.begin(), record.payload.end());
-      return {};
-    }
-  }
-  for (;;) {
-    auto read = s.read_ring(out);
-    if (!read) return std::unexpected(std::move(read.error()));
-    if (*read) return {};
-    if (auto waited = wait_readable(Deadline::never()); !waited) return std::unexpected(std::move(waited.error()));
-  }
+  auto got = receive(Sink::growing(out), Deadline::never());
+  if (!got) return std::unexpected(std::move(got.error()));
+  return {};
 }
 
-bool Subscriber::try_receive_into(std::vector<std::byte>& out) {
-  State& s = *state_;
-  out.clear();
-  wal::Record record;
-  auto replayed = s.replay_next(record, Deadline::now());
-  if (!replayed) {
-    // Kept for the next receive that can report it: reading on from the ring
-    // here would pass over what the replay could not deliver.
-    s.unreported = std::move(replayed.error());
-    return false;
-  }
-  if (*replayed == Replayed::Record) out.assign(record.payload.begin(), record.payload.end());
-  if (*replayed != Replayed::Nothing) return *replayed == Replayed::Record;
-  return s.read_ring_message(out);
+Result<bool> Subscriber::try_receive(std::vector<std::byte>& out) { return receive_until_into(Deadline::now(), out); }
+
+bool Subscriber::try_receive_deferring_error(std::vector<std::byte>& out) {
+  auto got = receive(Sink::growing(out), Deadline::now());
+  if (got) return got->has_value();
+  // Reading on from the ring here would pass over what catching up could not
+  // deliver: the error waits for the next receive.
+  state_->deferred_error = std::move(got.error());
+  return false;
 }
 
-Result<bool> Subscriber::try_receive(std::vector<std::byte>& out) {
-  State& s = *state_;
-  const bool got = try_receive_into(out);
-  if (auto error = s.take_unreported()) return std::unexpected(std::move(*error));
-  if (s.numbering_lost) return io_failure(publisher_restarted());
-  return got;
+Result<bool> Subscriber::receive_until_into(const Deadline& deadline, std::vector<std::byte>& out) {
+  auto got = receive(Sink::growing(out), deadline);
+  if (!got) return std::unexpected(std::move(got.error()));
+  return got->has_value();
 }
-
-bool Subscriber::catching_up() const { return state_->replay.has_value(); }
 
 Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std::byte>& out) {
   return receive_until_into(Deadline::after(timeout), out);
 }
 
-Result<bool> Subscriber::receive_until_into(const Deadline& deadline, std::vector<std::byte>& out) {
-  State& s = *state_;
-  out.clear();
-  wal::Record record;
-  auto replayed = s.replay_next(record, deadline);
-  if (!replayed) return std::unexpected(std::move(replayed.error()));
-  if (*replayed == Replayed::Record) out.assign(record.payload.begin(), record.payload.end());
-  if (*replayed != Replayed::Nothing) return *replayed == Replayed::Record;
-  for (;;) {
-    if (auto read = s.read_ring(out); !read || *read) return read;
-    const Duration remaining = deadline.remaining();
-    if (remaining == Duration{}) return false;
-    auto woken = wait_readable(deadline, remaining);
-    if (!woken) return std::unexpected(std::move(woken.error()));
-    if (!*woken) return false;
-  }
-}
-
 Result<std::optional<std::size_t>> Subscriber::try_receive_one_into_slice(std::span<std::byte> out) {
-  State& s = *state_;
-  wal::Record record;
-  auto replayed = s.replay_next(record, Deadline::now());
-  if (!replayed) return std::unexpected(std::move(replayed.error()));
-  if (*replayed == Replayed::NotYet) return std::nullopt;
-  if (*replayed == Replayed::Nothing) return s.read_ring_into(out);
-  // The record is consumed either way: the cursor has moved past it.
-  if (record.payload.size() > out.size())
-    return std::unexpected(Error::MessageTooLarge{record.payload.size(), out.size()});
-  std::copy(record.payload.begin(), record.payload.end(), out.begin());
-  return record.payload.size();
+  return receive(Sink::slice(out), Deadline::now());
 }
 
-Result<bool> Subscriber::wait_readable(const Deadline& until) { return wait_readable(until, until.remaining()); }
+bool Subscriber::catching_up() const { return state_->catch_up.has_value(); }
 
-Result<bool> Subscriber::wait_readable(const Deadline& until, Duration remaining) {
-  if (until == Deadline::never()) return state_->wait_readable(until, kLongestWatch);
-  return state_->wait_readable(sleep_end(until, remaining), below_whole_millis(remaining));
+Result<bool> Subscriber::wait_readable(const Deadline& until) {
+  return state_->wait_readable(until, until.remaining());
 }
 
 Result<std::optional<std::vector<std::byte>>> Subscriber::poll_recv() {
   State& s = *state_;
-  wal::Record record;
-  auto replayed = s.replay_next(record, Deadline::now());
-  if (!replayed) return std::unexpected(std::move(replayed.error()));
-  if (*replayed == Replayed::Record) return std::move(record.payload);
-  if (*replayed == Replayed::NotYet) return std::nullopt;
-  s.unit_left = false;  // the event loop consumes the units from here
-  if (auto consumed = read_wakeup(s.wake_fd.get()); !consumed) {
-    if (consumed.error().kind() == IoKind::WouldBlock) return std::nullopt;
-    return io_failure(consumed.error());
-  }
-  if (s.generation_changed()) {
-    log_publisher_restarted(s.connected_generation, s.ring.load_generation(), s.cursor_idx);
-    return io_failure(publisher_restarted());
-  }
   std::vector<std::byte> message;
-  auto read = s.read_ring(message);
-  if (!read) return std::unexpected(std::move(read.error()));
-  if (!*read) return std::nullopt;
+  IntoBuffer into{message};
+  std::optional<Received> got = s.before_ring(into, Deadline::now(), run_in_place);
+  if (!got) {
+    auto unit = s.waiter.take_unit();
+    if (!unit) return io_failure(unit.error());
+    if (!*unit) return std::nullopt;
+    if (s.numbering.publisher_changed(s.ring())) {
+      log_publisher_restarted(s.numbering.connected_generation(), s.ring().load_generation(), s.held.idx());
+      return io_failure(publisher_restarted());
+    }
+    got = s.from_ring(into, Deadline::now(), run_in_place);
+  }
+  if (!*got) return std::unexpected(std::move(got->error()));
+  if (!**got) return std::nullopt;
   return message;
 }
 
-bool Subscriber::arm_wakeup() {
-  State& s = *state_;
-  const std::uint64_t tail = s.ring.arm_wakeup(s.cursor_idx);
-  if (s.cursor >= tail) return false;
-  s.ring.disarm_wakeup(s.cursor_idx);
-  return true;
-}
+bool Subscriber::arm_wakeup() { return state_->waiter.arm(state_->wait_point()); }
+std::expected<bool, IoError> Subscriber::drain_wakeup() { return state_->waiter.take_unit(); }
 
-std::expected<bool, IoError> Subscriber::drain_wakeup() {
-  state_->unit_left = false;
-  auto consumed = read_wakeup(state_->wake_fd.get());
-  if (consumed) return true;
-  if (consumed.error().kind() == IoKind::WouldBlock) return false;
-  return std::unexpected(consumed.error());
-}
-
-int Subscriber::wake_fd() const { return state_->wake_fd.get(); }
-int Subscriber::stream_fd() const { return state_->stream.get(); }
+int Subscriber::wake_fd() const { return state_->waiter.wake_fd(); }
+int Subscriber::stream_fd() const { return state_->waiter.stream_fd(); }
 std::uint64_t Subscriber::cursor() const { return state_->cursor; }
-std::uint64_t Subscriber::cursor_idx() const { return state_->cursor_idx; }
-std::uint32_t Subscriber::max_payload_size() const { return state_->ring.slot_size(); }
+std::uint64_t Subscriber::cursor_idx() const { return state_->held.idx(); }
+std::uint32_t Subscriber::max_payload_size() const { return state_->held.ring().slot_size(); }
 
 std::uint64_t Subscriber::lag() const {
-  const std::uint64_t tail = state_->ring.load_tail();
+  const std::uint64_t tail = state_->held.ring().load_tail();
   return state_->cursor > tail ? 0 : tail - state_->cursor;
 }
 

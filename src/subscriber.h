@@ -13,6 +13,7 @@
 #include "clock.h"
 #include "config.h"
 #include "error.h"
+#include "function_ref.h"
 
 namespace qorva {
 
@@ -56,41 +57,68 @@ class Subscriber {
   Subscriber(const Subscriber&) = delete;
   Subscriber& operator=(const Subscriber&) = delete;
 
-  // Blocks until a message is copied into `out` (cleared first). Errors: Io
-  // (publisher_disconnected(), publisher_restarted()), Wal.
-  Result<void> receive_into(std::vector<std::byte>& out);
-  // One non-blocking attempt; true when a message was copied. Errors: Wal or
-  // CursorTooOld when catching up from the log fails (once; the next call
-  // reads the ring), Io (publisher_restarted()) for good once a new
-  // publisher's numbering has ended the subscription.
-  Result<bool> try_receive(std::vector<std::byte>& out);
-  // The same, never failing: an error reads as "nothing now", and a catching-up
-  // error is kept for the next receive that can fail.
-  bool try_receive_into(std::vector<std::byte>& out);
+  // Where a receive puts the message: a buffer, resized to the message, or a
+  // caller's slice, which must be long enough.
+  class Sink {
+   public:
+    static Sink growing(std::vector<std::byte>& buffer) { return Sink(&buffer, {}); }
+    static Sink slice(std::span<std::byte> out) { return Sink(nullptr, out); }
+
+   private:
+    friend class Subscriber;
+    Sink(std::vector<std::byte>* buffer, std::span<std::byte> slice) : buffer_(buffer), slice_(slice) {}
+    std::vector<std::byte>* buffer_;
+    std::span<std::byte> slice_;
+  };
+
+  // Runs the steps of a receive that may block: a wait for the next message,
+  // and each step of catching up from the log, which reads files and may wait
+  // for the log to be written out. A step touches none of the sink's memory
+  // and has finished when run() returns, so the Python layer releases its
+  // interpreter lock around it, and a thread unwound on its way back into the
+  // interpreter leaves the subscriber consistent. The default runs it in place.
+  class BlockingSteps {
+   public:
+    virtual ~BlockingSteps() = default;
+    virtual void run(FunctionRef<void()> step) { step(); }
+  };
+
+  // The next message, in cursor order, into `sink`: its length, or none when
+  // nothing came before `deadline` (Deadline::now() never waits, never() waits
+  // as long as it takes). A wait may end up to a millisecond early, never
+  // late. Catching up waits for the log within the deadline too. Errors: Io
+  // (publisher_disconnected(), publisher_restarted(), the latter for good once
+  // a new publisher's numbering has ended the subscription); Wal or
+  // CursorTooOld when catching up from the log fails (once: the next receive
+  // reads the ring); MessageTooLarge when the message is longer than a slice
+  // (it is consumed all the same).
+  Result<std::optional<std::size_t>> receive(Sink sink, const Deadline& deadline, BlockingSteps& steps);
+  Result<std::optional<std::size_t>> receive(Sink sink, const Deadline& deadline);
+
+  // Adapters over receive(), into a growing buffer or a slice.
+  Result<void> receive_into(std::vector<std::byte>& out);  // waits as long as it takes
+  Result<bool> try_receive(std::vector<std::byte>& out);   // never waits
+  // Never waits and never fails: an error reads as "nothing now" and is kept
+  // for the next receive, which reports it first; for taking the rest of a
+  // batch whose first message is already the caller's.
+  bool try_receive_deferring_error(std::vector<std::byte>& out);
+  Result<bool> receive_until_into(const Deadline& deadline, std::vector<std::byte>& out);
+  Result<bool> receive_timeout_into(Duration timeout, std::vector<std::byte>& out);
+  Result<std::optional<std::size_t>> try_receive_one_into_slice(std::span<std::byte> out);
+
   // True while messages below the tail seen at connect are still caught up
   // with, partly from the log: a receive may then read files.
   bool catching_up() const;
-  // Like receive_into with a deadline; false when nothing came in time.
-  // Deadline::never() waits as long as receive_into.
-  Result<bool> receive_until_into(const Deadline& deadline, std::vector<std::byte>& out);
-  // receive_until_into `timeout` from now.
-  Result<bool> receive_timeout_into(Duration timeout, std::vector<std::byte>& out);
-  // One non-blocking attempt straight into `out`; the message's length, or
-  // none. A message longer than `out` is consumed and fails MessageTooLarge.
-  Result<std::optional<std::size_t>> try_receive_one_into_slice(std::span<std::byte> out);
-  // Arms the wakeup flag and sleeps until woken, the publisher hangs up or
-  // `until` passes (Deadline::never(): no limit). True when worth reading
-  // again. It first watches the tail, spinning for up to 50 us (less, or not
-  // at all, while messages came farther apart), and answers true without
-  // sleeping when the tail moves. Before a deadline the sleep lasts the whole
-  // milliseconds left, rounded down, and the watch only the rest, so that the
-  // wait never ends after `until`.
+
+  // Waits until worth reading again, `until` passes (Deadline::never(): no
+  // limit) or the publisher hangs up; true when worth reading. It first
+  // watches the tail, spinning for up to 50 us (less, or not at all, while
+  // messages came farther apart), and answers true without sleeping when the
+  // tail moves; then it arms the wakeup flag and sleeps on the eventfd.
   Result<bool> wait_readable(const Deadline& until);
-  // The same, for a caller that has just read the time left to `until` as
-  // `remaining`: the wait reads no clock for it again.
-  Result<bool> wait_readable(const Deadline& until, Duration remaining);
   // Event-loop receive: consumes one wakeup unit, then reads at most one
-  // message. None when no unit was pending or the ring had nothing.
+  // message. None when no unit was pending or the ring had nothing. What is
+  // owed before the ring (a kept error, catching up) comes without a unit.
   Result<std::optional<std::vector<std::byte>>> poll_recv();
 
   // The event loop's side of the wakeup handshake (ring.h), without sleeping:

@@ -105,9 +105,24 @@ class WritableView {
   bool held_ = false;
 };
 
-// The outcome of a receive into a caller's buffer: bytes written, or nothing
-// (timed out or none ready).
+// The outcome of a receive: bytes written, or nothing (timed out or none ready).
 using SliceOutcome = Result<std::optional<std::size_t>>;
+
+// Runs a receive's steps that may block, its waits and its reads of the log,
+// with the interpreter lock released. A message already in the ring is
+// copied with the lock held: a ring read makes no system call, and releasing
+// and retaking the lock would cost more than the copy. So every write into a
+// caller's buffer happens with the lock held.
+class ReleasingTheLock final : public Subscriber::BlockingSteps {
+ public:
+  void run(FunctionRef<void()> step) override { without_gil(step); }
+};
+
+ReleasingTheLock releasing_the_lock;
+
+SliceOutcome receive(PySubscription& s, Subscriber::Sink sink, const Deadline& deadline) {
+  return s.subscriber->receive(sink, deadline, releasing_the_lock);
+}
 
 // The outcome as a method's result, mapped once the view has been released.
 PyResult<std::optional<std::size_t>> slice_result(WritableView& view, SliceOutcome outcome) {
@@ -116,59 +131,21 @@ PyResult<std::optional<std::size_t>> slice_result(WritableView& view, SliceOutco
   return *outcome;
 }
 
-// Reads into `out` until a message comes; the lock is released only inside
-// the wait, so every write into `out` happens with it held.
-SliceOutcome receive_into_slice(PySubscription& sub, std::span<std::byte> out) {
-  for (;;) {
-    SliceOutcome got = sub.subscriber->try_receive_one_into_slice(out);
-    if (!got || *got) return got;
-    Result<bool> woken = without_gil([&] { return sub.subscriber->wait_readable(Deadline::never()); });
-    if (!woken) return std::unexpected(std::move(woken.error()));
-  }
-}
-
-// As receive_into_slice, giving up at the deadline or after a wait that ends
-// without a wakeup.
-SliceOutcome receive_into_slice_until(PySubscription& sub, std::span<std::byte> out, const Deadline& deadline) {
-  for (;;) {
-    SliceOutcome got = sub.subscriber->try_receive_one_into_slice(out);
-    if (!got || *got) return got;
-    Duration left = deadline.remaining();
-    if (left == Duration{}) return std::nullopt;
-    Result<bool> woken = without_gil([&] { return sub.subscriber->wait_readable(deadline, left); });
-    if (!woken) return std::unexpected(std::move(woken.error()));
-    if (!*woken) return std::nullopt;
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Receiving bytes
 
-// A message already in the ring is copied into recv_buf with the lock held: a
-// ring read makes no system call, and releasing and retaking the lock would
-// cost more than the copy. While catching up from the log a receive may read
-// files, so the lock is released for it as for any receive that may wait.
-Result<bool> receive_ready(PySubscription& s) {
-  if (s.subscriber->catching_up()) return false;
-  return s.subscriber->try_receive(s.recv_buf);
-}
-
 // recv($self): the next message, waiting for it as long as it takes.
 Result<ByteView> receive_blocking(PySubscription& s) {
-  Result<bool> ready = receive_ready(s);
-  if (!ready) return std::unexpected(std::move(ready.error()));
-  if (!*ready) {
-    Result<void> got = without_gil([&] { return s.subscriber->receive_into(s.recv_buf); });
-    if (!got) return std::unexpected(std::move(got.error()));
-  }
+  SliceOutcome got = receive(s, Subscriber::Sink::growing(s.recv_buf), Deadline::never());
+  if (!got) return std::unexpected(std::move(got.error()));
   return s.message();
 }
 
 // As receive_blocking, with a timeout: false when nothing came in time.
 Result<bool> receive_blocking_timeout(PySubscription& s, const Timeout& timeout) {
-  Result<bool> ready = receive_ready(s);
-  if (!ready || *ready) return ready;
-  return without_gil([&] { return s.subscriber->receive_until_into(timeout.deadline(), s.recv_buf); });
+  SliceOutcome got = receive(s, Subscriber::Sink::growing(s.recv_buf), timeout.deadline());
+  if (!got) return std::unexpected(std::move(got.error()));
+  return got->has_value();
 }
 
 // The message in recv_buf when `got` says a receive put one there.
@@ -210,7 +187,7 @@ PyResult<Ref> recv_batch(PySubscription& s, std::uint64_t n, DeferredTimeout tim
     Ref item = to_python(s.message());
     if (PyList_Append(list.get(), item.get()) < 0) internal_failure_from_python("failed to append to a list");
     ++count;
-  } while (count < n && s.subscriber->try_receive_into(s.recv_buf));
+  } while (count < n && s.subscriber->try_receive_deferring_error(s.recv_buf));
   return list;
 }
 
@@ -238,7 +215,7 @@ constexpr auto kNext = Method{Borrow::Exclusive, Lock::ReleasedToWait, next_mess
 PyResult<std::optional<std::size_t>> recv_into(PySubscription& s, PyObject* buf) {
   PyResult<WritableView> view = WritableView::acquire(buf);
   if (!view) return py_error();
-  return slice_result(*view, receive_into_slice(s, view->bytes()));
+  return slice_result(*view, receive(s, Subscriber::Sink::slice(view->bytes()), Deadline::never()));
 }
 
 constexpr auto kRecvInto =
@@ -262,8 +239,7 @@ PyResult<std::optional<std::size_t>> recv_timeout_into(PySubscription& s, PyObje
   if (!view) return py_error();
   PyResult<Timeout> timeout = timeout_secs.check();
   if (!timeout) return py_error();
-  const Deadline deadline = timeout->deadline();
-  return slice_result(*view, receive_into_slice_until(s, view->bytes(), deadline));
+  return slice_result(*view, receive(s, Subscriber::Sink::slice(view->bytes()), timeout->deadline()));
 }
 
 constexpr auto kRecvTimeoutInto = Method{"Subscription.recv_timeout_into()",

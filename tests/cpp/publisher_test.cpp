@@ -241,7 +241,7 @@ TEST(PublisherPublish, SubscriberAboveTheTailDoesNotFillTheRing) {
   publish_n(*publisher, 10);  // 4..9 pass the cursor only when it is reached
   std::vector<std::byte> out;
   // The ring holds 6..9; a fifth message past the cursor would have been refused.
-  ASSERT_TRUE(future->try_receive_into(out));
+  ASSERT_TRUE(future->try_receive_deferring_error(out));
   EXPECT_EQ(text(out), "m6");
 }
 
@@ -270,10 +270,10 @@ TEST(PublisherPublish, DropOldestNeverRefusesAndLaggardsSkipForward) {
   std::vector<std::byte> out;
   // The ring holds 6..9: the laggard moves to the oldest of them.
   for (const char* expected : {"m6", "m7", "m8", "m9"}) {
-    ASSERT_TRUE(subscriber->try_receive_into(out));
+    ASSERT_TRUE(subscriber->try_receive_deferring_error(out));
     EXPECT_EQ(text(out), expected);
   }
-  EXPECT_FALSE(subscriber->try_receive_into(out));
+  EXPECT_FALSE(subscriber->try_receive_deferring_error(out));
 }
 
 TEST(PublisherPublishMany, StopsWhereTheRingBecomesFull) {
@@ -284,7 +284,7 @@ TEST(PublisherPublishMany, StopsWhereTheRingBecomesFull) {
   auto subscriber = make_subscriber(config);
   publish_n(*publisher, 1);
   std::vector<std::byte> out;
-  ASSERT_TRUE(subscriber->try_receive_into(out));
+  ASSERT_TRUE(subscriber->try_receive_deferring_error(out));
   ASSERT_FALSE(subscriber->arm_wakeup());
   std::vector<std::vector<std::byte>> owned;
   for (int i = 0; i < 5; ++i) owned.push_back(bytes("b" + std::to_string(i)));
@@ -315,9 +315,9 @@ TEST(PublisherPublishMany, TooLargePayloadEndsTheBatchAfterTheEarlierOnes) {
   EXPECT_EQ(too_large->limit, 8u);
   EXPECT_EQ(publisher->stats().published_total, 1u);
   std::vector<std::byte> out;
-  ASSERT_TRUE(subscriber->try_receive_into(out));
+  ASSERT_TRUE(subscriber->try_receive_deferring_error(out));
   EXPECT_EQ(text(out), "ok");
-  EXPECT_FALSE(subscriber->try_receive_into(out));
+  EXPECT_FALSE(subscriber->try_receive_deferring_error(out));
 }
 
 TEST(PublisherPublishMany, EmptyBatchAcceptsButWritesNothing) {
@@ -636,11 +636,11 @@ TEST(PublisherFork, ChildDestroyingItsCopyLeavesTheParentsPublisherWhole) {
   Child rival([&] { return Publisher::create("t", config) ? 1 : 0; });
   EXPECT_EQ(rival.wait(10s), 0);
   std::vector<std::byte> out;
-  ASSERT_TRUE(subscriber->try_receive_into(out));
+  ASSERT_TRUE(subscriber->try_receive_deferring_error(out));
   ASSERT_FALSE(subscriber->arm_wakeup());
   ASSERT_TRUE(publisher->publish(view(bytes("after the child"))));
   EXPECT_EQ(subscriber->drain_wakeup(), true);  // its connection and wakeup descriptor still work
-  ASSERT_TRUE(subscriber->try_receive_into(out));
+  ASSERT_TRUE(subscriber->try_receive_deferring_error(out));
   EXPECT_EQ(text(out), "after the child");
   EXPECT_EQ(publisher->stats().wal->pending_cursor, 2u);
 }
@@ -731,7 +731,7 @@ TEST_P(PublisherFullRing, ErrorPolicyRefusesUntilTheSlowestReads) {
     EXPECT_EQ(stats.wal->pending_cursor, 4u);
   }
   std::vector<std::byte> out;
-  ASSERT_TRUE(subscriber->try_receive_into(out));
+  ASSERT_TRUE(subscriber->try_receive_deferring_error(out));
   EXPECT_EQ(text(out), "m0");
   written = publisher->publish_many(batch);
   ASSERT_TRUE(written);
@@ -789,7 +789,7 @@ TEST(PublisherLog, RecordAcceptedButNotSyncedStillReachesTheRing) {
     if (!(*publisher)->publish(view(bytes("next")))) return 5;
     std::vector<std::byte> out;
     for (const char* expected : {"synced", "accepted, not durable", "next"}) {
-      if (!(*subscriber)->try_receive_into(out) || text(out) != expected) return 6;
+      if (!(*subscriber)->try_receive_deferring_error(out) || text(out) != expected) return 6;
     }
     return 0;
   });
@@ -808,7 +808,7 @@ TEST(PublisherLogConcurrent, LogAndRingStayInStepWhileSubscribersConnectBehind) 
     while (!stop.load()) {
       auto s = Subscriber::connect_with("t", config, kSecond, StartPosition::history(100));
       std::vector<std::byte> out;
-      if (s) (*s)->try_receive_into(out);
+      if (s) (*s)->try_receive_deferring_error(out);
     }
   });
   std::vector<std::byte> a = bytes("a"), b = bytes("b"), c = bytes("c");

@@ -181,9 +181,9 @@ TEST_P(StartPositions, ChooseTheCursorAndTheFirstMessage) {
   EXPECT_EQ(ring().load_cursor(static_cast<std::uint32_t>(SubscriberPeer::cursor_idx(*subscriber))), c.expected_cursor);
   std::vector<std::byte> out;
   if (c.first_message == nullptr) {
-    EXPECT_FALSE(subscriber->try_receive_into(out));
+    EXPECT_FALSE(subscriber->try_receive_deferring_error(out));
   } else {
-    ASSERT_TRUE(subscriber->try_receive_into(out));
+    ASSERT_TRUE(subscriber->try_receive_deferring_error(out));
     EXPECT_EQ(text(out), c.first_message);
   }
 }
@@ -247,7 +247,7 @@ TEST_P(TopOfRange, SlotStaysHeldAndNothingIsRead) {
   const auto idx = static_cast<std::uint32_t>(SubscriberPeer::cursor_idx(*first));
   EXPECT_NE(ring().load_cursor(idx), ring_format::kFreeCursor);
   std::vector<std::byte> out;
-  EXPECT_FALSE(first->try_receive_into(out));
+  EXPECT_FALSE(first->try_receive_deferring_error(out));
   auto got = first->receive_timeout_into(Duration{}, out);
   ASSERT_TRUE(got);
   EXPECT_FALSE(*got);
@@ -273,10 +273,10 @@ TEST_F(SubscriberTest, FromAboveTheTailReceivesOnceTheTailPassesIt) {
   auto subscriber = subscribe(StartPosition::from(3));
   publish_n(3);
   std::vector<std::byte> out;
-  EXPECT_FALSE(subscriber->try_receive_into(out));
+  EXPECT_FALSE(subscriber->try_receive_deferring_error(out));
   EXPECT_EQ(subscriber->lag(), 0u);
   publish("m3");
-  ASSERT_TRUE(subscriber->try_receive_into(out));
+  ASSERT_TRUE(subscriber->try_receive_deferring_error(out));
   EXPECT_EQ(text(out), "m3");
 }
 
@@ -303,7 +303,7 @@ TEST_F(SubscriberTest, EmptyMessageIsAMessage) {
   auto subscriber = subscribe();
   ASSERT_TRUE(publisher_->publish({}));
   std::vector<std::byte> out = bytes("stale");
-  EXPECT_TRUE(subscriber->try_receive_into(out));
+  EXPECT_TRUE(subscriber->try_receive_deferring_error(out));
   EXPECT_TRUE(out.empty());
   EXPECT_EQ(subscriber->cursor(), 1u);
 }
@@ -420,7 +420,7 @@ TEST_F(SubscriberTest, PollRecvNeedsAWakeupUnit) {
   ASSERT_TRUE(none);
   EXPECT_FALSE(none->has_value());  // a message waits, but no unit was pending
   std::vector<std::byte> out;
-  ASSERT_TRUE(subscriber->try_receive_into(out));
+  ASSERT_TRUE(subscriber->try_receive_deferring_error(out));
   ASSERT_FALSE(subscriber->arm_wakeup());
   publish("b");
   publish("c");  // flag already swapped off: one unit in all
@@ -440,7 +440,7 @@ TEST_F(SubscriberTest, ArmWakeupAnswersTrueWhenAMessageIsWaiting) {
   EXPECT_TRUE(subscriber->arm_wakeup());
   EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring(), 0, 0), 0u);
   std::vector<std::byte> out;
-  ASSERT_TRUE(subscriber->try_receive_into(out));
+  ASSERT_TRUE(subscriber->try_receive_deferring_error(out));
   EXPECT_FALSE(subscriber->arm_wakeup());
   EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring(), 0, 1), 1u);
 }
@@ -523,7 +523,7 @@ TEST_F(SubscriberTest, ForkedChildDestroyingItsCopyLeavesTheSlotHeld) {
   EXPECT_EQ(ring().load_cursor(0), 0u);
   publish("still mine");
   std::vector<std::byte> out;
-  ASSERT_TRUE(subscriber->try_receive_into(out));
+  ASSERT_TRUE(subscriber->try_receive_deferring_error(out));
   EXPECT_EQ(text(out), "still mine");
 }
 
@@ -653,7 +653,7 @@ TEST(SubscriberForgedTail, EveryReceiveEndsAndTheSlotStaysHeld) {
     RingBufferPeer::store_tail(*ring, forged);
     Child reader([&] {
       std::vector<std::byte> out;
-      for (int i = 0; i < 3; ++i) (*subscriber)->try_receive_into(out);
+      for (int i = 0; i < 3; ++i) (*subscriber)->try_receive_deferring_error(out);
       std::vector<std::byte> slice(64);
       if (!(*subscriber)->try_receive_one_into_slice(slice)) return 2;
       if (!(*subscriber)->receive_timeout_into(Duration{0, 100'000'000}, out)) return 3;
@@ -732,7 +732,7 @@ TEST_F(SubscriberReplayTest, EveryReceivePathServesReplayedRecordsFirst) {
   restart_publisher();  // everything synced to the files
   auto subscriber = subscribe(StartPosition::from(0));
   std::vector<std::byte> out;
-  ASSERT_TRUE(subscriber->try_receive_into(out));
+  ASSERT_TRUE(subscriber->try_receive_deferring_error(out));
   EXPECT_EQ(text(out), "m0");
   auto timed = subscriber->receive_timeout_into(Duration{}, out);
   ASSERT_TRUE(timed && *timed);
@@ -845,7 +845,7 @@ TEST_F(SubscriberReplayTest, RestartedNumberingBelowTheCursorEndsTheSubscription
     publish_n(16);
     std::vector<std::byte> out;
     for (std::size_t i = 0; i < subscribers.size(); ++i)
-      for (std::uint64_t k = 0; k < read_before[i]; ++k) ASSERT_TRUE(subscribers[i]->try_receive_into(out));
+      for (std::uint64_t k = 0; k < read_before[i]; ++k) ASSERT_TRUE(subscribers[i]->try_receive_deferring_error(out));
 
     publisher_.reset();
     if (c.logged) std::filesystem::resize_file(dir / ("t/wal/" + wal::segment_file_name(0)), 32 + 10 * 30);
@@ -944,7 +944,7 @@ TEST_F(SubscriberReplayTest, CatchUpReportsAMessageNeitherTheRingNorTheLogHolds)
   std::vector<std::byte> out;
   auto within = subscribe(StartPosition::from(24));
   for (int i = 24; i < 30; ++i) {
-    ASSERT_TRUE(within->try_receive_into(out)) << i;
+    ASSERT_TRUE(within->try_receive_deferring_error(out)) << i;
     EXPECT_EQ(text(out), "m" + std::to_string(i));
   }
   auto behind = subscribe(StartPosition::from(5));
@@ -968,20 +968,20 @@ TEST_F(SubscriberReplayTest, CatchUpReportsAMessageNeitherTheRingNorTheLogHolds)
   auto polling = subscribe(StartPosition::from(9));
   auto never_failing = subscribe(StartPosition::from(9));
   for (Subscriber* s : {polling.get(), never_failing.get()}) {
-    ASSERT_TRUE(s->try_receive_into(out));
+    ASSERT_TRUE(s->try_receive_deferring_error(out));
     EXPECT_EQ(text(out), "m9");
-    EXPECT_FALSE(s->try_receive_into(out));  // waits for the log from here
+    EXPECT_FALSE(s->try_receive_deferring_error(out));  // waits for the log from here
   }
   std::this_thread::sleep_for(1200ms);
   auto reported = polling->try_receive(out);
   ASSERT_FALSE(reported);
   EXPECT_NE(reported.error().get_if<Error::CursorTooOld>(), nullptr);
-  EXPECT_FALSE(never_failing->try_receive_into(out));
+  EXPECT_FALSE(never_failing->try_receive_deferring_error(out));
   auto kept = never_failing->receive_timeout_into(kSecond, out);
   ASSERT_FALSE(kept);
   EXPECT_NE(kept.error().get_if<Error::CursorTooOld>(), nullptr);
   for (Subscriber* s : {polling.get(), never_failing.get()}) {
-    ASSERT_TRUE(s->try_receive_into(out));
+    ASSERT_TRUE(s->try_receive_deferring_error(out));
     EXPECT_EQ(text(out), "m22");
   }
 }

@@ -154,7 +154,7 @@ TEST(TransportProcesses, KilledSubscriberHoldsItsPublisherBackUntilTheNextPublis
   std::vector<std::byte> out;
   for (std::uint64_t seq = 0; seq < 8; ++seq) {
     ASSERT_TRUE((*next)->publish(numbered_message(seq)));
-    ASSERT_TRUE((*newcomer)->try_receive_into(out));
+    ASSERT_TRUE((*newcomer)->try_receive_deferring_error(out));
   }
   EXPECT_TRUE((*next)->publish(numbered_message(8)));
 }
@@ -247,7 +247,7 @@ int poll_until(Subscriber& subscriber, std::uint64_t end) {
   std::vector<std::byte> out;
   while (subscriber.cursor() < end) {
     const std::uint64_t expected = subscriber.cursor();
-    if (!subscriber.try_receive_into(out)) {
+    if (!subscriber.try_receive_deferring_error(out)) {
       if (deadline.passed()) return kTimedOut;
       std::this_thread::sleep_for(200us);
       continue;
@@ -523,7 +523,7 @@ TEST(TransportProcesses, LostTailOfAKilledPublisherIsNeverDeliveredAsNew) {
   ASSERT_TRUE(subscriber);
   std::vector<std::byte> out;
   // Whatever the ring still holds below the restart is the log's own message.
-  while ((*subscriber)->try_receive_into(out)) {
+  while ((*subscriber)->try_receive_deferring_error(out)) {
     ASSERT_GE(out.size(), 8u);
     std::uint64_t seq = 0;
     std::memcpy(&seq, out.data(), 8);
@@ -539,7 +539,7 @@ TEST(TransportProcesses, LostTailOfAKilledPublisherIsNeverDeliveredAsNew) {
   EXPECT_FALSE(*got);
   EXPECT_LT(cpu_used, 50'000'000);
   ASSERT_TRUE((*publisher)->publish(numbered_message(restart)));
-  ASSERT_TRUE((*subscriber)->try_receive_into(out));
+  ASSERT_TRUE((*subscriber)->try_receive_deferring_error(out));
   EXPECT_EQ(check_numbered(out), restart);
 }
 
