@@ -14,24 +14,10 @@
 #include "config.h"
 #include "error.h"
 #include "function_ref.h"
+#include "start_position.h"
+#include "waker.h"
 
 namespace qorva {
-
-// Where a new subscriber starts reading.
-struct StartPosition {
-  enum class Kind : std::uint8_t { Tail = 0, History = 1, From = 2 };
-  Kind kind = Kind::Tail;
-  std::uint64_t value = 0;  // n messages back (History) or a cursor (From)
-
-  static StartPosition tail() { return {Kind::Tail, 0}; }
-  static StartPosition history(std::uint64_t n) { return {Kind::History, n}; }
-  static StartPosition from(std::uint64_t cursor) { return {Kind::From, cursor}; }
-};
-
-// A new publisher numbers the ring under this subscriber's cursor, so the
-// subscription has ended: UnexpectedEof "publisher restarted (generation
-// changed)", outcome PublisherRestarted.
-IoError publisher_restarted();
 
 // Whether a receive's error says that the subscription's publisher is gone
 // for good: it disconnected (publisher_disconnected() in waker.h), it

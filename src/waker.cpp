@@ -18,6 +18,7 @@ constexpr const char* kPathTooLongText = "path must be shorter than SUN_LEN";
 constexpr const char* kExpectedScmRightsText = "expected SCM_RIGHTS";
 constexpr const char* kPollTimeoutText = "poll timeout";
 constexpr const char* kPublisherDisconnectedText = "publisher disconnected";
+constexpr const char* kPublisherRestartedText = "publisher restarted (generation changed)";
 
 std::unexpected<IoError> last_error() { return std::unexpected(IoError::last_os_error()); }
 std::unexpected<IoError> fixed_error(IoKind kind, const char* text) {
@@ -149,6 +150,10 @@ IoError expected_scm_rights_error() { return IoError::fixed(IoKind::InvalidData,
 
 IoError publisher_disconnected() {
   return IoError::fixed(IoKind::UnexpectedEof, kPublisherDisconnectedText, IoOutcome::PublisherDisconnected);
+}
+
+IoError publisher_restarted() {
+  return IoError::fixed(IoKind::UnexpectedEof, kPublisherRestartedText, IoOutcome::PublisherRestarted);
 }
 
 std::expected<UniqueFd, IoError> create_wake_fd() {

@@ -91,6 +91,11 @@ std::expected<std::optional<Handshake>, IoError> try_receive_handshake(UniqueFd&
 // disconnected", outcome PublisherDisconnected.
 IoError publisher_disconnected();
 
+// A new publisher numbers the ring under this subscriber's cursor, so the
+// subscription has ended: UnexpectedEof "publisher restarted (generation
+// changed)", outcome PublisherRestarted.
+IoError publisher_restarted();
+
 // Subscriber's wait: polls wake_fd for readability and socket for error or
 // hang-up until `until`; after EINTR it polls again for the time left (so a
 // periodic signal cannot stretch the wait). Deadline::never() waits without
