@@ -35,27 +35,21 @@ struct LocalFds {
 };
 
 LocalFds& local_fds();
+Mutex& local_fds_mutex() QORVA_RETURN_CAPABILITY(local_fds().mutex) { return local_fds().mutex; }
 
-// In the child only close() runs, which is async-signal-safe, and clear(),
-// which keeps the storage: the child of a threaded process may call nothing
-// else. The list then starts empty, so that a grandchild does not close again
-// numbers the child has reused.
-void close_in_children() {
-  ::pthread_atfork([]() QORVA_NO_THREAD_SAFETY_ANALYSIS { local_fds().mutex.lock(); },
-                   []() QORVA_NO_THREAD_SAFETY_ANALYSIS { local_fds().mutex.unlock(); },
-                   []() QORVA_NO_THREAD_SAFETY_ANALYSIS {
-                     LocalFds& local = local_fds();
-                     for (int fd : local.fds) ::close(fd);
-                     local.fds.clear();
-                     local.mutex.unlock();
-                   });
+// Only close() runs, which is async-signal-safe, and clear(), which keeps the
+// storage. The list then starts empty, so that a grandchild does not close
+// again numbers the child has reused.
+void close_in_child() QORVA_REQUIRES(local_fds().mutex) {
+  for (int fd : local_fds().fds) ::close(fd);
+  local_fds().fds.clear();
 }
 
 // Never destroyed, so a descriptor closed during static destruction still finds it.
 LocalFds& local_fds() {
   static LocalFds* const set = [] {
     auto* created = new LocalFds;
-    close_in_children();
+    keep_across_fork<local_fds_mutex, close_in_child>();
     return created;
   }();
   return *set;

@@ -1,10 +1,13 @@
 // Telling a forked child from the process that made an object, without a
-// system call, and descriptors that a forked child never keeps. A child
-// inherits every object of its parent's memory: a ring mapping, a socket, a
-// log's buffer. Using one there would act on the parent's shared state behind
-// the parent's back, so each object records the fork generation it was made
-// in and compares it before it acts.
+// system call, descriptors that a forked child never keeps, and process-wide
+// mutexes that stay usable on both sides of fork(). A child inherits every
+// object of its parent's memory: a ring mapping, a socket, a log's buffer.
+// Using one there would act on the parent's shared state behind the parent's
+// back, so each object records the fork generation it was made in and
+// compares it before it acts.
 #pragma once
+
+#include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
@@ -13,6 +16,7 @@
 
 #include "io_error.h"
 #include "sys.h"
+#include "thread_annotations.h"
 
 namespace qorva {
 
@@ -23,7 +27,44 @@ extern std::atomic<std::uint64_t> generation;
 // Installs the handler; idempotent and thread-safe. Called by ForkEpoch's
 // constructor, so it is in place before any object it guards can be copied.
 void install_handler();
+
+inline void nothing_to_reset() {}
+
+template <Mutex& (*mutex)()>
+void lock_before_fork() QORVA_ACQUIRE(mutex()) {
+  mutex().lock();
+}
+
+template <Mutex& (*mutex)()>
+void unlock_after_fork() QORVA_RELEASE(mutex()) {
+  mutex().unlock();
+}
+
+template <Mutex& (*mutex)(), void (*reset)()>
+void reset_and_unlock_in_child() QORVA_RELEASE(mutex()) {
+  reset();
+  mutex().unlock();
+}
 }  // namespace fork_detail
+
+// Keeps a process-wide mutex consistent on both sides of fork(): a child
+// forked while another thread held it would inherit it locked for good.
+// Registers, once per `mutex`, handlers that lock it before fork() and unlock
+// it after, in the parent and in the child; in the child `reset` runs first,
+// with the mutex held, for a registry the child must start without. Both run
+// inside fork(): `mutex` returns the same Mutex every time and takes no lock;
+// `reset` takes no other lock and keeps to what the child of a threaded
+// process may call (async-signal-safe functions, strictly). Thread-safe; call
+// it where the mutex is made, before a second thread can take it.
+template <Mutex& (*mutex)(), void (*reset)() = fork_detail::nothing_to_reset>
+void keep_across_fork() {
+  static const bool registered = [] {
+    ::pthread_atfork(fork_detail::lock_before_fork<mutex>, fork_detail::unlock_after_fork<mutex>,
+                     fork_detail::reset_and_unlock_in_child<mutex, reset>);
+    return true;
+  }();
+  (void)registered;
+}
 
 // The fork generation an object was made in. A plain value: copying or moving
 // it keeps the origin.

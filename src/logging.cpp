@@ -1,13 +1,12 @@
 #include "logging.h"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <utility>
 
+#include "fork.h"
 #include "sys.h"
 #include "thread_annotations.h"
 
@@ -182,12 +181,6 @@ Mutex& write_mutex() {
 // Null while lines go to standard error.
 LogSink* installed_sink QORVA_GUARDED_BY(write_mutex()) = nullptr;
 
-// A child forked while another thread writes would inherit the mutex locked
-// for good; holding it across fork keeps it consistent on both sides.
-void lock_before_fork() QORVA_ACQUIRE(write_mutex()) { write_mutex().lock(); }
-void unlock_after_fork() QORVA_RELEASE(write_mutex()) { write_mutex().unlock(); }
-void keep_write_mutex_across_fork() { ::pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork); }
-
 void write_line(const std::string& line) QORVA_EXCLUDES(write_mutex()) {
   MutexLock guard(write_mutex());
   auto written = installed_sink != nullptr ? installed_sink->write(line) : write_all(2, line.data(), line.size());
@@ -256,7 +249,7 @@ bool init_logging(std::optional<std::string_view> level) {
   const char* rust_log = std::getenv("RUST_LOG");
   auto* filter = new LogFilter(
       select_filter(rust_log != nullptr ? std::optional<std::string_view>(rust_log) : std::nullopt, level));
-  keep_write_mutex_across_fork();
+  keep_across_fork<write_mutex>();
   // Release pairs with the acquire in enabled(): an emitter that sees the
   // pointer sees the whole filter.
   installed_filter.store(filter, std::memory_order_release);

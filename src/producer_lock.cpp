@@ -1,7 +1,6 @@
 #include "producer_lock.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,18 +20,13 @@ struct HeldPaths {
 };
 
 HeldPaths& held_paths();
-
-// A child forked while another thread holds the mutex would inherit it locked
-// for good; holding it across fork keeps it consistent on both sides.
-void lock_before_fork() QORVA_ACQUIRE(held_paths().mutex) { held_paths().mutex.lock(); }
-void unlock_after_fork() QORVA_RELEASE(held_paths().mutex) { held_paths().mutex.unlock(); }
-void keep_mutex_across_fork() { ::pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork); }
+Mutex& held_paths_mutex() QORVA_RETURN_CAPABILITY(held_paths().mutex) { return held_paths().mutex; }
 
 // Never destroyed, so a lock released during static destruction still finds it.
 HeldPaths& held_paths() {
   static HeldPaths* const set = [] {
     auto* created = new HeldPaths;
-    keep_mutex_across_fork();
+    keep_across_fork<held_paths_mutex>();
     return created;
   }();
   return *set;

@@ -26,6 +26,9 @@
 // On a function: it takes or lets go of the locks (this object's when none are named).
 #define QORVA_ACQUIRE(...) QORVA_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define QORVA_RELEASE(...) QORVA_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+// On a function: it returns the lock `x`, so that the analysis takes a call
+// of it for `x` itself.
+#define QORVA_RETURN_CAPABILITY(x) QORVA_THREAD_ANNOTATION(lock_returned(x))
 // On a function: the caller must not hold the locks (it takes them itself).
 #define QORVA_EXCLUDES(...) QORVA_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 // On a function whose locking the analysis cannot follow; say why beside it.

@@ -1,9 +1,8 @@
 #include "wal/open_logs.h"
 
-#include <pthread.h>
-
 #include <unordered_set>
 
+#include "fork.h"
 #include "thread_annotations.h"
 #include "wal/log_state.h"
 
@@ -18,23 +17,18 @@ struct OpenLogs {
 };
 
 OpenLogs& open_logs();
+Mutex& open_logs_mutex() QORVA_RETURN_CAPABILITY(open_logs().mutex) { return open_logs().mutex; }
 
-// Holding the mutex across fork keeps it and the set consistent on both
-// sides. The child owns none of the logs (the parent writes them), so it
-// starts with an empty set.
-void before_fork() QORVA_NO_THREAD_SAFETY_ANALYSIS { open_logs().mutex.lock(); }
-void after_fork_in_parent() QORVA_NO_THREAD_SAFETY_ANALYSIS { open_logs().mutex.unlock(); }
-void after_fork_in_child() QORVA_NO_THREAD_SAFETY_ANALYSIS {
-  open_logs().logs.clear();
-  open_logs().mutex.unlock();
-}
+// The child owns none of the logs (the parent writes them), so it starts with
+// an empty set.
+void forget_all_in_child() QORVA_REQUIRES(open_logs().mutex) { open_logs().logs.clear(); }
 
 // Never destroyed, so that an exit hook or a log shut down during static
 // destruction still finds it.
 OpenLogs& open_logs() {
   static OpenLogs* const logs = [] {
     auto* created = new OpenLogs;
-    ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+    keep_across_fork<open_logs_mutex, forget_all_in_child>();
     return created;
   }();
   return *logs;

@@ -16,12 +16,6 @@ bool is_incomplete(const SegmentReadError& e) {
   return std::holds_alternative<SegmentReadError::ShortRead>(e.value) || truncated_header_size(e).has_value();
 }
 
-WalError missing_records(std::uint64_t expected, std::uint64_t found) {
-  return WalError{
-      WalError::Io{IoError::fixed(IoKind::InvalidData, "log record " + std::to_string(found) + " found where " +
-                                                           std::to_string(expected) + " was expected")}};
-}
-
 bool has_grown(SegmentReader& reader) {
   auto size = reader.file().size();
   return size && *size > reader.file_len();
@@ -80,7 +74,7 @@ std::optional<std::expected<Record, WalError>> WalReplayer::next() {
     const std::uint64_t missing = *expected_;
     expected_.reset();
     held_ = std::move(**item);
-    return std::unexpected(missing_records(missing, cursor));
+    return std::unexpected(WalError{WalError::RecordsMissing{missing, cursor}});
   }
   expected_ = cursor + 1;
   return item;

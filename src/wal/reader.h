@@ -48,9 +48,10 @@ class WalReader {
 class WalReplayer {
  public:
   // One record; a WalError::Reader (the segment it came from is then left,
-  // and the next call goes on with the following one); a WalError::Io when the
-  // next record is not the expected cursor (that record comes on the next
-  // call); or nothing, the end, which stays the end unless refresh() finds more.
+  // and the next call goes on with the following one); a
+  // WalError::RecordsMissing when the next record is not the expected cursor
+  // (that record comes on the next call); or nothing, the end, which stays the
+  // end unless refresh() finds more.
   std::optional<std::expected<Record, WalError>> next();
 
   // Passes over every record below `cursor`, which the caller got elsewhere.

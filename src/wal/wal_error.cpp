@@ -85,20 +85,23 @@ std::string SegmentReadError::message() const {
 }
 
 std::string WalError::message() const {
-  return std::visit(Overload{
-                        [](const Io& e) { return io(e.error); },
-                        [](const Writer& e) { return "segment writer: " + e.error.message(); },
-                        [](const Reader& e) { return "segment reader: " + e.error.message(); },
-                        [](const CursorTooOld& e) {
-                          return "cursor " + dec(e.cursor) + " is older than the oldest in-WAL slot (" + dec(e.oldest) +
-                                 ")";
-                        },
-                        [](const FlusherDied&) {
-                          return std::string("WAL flusher thread died; further appends would silently lose durability");
-                        },
-                        [](const PayloadTooLarge& e) { return payload_too_large(e.len); },
-                    },
-                    value);
+  return std::visit(
+      Overload{
+          [](const Io& e) { return io(e.error); },
+          [](const Writer& e) { return "segment writer: " + e.error.message(); },
+          [](const Reader& e) { return "segment reader: " + e.error.message(); },
+          [](const CursorTooOld& e) {
+            return "cursor " + dec(e.cursor) + " is older than the oldest in-WAL slot (" + dec(e.oldest) + ")";
+          },
+          [](const FlusherDied&) {
+            return std::string("WAL flusher thread died; further appends would silently lose durability");
+          },
+          [](const PayloadTooLarge& e) { return payload_too_large(e.len); },
+          [](const RecordsMissing& e) {
+            return "I/O error: log record " + dec(e.found) + " found where " + dec(e.expected) + " was expected";
+          },
+      },
+      value);
 }
 
 }  // namespace qorva::wal

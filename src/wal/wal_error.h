@@ -112,7 +112,13 @@ struct WalError {
   struct PayloadTooLarge {
     std::uint64_t len;
   };
-  std::variant<Io, Writer, Reader, CursorTooOld, FlusherDied, PayloadTooLarge> value;
+  // Replay met record `found` where `expected` should have come: the records
+  // between are gone. Worded as an I/O error, as replay has always reported it.
+  struct RecordsMissing {
+    std::uint64_t expected;
+    std::uint64_t found;
+  };
+  std::variant<Io, Writer, Reader, CursorTooOld, FlusherDied, PayloadTooLarge, RecordsMissing> value;
 
   WalError(Io v) : value(std::move(v)) {}
   WalError(Writer v) : value(std::move(v)) {}
@@ -120,6 +126,7 @@ struct WalError {
   WalError(CursorTooOld v) : value(v) {}
   WalError(FlusherDied v) : value(v) {}
   WalError(PayloadTooLarge v) : value(v) {}
+  WalError(RecordsMissing v) : value(v) {}
   WalError(IoError e) : value(Io{std::move(e)}) {}
   WalError(WriterError e) : value(Writer{std::move(e)}) {}
   WalError(SegmentReadError e) : value(Reader{std::move(e)}) {}

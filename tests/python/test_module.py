@@ -229,6 +229,7 @@ MAPPING = [
     ("wal_reader_short_read", (64, 7, ""), "WalError", "segment reader: short read at offset 64: needed 7 more bytes"),
     ("wal_payload_too_large", (16777189, 0, ""), "WalError",
      "payload too large: 16777189 > MAX_PAYLOAD_LEN (16777188)"),
+    ("wal_records_missing", (50, 100, ""), "WalError", "I/O error: log record 100 found where 50 was expected"),
 ]
 
 

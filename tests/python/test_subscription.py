@@ -734,6 +734,21 @@ def test_damage_in_an_older_segment_survives_a_restart_and_replay_reports_it(mak
         sub.recv_timeout(1)
 
 
+def test_records_cut_from_an_older_segment_are_raised_by_number(make_bus, base_dir, bus_name):
+    bus = replaying(make_bus, count=100)
+    del bus  # the next publisher starts a new segment after record 99
+    wal_dir = os.path.join(base_dir, bus_name, TOPIC, "wal")
+    bus = make_bus(capacity=8, wal_enabled=True)
+    publish(bus, b"rec-0100")
+    wait_until(lambda: bus.stats(TOPIC).wal.durable_cursor >= 101)
+    with open(os.path.join(wal_dir, "%020d.seg" % 0), "r+b") as f:
+        f.truncate(f.read().find(b"rec-0050") - 24)  # the start of record 50's framing
+    sub = bus.subscribe_from(TOPIC, 0, timeout_secs=5)
+    assert [sub.recv_timeout(1) for _ in range(50)] == [b"rec-%04d" % i for i in range(50)]
+    with pytest.raises(_qorva.WalError, match=r"^I/O error: log record 100 found where 50 was expected$"):
+        sub.recv_timeout(1)
+
+
 def test_replay_read_failure_is_raised_from_next_and_iteration_goes_on(make_bus, base_dir, bus_name):
     bus = replaying(make_bus)
     sub = bus.subscribe_from(TOPIC, 0, timeout_secs=5)

@@ -51,6 +51,7 @@ std::optional<Error> core_error(std::string_view which, std::uint64_t a, std::ui
   if (which == "wal_reader_short_read") return Error(WalError(SegmentReadError::ShortRead{a, b}));
   if (which == "wal_flusher_died") return Error(WalError::FlusherDied{});
   if (which == "wal_payload_too_large") return Error(WalError::PayloadTooLarge{a});
+  if (which == "wal_records_missing") return Error(WalError::RecordsMissing{a, b});
   return std::nullopt;
 }
 

@@ -25,14 +25,15 @@ struct Step {
   std::optional<std::uint64_t> cursor;  // a record
   std::optional<std::string> error;     // an error's message
   bool live_end = false;
+  std::optional<WalError> failure;  // the error itself
 };
 
 Step step(WalReplayer& replayer) {
   auto item = replayer.next();
   if (!item) return {};
-  if (!*item) return {std::nullopt, item->error().message(), replayer.at_live_end()};
+  if (!*item) return {std::nullopt, item->error().message(), replayer.at_live_end(), item->error()};
   EXPECT_EQ((*item)->payload, payload_for((*item)->cursor)) << (*item)->cursor;
-  return {(*item)->cursor, std::nullopt, false};
+  return {(*item)->cursor, std::nullopt, false, std::nullopt};
 }
 
 // Cursors yielded until the first error or the end.
@@ -155,6 +156,7 @@ TEST_F(WalReplay, HoleInTheNumberingIsAnErrorNotPassedOver) {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> segments;  // (first cursor, records)
     std::uint64_t from;
     std::vector<std::uint64_t> before;
+    WalError::RecordsMissing hole;
     std::string error;
     std::vector<std::uint64_t> after;
   };
@@ -163,24 +165,28 @@ TEST_F(WalReplay, HoleInTheNumberingIsAnErrorNotPassedOver) {
        {{0, 50}, {100, 100}, {200, 100}},
        0,
        range(0, 50),
+       {50, 100},
        "I/O error: log record 100 found where 50 was expected",
        range(100, 300)},
       {"start inside the cut segment",
        {{0, 50}, {100, 10}},
        30,
        range(30, 50),
+       {50, 100},
        "I/O error: log record 100 found where 50 was expected",
        range(100, 110)},
       {"segment gone from the middle",
        {{0, 10}, {20, 10}},
        5,
        range(5, 10),
+       {10, 20},
        "I/O error: log record 20 found where 10 was expected",
        range(20, 30)},
       {"start in the hole",
        {{0, 10}, {20, 10}},
        12,
        {},
+       {12, 20},
        "I/O error: log record 20 found where 12 was expected",
        range(20, 30)},
   };
@@ -192,6 +198,10 @@ TEST_F(WalReplay, HoleInTheNumberingIsAnErrorNotPassedOver) {
     Step s = step(replayer);
     for (; s.cursor; s = step(replayer)) before.push_back(*s.cursor);
     EXPECT_EQ(before, c.before) << c.name;
+    const auto* hole = s.failure ? std::get_if<WalError::RecordsMissing>(&s.failure->value) : nullptr;
+    ASSERT_NE(hole, nullptr) << c.name;
+    EXPECT_EQ(hole->expected, c.hole.expected) << c.name;
+    EXPECT_EQ(hole->found, c.hole.found) << c.name;
     EXPECT_EQ(s.error, c.error) << c.name;
     EXPECT_EQ(drain(replayer), c.after) << c.name;
     EXPECT_FALSE(replayer.next()) << c.name;

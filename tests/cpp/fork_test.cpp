@@ -1,0 +1,58 @@
+#include "fork.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "support/transport_support.h"
+#include "thread_annotations.h"
+
+namespace qorva {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::Child;
+
+Mutex& registry_mutex() {
+  static Mutex mutex;
+  return mutex;
+}
+
+// How many times the child-side reset has run in this process's line of forks.
+int resets QORVA_GUARDED_BY(registry_mutex()) = 0;
+
+void count_reset() QORVA_REQUIRES(registry_mutex()) { ++resets; }
+
+int resets_now() QORVA_EXCLUDES(registry_mutex()) {
+  MutexLock guard(registry_mutex());
+  return resets;
+}
+
+// A fork while another thread holds the mutex: fork() waits for it, and then
+// the parent and the child can each take it, the child after one reset. Run
+// in a child of its own, so that a mutex left locked ends in a bounded wait.
+TEST(KeepAcrossFork, ForkWhileAnotherThreadHoldsTheMutexLeavesItFreeOnBothSides) {
+  keep_across_fork<registry_mutex, count_reset>();
+  keep_across_fork<registry_mutex, count_reset>();  // registered once
+  Child forking([] {
+    const int before = resets_now();
+    std::atomic<bool> held{false};
+    std::thread holder([&] {
+      MutexLock guard(registry_mutex());
+      held.store(true, std::memory_order_release);
+      std::this_thread::sleep_for(100ms);
+    });
+    while (!held.load(std::memory_order_acquire)) std::this_thread::yield();
+    Child child([before] { return resets_now() == before + 1 ? 0 : 1; });
+    const int in_parent = resets_now();
+    holder.join();
+    if (in_parent != before) return 2;
+    return child.wait(10s) == 0 ? 0 : 3;
+  });
+  EXPECT_EQ(forking.wait(30s), 0);
+}
+
+}  // namespace
+}  // namespace qorva
