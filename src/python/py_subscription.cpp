@@ -22,15 +22,13 @@ namespace qorva::python {
 namespace {
 
 // The object's state: the subscriber it owns and the buffer its bytes
-// receives reuse. Teardown runs in declaration order: the subscriber first
-// (its cursor slot is released at once), then the receive buffer.
+// receives reuse. Declared in the reverse of teardown order: the subscriber
+// goes first (its cursor slot is released at once), then the receive buffer.
 struct PySubscription {
-  std::unique_ptr<Subscriber> subscriber;
   std::vector<std::byte> recv_buf;
+  std::unique_ptr<Subscriber> subscriber;
 
   explicit PySubscription(std::unique_ptr<Subscriber> owned) : subscriber(std::move(owned)) {}
-  PySubscription(PySubscription&&) noexcept = default;
-  ~PySubscription() { subscriber.reset(); }
 
   // The message the last receive into recv_buf left there.
   ByteView message() const { return ByteView(recv_buf.data(), recv_buf.size()); }
