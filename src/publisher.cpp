@@ -61,7 +61,7 @@ struct WriteOutcome {
 
 struct Publisher::State {
   // Torn down in declaration order (see the destructor).
-  RingBuffer ring;
+  RingWriter ring;
   Admission admission;              // the listener, its watcher and the connections not yet taken
   std::vector<Client> clients;      // in accept order; removal swaps the last entry in; publishing thread only
   std::vector<Handshake> arrivals;  // kept empty between passes, so that a pass allocates nothing
@@ -88,7 +88,7 @@ struct Publisher::State {
   std::uint64_t gating_floor = 0;
   std::optional<std::uint64_t> floor_connect_count;
 
-  State(RingBuffer r, Admission a, std::optional<wal::Wal> w, ProducerLock pl, Backpressure bp,
+  State(RingWriter r, Admission a, std::optional<wal::Wal> w, ProducerLock pl, Backpressure bp,
         std::uint64_t connect_count, std::string_view topic_name)
       : ring(std::move(r)),
         admission(std::move(a)),
@@ -102,7 +102,7 @@ struct Publisher::State {
   // Members are destroyed in reverse order; the teardown order is the
   // declaration order, with the lock last.
   ~State() {
-    { RingBuffer unmapped = std::move(ring); }
+    { RingWriter unmapped = std::move(ring); }
     admission.shut_down();
     for (Client& c : clients) c.close();
     clients.clear();
@@ -343,7 +343,7 @@ WriteOutcome Publisher::State::write_message(std::span<const std::byte> payload)
 // fences, even with no client, since the fullness check of the next publish
 // relies on it (see ring_full).
 void Publisher::State::broadcast_wakeup() {
-  RingBuffer::begin_wakeup_pass();
+  RingWriter::begin_wakeup_pass();
   const std::uint64_t connect_count = ring.load_connect_count();
   if (connect_count != accepted_connect_count) accept_in_wakeup_pass(nullptr);
   if (connect_count != swept_connect_count || sweep_due) drop_released_clients(connect_count);
@@ -378,7 +378,7 @@ bool Publisher::State::wake_armed_clients() {
 // second fence sees the add. Whoever arrived that late is accepted now and
 // woken whatever its flag says; a spare unit is only a spurious wakeup.
 void Publisher::State::wake_late_arrivals() {
-  RingBuffer::begin_wakeup_pass();
+  RingWriter::begin_wakeup_pass();
   if (ring.load_connect_count() == accepted_connect_count) return;
   std::vector<std::uint32_t> arrived;
   accept_in_wakeup_pass(&arrived);
@@ -433,33 +433,34 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
     log = std::move(*opened);
   }
   const std::uint64_t first_cursor = log ? log->pending_cursor() : 0;
-  auto ring = RingBuffer::create_or_reuse(join_path(dir, kRingFileName), config.capacity, config.slot_size,
-                                          config.max_subscribers, first_cursor);
-  if (!ring) return io_failure(ring.error());
+  auto created = RingBuffer::create_or_reuse(join_path(dir, kRingFileName), config.capacity, config.slot_size,
+                                             config.max_subscribers, first_cursor);
+  if (!created) return io_failure(created.error());
+  RingWriter ring(std::move(*created));
   // Before the socket exists, so before any subscriber of this publisher
   // hands in a slot index: slots of subscribers that ended without releasing
   // them (killed, crashed, or gone with the whole application) would hold this
   // publisher back for good. A live holder keeps its slot: a subscriber still
   // connecting, one of an earlier publisher, one whose process forked. No
   // client of this publisher held one, so no drop is counted.
-  for (std::uint32_t i = 0; i < ring->max_subscribers(); ++i) {
-    const std::uint64_t cursor = ring->load_cursor(i);
-    if (ring->free_if_holder_gone(i)) log_cursor_slot_freed(topic, i, cursor);
+  for (std::uint32_t i = 0; i < ring.max_subscribers(); ++i) {
+    const std::uint64_t cursor = ring.load_cursor(i);
+    if (ring.free_if_holder_gone(i)) log_cursor_slot_freed(topic, i, cursor);
   }
 
   // Read before the socket exists: every subscriber of this publisher counts
   // itself after this.
-  const std::uint64_t connect_count = ring->load_connect_count();
+  const std::uint64_t connect_count = ring.load_connect_count();
   const std::string socket_path = join_path(dir, kSocketFileName);
   (void)remove_file(socket_path);  // a stale socket file or none; either way bind decides
   auto listener = listen_unix(socket_path);
   if (!listener) return io_failure(listener.error());
-  auto admission = Admission::open(std::move(*listener), ring->max_subscribers());
+  auto admission = Admission::open(std::move(*listener), ring.max_subscribers());
   if (!admission) return io_failure(admission.error());
 
-  log_publisher_created(topic, ring->capacity(), ring->slot_size(), log.has_value(), config.backpressure);
+  log_publisher_created(topic, ring.capacity(), ring.slot_size(), log.has_value(), config.backpressure);
   std::unique_ptr<Publisher> publisher(new Publisher());
-  publisher->state_ = std::make_unique<State>(std::move(*ring), std::move(*admission), std::move(log), std::move(*lock),
+  publisher->state_ = std::make_unique<State>(std::move(ring), std::move(*admission), std::move(log), std::move(*lock),
                                               config.backpressure, connect_count, topic);
   return publisher;
 }
@@ -495,7 +496,7 @@ Result<std::size_t> Publisher::publish_many(std::span<const std::span<const std:
     }
     // No wakeup pass fences between the writes of a batch; the fullness
     // check relies on a fence after the last tail store (see ring_full).
-    if (written > 0 && s.backpressure == Backpressure::Error) RingBuffer::fence_after_tail_store();
+    if (written > 0 && s.backpressure == Backpressure::Error) RingWriter::fence_after_tail_store();
     if (s.refuses_when_full()) break;
     WriteOutcome outcome = s.write_message(payload);
     if (outcome.written) ++written;
