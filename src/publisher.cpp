@@ -34,9 +34,8 @@ struct Client {
   Client(Client&&) noexcept = default;
   // Closes the old connection, then the old wakeup descriptor.
   Client& operator=(Client&&) noexcept = default;
-  ~Client() { close(); }
-
-  void close() {
+  // The same order.
+  ~Client() {
     connection.reset();
     wake_fd.reset();
   }
@@ -50,6 +49,22 @@ void count_up(std::atomic<std::uint64_t>& counter, std::uint64_t n) {
   counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
 }
 
+// What the publisher counts; written by the publishing thread alone (count_up),
+// read by stats() from any.
+struct Counters {
+  std::atomic<std::uint64_t> published_total{0};
+  std::atomic<std::uint64_t> full_rejected_total{0};
+  std::atomic<std::uint64_t> subscribers_dropped_total{0};
+  std::atomic<std::uint64_t> wakeups_sent_total{0};
+
+  void fill(TopicStats& stats) const {
+    stats.published_total = published_total.load(std::memory_order_relaxed);
+    stats.full_rejected_total = full_rejected_total.load(std::memory_order_relaxed);
+    stats.subscribers_dropped_total = subscribers_dropped_total.load(std::memory_order_relaxed);
+    stats.wakeups_sent_total = wakeups_sent_total.load(std::memory_order_relaxed);
+  }
+};
+
 // The outcome of writing one message: whether it reached the ring, and an
 // error to report even so.
 struct WriteOutcome {
@@ -57,57 +72,89 @@ struct WriteOutcome {
   std::optional<Error> error;
 };
 
-}  // namespace
+// Backpressure::Error's check for room. The ring is full when the slowest
+// held cursor is a whole ring behind the tail, so the slot of the next
+// message holds what that subscriber reads next. The cursor slots are
+// scanned only when the cached floor may be out of date: `floor` is the
+// slowest held cursor as of the last scan (the tail then, when none was
+// held), `floor_connect_count` the connect count loaded before that scan
+// (empty: scan at the next check), and a check scans again when the count has
+// moved or the tail has gone a ring past the floor. Why no subscriber reads
+// below such a floor is "Joining the ring, and the publisher's gating floor"
+// in ring.h; it relies on a fence after the last tail store before each check.
+struct Gate {
+  explicit Gate(Backpressure bp) : backpressure(bp) {}
 
-struct Publisher::State {
-  // Torn down in declaration order (see the destructor).
-  RingBuffer ring;
-  Admission admission;              // the listener, its watcher and the connections not yet taken
-  std::vector<Client> clients;      // in accept order; removal swaps the last entry in; publishing thread only
-  std::vector<Handshake> arrivals;  // kept empty between passes, so that a pass allocates nothing
-  std::optional<wal::Wal> wal;      // present exactly when the topic keeps a log
-  ProducerLock lock;                // held for the publisher's whole life; released after the log's last sync
-  std::atomic<std::uint64_t> published_total{0};
-  std::atomic<std::uint64_t> full_rejected_total{0};
-  std::atomic<std::uint64_t> subscribers_dropped_total{0};
-  std::atomic<std::uint64_t> wakeups_sent_total{0};
+  // Whether publishes are refused while the ring is full.
+  bool gates() const { return backpressure == Backpressure::Error; }
+
   Backpressure backpressure;
+  std::uint64_t floor = 0;
+  std::optional<std::uint64_t> floor_connect_count;
+};
+
+// Letting subscribers in: the listener with its watcher, and when the
+// publisher last took in what they handed over.
+struct Accepting {
+  Accepting(Admission a, std::uint64_t connect_count)
+      : admission(std::move(a)), accepted_connect_count(connect_count) {}
+
+  Admission admission;              // the listener, its watcher and the connections not yet taken
+  std::vector<Handshake> arrivals;  // kept empty between passes, so that a pass allocates nothing
   // The ring's connect count as of the last accept pass; empty after a pass
   // that failed, so that the next publish accepts again.
   std::optional<std::uint64_t> accepted_connect_count;
-  AcceptTimer accept_timer{kAcceptInterval};
+  AcceptTimer timer{kAcceptInterval};
+};
+
+// The connected subscribers; publishing thread only.
+struct Clients {
+  explicit Clients(std::uint64_t connect_count) : swept_connect_count(connect_count) {}
+
+  std::vector<Client> list;  // in accept order
   // The connect count as of the last look for released slots, and whether
   // the timed accept pass asked for a look (for peers that never count).
   std::uint64_t swept_connect_count;
   bool sweep_due = false;
   std::vector<pollfd> hang_up_scan;  // the timed pass's poll set, kept to allocate once
-  std::string topic;                 // for the log lines of freed slots
-  // The slowest held cursor as of the last scan of the cursor slots (the tail
-  // then, when none was held), and the connect count loaded before that scan;
-  // empty count: scan at the next check.
-  std::uint64_t gating_floor = 0;
-  std::optional<std::uint64_t> floor_connect_count;
 
-  State(RingBuffer r, Admission a, std::optional<wal::Wal> w, ProducerLock pl, Backpressure bp,
-        std::uint64_t connect_count, std::string_view topic_name)
-      : ring(std::move(r)),
-        admission(std::move(a)),
-        wal(std::move(w)),
-        lock(std::move(pl)),
-        backpressure(bp),
-        accepted_connect_count(connect_count),
-        swept_connect_count(connect_count),
-        topic(topic_name) {}
-
-  // Members are destroyed in reverse order; the teardown order is the
-  // declaration order, with the lock last.
-  ~State() {
-    { RingBuffer unmapped = std::move(ring); }
-    admission.shut_down();
-    for (Client& c : clients) c.close();
-    clients.clear();
-    wal.reset();
+  bool holding(std::uint32_t slot) const {
+    return std::any_of(list.begin(), list.end(), [slot](const Client& c) { return c.cursor_idx == slot; });
   }
+  // Removes entry i, swapping the last entry in; returns the slot it held.
+  std::uint32_t remove(std::size_t i) {
+    const std::uint32_t slot = list[i].cursor_idx;
+    if (i + 1 != list.size()) list[i] = std::move(list.back());
+    list.pop_back();
+    return slot;
+  }
+};
+
+}  // namespace
+
+struct Publisher::State {
+  // Declared in reverse teardown order: the mapping goes first, then the
+  // listener with its watcher and the connections not yet taken, then the
+  // connected subscribers, then the log, and the producer lock last, after
+  // the log's last sync.
+  ProducerLock lock;            // held for the publisher's whole life
+  std::optional<wal::Wal> log;  // present exactly when the topic keeps a log
+  Counters counters;
+  std::string topic;  // for the log lines of freed slots
+  Clients clients;
+  Accepting accepting;
+  Gate gate;
+  RingWriter ring;
+
+  State(RingWriter r, Admission a, std::optional<wal::Wal> w, ProducerLock pl, Backpressure bp,
+        std::uint64_t connect_count, std::string_view topic_name)
+      : lock(std::move(pl)),
+        log(std::move(w)),
+        topic(topic_name),
+        clients(connect_count),
+        accepting(std::move(a), connect_count),
+        gate(bp),
+        ring(std::move(r)) {}
 
   // Takes in every handshake received so far; each accepted slot index is
   // appended to `accepted_slots` when one is given. Errors: the listener's own.
@@ -126,7 +173,7 @@ struct Publisher::State {
   void drop_clients_where(Released&& released);
   void drop_clients_of_slot(std::uint32_t cursor_idx);
   void drop_released_clients(std::uint64_t connect_count);
-  bool refuses_when_full() { return backpressure == Backpressure::Error && ring_full(); }
+  bool refuses_when_full() { return gate.gates() && ring_full(); }
   bool ring_full();
   // The smallest held cursor, or `tail` when it is smaller or none is held.
   std::uint64_t slowest_cursor(std::uint64_t tail) const;
@@ -147,8 +194,8 @@ struct Publisher::State {
 // connection before it releases the slot, so the rightful next holder's
 // handshake always finds the older connection hung up.
 Result<void> Publisher::State::accept_clients(std::vector<std::uint32_t>* accepted_slots) {
-  auto taken = admission.take_arrivals(arrivals);
-  for (Handshake& handshake : arrivals) {
+  auto taken = accepting.admission.take_arrivals(accepting.arrivals);
+  for (Handshake& handshake : accepting.arrivals) {
     if (held_by_connected_client(handshake.cursor_idx)) {
       log_debug(log_target::kPublisher, "closed a handshake for a slot a connected subscriber holds",
                 {LogField::u64("cursor_idx", handshake.cursor_idx)});
@@ -158,9 +205,9 @@ Result<void> Publisher::State::accept_clients(std::vector<std::uint32_t>* accept
     // older entry would take the new holder's wakeups.
     drop_clients_of_slot(handshake.cursor_idx);
     if (accepted_slots != nullptr) accepted_slots->push_back(handshake.cursor_idx);
-    clients.emplace_back(std::move(handshake));
+    clients.list.emplace_back(std::move(handshake));
   }
-  arrivals.clear();
+  accepting.arrivals.clear();
   if (!taken) return io_failure(taken.error());
   return {};
 }
@@ -170,7 +217,7 @@ Result<void> Publisher::State::accept_clients(std::vector<std::uint32_t>* accept
 Result<void> Publisher::State::accept_pass(std::vector<std::uint32_t>* accepted_slots) {
   const std::uint64_t connect_count = ring.load_connect_count();
   Result<void> accepted = accept_clients(accepted_slots);
-  accepted_connect_count = accepted ? std::optional(connect_count) : std::nullopt;
+  accepting.accepted_connect_count = accepted ? std::optional(connect_count) : std::nullopt;
   return accepted;
 }
 
@@ -178,8 +225,8 @@ Result<void> Publisher::State::accept_pass(std::vector<std::uint32_t>* accepted_
 // pass, or in the timed pass, every 10 ms: the system calls of a pass cost
 // more than the whole publish otherwise.
 Result<void> Publisher::State::accept_if_due() {
-  if (accept_timer.due()) return timed_pass();
-  if (accepted_connect_count == ring.load_connect_count()) return {};
+  if (accepting.timer.due()) return timed_pass();
+  if (accepting.accepted_connect_count == ring.load_connect_count()) return {};
   return accept_pass();
 }
 
@@ -189,8 +236,8 @@ Result<void> Publisher::State::accept_if_due() {
 // releasing them. It runs before the fullness check of the publish, so a
 // publisher that a dead subscriber holds at BusFull gets going again.
 Result<void> Publisher::State::timed_pass() {
-  accept_timer.mark_pass();
-  sweep_due = true;
+  accepting.timer.mark_pass();
+  clients.sweep_due = true;
   Result<void> accepted = accept_pass();
   drop_hung_up_clients();
   free_slots_of_gone_subscribers();
@@ -203,12 +250,13 @@ Result<void> Publisher::State::timed_pass() {
 // of them, asking for no events: only hang-ups and errors are reported.
 // Walked from the end, since a removal moves the last client into the gap.
 void Publisher::State::drop_hung_up_clients() {
-  if (clients.empty()) return;
-  hang_up_scan.clear();
-  for (const Client& c : clients) hang_up_scan.push_back({c.connection.get(), 0, 0});
-  if (::poll(hang_up_scan.data(), hang_up_scan.size(), 0) <= 0) return;
-  for (std::size_t i = clients.size(); i-- > 0;) {
-    if ((hang_up_scan[i].revents & (POLLHUP | POLLERR)) == 0) continue;
+  std::vector<pollfd>& scan = clients.hang_up_scan;
+  if (clients.list.empty()) return;
+  scan.clear();
+  for (const Client& c : clients.list) scan.push_back({c.connection.get(), 0, 0});
+  if (::poll(scan.data(), scan.size(), 0) <= 0) return;
+  for (std::size_t i = clients.list.size(); i-- > 0;) {
+    if ((scan[i].revents & (POLLHUP | POLLERR)) == 0) continue;
     remove_client(i, DropReason::HungUp);
   }
 }
@@ -229,13 +277,13 @@ void Publisher::State::free_slots_of_gone_subscribers() {
   for (std::uint32_t i = 0; i < ring.max_subscribers(); ++i) {
     const std::uint64_t cursor = ring.load_cursor(i);
     if (cursor == ring_format::kFreeCursor) continue;
-    if (std::any_of(clients.begin(), clients.end(), [i](const Client& c) { return c.cursor_idx == i; })) continue;
+    if (clients.holding(i)) continue;
     if (ring.free_if_holder_gone(i)) log_cursor_slot_freed(topic, i, cursor);
   }
 }
 
 bool Publisher::State::held_by_connected_client(std::uint32_t cursor_idx) {
-  for (const Client& c : clients) {
+  for (const Client& c : clients.list) {
     if (c.cursor_idx != cursor_idx) continue;
     if (ring.load_cursor(cursor_idx) == ring_format::kFreeCursor) return false;
     pollfd watched{c.connection.get(), 0, 0};
@@ -256,24 +304,23 @@ void Publisher::State::accept_in_wakeup_pass(std::vector<std::uint32_t>* accepte
 }
 
 void Publisher::State::remove_client(std::size_t i, DropReason reason) {
-  const std::uint32_t slot = clients[i].cursor_idx;
-  if (i + 1 != clients.size()) clients[i] = std::move(clients.back());
-  clients.pop_back();
-  count_up(subscribers_dropped_total, 1);
+  const std::uint32_t slot = clients.remove(i);
+  count_up(counters.subscribers_dropped_total, 1);
+  const std::size_t left = clients.list.size();
   switch (reason) {
     case DropReason::SlotReleased:
-      return log_subscriber_dropped_released(clients.size());
+      return log_subscriber_dropped_released(left);
     case DropReason::WakeFailed:
-      return log_subscriber_dropped_write_failed(clients.size());
+      return log_subscriber_dropped_write_failed(left);
     case DropReason::HungUp:
-      return log_subscriber_dropped_hung_up(slot, clients.size());
+      return log_subscriber_dropped_hung_up(slot, left);
   }
 }
 
 template <class Released>
 void Publisher::State::drop_clients_where(Released&& released) {
-  for (std::size_t i = 0; i < clients.size();) {
-    if (released(clients[i].cursor_idx)) {
+  for (std::size_t i = 0; i < clients.list.size();) {
+    if (released(clients.list[i].cursor_idx)) {
       remove_client(i, DropReason::SlotReleased);
     } else {
       ++i;
@@ -288,22 +335,19 @@ void Publisher::State::drop_clients_of_slot(std::uint32_t cursor_idx) {
 // Drops every client whose cursor slot is free; `connect_count` was loaded
 // before the slots.
 void Publisher::State::drop_released_clients(std::uint64_t connect_count) {
-  swept_connect_count = connect_count;
-  sweep_due = false;
+  clients.swept_connect_count = connect_count;
+  clients.sweep_due = false;
   drop_clients_where([this](std::uint32_t slot) { return ring.load_cursor(slot) == ring_format::kFreeCursor; });
 }
 
-// Full when the slowest held cursor slot is a whole ring behind the tail, so
-// the slot of the next message holds what that subscriber reads next. The
-// slots are scanned only when the cached floor may be out of date; why that
-// is sound is "Joining the ring, and the publisher's gating floor" in ring.h.
+// Backpressure::Error's check for room: when it scans and why that is sound, see Gate.
 bool Publisher::State::ring_full() {
   const std::uint64_t tail = ring.load_tail();
   const std::uint64_t connect_count = ring.load_connect_count();
-  if (floor_connect_count == connect_count && tail - gating_floor < ring.capacity()) return false;
-  gating_floor = slowest_cursor(tail);
-  floor_connect_count = connect_count;
-  return tail - gating_floor >= ring.capacity();
+  if (gate.floor_connect_count == connect_count && tail - gate.floor < ring.capacity()) return false;
+  gate.floor = slowest_cursor(tail);
+  gate.floor_connect_count = connect_count;
+  return tail - gate.floor >= ring.capacity();
 }
 
 std::uint64_t Publisher::State::slowest_cursor(std::uint64_t tail) const {
@@ -318,10 +362,10 @@ std::uint64_t Publisher::State::slowest_cursor(std::uint64_t tail) const {
 // continuity. So a record that the log accepted but could not sync is still
 // written (and reported), while one the log refused is not written at all.
 WriteOutcome Publisher::State::write_message(std::span<const std::byte> payload) {
-  if (wal) {
+  if (log) {
     const std::uint64_t cursor = ring.load_tail();
-    if (auto appended = wal->append(cursor, wal->timestamp_now(), payload); !appended) {
-      const bool accepted = wal->pending_cursor() == cursor + 1;
+    if (auto appended = log->append(cursor, log->timestamp_now(), payload); !appended) {
+      const bool accepted = log->pending_cursor() == cursor + 1;
       if (accepted) ring.write_slot(payload);
       return {accepted, Error(std::move(appended.error()))};
     }
@@ -343,10 +387,10 @@ WriteOutcome Publisher::State::write_message(std::span<const std::byte> payload)
 // fences, even with no client, since the fullness check of the next publish
 // relies on it (see ring_full).
 void Publisher::State::broadcast_wakeup() {
-  RingBuffer::begin_wakeup_pass();
+  RingWriter::begin_wakeup_pass();
   const std::uint64_t connect_count = ring.load_connect_count();
-  if (connect_count != accepted_connect_count) accept_in_wakeup_pass(nullptr);
-  if (connect_count != swept_connect_count || sweep_due) drop_released_clients(connect_count);
+  if (connect_count != accepting.accepted_connect_count) accept_in_wakeup_pass(nullptr);
+  if (connect_count != clients.swept_connect_count || clients.sweep_due) drop_released_clients(connect_count);
   if (wake_armed_clients()) wake_late_arrivals();
 }
 
@@ -356,8 +400,8 @@ void Publisher::State::broadcast_wakeup() {
 // cursors) the flag lines stay in this core's cache.
 bool Publisher::State::wake_armed_clients() {
   bool took_request = false;
-  for (std::size_t i = 0; i < clients.size();) {
-    const std::uint32_t slot = clients[i].cursor_idx;
+  for (std::size_t i = 0; i < clients.list.size();) {
+    const std::uint32_t slot = clients.list[i].cursor_idx;
     if (!ring.take_wakeup_request(slot)) {
       ++i;
       continue;
@@ -378,12 +422,12 @@ bool Publisher::State::wake_armed_clients() {
 // second fence sees the add. Whoever arrived that late is accepted now and
 // woken whatever its flag says; a spare unit is only a spurious wakeup.
 void Publisher::State::wake_late_arrivals() {
-  RingBuffer::begin_wakeup_pass();
-  if (ring.load_connect_count() == accepted_connect_count) return;
+  RingWriter::begin_wakeup_pass();
+  if (ring.load_connect_count() == accepting.accepted_connect_count) return;
   std::vector<std::uint32_t> arrived;
   accept_in_wakeup_pass(&arrived);
-  for (std::size_t i = 0; i < clients.size();) {
-    const std::uint32_t slot = clients[i].cursor_idx;
+  for (std::size_t i = 0; i < clients.list.size();) {
+    const std::uint32_t slot = clients.list[i].cursor_idx;
     if (std::find(arrived.begin(), arrived.end(), slot) == arrived.end()) {
       ++i;
       continue;
@@ -394,8 +438,8 @@ void Publisher::State::wake_late_arrivals() {
 }
 
 bool Publisher::State::wake_or_drop(std::size_t i) {
-  count_up(wakeups_sent_total, 1);
-  if (write_wakeup(clients[i].wake_fd.get())) return true;
+  count_up(counters.wakeups_sent_total, 1);
+  if (write_wakeup(clients.list[i].wake_fd.get())) return true;
   remove_client(i, DropReason::WakeFailed);
   return false;
 }
@@ -433,33 +477,34 @@ Result<std::unique_ptr<Publisher>> Publisher::create(std::string_view topic, Top
     log = std::move(*opened);
   }
   const std::uint64_t first_cursor = log ? log->pending_cursor() : 0;
-  auto ring = RingBuffer::create_or_reuse(join_path(dir, kRingFileName), config.capacity, config.slot_size,
-                                          config.max_subscribers, first_cursor);
-  if (!ring) return io_failure(ring.error());
+  auto created = RingBuffer::create_or_reuse(join_path(dir, kRingFileName), config.capacity, config.slot_size,
+                                             config.max_subscribers, first_cursor);
+  if (!created) return io_failure(created.error());
+  RingWriter ring(std::move(*created));
   // Before the socket exists, so before any subscriber of this publisher
   // hands in a slot index: slots of subscribers that ended without releasing
   // them (killed, crashed, or gone with the whole application) would hold this
   // publisher back for good. A live holder keeps its slot: a subscriber still
   // connecting, one of an earlier publisher, one whose process forked. No
   // client of this publisher held one, so no drop is counted.
-  for (std::uint32_t i = 0; i < ring->max_subscribers(); ++i) {
-    const std::uint64_t cursor = ring->load_cursor(i);
-    if (ring->free_if_holder_gone(i)) log_cursor_slot_freed(topic, i, cursor);
+  for (std::uint32_t i = 0; i < ring.max_subscribers(); ++i) {
+    const std::uint64_t cursor = ring.load_cursor(i);
+    if (ring.free_if_holder_gone(i)) log_cursor_slot_freed(topic, i, cursor);
   }
 
   // Read before the socket exists: every subscriber of this publisher counts
   // itself after this.
-  const std::uint64_t connect_count = ring->load_connect_count();
+  const std::uint64_t connect_count = ring.load_connect_count();
   const std::string socket_path = join_path(dir, kSocketFileName);
   (void)remove_file(socket_path);  // a stale socket file or none; either way bind decides
   auto listener = listen_unix(socket_path);
   if (!listener) return io_failure(listener.error());
-  auto admission = Admission::open(std::move(*listener), ring->max_subscribers());
+  auto admission = Admission::open(std::move(*listener), ring.max_subscribers());
   if (!admission) return io_failure(admission.error());
 
-  log_publisher_created(topic, ring->capacity(), ring->slot_size(), log.has_value(), config.backpressure);
+  log_publisher_created(topic, ring.capacity(), ring.slot_size(), log.has_value(), config.backpressure);
   std::unique_ptr<Publisher> publisher(new Publisher());
-  publisher->state_ = std::make_unique<State>(std::move(*ring), std::move(*admission), std::move(log), std::move(*lock),
+  publisher->state_ = std::make_unique<State>(std::move(ring), std::move(*admission), std::move(log), std::move(*lock),
                                               config.backpressure, connect_count, topic);
   return publisher;
 }
@@ -470,12 +515,12 @@ Result<void> Publisher::publish(std::span<const std::byte> payload) {
     return std::unexpected(Error::MessageTooLarge{payload.size(), s.ring.slot_size()});
   if (auto accepted = s.accept_if_due(); !accepted) return accepted;
   if (s.refuses_when_full()) {
-    count_up(s.full_rejected_total, 1);
+    count_up(s.counters.full_rejected_total, 1);
     return std::unexpected(Error::BusFull{});
   }
   WriteOutcome outcome = s.write_message(payload);
   if (outcome.written) {
-    count_up(s.published_total, 1);
+    count_up(s.counters.published_total, 1);
     s.broadcast_wakeup();
   }
   if (outcome.error) return std::unexpected(std::move(*outcome.error));
@@ -495,7 +540,7 @@ Result<std::size_t> Publisher::publish_many(std::span<const std::span<const std:
     }
     // No wakeup pass fences between the writes of a batch; the fullness
     // check relies on a fence after the last tail store (see ring_full).
-    if (written > 0 && s.backpressure == Backpressure::Error) RingBuffer::fence_after_tail_store();
+    if (written > 0 && s.gate.gates()) RingWriter::fence_after_tail_store();
     if (s.refuses_when_full()) break;
     WriteOutcome outcome = s.write_message(payload);
     if (outcome.written) ++written;
@@ -506,7 +551,7 @@ Result<std::size_t> Publisher::publish_many(std::span<const std::span<const std:
   }
   // Messages written before a failure stay published, counted and signalled.
   if (written > 0) {
-    count_up(s.published_total, written);
+    count_up(s.counters.published_total, written);
     s.broadcast_wakeup();
   }
   if (failure) return std::unexpected(std::move(*failure));
@@ -518,7 +563,7 @@ Result<void> Publisher::wait_for_subscribers(std::size_t n, Duration timeout) {
   const Deadline deadline = Deadline::after(timeout);
   for (;;) {
     if (auto accepted = s.accept_pass(); !accepted) return accepted;
-    if (s.clients.size() >= n) return {};
+    if (s.clients.list.size() >= n) return {};
     if (deadline.passed()) return std::unexpected(Error::ConnectTimeout::for_subscribers());
     sleep_for(kSubscriberPollInterval);
   }
@@ -532,12 +577,9 @@ TopicStats Publisher::stats() const {
   stats.lags.reserve(slot_lags.size());
   for (const SlotLag& slot_lag : slot_lags) stats.lags.push_back(slot_lag.second);
   stats.active_subscribers = stats.lags.size();
-  stats.connected_sockets = s.clients.size();
-  stats.published_total = s.published_total.load(std::memory_order_relaxed);
-  stats.full_rejected_total = s.full_rejected_total.load(std::memory_order_relaxed);
-  stats.subscribers_dropped_total = s.subscribers_dropped_total.load(std::memory_order_relaxed);
-  stats.wakeups_sent_total = s.wakeups_sent_total.load(std::memory_order_relaxed);
-  if (s.wal) stats.wal = s.wal->stats();
+  stats.connected_sockets = s.clients.list.size();
+  s.counters.fill(stats);
+  if (s.log) stats.wal = s.log->stats();
   return stats;
 }
 

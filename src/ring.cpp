@@ -587,4 +587,31 @@ bool RingBuffer::take_wakeup_request(std::uint32_t i) {
   return exchange_wakeup_armed(i, 0) == 1;
 }
 
+std::optional<RingReader> RingReader::claim(RingBuffer&& ring, std::uint64_t start) {
+  const std::optional<std::uint32_t> slot = ring.claim_cursor_slot(start);
+  if (!slot) return std::nullopt;
+  return RingReader(std::move(ring), *slot);
+}
+
+RingReader::RingReader(RingReader&& other) noexcept
+    : ring_(std::move(other.ring_)),
+      slot_(other.slot_),
+      holds_slot_(std::exchange(other.holds_slot_, false)),
+      epoch_(other.epoch_) {}
+
+RingReader& RingReader::operator=(RingReader&& other) noexcept {
+  if (this != &other) {
+    release();
+    ring_ = std::move(other.ring_);
+    slot_ = other.slot_;
+    holds_slot_ = std::exchange(other.holds_slot_, false);
+    epoch_ = other.epoch_;
+  }
+  return *this;
+}
+
+void RingReader::release() {
+  if (std::exchange(holds_slot_, false) && epoch_.in_origin()) ring_.release_cursor_slot(slot_);
+}
+
 }  // namespace qorva

@@ -85,14 +85,14 @@ struct ReadResult {
 // header (never re-read, even if another process re-creates the file), and a
 // descriptor of the file kept open for the cursor slot locks (see "Who holds a
 // cursor slot" below); a forked child closes its copy of that descriptor.
-// Move-only, owned by one publisher or one subscriber. No method blocks; only
-// open, create_or_reuse, destruction and the claim, release and freeing of
-// cursor slots make system calls. Thread-safety: the header accessors are safe
-// from any thread and process; write_slot is for the single publisher; reads
-// of one cursor slot come from its holder only; the slot locks of one mapping
-// do not exclude each other, so claims and releases through one mapping come
-// from one thread at a time. Every slot index i passed must be below
-// max_subscribers().
+// Move-only. Each role reaches the protocol through a view that owns the
+// mapping: RingWriter for the one publisher, RingReader for a subscriber and
+// the one cursor slot it holds; what is public here is the geometry, opening
+// and creating, and the header words both read. No method blocks; only open,
+// create_or_reuse, destruction and the claim, release and freeing of cursor
+// slots make system calls. Thread-safety: the header accessors are safe from
+// any thread and process; the rest is each view's. Every slot index i passed
+// must be below max_subscribers().
 class RingBuffer {
  public:
   // Maps an existing file (read-write, no creation, close-on-exec; the
@@ -123,26 +123,6 @@ class RingBuffer {
   std::uint32_t slot_size() const { return slot_size_; }
   std::uint32_t max_subscribers() const { return max_subscribers_; }
 
-  // Publisher only: writes payload as message `tail` and advances the tail.
-  // payload.size() <= slot_size() is the caller's check.
-  void write_slot(std::span<const std::byte> payload);
-
-  // Reads message `cursor` for the holder of cursor slot k into out (resized
-  // to the message length, its storage growing only when too small). On
-  // Empty, out may hold a discarded copy.
-  ReadResult try_receive(std::uint32_t k, std::uint64_t cursor, std::vector<std::byte>& out);
-  // The same into a caller's slice: a message that fits is copied to its
-  // start; a longer one is consumed without copying (TooShort).
-  ReadResult try_receive_into_slice(std::uint32_t k, std::uint64_t cursor, std::span<std::byte> out);
-
-  // Copies message `cursor` into out only when its slot holds exactly that
-  // message below the tail; stores nothing and never moves on. False when the
-  // ring does not hold it now: not yet written, overwritten (also during the
-  // copy), or never written under the current numbering.
-  bool try_receive_exact(std::uint64_t cursor, std::vector<std::byte>& out);
-  // Whether the slot of `cursor` holds exactly that message, below the tail.
-  bool holds(std::uint64_t cursor) const;
-
   // --- Header words, each with the ordering of the slot protocol. ---
 
   std::uint64_t load_tail() const;        // acquire
@@ -150,39 +130,11 @@ class RingBuffer {
   // The current publisher's first sequence number. Acquire; read after a
   // generation load that showed that publisher's generation.
   std::uint64_t load_first_cursor() const;
-
-  // Subscriber, after its handshake was sent: adds 1 (sequentially
-  // consistent, so it is ordered before its later arming swap). Returns the
-  // previous value. See "Joining the ring" below for who adds when.
-  std::uint64_t add_connect_count();
-  std::uint64_t load_connect_count() const;  // acquire; publisher
-
+  std::uint64_t load_connect_count() const;          // acquire
   std::uint64_t load_cursor(std::uint32_t i) const;  // acquire
-  // Release; holder only; never below the slot's value (see rewind_cursor).
-  // All ones, which would free the slot, is stored as all ones minus one (as
-  // is a claim's start).
-  void store_cursor(std::uint32_t i, std::uint64_t cursor);
-  // Holder only: stores a cursor that may be below the slot's value (a start
-  // below the claim's tail), then adds to the connect count, fences and
-  // returns a fresh tail. From here on the publisher overwrites no message at
-  // or after `cursor`, except ones a whole ring or more below that tail,
-  // which it may have written over before it saw the add.
-  std::uint64_t rewind_cursor(std::uint32_t i, std::uint64_t cursor);
-  // Claims the lowest free cursor slot whose lock it can take, with `start`
-  // as its cursor, and clears its wakeup flag; the lock is held from before
-  // the claim on. Empty when every slot is held or being claimed (or there are
-  // none).
-  std::optional<std::uint32_t> claim_cursor_slot(std::uint64_t start);
-  // Frees cursor slot i (release store of kFreeCursor), adds to the connect
-  // count so that the publisher looks, then drops the slot's lock; holder
-  // only, through the mapping that claimed it.
-  void release_cursor_slot(std::uint32_t i);
-  // Frees cursor slot i when it is held but nobody holds its lock, that is
-  // when its holder has ended without releasing it; true when it freed it. A
-  // slot a live subscriber holds, or one being claimed, is left alone. Never
-  // through a mapping that holds slots itself (its own locks do not exclude
-  // it); the publisher's mapping holds none.
-  bool free_if_holder_gone(std::uint32_t i);
+
+  RingBuffer(RingBuffer&&) noexcept = default;
+  RingBuffer& operator=(RingBuffer&&) noexcept = default;
 
   // --- Who holds a cursor slot ---
   //
@@ -307,29 +259,81 @@ class RingBuffer {
   // subscriber sees the tail. A unit too many is only a spurious wakeup: the
   // subscriber finds nothing new and arms again.
 
-  // Subscriber, step 1: swaps 1 into its flag, fences and returns a fresh tail.
+  // Reader side, also reached through RingReader; moved behind it once the
+  // subscriber uses it. Slot k (or i) is the one the caller holds.
+
+  // Reads message `cursor` for the holder of cursor slot k into out (resized
+  // to the message length, its storage growing only when too small). On
+  // Empty, out may hold a discarded copy.
+  ReadResult try_receive(std::uint32_t k, std::uint64_t cursor, std::vector<std::byte>& out);
+  // The same into a caller's slice: a message that fits is copied to its
+  // start; a longer one is consumed without copying (TooShort).
+  ReadResult try_receive_into_slice(std::uint32_t k, std::uint64_t cursor, std::span<std::byte> out);
+  // Copies message `cursor` into out only when its slot holds exactly that
+  // message below the tail; stores nothing and never moves on. False when the
+  // ring does not hold it now: not yet written, overwritten (also during the
+  // copy), or never written under the current numbering.
+  bool try_receive_exact(std::uint64_t cursor, std::vector<std::byte>& out);
+  // Whether the slot of `cursor` holds exactly that message, below the tail.
+  bool holds(std::uint64_t cursor) const;
+  // After its handshake was sent: adds 1 (sequentially consistent, so it is
+  // ordered before its later arming swap). Returns the previous value. See
+  // "Joining the ring" above for who adds when.
+  std::uint64_t add_connect_count();
+  // Release; never below the slot's value (see rewind_cursor). All ones,
+  // which would free the slot, is stored as all ones minus one (as is a
+  // claim's start).
+  void store_cursor(std::uint32_t i, std::uint64_t cursor);
+  // Stores a cursor that may be below the slot's value (a start below the
+  // claim's tail), then adds to the connect count, fences and returns a fresh
+  // tail. From here on the publisher overwrites no message at or after
+  // `cursor`, except ones a whole ring or more below that tail, which it may
+  // have written over before it saw the add.
+  std::uint64_t rewind_cursor(std::uint32_t i, std::uint64_t cursor);
+  // Claims the lowest free cursor slot whose lock it can take, with `start`
+  // as its cursor, and clears its wakeup flag; the lock is held from before
+  // the claim on. Empty when every slot is held or being claimed (or there are
+  // none).
+  std::optional<std::uint32_t> claim_cursor_slot(std::uint64_t start);
+  // Frees cursor slot i (release store of kFreeCursor), adds to the connect
+  // count so that the publisher looks, then drops the slot's lock; through
+  // the mapping that claimed it.
+  void release_cursor_slot(std::uint32_t i);
+  // The wakeup handshake's step 1: swaps 1 into its flag, fences and returns
+  // a fresh tail.
   std::uint64_t arm_wakeup(std::uint32_t k);
-  // Subscriber, steps 2 and 3.
+  // Steps 2 and 3.
   void disarm_wakeup(std::uint32_t k) { store_wakeup_armed(k, 0); }
-  // Subscriber, before it arms: watches the tail until it passes `cursor`
-  // (true) or `until` passes (false). Looks at the tail once every few pause
+  // Before it arms: watches the tail until it passes `cursor` (true) or
+  // `until` passes (false). Looks at the tail once every few pause
   // instructions, leaving its cache line to the publisher in between, and at
   // the clock once every few looks. Spins on the calling thread; no system call.
   bool watch_tail(std::uint64_t cursor, const Deadline& until) const;
-  // Publisher, step 1.
-  static void begin_wakeup_pass();
-  // Publisher, step 2 for cursor slot i: true when the slot's holder asked
-  // for a wakeup, its flag then cleared.
-  bool take_wakeup_request(std::uint32_t i);
-  // Publisher: a sequentially consistent fence between a tail store and the
-  // loads of the connect count that follow it.
-  static void fence_after_tail_store();
-
-  RingBuffer(RingBuffer&&) noexcept = default;
-  RingBuffer& operator=(RingBuffer&&) noexcept = default;
 
  private:
+  friend class RingWriter;
+  friend class RingReader;
   friend class RingBufferPeer;  // tests
+
+  // --- Writer side, reached through RingWriter. ---
+
+  // Writes payload as message `tail` and advances the tail. payload.size() <=
+  // slot_size() is the caller's check.
+  void write_slot(std::span<const std::byte> payload);
+  // Frees cursor slot i when it is held but nobody holds its lock, that is
+  // when its holder has ended without releasing it; true when it freed it. A
+  // slot a live subscriber holds, or one being claimed, is left alone. Never
+  // through a mapping that holds slots itself (its own locks do not exclude
+  // it); a writer's mapping holds none.
+  bool free_if_holder_gone(std::uint32_t i);
+  // The wakeup handshake's step 1.
+  static void begin_wakeup_pass();
+  // Step 2 for cursor slot i: true when the slot's holder asked for a
+  // wakeup, its flag then cleared.
+  bool take_wakeup_request(std::uint32_t i);
+  // A sequentially consistent fence between a tail store and the loads of
+  // the connect count that follow it.
+  static void fence_after_tail_store();
 
   std::uint64_t header_size() const { return header_size_; }
   void store_tail(std::uint64_t tail);  // release
@@ -369,6 +373,94 @@ class RingBuffer {
   std::uint32_t capacity_ = 0;
   std::uint32_t slot_size_ = 0;
   std::uint32_t max_subscribers_ = 0;
+};
+
+// The publisher's view of its own mapping: the one writer of the slots and
+// the tail, and the one that scans the cursor slots (the gating floor's
+// inputs), frees the slots of holders that are gone and answers wakeup
+// requests. It owns the mapping, which claims no slot, as free_if_holder_gone
+// requires. Move-only; one thread at a time. Each call forwards inline to the
+// RingBuffer function of the same name, where its contract is.
+class RingWriter {
+ public:
+  explicit RingWriter(RingBuffer ring) : ring_(std::move(ring)) {}
+
+  std::uint32_t capacity() const { return ring_.capacity(); }
+  std::uint32_t slot_size() const { return ring_.slot_size(); }
+  std::uint32_t max_subscribers() const { return ring_.max_subscribers(); }
+  std::uint64_t load_tail() const { return ring_.load_tail(); }
+  std::uint64_t load_connect_count() const { return ring_.load_connect_count(); }
+  std::uint64_t load_cursor(std::uint32_t i) const { return ring_.load_cursor(i); }
+
+  void write_slot(std::span<const std::byte> payload) { ring_.write_slot(payload); }
+  bool free_if_holder_gone(std::uint32_t i) { return ring_.free_if_holder_gone(i); }
+  static void begin_wakeup_pass() { RingBuffer::begin_wakeup_pass(); }
+  bool take_wakeup_request(std::uint32_t i) { return ring_.take_wakeup_request(i); }
+  static void fence_after_tail_store() { RingBuffer::fence_after_tail_store(); }
+
+ private:
+  friend class RingBufferPeer;  // tests
+  RingBuffer ring_;
+};
+
+// A subscriber's view: the one cursor slot it holds, on a mapping of its own.
+// The reader owns that mapping because a slot's lock lives on the descriptor
+// of the mapping that claimed it: so the slot never outlives its lock, and no
+// second claim shares the mapping's locks. Handing the slot over is moving
+// the reader; the moved-from one holds nothing. Destruction frees the slot
+// and drops its lock (release_cursor_slot), then unmaps; in a forked child
+// it only unmaps, as the slot is the parent's. Move-only; one thread at a
+// time. Each call forwards inline to the RingBuffer function of the same
+// name, for this slot.
+class RingReader {
+ public:
+  // Claims the lowest free cursor slot of `ring` with `start` as its cursor
+  // (claim_cursor_slot). Moves from `ring` only when it returns a reader;
+  // empty, `ring` left as it was, when every slot is held or being claimed.
+  static std::optional<RingReader> claim(RingBuffer&& ring, std::uint64_t start);
+
+  // The moved-from reader holds no slot; assigning frees the slot held before.
+  RingReader(RingReader&& other) noexcept;
+  RingReader& operator=(RingReader&& other) noexcept;
+  ~RingReader() { release(); }
+
+  std::uint32_t slot() const { return slot_; }
+  std::uint32_t capacity() const { return ring_.capacity(); }
+  std::uint32_t slot_size() const { return ring_.slot_size(); }
+  std::uint32_t max_subscribers() const { return ring_.max_subscribers(); }
+  std::uint64_t load_tail() const { return ring_.load_tail(); }
+  std::uint64_t load_generation() const { return ring_.load_generation(); }
+  std::uint64_t load_first_cursor() const { return ring_.load_first_cursor(); }
+
+  ReadResult try_receive(std::uint64_t cursor, std::vector<std::byte>& out) {
+    return ring_.try_receive(slot_, cursor, out);
+  }
+  ReadResult try_receive_into_slice(std::uint64_t cursor, std::span<std::byte> out) {
+    return ring_.try_receive_into_slice(slot_, cursor, out);
+  }
+  bool try_receive_exact(std::uint64_t cursor, std::vector<std::byte>& out) {
+    return ring_.try_receive_exact(cursor, out);
+  }
+  bool holds(std::uint64_t cursor) const { return ring_.holds(cursor); }
+
+  std::uint64_t load_cursor() const { return ring_.load_cursor(slot_); }
+  void store_cursor(std::uint64_t cursor) { ring_.store_cursor(slot_, cursor); }
+  std::uint64_t rewind_cursor(std::uint64_t cursor) { return ring_.rewind_cursor(slot_, cursor); }
+  std::uint64_t add_connect_count() { return ring_.add_connect_count(); }
+
+  std::uint64_t arm_wakeup() { return ring_.arm_wakeup(slot_); }
+  void disarm_wakeup() { ring_.disarm_wakeup(slot_); }
+  bool watch_tail(std::uint64_t cursor, const Deadline& until) const { return ring_.watch_tail(cursor, until); }
+
+ private:
+  friend class RingBufferPeer;  // tests
+  RingReader(RingBuffer ring, std::uint32_t slot) : ring_(std::move(ring)), slot_(slot) {}
+  void release();
+
+  RingBuffer ring_;
+  std::uint32_t slot_;
+  bool holds_slot_ = true;  // false once moved from
+  ForkEpoch epoch_;         // the process that claimed the slot
 };
 
 }  // namespace qorva

@@ -55,6 +55,14 @@ RingBuffer open_ring(const TempDir& dir, std::string_view topic = "t") {
   return std::move(*ring);
 }
 
+// A cursor slot claimed at the tail through a mapping of its own, as a
+// subscriber's connect claims one; empty when none is free.
+std::optional<RingReader> claim_at_tail(const TempDir& dir) {
+  RingBuffer ring = open_ring(dir);
+  const std::uint64_t tail = ring.load_tail();
+  return RingReader::claim(std::move(ring), tail);
+}
+
 // An error as a test failure shows it.
 std::string describe(const Error& e) {
   const IoError* io = io_error(e);
@@ -507,9 +515,8 @@ TEST(PublisherHandshake, HandshakeArrivingLateIsTakenByALaterPass) {
   TempDir dir;
   auto publisher = make_publisher(small_config(dir.path(), 16));
   publish_n(*publisher, 1);
-  RingBuffer ring = open_ring(dir);
-  const auto slot = ring.claim_cursor_slot(ring.load_tail());
-  ASSERT_TRUE(slot);
+  auto reader = claim_at_tail(dir);
+  ASSERT_TRUE(reader);
   auto wake = create_wake_fd();
   ASSERT_TRUE(wake);
   UniqueFd connection = raw_connect(dir, false);
@@ -517,11 +524,11 @@ TEST(PublisherHandshake, HandshakeArrivingLateIsTakenByALaterPass) {
     std::this_thread::sleep_for(11ms);  // past the timed pass
     ASSERT_TRUE(publisher->publish(view(bytes("while connecting")))) << i;
   }
-  ASSERT_TRUE(send_fd(connection.get(), wake->get(), *slot));
-  ring.add_connect_count();
-  const std::uint64_t cursor = ring.load_tail();
-  ring.store_cursor(*slot, cursor);
-  ASSERT_EQ(ring.arm_wakeup(*slot), cursor);  // nothing new: sleep
+  ASSERT_TRUE(send_fd(connection.get(), wake->get(), reader->slot()));
+  reader->add_connect_count();
+  const std::uint64_t cursor = reader->load_tail();
+  reader->store_cursor(cursor);
+  ASSERT_EQ(reader->arm_wakeup(), cursor);  // nothing new: sleep
   std::jthread later([&] {
     std::this_thread::sleep_for(50ms);
     ASSERT_TRUE(publisher->publish(view(bytes("late"))));
@@ -530,10 +537,10 @@ TEST(PublisherHandshake, HandshakeArrivingLateIsTakenByALaterPass) {
   ASSERT_TRUE(woken) << woken.error().text();
   later.join();
   std::vector<std::byte> out;
-  EXPECT_EQ(ring.try_receive(*slot, cursor, out).status, ReadStatus::Message);
+  EXPECT_EQ(reader->try_receive(cursor, out).status, ReadStatus::Message);
   EXPECT_EQ(text(out), "late");
   EXPECT_EQ(publisher->stats().connected_sockets, 1u);
-  ring.release_cursor_slot(*slot);
+  reader.reset();  // releases the slot
 }
 
 // Handshakes arrive in no fixed order: an older connection's may come after
@@ -543,30 +550,29 @@ TEST(PublisherHandshake, HandshakeArrivingLateIsTakenByALaterPass) {
 TEST(PublisherHandshake, LateHandshakeForASlotTakenOverSinceIsClosed) {
   TempDir dir;
   auto publisher = make_publisher(small_config(dir.path()));
-  RingBuffer ring = open_ring(dir);
-  const auto slot = ring.claim_cursor_slot(ring.load_tail());
-  ASSERT_TRUE(slot);
+  auto reader = claim_at_tail(dir);
+  ASSERT_TRUE(reader);
   auto older_wake = create_wake_fd(), holder_wake = create_wake_fd();
   ASSERT_TRUE(older_wake && holder_wake);
   UniqueFd older = raw_connect(dir, false);
   UniqueFd holder = raw_connect(dir, false);
-  ASSERT_TRUE(send_fd(holder.get(), holder_wake->get(), *slot));
-  ring.add_connect_count();
+  ASSERT_TRUE(send_fd(holder.get(), holder_wake->get(), reader->slot()));
+  reader->add_connect_count();
   publish_n(*publisher, 1);
   ASSERT_EQ(publisher->stats().connected_sockets, 1u);
-  ASSERT_TRUE(send_fd(older.get(), older_wake->get(), *slot));
-  ring.add_connect_count();
+  ASSERT_TRUE(send_fd(older.get(), older_wake->get(), reader->slot()));
+  reader->add_connect_count();
   publish_n(*publisher, 1);
   EXPECT_TRUE(sees_closed(older.get()));
   EXPECT_EQ(publisher->stats().connected_sockets, 1u);
 
-  const std::uint64_t cursor = ring.load_tail();
-  ring.store_cursor(*slot, cursor);
-  ASSERT_EQ(ring.arm_wakeup(*slot), cursor);
+  const std::uint64_t cursor = reader->load_tail();
+  reader->store_cursor(cursor);
+  ASSERT_EQ(reader->arm_wakeup(), cursor);
   publish_n(*publisher, 1);
   EXPECT_TRUE(poll_wakeup(holder_wake->get(), holder.get(), Deadline::after(Duration{2, 0})));
   EXPECT_FALSE(read_wakeup(older_wake->get()));
-  ring.release_cursor_slot(*slot);
+  reader.reset();  // releases the slot
 }
 
 // Every subscription that comes and goes while the publisher is idle leaves a

@@ -51,7 +51,7 @@ void write_file(const std::string& path, const std::vector<std::byte>& bytes) {
 
 std::uint64_t file_size(const std::string& path) { return std::filesystem::file_size(path); }
 
-std::uint64_t slot_offset(const RingBuffer& ring, std::uint64_t seq) {
+std::uint64_t slot_offset(const auto& ring, std::uint64_t seq) {
   return RingBufferPeer::header_size(ring) + (seq % ring.capacity()) * ring_format::stride(ring.slot_size());
 }
 
@@ -70,7 +70,7 @@ bool payload_matches(std::span<const std::byte> got, std::uint64_t s, std::uint3
   return got.size() == want.size() && std::equal(got.begin(), got.end(), want.begin());
 }
 
-void publish_upto(RingBuffer& ring, std::uint64_t end) {
+void publish_upto(RingWriter& ring, std::uint64_t end) {
   while (ring.load_tail() < end) ring.write_slot(payload_for(ring.load_tail(), ring.slot_size()));
 }
 
@@ -81,22 +81,33 @@ RingBuffer must_create(const std::string& path, std::uint32_t capacity, std::uin
   return std::move(*ring);
 }
 
+// A reader on a mapping of its own, as a subscriber is; empty when the file
+// cannot be opened or no slot is free. No test assertion, so that a forked
+// child may call it.
+std::optional<RingReader> claim_reader(const std::string& path, std::uint64_t start) {
+  auto ring = RingBuffer::open(path);
+  if (!ring) return std::nullopt;
+  return RingReader::claim(std::move(*ring), start);
+}
+
+std::optional<std::uint32_t> slot_of(const std::optional<RingReader>& reader) {
+  return reader ? std::optional(reader->slot()) : std::nullopt;
+}
+
 // A publisher's mapping and a subscriber's own mapping of one new file, the
 // subscriber holding the lowest cursor slot.
 struct MappedPair {
-  RingBuffer pub;
-  RingBuffer sub;
-  std::uint32_t k;
+  RingWriter pub;
+  RingReader sub;
 };
 
 MappedPair map_pair(const std::string& path, std::uint32_t capacity, std::uint32_t slot_size,
                     std::uint32_t max_subscribers) {
-  RingBuffer pub = must_create(path, capacity, slot_size, max_subscribers);
-  auto sub = RingBuffer::open(path);
-  EXPECT_TRUE(sub) << sub.error().text();
-  auto k = sub->claim_cursor_slot(0);
-  EXPECT_TRUE(k);
-  return {std::move(pub), std::move(*sub), k.value_or(0)};
+  RingWriter pub(must_create(path, capacity, slot_size, max_subscribers));
+  auto sub = claim_reader(path, 0);
+  EXPECT_TRUE(sub);
+  if (!sub) std::abort();
+  return {std::move(pub), std::move(*sub)};
 }
 
 // Runs body in a forked child and returns its wait status, killing it after
@@ -278,12 +289,14 @@ TEST(RingFile, CreateInAMissingDirectoryGivesTheOsError) {
 TEST(RingFile, ReuseOfTheSameGeometryKeepsSlotsAndBumpsGeneration) {
   TempDir dir;
   const auto path = dir.file("ring.mmap");
+  std::optional<RingReader> holder;  // never released while the file is reused
   {
-    RingBuffer first = must_create(path, 4, 16, 2);
-    ASSERT_EQ(first.claim_cursor_slot(0), 0u);
-    first.store_cursor(0, 3);
+    RingWriter first(must_create(path, 4, 16, 2));
+    holder = claim_reader(path, 0);
+    ASSERT_EQ(slot_of(holder), 0u);
+    holder->store_cursor(3);
     publish_upto(first, 3);
-    first.add_connect_count();
+    holder->add_connect_count();
   }
   RingBuffer again = must_create(path, 4, 16, 2);
   EXPECT_EQ(again.load_generation(), 2u);
@@ -303,9 +316,10 @@ TEST(RingFile, AnotherGeometryOrAForeignFileIsRecreated) {
   for (Case c : {Case{"capacity", 8, 16, 2}, Case{"slot size", 4, 32, 2}, Case{"subscribers", 4, 16, 3}}) {
     TempDir dir;
     const auto path = dir.file("ring.mmap");
+    std::optional<RingReader> holder;  // still holds its slot of the old file
     {
-      RingBuffer first = must_create(path, 4, 16, 2);
-      first.claim_cursor_slot(0);
+      RingWriter first(must_create(path, 4, 16, 2));
+      holder = claim_reader(path, 0);
       publish_upto(first, 5);
       must_create(path, 4, 16, 2);  // generation 2
     }
@@ -388,17 +402,17 @@ TEST(RingFile, ALinkOrAFileThatIsNotRegularIsRefusedAndLeftInPlace) {
 TEST(RingFile, RecreationLeavesAnOldMappingWholeAndApart) {
   TempDir dir;
   const auto path = dir.file("ring.mmap");
-  auto [old_pub, old_sub, k] = map_pair(path, 64, 1024, 4);
+  auto [old_pub, old_sub] = map_pair(path, 64, 1024, 4);
   publish_upto(old_pub, 63);
 
   RingBuffer fresh = must_create(path, 2, 8, 1);
   ASSERT_LT(file_size(path), 4096u);
 
   std::vector<std::byte> buf;
-  auto r = old_sub.try_receive(k, 62, buf);  // the last slot of the old geometry
+  auto r = old_sub.try_receive(62, buf);  // the last slot of the old geometry
   EXPECT_EQ(r.status, ReadStatus::Message);
   EXPECT_TRUE(payload_matches(buf, 62, 1024));
-  old_sub.store_cursor(k, 63);
+  old_sub.store_cursor(63);
   old_pub.write_slot(payload_for(63, 1024));
   EXPECT_EQ(old_sub.load_tail(), 64u);
 
@@ -415,16 +429,17 @@ class RingRead : public testing::Test {
  protected:
   // Capacity 4, slot size 32, 2 cursor slots; the reader holds slot 0.
   void SetUp() override {
-    ring_.emplace(must_create(path_, 4, 32, 2));
-    ASSERT_EQ(ring_->claim_cursor_slot(0), 0u);
+    writer_.emplace(must_create(path_, 4, 32, 2));
+    reader_ = claim_reader(path_, 0);
+    ASSERT_EQ(slot_of(reader_), 0u);
   }
   void forge_seq(std::uint64_t slot_of, std::uint64_t value) {
-    poke(path_, slot_offset(*ring_, slot_of), &value, sizeof value);
+    poke(path_, slot_offset(*writer_, slot_of), &value, sizeof value);
   }
   void forge_len(std::uint64_t slot_of, std::uint32_t len) {
-    poke(path_, slot_offset(*ring_, slot_of) + kLenOffset, &len, sizeof len);
+    poke(path_, slot_offset(*writer_, slot_of) + kLenOffset, &len, sizeof len);
   }
-  ReadResult read(std::uint64_t cursor) { return ring_->try_receive(0, cursor, buf_); }
+  ReadResult read(std::uint64_t cursor) { return reader_->try_receive(cursor, buf_); }
   void expect(ReadResult r, ReadStatus status, std::uint64_t next) {
     EXPECT_EQ(r.status, status);
     EXPECT_EQ(r.next_cursor, next);
@@ -432,29 +447,30 @@ class RingRead : public testing::Test {
 
   TempDir dir_;
   std::string path_ = dir_.file("ring.mmap");
-  std::optional<RingBuffer> ring_;
+  std::optional<RingWriter> writer_;
+  std::optional<RingReader> reader_;
   std::vector<std::byte> buf_;
 };
 
 TEST_F(RingRead, AtTheTailGivesNothingAndStoresNothing) {
-  publish_upto(*ring_, 2);
-  ring_->store_cursor(0, 77);
+  publish_upto(*writer_, 2);
+  reader_->store_cursor(77);
   expect(read(2), ReadStatus::Empty, 2);
   expect(read(5), ReadStatus::Empty, 5);
-  EXPECT_EQ(ring_->load_cursor(0), 77u);
+  EXPECT_EQ(reader_->load_cursor(), 77u);
 }
 
 TEST_F(RingRead, BelowTheTailGivesTheMessageAndStoresTheNextCursor) {
-  publish_upto(*ring_, 3);
+  publish_upto(*writer_, 3);
   auto r = read(1);
   expect(r, ReadStatus::Message, 2);
   EXPECT_EQ(r.len, payload_for(1, 32).size());
   EXPECT_TRUE(payload_matches(buf_, 1, 32));
-  EXPECT_EQ(ring_->load_cursor(0), 2u);
+  EXPECT_EQ(reader_->load_cursor(), 2u);
 }
 
 TEST_F(RingRead, EmptyMessageIsAMessage) {
-  ring_->write_slot({});
+  writer_->write_slot({});
   buf_.assign(5, std::byte{1});
   auto r = read(0);
   expect(r, ReadStatus::Message, 1);
@@ -463,21 +479,21 @@ TEST_F(RingRead, EmptyMessageIsAMessage) {
 }
 
 TEST_F(RingRead, ReaderMoreThanARingBehindMovesToTheOldestMessage) {
-  publish_upto(*ring_, 10);  // slots hold 8, 9, 6, 7
+  publish_upto(*writer_, 10);  // slots hold 8, 9, 6, 7
   for (std::uint64_t cursor : {0, 1, 5}) {
     expect(read(cursor), ReadStatus::Message, 7);
     EXPECT_TRUE(payload_matches(buf_, 6, 32));
-    EXPECT_EQ(ring_->load_cursor(0), 7u);
+    EXPECT_EQ(reader_->load_cursor(), 7u);
   }
 }
 
 // Message 2 is being overwritten by message 6: it is gone whether or not that
 // writer lives, so a reader never spins on it across calls.
 TEST_F(RingRead, SlotStillBeingOverwrittenAfterEveryAttemptIsSkipped) {
-  publish_upto(*ring_, 6);
+  publish_upto(*writer_, 6);
   forge_seq(2, 6 | kBusyBit);
   expect(read(2), ReadStatus::Skipped, 3);
-  EXPECT_EQ(ring_->load_cursor(0), 3u);
+  EXPECT_EQ(reader_->load_cursor(), 3u);
   forge_seq(3, 7 | kBusyBit);
   expect(read(3), ReadStatus::Skipped, 4);
 }
@@ -486,7 +502,7 @@ TEST_F(RingRead, SlotStillBeingOverwrittenAfterEveryAttemptIsSkipped) {
 // never will: its writer died between the two stores). Message 6 is not read
 // early, and message 2 is gone.
 TEST_F(RingRead, MessageAtTheTailIsNotReadBeforeTheTailShowsIt) {
-  publish_upto(*ring_, 6);
+  publish_upto(*writer_, 6);
   forge_seq(2, 6);
   expect(read(2), ReadStatus::Skipped, 3);
   expect(read(3), ReadStatus::Message, 4);
@@ -496,10 +512,10 @@ TEST_F(RingRead, MessageAtTheTailIsNotReadBeforeTheTailShowsIt) {
 // A fresh ring under a log that holds messages 0 to 2: the ring holds none of
 // them, not even an empty message 0.
 TEST_F(RingRead, FreshSlotsBelowATailRaisedWithinTheFirstLapAreSkipped) {
-  RingBufferPeer::store_tail(*ring_, 3);
+  RingBufferPeer::store_tail(*writer_, 3);
   expect(read(0), ReadStatus::Skipped, 3);
-  EXPECT_EQ(ring_->load_cursor(0), 3u);
-  publish_upto(*ring_, 5);  // message 4 overwrites slot 0
+  EXPECT_EQ(reader_->load_cursor(), 3u);
+  publish_upto(*writer_, 5);  // message 4 overwrites slot 0
   expect(read(3), ReadStatus::Message, 4);
   expect(read(4), ReadStatus::Message, 5);
   EXPECT_TRUE(payload_matches(buf_, 4, 32));
@@ -507,18 +523,18 @@ TEST_F(RingRead, FreshSlotsBelowATailRaisedWithinTheFirstLapAreSkipped) {
 
 TEST_F(RingRead, FreshRingDeliversAnEmptyFirstMessage) {
   expect(read(0), ReadStatus::Empty, 0);
-  ring_->write_slot({});
+  writer_->write_slot({});
   expect(read(0), ReadStatus::Message, 1);
   EXPECT_TRUE(buf_.empty());
 }
 
 // A ring re-created under a log: the tail is raised over zeroed slots.
 TEST_F(RingRead, ZeroedSlotsBelowARaisedTailAreSkipped) {
-  RingBufferPeer::store_tail(*ring_, 100);
+  RingBufferPeer::store_tail(*writer_, 100);
   expect(read(97), ReadStatus::Skipped, 100);
-  EXPECT_EQ(ring_->load_cursor(0), 100u);
+  EXPECT_EQ(reader_->load_cursor(), 100u);
   expect(read(100), ReadStatus::Empty, 100);
-  ring_->write_slot(payload_for(100, 32));
+  writer_->write_slot(payload_for(100, 32));
   expect(read(97), ReadStatus::Message, 101);
   EXPECT_TRUE(payload_matches(buf_, 100, 32));
 }
@@ -526,18 +542,18 @@ TEST_F(RingRead, ZeroedSlotsBelowARaisedTailAreSkipped) {
 // A new publisher numbers from below what the slots hold (a lost log tail):
 // those messages are in no log and must not be delivered.
 TEST_F(RingRead, SlotsOfAHigherNumberingAreSkippedNotDelivered) {
-  publish_upto(*ring_, 10);  // slots hold 8, 9, 6, 7
-  RingBufferPeer::store_tail(*ring_, 5);
+  publish_upto(*writer_, 10);  // slots hold 8, 9, 6, 7
+  RingBufferPeer::store_tail(*writer_, 5);
   expect(read(2), ReadStatus::Skipped, 5);
-  EXPECT_EQ(ring_->load_cursor(0), 5u);
-  ring_->write_slot(payload_for(5, 32));
+  EXPECT_EQ(reader_->load_cursor(), 5u);
+  writer_->write_slot(payload_for(5, 32));
   expect(read(5), ReadStatus::Message, 6);
   EXPECT_TRUE(payload_matches(buf_, 5, 32));
 }
 
 // A publisher killed in the middle of a write leaves the slot busy below the tail.
 TEST_F(RingRead, SlotLeftBusyByADeadWriterIsSkipped) {
-  publish_upto(*ring_, 6);
+  publish_upto(*writer_, 6);
   forge_seq(4, 4 | kBusyBit);
   expect(read(4), ReadStatus::Message, 6);
   EXPECT_TRUE(payload_matches(buf_, 5, 32));
@@ -546,24 +562,24 @@ TEST_F(RingRead, SlotLeftBusyByADeadWriterIsSkipped) {
 }
 
 TEST_F(RingRead, StableSlotWithAnImpossibleLengthIsSkipped) {
-  publish_upto(*ring_, 2);
+  publish_upto(*writer_, 2);
   forge_len(1, 33);
   expect(read(1), ReadStatus::Skipped, 2);
-  EXPECT_EQ(ring_->load_cursor(0), 2u);
+  EXPECT_EQ(reader_->load_cursor(), 2u);
 }
 
 TEST_F(RingRead, IntoASliceOneByteShortTheMessageIsConsumedUncopied) {
-  publish_upto(*ring_, 3);
+  publish_upto(*writer_, 3);
   const auto want = payload_for(1, 32);
   std::vector<std::byte> slice(want.size() - 1, std::byte{0xEE});
-  auto r = ring_->try_receive_into_slice(0, 1, slice);
+  auto r = reader_->try_receive_into_slice(1, slice);
   expect(r, ReadStatus::TooShort, 2);
   EXPECT_EQ(r.len, want.size());
-  EXPECT_EQ(ring_->load_cursor(0), 2u);
+  EXPECT_EQ(reader_->load_cursor(), 2u);
   EXPECT_TRUE(std::all_of(slice.begin(), slice.end(), [](std::byte b) { return b == std::byte{0xEE}; }));
 
   std::vector<std::byte> exact(payload_for(2, 32).size() + 3, std::byte{0xEE});
-  r = ring_->try_receive_into_slice(0, 2, exact);
+  r = reader_->try_receive_into_slice(2, exact);
   expect(r, ReadStatus::Message, 3);
   EXPECT_TRUE(payload_matches(std::span(exact).first(r.len), 2, 32));
   EXPECT_EQ(exact.back(), std::byte{0xEE});
@@ -575,29 +591,29 @@ TEST_F(RingRead, IntoASliceOneByteShortTheMessageIsConsumedUncopied) {
 TEST(RingRecovery, ForkedReaderNeverStallsOnAnotherNumbering) {
   struct Case {
     const char* what;
-    void (*prepare)(RingBuffer&, const std::string& path);
+    void (*prepare)(RingWriter&, const std::string& path);
     std::uint64_t start;
   };
   const Case cases[] = {
       {"zeroed slots under a raised tail",
-       [](RingBuffer& r, const std::string&) { RingBufferPeer::store_tail(r, 1000); }, 990},
+       [](RingWriter& r, const std::string&) { RingBufferPeer::store_tail(r, 1000); }, 990},
       {"fresh slots under a tail raised within the first lap",
-       [](RingBuffer& r, const std::string&) { RingBufferPeer::store_tail(r, 3); }, 0},
+       [](RingWriter& r, const std::string&) { RingBufferPeer::store_tail(r, 3); }, 0},
       {"slots numbered above the tail",
-       [](RingBuffer& r, const std::string&) {
+       [](RingWriter& r, const std::string&) {
          publish_upto(r, 40);
          RingBufferPeer::store_tail(r, 20);
        },
        12},
       {"slot written by a writer that died before its tail store",
-       [](RingBuffer& r, const std::string& path) {
+       [](RingWriter& r, const std::string& path) {
          publish_upto(r, 20);
          std::uint64_t written = 20;
          poke(path, slot_offset(r, 20), &written, sizeof written);
        },
        12},
       {"slot left busy by a dead writer",
-       [](RingBuffer& r, const std::string& path) {
+       [](RingWriter& r, const std::string& path) {
          publish_upto(r, 20);
          std::uint64_t busy = 17 | kBusyBit;
          poke(path, slot_offset(r, 17), &busy, sizeof busy);
@@ -607,19 +623,19 @@ TEST(RingRecovery, ForkedReaderNeverStallsOnAnotherNumbering) {
   for (const Case& c : cases) {
     TempDir dir;
     const auto path = dir.file("ring.mmap");
-    RingBuffer pub = must_create(path, 8, 32, 1);
+    RingWriter pub(must_create(path, 8, 32, 1));
     c.prepare(pub, path);
     const std::uint64_t tail = pub.load_tail();
     int status = run_in_child([&] {
-      auto ring = RingBuffer::open(path);
-      if (!ring || ring->claim_cursor_slot(c.start) != 0u) return 2;
+      auto reader = claim_reader(path, c.start);
+      if (slot_of(reader) != 0u) return 2;
       std::vector<std::byte> buf;
       std::uint64_t cursor = c.start;
       for (int call = 0; call < 64 && cursor < tail; ++call) {
-        ReadResult r = ring->try_receive(0, cursor, buf);
+        ReadResult r = reader->try_receive(cursor, buf);
         if (r.status == ReadStatus::Empty || r.next_cursor <= cursor || r.next_cursor > tail) return 3;
         if (r.status == ReadStatus::Message && !payload_matches(buf, r.next_cursor - 1, 32)) return 4;
-        if (ring->load_cursor(0) != r.next_cursor) return 5;
+        if (reader->load_cursor() != r.next_cursor) return 5;
         cursor = r.next_cursor;
       }
       return cursor == tail ? 0 : 6;
@@ -632,24 +648,29 @@ TEST(RingRecovery, ForkedReaderNeverStallsOnAnotherNumbering) {
 
 TEST(RingSlots, ClaimTakesTheLowestFreeSlotAndClearsItsFlag) {
   TempDir dir;
-  RingBuffer ring = must_create(dir.file("ring.mmap"), 4, 8, 3);
+  const auto path = dir.file("ring.mmap");
+  RingBuffer ring = must_create(path, 4, 8, 3);
   RingBufferPeer::store_wakeup_armed(ring, 1, 1);
-  EXPECT_EQ(ring.claim_cursor_slot(5), 0u);
-  EXPECT_EQ(ring.claim_cursor_slot(6), 1u);
+  auto first = claim_reader(path, 5);
+  EXPECT_EQ(slot_of(first), 0u);
+  auto second = claim_reader(path, 6);
+  EXPECT_EQ(slot_of(second), 1u);
   EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring, 1, 0), 0u);
-  EXPECT_EQ(ring.claim_cursor_slot(7), 2u);
-  EXPECT_EQ(ring.claim_cursor_slot(8), std::nullopt);
+  auto third = claim_reader(path, 7);
+  EXPECT_EQ(slot_of(third), 2u);
+  EXPECT_EQ(slot_of(claim_reader(path, 8)), std::nullopt);
   EXPECT_EQ(ring.load_cursor(1), 6u);
-  ring.release_cursor_slot(1);
+  second.reset();
   EXPECT_EQ(ring.load_cursor(1), kFreeCursor);
-  EXPECT_EQ(ring.claim_cursor_slot(9), 1u);
+  second = claim_reader(path, 9);
+  EXPECT_EQ(slot_of(second), 1u);
   std::uint64_t expected = 3;
   EXPECT_FALSE(RingBufferPeer::compare_exchange_cursor(ring, 0, expected, 4));
   EXPECT_EQ(expected, 5u);
 
   TempDir other;
-  RingBuffer none = must_create(other.file("ring.mmap"), 4, 8, 0);
-  EXPECT_EQ(none.claim_cursor_slot(0), std::nullopt);
+  must_create(other.file("ring.mmap"), 4, 8, 0);
+  EXPECT_EQ(slot_of(claim_reader(other.file("ring.mmap"), 0)), std::nullopt);
 }
 
 // A lock on cursor word i through an open file description of its own, as a
@@ -676,16 +697,15 @@ TEST(RingSlots, AClaimHoldsItsSlotsLockUntilTheRelease) {
   TempDir dir;
   const auto path = dir.file("ring.mmap");
   RingBuffer pub = must_create(path, 4, 8, 3);
-  auto sub = RingBuffer::open(path);
-  ASSERT_TRUE(sub);
   ForeignSlotLock other(path);
   ASSERT_TRUE(other.lock(0));  // someone else claiming slot 0 right now
-  EXPECT_EQ(sub->claim_cursor_slot(5), 1u);
+  auto sub = claim_reader(path, 5);
+  EXPECT_EQ(slot_of(sub), 1u);
   EXPECT_EQ(pub.load_cursor(0), kFreeCursor);
   other.unlock(0);
   EXPECT_FALSE(other.lock(1));
   EXPECT_EQ(pub.load_cursor(1), 5u);
-  sub->release_cursor_slot(1);
+  sub.reset();
   EXPECT_EQ(pub.load_cursor(1), kFreeCursor);
   EXPECT_TRUE(other.lock(1));
 }
@@ -706,8 +726,8 @@ std::shared_ptr<void> claim_and_fork(const std::string& path, bool parent_lives,
   auto child_pid = std::make_shared<Channel>();
   auto past_fork = std::make_shared<Channel>();
   auto holder = std::make_shared<testing_support::Child>([=] {
-    auto ring = RingBuffer::open(path);
-    if (!ring || ring->claim_cursor_slot(7) != 0u) return 2;
+    auto reader = claim_reader(path, 7);
+    if (slot_of(reader) != 0u) return 2;
     const pid_t child = ::fork();
     if (child == 0) {
       past_fork->send(0);  // past fork(), as any code of its own is
@@ -736,9 +756,9 @@ TEST(RingSlots, OnlyASlotWhoseHolderIsGoneIsFreed) {
       {"free", [](const std::string&) { return std::shared_ptr<void>(); }, false},
       {"held through a live mapping in this process",
        [](const std::string& path) {
-         auto ring = std::make_shared<RingBuffer>(std::move(*RingBuffer::open(path)));
-         EXPECT_EQ(ring->claim_cursor_slot(7), 0u);
-         return std::shared_ptr<void>(ring);
+         auto reader = std::make_shared<std::optional<RingReader>>(claim_reader(path, 7));
+         EXPECT_EQ(slot_of(*reader), 0u);
+         return std::shared_ptr<void>(reader);
        },
        false},
       {"held by a process that ended without releasing it",
@@ -752,36 +772,38 @@ TEST(RingSlots, OnlyASlotWhoseHolderIsGoneIsFreed) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     const auto path = dir.file("ring.mmap");
-    RingBuffer pub = must_create(path, 4, 8, 2);
+    RingWriter pub(must_create(path, 4, 8, 2));
     auto kept = c.hold(path);
     const std::uint64_t before = pub.load_cursor(0);
     EXPECT_EQ(pub.free_if_holder_gone(0), c.freed);
     EXPECT_EQ(pub.load_cursor(0), c.freed ? kFreeCursor : before);
     // A newcomer gets the slot exactly when it was freed.
-    auto newcomer = RingBuffer::open(path);
-    ASSERT_TRUE(newcomer);
-    EXPECT_EQ(newcomer->claim_cursor_slot(9), c.freed || before == kFreeCursor ? 0u : 1u);
+    EXPECT_EQ(slot_of(claim_reader(path, 9)), c.freed || before == kFreeCursor ? 0u : 1u);
   }
 }
 
 TEST(RingSlots, WakeupRequestIsTakenOnce) {
   TempDir dir;
-  RingBuffer ring = must_create(dir.file("ring.mmap"), 4, 8, 2);
+  const auto path = dir.file("ring.mmap");
+  RingWriter ring(must_create(path, 4, 8, 2));
+  auto idle = claim_reader(path, 0);
+  auto sub = claim_reader(path, 0);
+  ASSERT_EQ(slot_of(sub), 1u);
   publish_upto(ring, 3);
-  EXPECT_EQ(ring.arm_wakeup(1), 3u);
+  EXPECT_EQ(sub->arm_wakeup(), 3u);
   EXPECT_FALSE(ring.take_wakeup_request(0));
   EXPECT_TRUE(ring.take_wakeup_request(1));
   EXPECT_FALSE(ring.take_wakeup_request(1));
-  ring.arm_wakeup(1);
-  ring.disarm_wakeup(1);
+  sub->arm_wakeup();
+  sub->disarm_wakeup();
   EXPECT_FALSE(ring.take_wakeup_request(1));
 }
 
 TEST(RingSlots, ConnectCountCountsAcrossMappings) {
   TempDir dir;
   const auto path = dir.file("ring.mmap");
-  RingBuffer pub = must_create(path, 4, 8, 2);
-  auto sub = RingBuffer::open(path);
+  RingWriter pub(must_create(path, 4, 8, 2));
+  auto sub = claim_reader(path, 0);
   ASSERT_TRUE(sub);
   EXPECT_EQ(pub.load_connect_count(), 0u);
   EXPECT_EQ(sub->add_connect_count(), 0u);
@@ -811,12 +833,12 @@ struct ReadPlan {
 };
 
 // Reads from `cursor` until `end`, checking every message; bounded by a deadline.
-ReaderTally read_until(RingBuffer& ring, std::uint32_t k, std::uint64_t cursor, std::uint64_t end, ReadPlan plan = {}) {
+ReaderTally read_until(RingReader& ring, std::uint64_t cursor, std::uint64_t end, ReadPlan plan = {}) {
   ReaderTally t;
   std::vector<std::byte> buf(plan.slice_len);
   auto deadline = Clock::now() + std::chrono::seconds(60);
   while (cursor < end && Clock::now() < deadline) {
-    ReadResult r = plan.slice_len == 0 ? ring.try_receive(k, cursor, buf) : ring.try_receive_into_slice(k, cursor, buf);
+    ReadResult r = plan.slice_len == 0 ? ring.try_receive(cursor, buf) : ring.try_receive_into_slice(cursor, buf);
     if (r.status == ReadStatus::Empty) {
       std::this_thread::yield();
       continue;
@@ -846,7 +868,7 @@ ReaderTally read_until(RingBuffer& ring, std::uint32_t k, std::uint64_t cursor, 
 }
 
 // The writer waits while the slowest held cursor is a whole ring behind.
-void publish_with_backpressure(RingBuffer& ring, std::uint64_t count) {
+void publish_with_backpressure(RingWriter& ring, std::uint64_t count) {
   auto deadline = Clock::now() + std::chrono::seconds(60);
   for (std::uint64_t s = 0; s < count && Clock::now() < deadline;) {
     std::uint64_t slowest = s;
@@ -865,20 +887,21 @@ void publish_with_backpressure(RingBuffer& ring, std::uint64_t count) {
 
 TEST(RingConcurrent, ReadersUnderOverwriteGetIntactMessagesInOrderAndCountTheirLaps) {
   TempDir dir;
-  RingBuffer writer = must_create(dir.file("ring.mmap"), 8, 64, 4);
+  RingWriter writer(must_create(dir.file("ring.mmap"), 8, 64, 4));
   constexpr std::uint64_t kMessages = 100000;
   constexpr int kReaders = 3;
   std::vector<ReaderTally> tallies(kReaders);
-  std::vector<RingBuffer> readers;
+  std::vector<RingReader> readers;
   for (int i = 0; i < kReaders; ++i) {
-    readers.push_back(std::move(*RingBuffer::open(dir.file("ring.mmap"))));
-    ASSERT_EQ(readers.back().claim_cursor_slot(0), static_cast<std::uint32_t>(i));
+    auto reader = claim_reader(dir.file("ring.mmap"), 0);
+    ASSERT_EQ(slot_of(reader), static_cast<std::uint32_t>(i));
+    readers.push_back(std::move(*reader));
   }
   std::vector<std::thread> threads;
   for (int i = 0; i < kReaders; ++i)
     threads.emplace_back([&, i] {
       // The last reader reads into a slice too short for the longer messages.
-      tallies[i] = read_until(readers[i], i, 0, kMessages,
+      tallies[i] = read_until(readers[i], 0, kMessages,
                               {.overwrite = true, .pause_every = 512, .slice_len = i == kReaders - 1 ? 36u : 0u});
     });
   for (std::uint64_t s = 0; s < kMessages; ++s) writer.write_slot(payload_for(s, 64));
@@ -899,10 +922,10 @@ TEST(RingConcurrent, ReadersUnderOverwriteGetIntactMessagesInOrderAndCountTheirL
 // too-long message with that message's own length.
 TEST(RingConcurrent, SliceReaderRacingTheWriterReportsTrueLengths) {
   TempDir dir;
-  auto [writer, reader, k] = map_pair(dir.file("ring.mmap"), 2, 16, 1);
+  auto [writer, reader] = map_pair(dir.file("ring.mmap"), 2, 16, 1);
   constexpr std::uint64_t kMessages = 400000;
   ReaderTally tally;
-  std::thread t([&] { tally = read_until(reader, k, 0, kMessages, {.overwrite = true, .slice_len = 12}); });
+  std::thread t([&] { tally = read_until(reader, 0, kMessages, {.overwrite = true, .slice_len = 12}); });
   for (std::uint64_t s = 0; s < kMessages; ++s) writer.write_slot(payload_for(s, 16));
   t.join();
   EXPECT_TRUE(tally.finished);
@@ -913,16 +936,17 @@ TEST(RingConcurrent, SliceReaderRacingTheWriterReportsTrueLengths) {
 
 TEST(RingConcurrent, ReadersHeldBackByTheWriterGetEveryMessage) {
   TempDir dir;
-  RingBuffer writer = must_create(dir.file("ring.mmap"), 4, 48, 3);
+  RingWriter writer(must_create(dir.file("ring.mmap"), 4, 48, 3));
   constexpr std::uint64_t kMessages = 30000;
   std::vector<ReaderTally> tallies(3);
-  std::vector<RingBuffer> readers;
+  std::vector<RingReader> readers;
   for (int i = 0; i < 3; ++i) {
-    readers.push_back(std::move(*RingBuffer::open(dir.file("ring.mmap"))));
-    ASSERT_TRUE(readers.back().claim_cursor_slot(0));
+    auto reader = claim_reader(dir.file("ring.mmap"), 0);
+    ASSERT_TRUE(reader);
+    readers.push_back(std::move(*reader));
   }
   std::vector<std::thread> threads;
-  for (int i = 0; i < 3; ++i) threads.emplace_back([&, i] { tallies[i] = read_until(readers[i], i, 0, kMessages); });
+  for (int i = 0; i < 3; ++i) threads.emplace_back([&, i] { tallies[i] = read_until(readers[i], 0, kMessages); });
   publish_with_backpressure(writer, kMessages);
   for (auto& t : threads) t.join();
   for (const auto& t : tallies) {
@@ -936,7 +960,7 @@ TEST(RingConcurrent, ReadersHeldBackByTheWriterGetEveryMessage) {
 TEST(RingConcurrent, ForkedReaderGetsEveryMessage) {
   TempDir dir;
   const auto path = dir.file("ring.mmap");
-  RingBuffer writer = must_create(path, 16, 128, 2);
+  RingWriter writer(must_create(path, 16, 128, 2));
   constexpr std::uint64_t kMessages = 20000;
   int status = -1;
   // The child maps the file itself, as a subscriber in another process does.
@@ -944,9 +968,9 @@ TEST(RingConcurrent, ForkedReaderGetsEveryMessage) {
   if (pid == 0) {
     auto ring = RingBuffer::open(path);
     if (!ring) ::_exit(2);
-    auto k = ring->claim_cursor_slot(0);
-    if (!k) ::_exit(3);
-    ReaderTally t = read_until(*ring, *k, 0, kMessages);
+    auto reader = RingReader::claim(std::move(*ring), 0);
+    if (!reader) ::_exit(3);
+    ReaderTally t = read_until(*reader, 0, kMessages);
     ::_exit(t.finished && t.faults == 0 && t.laps == 0 && t.received == kMessages ? 0 : 4);
   }
   auto deadline = Clock::now() + std::chrono::seconds(30);
@@ -990,9 +1014,14 @@ TEST(RingConcurrent, EachCursorSlotHasOneOwner) {
   for (int i = 0; i < kThreads; ++i)
     threads.emplace_back([&, i] {
       for (int round = 0; round < kRounds; ++round) {
-        got[i] = mappings[i].claim_cursor_slot(static_cast<std::uint64_t>(i));
+        auto reader = RingReader::claim(std::move(mappings[i]), static_cast<std::uint64_t>(i));
+        got[i] = slot_of(reader);
         round_end.arrive_and_wait();
-        if (got[i]) mappings[i].release_cursor_slot(*got[i]);
+        if (reader) {
+          reader.reset();
+          // The reader took the mapping with it: the next round claims through a new one.
+          mappings[i] = std::move(*RingBuffer::open(path));
+        }
         released.arrive_and_wait();
       }
     });
@@ -1029,7 +1058,8 @@ TEST(RingConcurrent, OpenDuringRecreationSeesOnlyCompleteFiles) {
 TEST(RingConcurrent, ArmedSubscriberIsNeverLeftAsleep) {
   TempDir dir;
   const auto path = dir.file("ring.mmap");
-  auto [pub, sub, k] = map_pair(path, 8, 32, 1);
+  auto [pub, sub] = map_pair(path, 8, 32, 1);
+  const std::uint32_t k = sub.slot();
   auto wake = create_wake_fd();
   ASSERT_TRUE(wake);
   int pair[2];
@@ -1042,14 +1072,14 @@ TEST(RingConcurrent, ArmedSubscriberIsNeverLeftAsleep) {
     std::vector<std::byte> buf;
     std::uint64_t cursor = 0;
     while (cursor < kMessages) {
-      ReadResult r = sub.try_receive(k, cursor, buf);
+      ReadResult r = sub.try_receive(cursor, buf);
       if (r.status != ReadStatus::Empty) {
         if (r.status == ReadStatus::Message && !payload_matches(buf, r.next_cursor - 1, 32)) faults++;
         cursor = r.next_cursor;
         continue;
       }
-      if (sub.arm_wakeup(k) > cursor) {
-        sub.disarm_wakeup(k);
+      if (sub.arm_wakeup() > cursor) {
+        sub.disarm_wakeup();
         continue;
       }
       // The publisher keeps publishing: a wait that times out was a lost wakeup.
@@ -1058,13 +1088,13 @@ TEST(RingConcurrent, ArmedSubscriberIsNeverLeftAsleep) {
         break;
       }
       (void)read_wakeup(wake->get());
-      sub.disarm_wakeup(k);
+      sub.disarm_wakeup();
     }
   });
   for (std::uint64_t s = 0; s < kMessages; ++s) {
     // Reader under DropOldest: a backlog is fine; only waking matters here.
     pub.write_slot(payload_for(s, 32));
-    RingBuffer::begin_wakeup_pass();
+    RingWriter::begin_wakeup_pass();
     if (pub.take_wakeup_request(k)) {
       ASSERT_TRUE(write_wakeup(wake->get()));
     }

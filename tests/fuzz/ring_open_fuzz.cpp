@@ -49,53 +49,58 @@ bool write_file(const std::string& path, const std::uint8_t* data, std::size_t s
 
 // A read from `cursor` never passes the tail, never goes backwards, and a
 // message it reports fits the slot size.
-void check_read(RingBuffer& ring, std::uint32_t k, std::uint64_t cursor) {
+void check_read(RingReader& ring, std::uint64_t cursor) {
   const std::uint64_t tail = ring.load_tail();
   std::vector<std::byte> buf;
-  ReadResult r = ring.try_receive(k, cursor, buf);
+  ReadResult r = ring.try_receive(cursor, buf);
   if (r.status == ReadStatus::Empty) {
     check(r.next_cursor == cursor);
     return;
   }
   check(r.next_cursor > cursor && r.next_cursor <= tail);
-  check(ring.load_cursor(k) == r.next_cursor);
+  check(ring.load_cursor() == r.next_cursor);
   if (r.status == ReadStatus::Message) check(r.len <= ring.slot_size() && buf.size() == r.len);
 
   std::vector<std::byte> slice(ring.slot_size() / 2);
-  r = ring.try_receive_into_slice(k, cursor, slice);
+  r = ring.try_receive_into_slice(cursor, slice);
   if (r.status == ReadStatus::Message) check(r.len <= slice.size());
   if (r.status == ReadStatus::TooShort) check(r.len > slice.size() && r.len <= ring.slot_size());
   if (r.status != ReadStatus::Empty) check(r.next_cursor > cursor && r.next_cursor <= tail);
 }
 
-void exercise(RingBuffer& ring, std::uint64_t file_size) {
-  check(ring.capacity() > 0);
-  const auto needed = file_length(ring.capacity(), ring.slot_size(), ring.max_subscribers());
-  check(needed.has_value() && *needed <= file_size && RingBufferPeer::mapped_size(ring) == file_size);
+// `mapped` is a mapping of the file at ring_path(), `file_size` long; it
+// becomes the writer's, and a reader claims through a mapping of its own.
+void exercise(RingBuffer&& mapped, std::uint64_t file_size) {
+  check(mapped.capacity() > 0);
+  const auto needed = file_length(mapped.capacity(), mapped.slot_size(), mapped.max_subscribers());
+  check(needed.has_value() && *needed <= file_size && RingBufferPeer::mapped_size(mapped) == file_size);
+  RingWriter ring(std::move(mapped));
 
   // Every cursor slot's words lie inside the header: touch the first few and the last.
   const std::uint32_t subs = ring.max_subscribers();
   auto touch = [&](std::uint32_t i) {
     (void)ring.load_cursor(i);
-    (void)ring.arm_wakeup(i);
+    (void)RingBufferPeer::exchange_wakeup_armed(ring, i, 1);  // as its holder arms
     (void)ring.take_wakeup_request(i);
   };
   for (std::uint32_t i = 0; i < std::min<std::uint32_t>(subs, 8); ++i) touch(i);
   if (subs > 0) touch(subs - 1);
-  const auto k = ring.claim_cursor_slot(0);
-  if (!k) return;
+  auto own = RingBuffer::open(ring_path());
+  check(own.has_value());
+  auto reader = RingReader::claim(std::move(*own), 0);
+  if (!reader) return;
 
   const std::uint64_t tail = ring.load_tail();
   if (tail >= kBusyBit / 2) return;  // not a sequence number; writing would wrap it
   const std::uint64_t window = std::min<std::uint64_t>(2 * std::uint64_t{ring.capacity()} + 2, 64);
-  for (std::uint64_t back = 0; back <= window && back <= tail; ++back) check_read(ring, *k, tail - back);
+  for (std::uint64_t back = 0; back <= window && back <= tail; ++back) check_read(*reader, tail - back);
 
   std::vector<std::byte> payload(ring.slot_size());
   for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::byte>(i * 7 + tail);
   ring.write_slot(payload);
   check(ring.load_tail() == tail + 1);
   std::vector<std::byte> got;
-  const ReadResult r = ring.try_receive(*k, tail, got);
+  const ReadResult r = reader->try_receive(tail, got);
   check(r.status == ReadStatus::Message && r.next_cursor == tail + 1 && got == payload);
 }
 
@@ -112,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     old_geometry[0] = ring->capacity();
     old_geometry[1] = ring->slot_size();
     old_geometry[2] = ring->max_subscribers();
-    exercise(*ring, size);
+    exercise(std::move(*ring), size);
   }
 
   // A small geometry of its own, which the input matches now and then.
@@ -126,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto reopened = RingBuffer::open(path);
   check(reopened.has_value() && reopened->capacity() == geometry[0] && reopened->slot_size() == geometry[1] &&
         reopened->max_subscribers() == geometry[2]);
-  exercise(*reopened, RingBufferPeer::mapped_size(*reopened));
+  const std::uint64_t reopened_size = RingBufferPeer::mapped_size(*reopened);
+  exercise(std::move(*reopened), reopened_size);
   return 0;
 }

@@ -23,18 +23,28 @@ class ProducerLockPeer {
 
 class RingBufferPeer {
  public:
-  static std::size_t mapped_size(const RingBuffer& ring) { return ring.map_.size(); }
-  static std::uint64_t header_size(const RingBuffer& ring) { return ring.header_size(); }
+  // The mapping itself, or the one under a role's view.
+  static RingBuffer& buffer(RingBuffer& ring) { return ring; }
+  static const RingBuffer& buffer(const RingBuffer& ring) { return ring; }
+  static RingBuffer& buffer(RingWriter& writer) { return writer.ring_; }
+  static const RingBuffer& buffer(const RingWriter& writer) { return writer.ring_; }
+  static RingBuffer& buffer(RingReader& reader) { return reader.ring_; }
+  static const RingBuffer& buffer(const RingReader& reader) { return reader.ring_; }
+
+  static std::size_t mapped_size(const auto& ring) { return buffer(ring).map_.size(); }
+  static std::uint64_t header_size(const auto& ring) { return buffer(ring).header_size(); }
   // The header words and flags as another process may have left them; of a
-  // mapping or of a temporary one.
-  static void store_tail(auto&& ring, std::uint64_t tail) { ring.store_tail(tail); }
+  // mapping (or a view's) or of a temporary one.
+  static void store_tail(auto&& ring, std::uint64_t tail) { buffer(ring).store_tail(tail); }
   static bool compare_exchange_cursor(auto&& ring, std::uint32_t i, std::uint64_t& expected, std::uint64_t desired) {
-    return ring.compare_exchange_cursor(i, expected, desired);
+    return buffer(ring).compare_exchange_cursor(i, expected, desired);
   }
   static std::uint64_t exchange_wakeup_armed(auto&& ring, std::uint32_t i, std::uint64_t v) {
-    return ring.exchange_wakeup_armed(i, v);
+    return buffer(ring).exchange_wakeup_armed(i, v);
   }
-  static void store_wakeup_armed(auto&& ring, std::uint32_t i, std::uint64_t v) { ring.store_wakeup_armed(i, v); }
+  static void store_wakeup_armed(auto&& ring, std::uint32_t i, std::uint64_t v) {
+    buffer(ring).store_wakeup_armed(i, v);
+  }
 };
 
 class SubscriberPeer {
