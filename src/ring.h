@@ -259,8 +259,13 @@ class RingBuffer {
   // subscriber sees the tail. A unit too many is only a spurious wakeup: the
   // subscriber finds nothing new and arms again.
 
-  // Reader side, also reached through RingReader; moved behind it once the
-  // subscriber uses it. Slot k (or i) is the one the caller holds.
+ private:
+  friend class RingWriter;
+  friend class RingReader;
+  friend class RingBufferPeer;  // tests
+
+  // --- Reader side, reached through RingReader. Slot k (or i) is the one
+  // the caller holds. ---
 
   // Reads message `cursor` for the holder of cursor slot k into out (resized
   // to the message length, its storage growing only when too small). On
@@ -309,11 +314,6 @@ class RingBuffer {
   // instructions, leaving its cache line to the publisher in between, and at
   // the clock once every few looks. Spins on the calling thread; no system call.
   bool watch_tail(std::uint64_t cursor, const Deadline& until) const;
-
- private:
-  friend class RingWriter;
-  friend class RingReader;
-  friend class RingBufferPeer;  // tests
 
   // --- Writer side, reached through RingWriter. ---
 

@@ -13,7 +13,7 @@ std::unexpected<Error> log_failure(IoError error) {
 }
 
 // Polls the check until it can tell; at most kCatchUpLimit.
-Result<bool> settle(LiveLogCheck& check, RingBuffer& ring, const std::string& topic_dir) {
+Result<bool> settle(LiveLogCheck& check, RingReader& ring, const std::string& topic_dir) {
   for (;;) {
     auto verdict = check.look(ring, topic_dir);
     if (!verdict) return std::unexpected(std::move(verdict.error()));
@@ -43,7 +43,7 @@ Result<Start> ring_alone(StartPosition::Kind kind, std::uint64_t start, std::uin
 // checksummed. At or above the first cursor, a slot may have been written over
 // since, so catching up reads each message up to the tail from the ring if it
 // holds it, else from the log. Without such a log the ring is the only source.
-Result<Start> start_below_tail(RingBuffer& ring, StartPosition::Kind kind, std::uint64_t start, const LiveRun& run,
+Result<Start> start_below_tail(RingReader& ring, StartPosition::Kind kind, std::uint64_t start, const LiveRun& run,
                                const std::string& topic_dir) {
   const std::uint64_t ring_oldest = std::max(oldest_in_ring(run.tail, ring.capacity()), run.first_cursor);
   const bool from = kind == StartPosition::Kind::From;
@@ -98,7 +98,7 @@ std::uint64_t oldest_kept(std::uint64_t chosen_tail, std::uint64_t tail, std::ui
 
 // Copies message `start.cursor` out of the ring if its slot still holds it;
 // catching up then serves it first, and the ring the rest.
-bool copy_first_message(RingBuffer& ring, Start& start) {
+bool copy_first_message(RingReader& ring, Start& start) {
   std::vector<std::byte> copy;
   if (!ring.try_receive_exact(start.cursor, copy)) return false;
   auto no_files = wal::WalReader{}.read_from(start.cursor);
@@ -111,7 +111,7 @@ bool copy_first_message(RingBuffer& ring, Start& start) {
 
 }  // namespace
 
-Result<std::optional<bool>> LiveLogCheck::look(RingBuffer& ring, const std::string& topic_dir) {
+Result<std::optional<bool>> LiveLogCheck::look(RingReader& ring, const std::string& topic_dir) {
   if (ring.load_generation() != run_.generation) return false;
   if (!deadline_) deadline_ = Deadline::after(kCatchUpLimit);
   if (!reader_) {
@@ -135,7 +135,7 @@ Result<std::optional<bool>> LiveLogCheck::look(RingBuffer& ring, const std::stri
   return std::nullopt;
 }
 
-Result<std::optional<bool>> LiveLogCheck::open(const RingBuffer& ring, const std::string& topic_dir) {
+Result<std::optional<bool>> LiveLogCheck::open(const RingReader& ring, const std::string& topic_dir) {
   auto index = wal::WalReader::open(topic_dir);
   if (!index) return log_failure(index.error());
   if (!index->has_segments()) return false;
@@ -150,7 +150,7 @@ Result<std::optional<bool>> LiveLogCheck::open(const RingBuffer& ring, const std
   return std::nullopt;
 }
 
-bool LiveLogCheck::fits(RingBuffer& ring, const wal::Record& record) {
+bool LiveLogCheck::fits(RingReader& ring, const wal::Record& record) {
   if (record.cursor > ring.load_tail()) return false;
   if (ring.try_receive_exact(record.cursor, copy_) && !std::ranges::equal(copy_, record.payload)) return false;
   if (record.cursor + 1 >= run_.tail) reached_ = true;
@@ -163,8 +163,7 @@ Result<void> check_start(StartPosition start) {
   return {};
 }
 
-Result<void> keep_start_in_ring(RingBuffer& ring, std::uint32_t slot, Start& start, StartPosition::Kind kind,
-                                std::uint64_t tail) {
+Result<void> keep_start_in_ring(RingReader& ring, Start& start, StartPosition::Kind kind, std::uint64_t tail) {
   if (start.replay) return {};
   std::uint64_t oldest = std::max(oldest_kept(start.chosen_tail, tail, ring.capacity()), start.first_cursor);
   const bool written_over_next_exists = tail >= ring.capacity();
@@ -176,11 +175,11 @@ Result<void> keep_start_in_ring(RingBuffer& ring, std::uint32_t slot, Start& sta
     }
     if (kind == StartPosition::Kind::From) return std::unexpected(Error::CursorTooOld{start.cursor, oldest});
     start.cursor = start.slot_value = oldest;
-    ring.store_cursor(slot, oldest);
+    ring.store_cursor(oldest);
   }
 }
 
-Result<Start> choose_start(RingBuffer& ring, StartPosition position, const std::string& topic_dir) {
+Result<Start> choose_start(RingReader& ring, StartPosition position, const std::string& topic_dir) {
   LiveRun run;
   run.generation = ring.load_generation();
   run.first_cursor = ring.load_first_cursor();

@@ -56,12 +56,12 @@ class LiveLogCheck {
   // new publisher came, or kCatchUpLimit passed since the first look; none
   // while it cannot tell yet. Reads the log from the ring's oldest message at
   // that tail to the files' end. Errors: Wal, when the log cannot be read.
-  Result<std::optional<bool>> look(RingBuffer& ring, const std::string& topic_dir);
+  Result<std::optional<bool>> look(RingReader& ring, const std::string& topic_dir);
 
  private:
-  Result<std::optional<bool>> open(const RingBuffer& ring, const std::string& topic_dir);
+  Result<std::optional<bool>> open(const RingReader& ring, const std::string& topic_dir);
   // False when `record` cannot be the live run's.
-  bool fits(RingBuffer& ring, const wal::Record& record);
+  bool fits(RingReader& ring, const wal::Record& record);
 
   LiveRun run_;
   std::optional<wal::WalReplayer> reader_;
@@ -104,14 +104,13 @@ Result<void> check_start(StartPosition start);
 // LiveLogCheck tells them apart by whether the log keeps step with the ring.
 // Otherwise an explicit cursor the ring does not serve is too old, and a
 // history is moved up to what the ring serves.
-Result<Start> choose_start(RingBuffer& ring, StartPosition position, const std::string& topic_dir);
+Result<Start> choose_start(RingReader& ring, StartPosition position, const std::string& topic_dir);
 
 // A start the ring alone serves, chosen from a tail loaded before the slot
 // held it: the publisher may have written over its first messages meanwhile,
 // or be writing over the oldest one (see oldest_kept). An explicit cursor
 // there is too old; a history starts at the oldest message left. (Catching up
 // from the log reads exact slots and needs no such care.)
-Result<void> keep_start_in_ring(RingBuffer& ring, std::uint32_t slot, Start& start, StartPosition::Kind kind,
-                                std::uint64_t tail);
+Result<void> keep_start_in_ring(RingReader& ring, Start& start, StartPosition::Kind kind, std::uint64_t tail);
 
 }  // namespace qorva

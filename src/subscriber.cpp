@@ -46,30 +46,6 @@ bool pause_within(const Deadline& wait_until) {
   return true;
 }
 
-// The ring mapping and the cursor slot held in it, from the claim on. The
-// slot is freed, and its lock dropped, when this is destroyed, so that a
-// failed connect never leaks a slot and the next subscriber may claim it at
-// once; then the ring is unmapped. A copy inherited by a forked child only
-// unmaps: the slot belongs to the parent.
-class HeldSlot {
- public:
-  HeldSlot(RingBuffer ring, std::uint32_t idx) : ring_(std::move(ring)), idx_(idx) {}
-  HeldSlot(HeldSlot&& other) noexcept : ring_(std::move(other.ring_)), idx_(std::exchange(other.idx_, std::nullopt)) {}
-  HeldSlot& operator=(HeldSlot&&) = delete;
-  ~HeldSlot() {
-    if (idx_ && epoch_.in_origin()) ring_.release_cursor_slot(*idx_);
-  }
-
-  RingBuffer& ring() { return ring_; }
-  const RingBuffer& ring() const { return ring_; }
-  std::uint32_t idx() const { return *idx_; }
-
- private:
-  RingBuffer ring_;
-  std::optional<std::uint32_t> idx_;  // none once moved from
-  ForkEpoch epoch_;
-};
-
 // Whether the ring still numbers as this subscription does. A ring reused by
 // a new publisher goes on with our numbering only when that publisher starts
 // at or above our cursor (its log continued it). Numbering below our cursor
@@ -80,7 +56,7 @@ class NumberingCheck {
   explicit NumberingCheck(std::uint64_t generation) : connected_(generation), read_(generation) {}
 
   // After a read at `cursor_before`: false once the numbering is lost.
-  bool continues(const RingBuffer& ring, std::uint64_t cursor_before) {
+  bool continues(const RingReader& ring, std::uint64_t cursor_before) {
     // The generation sits on the line of the tail the read has just loaded.
     const std::uint64_t generation = ring.load_generation();
     if (generation == read_) return true;
@@ -93,7 +69,7 @@ class NumberingCheck {
   }
   bool lost() const { return lost_; }
   // Whether another publisher came since the connect, whatever its numbering.
-  bool publisher_changed(const RingBuffer& ring) const { return ring.load_generation() != connected_; }
+  bool publisher_changed(const RingReader& ring) const { return ring.load_generation() != connected_; }
   std::uint64_t connected_generation() const { return connected_; }
 
  private:
@@ -139,7 +115,7 @@ using Received = Result<std::optional<std::size_t>>;
 // Receiving into a buffer resized to the message.
 struct IntoBuffer {
   std::vector<std::byte>& out;
-  ReadResult read(RingBuffer& ring, std::uint32_t slot, std::uint64_t at) { return ring.try_receive(slot, at, out); }
+  ReadResult read(RingReader& ring, std::uint64_t at) { return ring.try_receive(at, out); }
   Result<std::optional<std::size_t>> take(const std::vector<std::byte>& payload) {
     out.assign(payload.begin(), payload.end());
     return payload.size();
@@ -149,9 +125,7 @@ struct IntoBuffer {
 // Receiving into a caller's slice; a longer message is consumed and fails.
 struct IntoSlice {
   std::span<std::byte> out;
-  ReadResult read(RingBuffer& ring, std::uint32_t slot, std::uint64_t at) {
-    return ring.try_receive_into_slice(slot, at, out);
-  }
+  ReadResult read(RingReader& ring, std::uint64_t at) { return ring.try_receive_into_slice(at, out); }
   Result<std::optional<std::size_t>> take(const std::vector<std::byte>& payload) {
     if (payload.size() > out.size()) return std::unexpected(Error::MessageTooLarge{payload.size(), out.size()});
     std::copy(payload.begin(), payload.end(), out.begin());
@@ -175,23 +149,22 @@ struct Subscriber::State {
   // claim its slot again; then the slot is freed and its lock dropped, and
   // the ring unmapped; then the log's files are closed.
   std::optional<CatchUp> catch_up;
-  HeldSlot held;
+  RingReader ring;
   std::uint64_t cursor;
   NumberingCheck numbering;
   // An error met by try_receive_deferring_error, reported by the next receive.
   std::optional<Error> deferred_error;
   WatchThenSleep waiter;
 
-  State(HeldSlot slot, std::uint64_t generation, ProcessLocalFd stream, ProcessLocalFd wake_fd, Start start,
+  State(RingReader reader, std::uint64_t generation, ProcessLocalFd stream, ProcessLocalFd wake_fd, Start start,
         const std::string& topic_dir)
       : catch_up(CatchUp::of(start, topic_dir)),
-        held(std::move(slot)),
+        ring(std::move(reader)),
         cursor(start.cursor),
         numbering(generation),
         waiter(std::move(wake_fd), std::move(stream)) {}
 
-  RingBuffer& ring() { return held.ring(); }
-  WaitPoint wait_point() { return {ring(), held.idx(), cursor, numbering.connected_generation()}; }
+  WaitPoint wait_point() { return {ring, cursor, numbering.connected_generation()}; }
 
   template <class Into>
   Received receive(Into into, const Deadline& deadline, BlockingSteps& steps);
@@ -241,7 +214,7 @@ std::optional<Received> Subscriber::State::before_ring(Into& into, const Deadlin
 template <class Into>
 Received Subscriber::State::from_ring(Into& into, const Deadline& deadline, BlockingSteps& steps) {
   for (;;) {
-    const ReadResult read = read_next([&](std::uint64_t at) { return into.read(ring(), held.idx(), at); });
+    const ReadResult read = read_next([&](std::uint64_t at) { return into.read(ring, at); });
     if (numbering.lost()) return io_failure(publisher_restarted());
     if (read.status == ReadStatus::Message) return read.len;
     if (read.status == ReadStatus::TooShort) return std::unexpected(Error::MessageTooLarge{read.len, into.out.size()});
@@ -265,7 +238,7 @@ Result<Replayed> Subscriber::State::catch_up_next(wal::Record& record, const Dea
     if (cursor >= c.ring_floor && read_exact(record)) return Replayed::Record;
     if (numbering.lost()) return io_failure(publisher_restarted());
     if (c.log_check) {
-      auto verdict = c.log_check->look(ring(), c.topic_dir);
+      auto verdict = c.log_check->look(ring, c.topic_dir);
       if (!verdict) return fail_catch_up(std::move(verdict.error()));
       if (!*verdict) {
         if (!pause_within(wait_until)) return Replayed::NotYet;
@@ -299,7 +272,7 @@ Result<Replayed> Subscriber::State::catch_up_next(wal::Record& record, const Dea
 // The message at the cursor from the ring, if its slot holds exactly it.
 bool Subscriber::State::read_exact(wal::Record& record) {
   const std::uint64_t before = cursor;
-  if (!ring().try_receive_exact(before, record.payload) || !numbering.continues(ring(), before)) return false;
+  if (!ring.try_receive_exact(before, record.payload) || !numbering.continues(ring, before)) return false;
   record.cursor = before;
   cursor = before + 1;
   catch_up->deadline.reset();
@@ -313,14 +286,14 @@ Result<Replayed> Subscriber::State::take_copied_first(wal::Record& record) {
   record.cursor = cursor;
   catch_up.reset();
   cursor += 1;
-  ring().store_cursor(held.idx(), cursor);
+  ring.store_cursor(cursor);
   return Replayed::Record;
 }
 
 // At the connect's tail: from here the slot follows the cursor.
 Result<Replayed> Subscriber::State::finish_catch_up() {
   catch_up.reset();
-  ring().store_cursor(held.idx(), cursor);
+  ring.store_cursor(cursor);
   return Replayed::Nothing;
 }
 
@@ -328,7 +301,7 @@ Result<Replayed> Subscriber::State::finish_catch_up() {
 // it is reported, never passed over. Catching up ends; later receives read
 // the ring from the cursor.
 Result<Replayed> Subscriber::State::fail_catch_up_too_old() {
-  return fail_catch_up(Error::CursorTooOld{cursor, oldest_in_ring(ring().load_tail(), ring().capacity())});
+  return fail_catch_up(Error::CursorTooOld{cursor, oldest_in_ring(ring.load_tail(), ring.capacity())});
 }
 
 // Catching up is over for good; the slot keeps the connect's tail until the
@@ -346,7 +319,7 @@ Result<Replayed> Subscriber::State::fail_catch_up(Error error) {
 // still to be read.
 Result<Replayed> Subscriber::State::end_failed_catch_up() {
   catch_up.reset();
-  if (ring().load_cursor(held.idx()) > cursor) ring().rewind_cursor(held.idx(), cursor);
+  if (ring.load_cursor() > cursor) ring.rewind_cursor(cursor);
   return Replayed::Nothing;
 }
 
@@ -357,11 +330,11 @@ Result<Replayed> Subscriber::State::end_failed_catch_up() {
 // subscription ended gives nothing, and the numbering check says so.
 template <class Read>
 ReadResult Subscriber::State::read_next(Read&& read) {
-  for (std::uint64_t pass = 0; pass <= ring().capacity(); ++pass) {
-    const std::uint64_t tail = ring().load_tail();
+  for (std::uint64_t pass = 0; pass <= ring.capacity(); ++pass) {
+    const std::uint64_t tail = ring.load_tail();
     const std::uint64_t before = cursor;
     const ReadResult r = read(before);
-    if (!numbering.continues(ring(), before)) return {};
+    if (!numbering.continues(ring, before)) return {};
     if (r.status == ReadStatus::Empty) {
       if (read_made_no_progress(tail)) return r;
       continue;
@@ -381,9 +354,9 @@ ReadResult Subscriber::State::read_next(Read&& read) {
 // Backpressure::Error back for good. True when there is nothing to read now.
 bool Subscriber::State::read_made_no_progress(std::uint64_t tail_before) {
   // Written without cursor + capacity, which overflows near the top of the range.
-  if (cursor >= tail_before || tail_before - cursor < ring().capacity()) return true;
+  if (cursor >= tail_before || tail_before - cursor < ring.capacity()) return true;
   cursor += 1;
-  ring().store_cursor(held.idx(), cursor);
+  ring.store_cursor(cursor);
   return false;
 }
 
@@ -399,19 +372,18 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
 
   auto opened = open_ring_until(join_path(dir, kRingFileName), deadline, topic);
   if (!opened) return std::unexpected(std::move(opened.error()));
-  auto claimed = opened->claim_cursor_slot(opened->load_tail());
+  auto claimed = RingReader::claim(std::move(*opened), opened->load_tail());
   if (!claimed) return std::unexpected(Error::TooManySubscribers{opened->max_subscribers()});
   // Declared before the connection, so that a failed connect hangs up before
   // it frees the slot, as a subscriber's teardown does.
-  HeldSlot held(std::move(*opened), *claimed);
-  RingBuffer& ring = held.ring();
+  RingReader ring = std::move(*claimed);
 
   auto wake_fd = ProcessLocalFd::open(create_wake_fd);
   if (!wake_fd) return io_failure(wake_fd.error());
   auto connected = connect_until(join_path(dir, kSocketFileName), deadline, topic);
   if (!connected) return std::unexpected(std::move(connected.error()));
   ProcessLocalFd stream(std::move(*connected));
-  if (auto sent = send_fd(stream.get(), wake_fd->get(), held.idx()); !sent) return io_failure(sent.error());
+  if (auto sent = send_fd(stream.get(), wake_fd->get(), ring.slot()); !sent) return io_failure(sent.error());
   // Counted after the handshake is queued and before the start cursor is read
   // and the flag armed: the wakeup handshake and joining the ring (both in
   // ring.h) rely on this order.
@@ -419,14 +391,13 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
 
   auto chosen = choose_start(ring, start, dir);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
-  const std::uint64_t tail = ring.rewind_cursor(held.idx(), chosen->slot_value);
-  if (auto kept = keep_start_in_ring(ring, held.idx(), *chosen, start.kind, tail); !kept)
-    return std::unexpected(kept.error());
+  const std::uint64_t tail = ring.rewind_cursor(chosen->slot_value);
+  if (auto kept = keep_start_in_ring(ring, *chosen, start.kind, tail); !kept) return std::unexpected(kept.error());
   const std::uint64_t generation = ring.load_generation();
-  log_subscriber_connected(topic, chosen->cursor, held.idx(), generation, chosen->replays_log());
+  log_subscriber_connected(topic, chosen->cursor, ring.slot(), generation, chosen->replays_log());
 
   std::unique_ptr<Subscriber> subscriber(new Subscriber());
-  subscriber->state_ = std::make_unique<State>(std::move(held), generation, std::move(stream), std::move(*wake_fd),
+  subscriber->state_ = std::make_unique<State>(std::move(ring), generation, std::move(stream), std::move(*wake_fd),
                                                std::move(*chosen), dir);
   return subscriber;
 }
@@ -487,8 +458,8 @@ Result<std::optional<std::vector<std::byte>>> Subscriber::poll_recv() {
     auto unit = s.waiter.take_unit();
     if (!unit) return io_failure(unit.error());
     if (!*unit) return std::nullopt;
-    if (s.numbering.publisher_changed(s.ring())) {
-      log_publisher_restarted(s.numbering.connected_generation(), s.ring().load_generation(), s.held.idx());
+    if (s.numbering.publisher_changed(s.ring)) {
+      log_publisher_restarted(s.numbering.connected_generation(), s.ring.load_generation(), s.ring.slot());
       return io_failure(publisher_restarted());
     }
     got = s.from_ring(into, Deadline::now(), run_in_place);
@@ -504,11 +475,11 @@ std::expected<bool, IoError> Subscriber::drain_wakeup() { return state_->waiter.
 int Subscriber::wake_fd() const { return state_->waiter.wake_fd(); }
 int Subscriber::stream_fd() const { return state_->waiter.stream_fd(); }
 std::uint64_t Subscriber::cursor() const { return state_->cursor; }
-std::uint64_t Subscriber::cursor_idx() const { return state_->held.idx(); }
-std::uint32_t Subscriber::max_payload_size() const { return state_->held.ring().slot_size(); }
+std::uint64_t Subscriber::cursor_idx() const { return state_->ring.slot(); }
+std::uint32_t Subscriber::max_payload_size() const { return state_->ring.slot_size(); }
 
 std::uint64_t Subscriber::lag() const {
-  const std::uint64_t tail = state_->held.ring().load_tail();
+  const std::uint64_t tail = state_->ring.load_tail();
   return state_->cursor > tail ? 0 : tail - state_->cursor;
 }
 

@@ -58,12 +58,12 @@ Result<bool> WatchThenSleep::watch_then_sleep(const WaitPoint& at, const Deadlin
 // The subscriber's side of the wakeup handshake (ring.h).
 Result<bool> WatchThenSleep::sleep_until_woken(const WaitPoint& at, const Deadline& until) {
   if (auto consumed = consume_unit_left(); !consumed) return std::unexpected(std::move(consumed.error()));
-  if (at.cursor < at.ring.arm_wakeup(at.slot)) {
-    at.ring.disarm_wakeup(at.slot);
+  if (at.cursor < at.ring.arm_wakeup()) {
+    at.ring.disarm_wakeup();
     return true;
   }
   Result<bool> woken = wait_for_unit(at, until);
-  at.ring.disarm_wakeup(at.slot);
+  at.ring.disarm_wakeup();
   // A publisher that published its last messages and left while we slept
   // shows both a unit and a hang-up, and the hang-up wins the poll: what it
   // wrote is still in the ring, so that is read first. Once the cursor reaches
@@ -91,8 +91,8 @@ Result<void> WatchThenSleep::consume_unit_left() {
 }
 
 bool WatchThenSleep::arm(const WaitPoint& at) {
-  if (at.cursor >= at.ring.arm_wakeup(at.slot)) return false;
-  at.ring.disarm_wakeup(at.slot);
+  if (at.cursor >= at.ring.arm_wakeup()) return false;
+  at.ring.disarm_wakeup();
   return true;
 }
 

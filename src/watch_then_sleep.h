@@ -38,8 +38,7 @@ class WatchWindow {
 
 // What a wait watches and arms.
 struct WaitPoint {
-  RingBuffer& ring;
-  std::uint32_t slot;
+  RingReader& ring;
   std::uint64_t cursor;
   std::uint64_t connected_generation;  // a unit from another publisher ends the wait
 };

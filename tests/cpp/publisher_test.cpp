@@ -262,7 +262,7 @@ TEST(PublisherPublish, CursorRewoundBelowTheSlowestSeenHoldsThePublisherBack) {
   publish_n(*publisher, 4);
   auto subscriber = make_subscriber(config);
   publish_n(*publisher, 1);  // accepts it at cursor 4
-  open_ring(dir).rewind_cursor(static_cast<std::uint32_t>(SubscriberPeer::cursor_idx(*subscriber)), 1);
+  RingBufferPeer::rewind_cursor(open_ring(dir), static_cast<std::uint32_t>(SubscriberPeer::cursor_idx(*subscriber)), 1);
   publish_n(*publisher, 4);  // messages 5 to 8; 8 takes the slot of 0
   auto refused = publisher->publish(view(bytes("m9")));
   ASSERT_FALSE(refused);
@@ -409,7 +409,7 @@ TEST(PublisherWakeupPass, ReclaimedSlotWakesItsNewHolder) {
 UniqueFd raw_connect(const TempDir& dir, bool counted) {
   auto stream = connect_unix(dir / "t/signal.sock");
   if (!stream) std::abort();
-  if (counted) open_ring(dir).add_connect_count();
+  if (counted) RingBufferPeer::add_connect_count(open_ring(dir));
   return std::move(*stream);
 }
 
@@ -477,7 +477,7 @@ TEST_P(PublisherPeerFault, ClosesThePeerAndNeverFailsAPublish) {
   for (bool counted : {true, false}) {
     UniqueFd peer = raw_connect(dir, false);
     GetParam().act(peer);
-    if (counted) open_ring(dir).add_connect_count();
+    if (counted) RingBufferPeer::add_connect_count(open_ring(dir));
     publish_promptly(*publisher, 12);
     if (!GetParam().hangs_up) {
       EXPECT_TRUE(sees_closed(peer.get())) << (counted ? "counted" : "uncounted");

@@ -363,7 +363,9 @@ const LiveHolder kLiveHolders[] = {
          if (auto opened = RingBuffer::open(config.dir + "/t/ring.mmap")) ring = std::move(*opened);
          return ring.has_value();
        });
-       if (!ring || ring->claim_cursor_slot(0) != 0u) return int{kConnectFailed};
+       if (!ring) return int{kConnectFailed};
+       auto reader = RingReader::claim(std::move(*ring), 0);
+       if (!reader || reader->slot() != 0u) return int{kConnectFailed};
        holding.notify();
        return go.wait(20000) ? int{kOk} : int{kTimedOut};
      }},

@@ -45,6 +45,12 @@ class RingBufferPeer {
   static void store_wakeup_armed(auto&& ring, std::uint32_t i, std::uint64_t v) {
     buffer(ring).store_wakeup_armed(i, v);
   }
+  // What a subscriber does through its own slot, done to slot i by a
+  // process that does not hold it, or by a raw connection.
+  static std::uint64_t rewind_cursor(auto&& ring, std::uint32_t i, std::uint64_t cursor) {
+    return buffer(ring).rewind_cursor(i, cursor);
+  }
+  static std::uint64_t add_connect_count(auto&& ring) { return buffer(ring).add_connect_count(); }
 };
 
 class SubscriberPeer {
