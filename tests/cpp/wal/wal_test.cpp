@@ -11,6 +11,7 @@
 
 #include "clock.h"
 #include "logging.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/peers.h"
 #include "support/wal_fault_file.h"
@@ -31,9 +32,11 @@ using testing::file_size;
 using testing::payload_for;
 using testing::read_file;
 using testing::reference_segment;
-using testing::run_in_child;
 using testing::seg_name;
 using testing::write_file;
+using testing_support::ChildEnd;
+using testing_support::ChildProcess;
+using testing_support::run_in_child;
 
 WalConfig config_with(SyncMode mode, std::uint64_t max_segment = 64ull << 20, std::uint64_t max_total = 1ull << 30) {
   WalConfig c;
@@ -327,7 +330,7 @@ TEST(WalOpen, ReportsEachRepairAsATornTailEvent) {
     newest.resize(c.newest_len);
     write_file(dir + "/" + seg_name(5), newest);
     const std::string log_path = topic / "log.txt";
-    int rc = run_in_child([&] {
+    const ChildEnd end = run_in_child([&] {
       ::unsetenv("RUST_LOG");
       // Logging is set up once per process: an earlier test in this one may
       // have done it, with a filter that hides the event.
@@ -336,8 +339,9 @@ TEST(WalOpen, ReportsEachRepairAsATornTailEvent) {
       testing_support::FdLogSink log_file(::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
       return Wal::open(topic.path(), config_with(SyncMode::Off)) ? 0 : 3;
     });
-    if (rc == kCannotObserve) GTEST_SKIP() << "logging was set up earlier in this process without WARN events";
-    ASSERT_EQ(rc, 0);
+    if (end == ChildEnd::exited(kCannotObserve))
+      GTEST_SKIP() << "logging was set up earlier in this process without WARN events";
+    ASSERT_EQ(end, ChildEnd::exited(0));
     const Bytes out = read_file(log_path);
     std::string text(reinterpret_cast<const char*>(out.data()), out.size());
     if (c.line.empty()) {
@@ -896,11 +900,11 @@ TEST(WalFork, ChildLeavesTheParentsLogIntact) {
       {
         Wal wal = open_wal(topic.path(), config_with(mode));
         append_range(wal, 0, 10);  // still in the 8 KiB buffer
-        int rc = run_in_child([&] {
+        const ChildEnd end = run_in_child([&] {
           c.act(wal);
           return 0;
         });
-        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(end, ChildEnd::exited(0));
         append_range(wal, 10, 20);
       }
       Bytes on_disk = read_file(topic / ("wal/" + seg_name(0)));
@@ -920,7 +924,7 @@ TEST(WalExit, SyncOpenLogsSavesTheLogsNobodyDestroys) {
   testing::TempDir dir;
   const std::string kept = dir / "kept", moved = dir / "moved";
   const WalConfig off = config_with(SyncMode::Off);  // nothing else writes the buffer out
-  int rc = run_in_child([&] {
+  const ChildEnd end = run_in_child([&] {
     // Never destroyed: the child ends with _exit.
     auto* kept_log = new Wal(open_wal(kept, off));
     auto* moved_log = new Wal(open_wal(dir / "replaced", off));
@@ -934,7 +938,7 @@ TEST(WalExit, SyncOpenLogsSavesTheLogsNobodyDestroys) {
     sync_open_logs();
     return kept_log->durable_cursor() == 10 && moved_log->durable_cursor() == 10 ? 0 : 1;
   });
-  ASSERT_EQ(rc, 0);
+  ASSERT_EQ(end, ChildEnd::exited(0));
   for (const std::string& topic : {kept, moved}) {
     SCOPED_TRACE(topic);
     expect_contiguous(all_records(topic + "/wal"), 0, 10);
@@ -985,9 +989,9 @@ TEST(WalCrashConcurrent, SigkilledAppenderRecoversAndContinues) {
   for (int round = 0; round < 6; ++round) {
     progress->durable.store(0);
     progress->started.store(0);
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    // The child ends only by the kill, or with _exit where it fails: no
+    // teardown of the log ever runs in it.
+    ChildProcess appender([&]() -> int {
       ::alarm(30);
       auto wal = Wal::open(topic.path(), config_with(SyncMode::Periodic, 256 << 10));
       if (!wal) ::_exit(2);
@@ -996,13 +1000,12 @@ TEST(WalCrashConcurrent, SigkilledAppenderRecoversAndContinues) {
         if (!wal->append(c, wal->timestamp_now(), payload_for(c))) ::_exit(3);
         progress->durable.store(wal->durable_cursor());
       }
-    }
+    });
+    ASSERT_GT(appender.pid(), 0);
     ASSERT_TRUE(eventually([&] { return progress->started.load() == 1; }, std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(1, 40)(rng)));
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "child ended on its own with " << WEXITSTATUS(status);
+    const ChildEnd end = appender.kill();
+    ASSERT_NE(end.signal, 0) << "child ended on its own: " << end;
     const std::uint64_t durable = progress->durable.load();
 
     Wal wal = open_wal(topic.path(), config_with(SyncMode::Off));
