@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -131,6 +132,9 @@ class ChildProcess {
   // (SIGCHLD ignored, a waitpid(-1) elsewhere) fails the test and counts as
   // reaped, with no end known.
   std::optional<int> next_status(std::chrono::steady_clock::time_point deadline, bool stops) {
+    // From 10 us up to 1 ms: a child that is about to end (or stop) is seen
+    // at once, one that runs on costs little.
+    std::chrono::microseconds pause(10);
     for (;;) {
       int status = 0;
       const pid_t r = ::waitpid(pid_, &status, WNOHANG);
@@ -141,7 +145,8 @@ class ChildProcess {
         return std::nullopt;
       }
       if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-      std::this_thread::sleep_for(std::chrono::microseconds(stops ? 100 : 1000));  // a traced child stops often
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::microseconds(1000));
     }
   }
 
