@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,10 +14,13 @@
 #include <vector>
 
 #include "clock.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 
 namespace qorva {
 namespace {
+
+using testing_support::ChildProcess;
 
 // ---- Filter grammar --------------------------------------------------------
 
@@ -206,14 +207,13 @@ struct ChildRun {
 
 // Runs `body` in a forked child whose standard error is a pipe, and collects
 // what it writes. Bounded: a child still running after 20 s is killed.
-ChildRun run_in_child(const std::function<int()>& body) {
+ChildRun run_capturing_stderr(const std::function<int()>& body) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  ChildProcess child([&] {
     ::dup2(fds[1], 2);
-    ::_exit(body());
-  }
+    return body();
+  });
   ::close(fds[1]);
   ChildRun run;
   const Deadline deadline = Deadline::after(Duration{20, 0});
@@ -221,7 +221,7 @@ ChildRun run_in_child(const std::function<int()>& body) {
   for (;;) {
     pollfd p{fds[0], POLLIN, 0};
     if (::poll(&p, 1, deadline.poll_millis()) <= 0) {
-      ::kill(pid, SIGKILL);
+      (void)child.kill();
       break;
     }
     const ssize_t n = ::read(fds[0], buf, sizeof buf);
@@ -229,9 +229,7 @@ ChildRun run_in_child(const std::function<int()>& body) {
     run.output.append(buf, static_cast<std::size_t>(n));
   }
   ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.exit_code = child.wait(std::chrono::seconds(10)).exit_code;
   return run;
 }
 
@@ -324,7 +322,7 @@ std::string now_text() { return format_utc_time(WallTime::now().value()); }
 
 TEST(Logging, EachEventLineByteForByte) {
   const std::string before = now_text();
-  const ChildRun run = run_in_child([] {
+  const ChildRun run = run_capturing_stderr([] {
     set_rust_log("qorva=debug");
     if (!init_logging(std::nullopt)) return 1;
     emit_all();
@@ -342,7 +340,7 @@ TEST(Logging, EachEventLineByteForByte) {
 // An installed sink gets the very lines standard error would, and none once
 // it is replaced.
 TEST(Logging, AnInstalledSinkGetsTheLinesUntilItIsReplaced) {
-  const ChildRun run = run_in_child([] {
+  const ChildRun run = run_capturing_stderr([] {
     set_rust_log("qorva=debug");
     if (!init_logging(std::nullopt)) return 1;
     std::string captured;
@@ -383,7 +381,7 @@ TEST(Logging, FirstCallDecidesTheFilter) {
       {"unparsable environment uses the argument", "verbose", {"warn"}, 1, kWarn},
   };
   for (const InitCase& c : cases) {
-    const ChildRun run = run_in_child([&c] {
+    const ChildRun run = run_capturing_stderr([&c] {
       set_rust_log(c.rust_log);
       int returned = 0;
       for (std::size_t i = 0; i < c.calls.size(); ++i)
@@ -399,7 +397,7 @@ TEST(Logging, FirstCallDecidesTheFilter) {
 }
 
 TEST(Logging, FailedWriteGivesOneNoticeOnStandardError) {
-  const ChildRun run = run_in_child([] {
+  const ChildRun run = run_capturing_stderr([] {
     set_rust_log(std::nullopt);
     init_logging(std::nullopt);
     // A descriptor open only for reading refuses every write.
@@ -411,7 +409,7 @@ TEST(Logging, FailedWriteGivesOneNoticeOnStandardError) {
 }
 
 TEST(LoggingConcurrent, ExactlyOneOfRacingInitCallsInstalls) {
-  const ChildRun run = run_in_child([] {
+  const ChildRun run = run_capturing_stderr([] {
     std::atomic<int> installed{0};
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
@@ -432,7 +430,7 @@ TEST(LoggingConcurrent, LinesFromThreadsNeverInterleave) {
   constexpr int kLinesEach = 100;
   // Longer than PIPE_BUF, so a single write may be split by the kernel.
   const auto topic_of = [](int t) { return std::string(6000, static_cast<char>('a' + t)); };
-  const ChildRun run = run_in_child([&] {
+  const ChildRun run = run_capturing_stderr([&] {
     set_rust_log(std::nullopt);
     init_logging(std::nullopt);
     std::vector<std::thread> threads;

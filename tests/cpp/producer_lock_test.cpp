@@ -24,12 +24,16 @@
 #include <vector>
 
 #include "clock.h"
+#include "support/child_process.h"
 #include "support/peers.h"
 #include "support/temp_dir.h"
 
 namespace qorva {
 namespace {
 
+using testing_support::ChildEnd;
+using testing_support::ChildProcess;
+using testing_support::run_in_child;
 using testing_support::TempDir;
 
 bool exists(const std::string& path) {
@@ -205,16 +209,19 @@ TEST(NamesSameFile, FollowsReplacementAndRemoval) {
 
 // Runs `child` in a traced child process that is held at the entry of its
 // first flock while `at_flock` runs here; returns the child's exit status, or
-// -1 when it never reached a flock.
+// -1 when it never reached a flock. Each stop and the end are waited for at
+// most 10 s.
 int run_held_at_flock(const std::function<int()>& child, const std::function<void()>& at_flock) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  constexpr std::chrono::seconds kStep(10);
+  ChildProcess traced([&] {
     ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
     ::raise(SIGSTOP);
-    ::_exit(child());
-  }
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) return -1;
+    return child();
+  });
+  if (traced.pid() < 0) return -1;
+  const pid_t pid = traced.pid();
+  std::optional<int> status = traced.wait_stop(kStep);
+  if (!status) return -1;
   ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
   bool reached = false;
   bool entering = false;
@@ -222,9 +229,10 @@ int run_held_at_flock(const std::function<int()>& child, const std::function<voi
   while (!reached) {
     ::ptrace(PTRACE_SYSCALL, pid, nullptr, signal);
     signal = 0;
-    if (::waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) return -1;  // ended before any flock
-    if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
-      signal = WSTOPSIG(status);  // the child's own signal: deliver it
+    status = traced.wait_stop(kStep);
+    if (!status) return -1;  // ended before any flock
+    if (WSTOPSIG(*status) != (SIGTRAP | 0x80)) {
+      signal = WSTOPSIG(*status);  // the child's own signal: deliver it
       continue;
     }
     entering = !entering;
@@ -233,8 +241,7 @@ int run_held_at_flock(const std::function<int()>& child, const std::function<voi
   }
   at_flock();
   ::ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  return traced.wait(kStep).exit_code;
 }
 
 TEST(ProducerLockConcurrent, LockFileReplacedWhileOpeningIsRefused) {
@@ -262,8 +269,8 @@ class LockHolder {
   explicit LockHolder(const std::string& dir) {
     int to_child[2], from_child[2];
     if (::pipe2(to_child, O_CLOEXEC) != 0 || ::pipe2(from_child, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
+    // Ends with _exit: a lock still held is never released by its destructor.
+    child_.emplace([&]() -> int {
       ::close(to_child[1]);
       ::close(from_child[0]);
       std::optional<Result<ProducerLock>> lock = acquire_producer_lock("t", dir);
@@ -276,33 +283,29 @@ class LockHolder {
         (void)!::read(to_child[0], &c, 1);
       }
       ::_exit(0);
-    }
+    });
     ::close(to_child[0]);
     ::close(from_child[1]);
     to_child_ = UniqueFd(to_child[1]);
     from_child_ = UniqueFd(from_child[0]);
   }
   ~LockHolder() {
-    to_child_.reset();
-    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+    to_child_.reset();  // end of file: the child exits
+    if (child_) (void)child_->wait(std::chrono::seconds(10));
   }
   bool acquired() { return reply() == 'y'; }
   bool release() {
     const char c = 'r';
     return ::write(to_child_.get(), &c, 1) == 1 && reply() == 'r';
   }
-  void kill() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
+  void kill() { (void)child_->kill(); }
 
  private:
   char reply() {
     char c = 0;
     return ::read(from_child_.get(), &c, 1) == 1 ? c : 0;
   }
-  pid_t pid_ = -1;
+  std::optional<ChildProcess> child_;
   UniqueFd to_child_, from_child_;
 };
 
@@ -330,8 +333,7 @@ TEST(ProducerLockConcurrent, ForkedCopyDestroyedLeavesTheHolderLocked) {
   TempDir dir;
   std::optional<Result<ProducerLock>> lock = acquire_producer_lock("t", dir.path());
   ASSERT_TRUE(lock->has_value());
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  const ChildEnd end = run_in_child([&] {
     lock.reset();
     int failures = 0;
     if (lock_is_free(dir.file("producer.lock"))) failures |= 1;  // the parent's flock must survive
@@ -339,12 +341,9 @@ TEST(ProducerLockConcurrent, ForkedCopyDestroyedLeavesTheHolderLocked) {
     ::unlink(dir.file("producer.lock").c_str());
     if (!is_already_publishing(acquire_producer_lock("t", dir.path()), "t")) failures |= 2;
     if (exists(dir.file("producer.lock"))) failures |= 4;
-    ::_exit(failures);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return failures;
+  });
+  EXPECT_EQ(end, ChildEnd::exited(0));
 }
 
 // Shared between forked contenders.
@@ -375,20 +374,14 @@ TEST(ProducerLockConcurrent, ContendingProcessesNeverHoldAtOnce) {
   void* shared = ::mmap(nullptr, sizeof(Tally), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(shared, MAP_FAILED);
   auto* tally = new (shared) Tally{};
-  std::vector<pid_t> children;
+  std::vector<ChildProcess> children;
   for (int c = 0; c < 4; ++c) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    children.emplace_back([&, c] {
       contend(dir.path(), *tally, c == 0);
-      ::_exit(0);
-    }
-    children.push_back(pid);
+      return 0;
+    });
   }
-  for (pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  for (ChildProcess& child : children) EXPECT_EQ(child.wait(std::chrono::seconds(30)), ChildEnd::exited(0));
   EXPECT_EQ(tally->overlaps.load(), 0);
   EXPECT_GT(tally->acquired.load(), 0);
   ::munmap(shared, sizeof(Tally));

@@ -419,14 +419,13 @@ TEST(TransportProcesses, KilledSubscriberWhoseForkedChildLivesOnHasItsSlotFreed)
   Child subscriber([&] {
     auto s = Subscriber::connect_with("t", config, Duration{5, 0}, StartPosition::tail());
     if (!s) return int{kConnectFailed};
-    const pid_t child = ::fork();
-    if (child == 0) {
+    ChildProcess child([&] {
       past_fork.notify();  // past fork(), as any code of its own is
       std::this_thread::sleep_for(30s);
-      ::_exit(0);
-    }
+      return 0;
+    });
     if (!past_fork.wait(10000)) return int{kTimedOut};
-    forked.send(static_cast<std::uint64_t>(child));
+    forked.send(static_cast<std::uint64_t>(child.pid()));
     std::this_thread::sleep_for(60s);
     return int{kOk};
   });

@@ -5,7 +5,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -22,6 +21,8 @@
 namespace qorva {
 namespace {
 
+using testing_support::ChildEnd;
+using testing_support::ChildProcess;
 using testing_support::send_raw;
 using testing_support::TempDir;
 
@@ -311,18 +312,16 @@ TEST(WakerConcurrent, ForkedSubscribersHandshakeAndAreWoken) {
   auto listener = listen_unix(path);
   ASSERT_TRUE(listener);
   constexpr std::uint32_t kSubscribers = 8;
-  std::vector<pid_t> children;
+  std::vector<ChildProcess> children;
   for (std::uint32_t k = 0; k < kSubscribers; ++k) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
+    children.emplace_back([&, k] {
       auto wake = create_wake_fd();
       auto conn = connect_unix(path);
-      if (!wake || !conn || !send_fd(conn->get(), wake->get(), k)) ::_exit(2);
+      if (!wake || !conn || !send_fd(conn->get(), wake->get(), k)) return 2;
       if (!poll_wakeup(wake->get(), conn->get(), Deadline::after(Duration{10, 0})) || !read_wakeup(wake->get()))
-        ::_exit(3);
-      ::_exit(0);
-    }
-    children.push_back(pid);
+        return 3;
+      return 0;
+    });
   }
   std::vector<Handshake> accepted;
   std::vector<UniqueFd> pending;
@@ -350,11 +349,7 @@ TEST(WakerConcurrent, ForkedSubscribersHandshakeAndAreWoken) {
     seen[h.cursor_idx] = true;
     EXPECT_TRUE(write_wakeup(h.wake_fd.get()));
   }
-  for (pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  }
+  for (ChildProcess& child : children) EXPECT_EQ(child.wait(std::chrono::seconds(20)), ChildEnd::exited(0));
 }
 
 }  // namespace

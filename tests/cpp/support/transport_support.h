@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +27,7 @@
 
 #include "config.h"
 #include "error.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace qorva::testing_support {
@@ -100,62 +100,23 @@ inline void send_raw(int socket, std::size_t bytes, const std::vector<int>& fds,
   ASSERT_EQ(::sendmsg(socket, &msg, MSG_NOSIGNAL), static_cast<ssize_t>(bytes));
 }
 
-// A forked child running `body`, whose int result becomes its exit status.
-// Destruction kills a child that is still running.
+// A forked child running `body`, whose int result becomes its exit status
+// (ChildProcess, with the exit status alone). Destruction kills a child that
+// is still running.
 class Child {
  public:
-  explicit Child(const std::function<int()>& body) {
-    pid_ = ::fork();
-    if (pid_ < 0) std::abort();
-    if (pid_ == 0) {
-      int status = 99;
-      try {
-        status = body();
-      } catch (...) {
-        status = 98;
-      }
-      ::_exit(status);
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  ~Child() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
+  explicit Child(const std::function<int()>& body) : process_(body) {}
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_.pid(); }
 
-  // The exit status, or -1 when it did not exit within the timeout (then it
-  // is killed) or ended by a signal.
-  int wait(std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    for (;;) {
-      pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) break;
-      if (std::chrono::steady_clock::now() >= end) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  // The exit status, or -1 when it ended by a signal or did not exit within
+  // the timeout (then it is killed and the test fails).
+  int wait(std::chrono::milliseconds timeout) { return process_.wait(timeout).exit_code; }
 
-  void kill_now() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
+  void kill_now() { (void)process_.kill(); }
 
  private:
-  pid_t pid_ = -1;
+  ChildProcess process_;
 };
 
 // A pipe carrying 8-byte values from one process to another.

@@ -256,4 +256,17 @@ inline std::unique_ptr<SequentialFile> FaultInjector::sequential(UniqueFd fd) {
   return std::make_unique<FaultySequentialFile>(shared_from_this(), posix_sequential_file(std::move(fd)));
 }
 
+// How a flush or a sync is made to fail: at the write-out of the buffer (the
+// file may not grow any more) or at the fdatasync after it, for good or just
+// once (a failed sync is never retried: what it covered is unknown).
+struct SyncFault {
+  const char* name;
+  void (*inject)(FaultInjector&, std::uint64_t file_size);
+};
+inline const SyncFault kSyncFaults[] = {
+    {"write-out", [](FaultInjector& f, std::uint64_t size) { f.limit_size(size, EFBIG); }},
+    {"fdatasync", [](FaultInjector& f, std::uint64_t) { f.fail_sync(EIO); }},
+    {"one fdatasync", [](FaultInjector& f, std::uint64_t) { f.fail_one_sync(1, EIO); }},
+};
+
 }  // namespace qorva::wal::testing

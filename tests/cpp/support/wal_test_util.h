@@ -1,18 +1,16 @@
 // Helpers shared by the write-ahead log tests: a fresh temporary directory per
-// test, raw file access, a forked child runner, and a decoder of segment
-// files written from the format alone (no code of the log), so the tests
-// check the bytes on disk independently of the reader under test.
+// test, raw file access, and a decoder of segment files written from the
+// format alone (no code of the log), so the tests check the bytes on disk
+// independently of the reader under test.
 #pragma once
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -159,31 +157,6 @@ inline Bytes reference_segment(std::uint64_t first, std::uint64_t count) {
 inline std::string seg_name(std::uint64_t first) {
   std::string d = std::to_string(first);
   return std::string(20 - d.size(), '0') + d + ".seg";
-}
-
-// --- Forked children ---
-
-// Runs `body` in a forked child and returns its exit status (the body's
-// return value), or 128 + signal. The child never returns into the test.
-inline int run_in_child(const std::function<int()>& body, std::chrono::seconds limit = std::chrono::seconds(60)) {
-  pid_t pid = ::fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    ::alarm(static_cast<unsigned>(limit.count()));  // a hung child dies instead of hanging the test
-    int rc = 1;
-    try {
-      rc = body();
-    } catch (...) {
-      rc = 99;
-    }
-    ::_exit(rc);
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
 }
 
 // Polls `done` every millisecond until it holds or `limit` passes.

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <thread>
 
+#include "support/child_process.h"
 #include "support/wal_test_util.h"
 #include "wal/posix_file.h"
 
@@ -16,13 +17,14 @@ namespace {
 
 using testing::Bytes;
 using testing::payload_for;
-using testing::run_in_child;
+using testing_support::ChildEnd;
+using testing_support::run_in_child;
 
 // Large writes through a pipe that a slow reader drains, while a timer
 // signal without SA_RESTART keeps interrupting them: every partial write
 // and EINTR must continue exactly where it stopped.
 TEST(BufferedWriterConcurrent, InterruptedGatheredWritesContinueInOrder) {
-  int rc = run_in_child([] {
+  const ChildEnd end = run_in_child([] {
     int fds[2];
     if (::pipe(fds) != 0) return 2;
     struct sigaction sa {};
@@ -56,7 +58,7 @@ TEST(BufferedWriterConcurrent, InterruptedGatheredWritesContinueInOrder) {
     ::setitimer(ITIMER_REAL, &off, nullptr);
     return got == want ? 0 : 4;
   });
-  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(end, ChildEnd::exited(0));
 }
 
 }  // namespace
