@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/peers.h"
 #include "support/temp_dir.h"
 #include "support/transport_support.h"
@@ -27,6 +27,7 @@
 namespace qorva {
 namespace {
 
+using testing_support::ChildEnd;
 using testing_support::TempDir;
 
 using namespace ring_format;
@@ -109,27 +110,6 @@ MappedPair map_pair(const std::string& path, std::uint32_t capacity, std::uint32
   if (!sub) std::abort();
   return {std::move(pub), std::move(*sub)};
 }
-
-// Runs body in a forked child and returns its wait status, killing it after
-// the timeout (then the status says SIGKILL).
-template <class F>
-int run_in_child(F&& body, std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
-  pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body());
-  auto deadline = Clock::now() + timeout;
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return status;
-}
-
-bool exited_cleanly(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
 // --- File layout ---
 
@@ -626,7 +606,7 @@ TEST(RingRecovery, ForkedReaderNeverStallsOnAnotherNumbering) {
     RingWriter pub(must_create(path, 8, 32, 1));
     c.prepare(pub, path);
     const std::uint64_t tail = pub.load_tail();
-    int status = run_in_child([&] {
+    const ChildEnd end = testing_support::run_in_child([&] {
       auto reader = claim_reader(path, c.start);
       if (slot_of(reader) != 0u) return 2;
       std::vector<std::byte> buf;
@@ -640,7 +620,7 @@ TEST(RingRecovery, ForkedReaderNeverStallsOnAnotherNumbering) {
       }
       return cursor == tail ? 0 : 6;
     });
-    EXPECT_TRUE(exited_cleanly(status)) << c.what << ": status " << status;
+    EXPECT_EQ(end, ChildEnd::exited(0)) << c.what;
   }
 }
 
@@ -728,15 +708,15 @@ std::shared_ptr<void> claim_and_fork(const std::string& path, bool parent_lives,
   auto holder = std::make_shared<testing_support::Child>([=] {
     auto reader = claim_reader(path, 7);
     if (slot_of(reader) != 0u) return 2;
-    const pid_t child = ::fork();
-    if (child == 0) {
+    testing_support::ChildProcess child([=] {
       past_fork->send(0);  // past fork(), as any code of its own is
       if (child_lives) std::this_thread::sleep_for(std::chrono::seconds(30));
-      ::_exit(0);  // the copy of the mapping is never released
-    }
+      return 0;  // the copy of the mapping is never released
+    });
+    const pid_t child_pid_value = child.pid();
     if (!past_fork->receive(10000)) return 3;
-    if (!child_lives) ::waitpid(child, nullptr, 0);
-    child_pid->send(static_cast<std::uint64_t>(child));
+    if (!child_lives) child.wait(std::chrono::seconds(10));
+    child_pid->send(static_cast<std::uint64_t>(child_pid_value));
     if (parent_lives) std::this_thread::sleep_for(std::chrono::seconds(30));
     ::_exit(0);
   });
@@ -962,27 +942,20 @@ TEST(RingConcurrent, ForkedReaderGetsEveryMessage) {
   const auto path = dir.file("ring.mmap");
   RingWriter writer(must_create(path, 16, 128, 2));
   constexpr std::uint64_t kMessages = 20000;
-  int status = -1;
   // The child maps the file itself, as a subscriber in another process does.
-  pid_t pid = ::fork();
-  if (pid == 0) {
+  testing_support::ChildProcess child([&] {
     auto ring = RingBuffer::open(path);
-    if (!ring) ::_exit(2);
+    if (!ring) return 2;
     auto reader = RingReader::claim(std::move(*ring), 0);
-    if (!reader) ::_exit(3);
+    if (!reader) return 3;
     ReaderTally t = read_until(*reader, 0, kMessages);
-    ::_exit(t.finished && t.faults == 0 && t.laps == 0 && t.received == kMessages ? 0 : 4);
-  }
-  auto deadline = Clock::now() + std::chrono::seconds(30);
+    return t.finished && t.faults == 0 && t.laps == 0 && t.received == kMessages ? 0 : 4;
+  });
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (writer.load_cursor(0) == kFreeCursor && Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   publish_with_backpressure(writer, kMessages);
-  deadline = Clock::now() + std::chrono::seconds(60);
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) ::kill(pid, SIGKILL);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_TRUE(exited_cleanly(status)) << status;
+  EXPECT_EQ(child.wait(std::chrono::seconds(60)), ChildEnd::exited(0));
 }
 
 TEST(RingConcurrent, EachCursorSlotHasOneOwner) {
