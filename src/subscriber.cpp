@@ -168,6 +168,8 @@ struct Subscriber::State {
 
   template <class Into>
   Received receive(Into into, const Deadline& deadline, BlockingSteps& steps);
+  // Whether a receive has something to give or do before it reads the ring.
+  bool owes_before_ring() const { return deferred_error || numbering.lost() || catch_up; }
   template <class Into>
   std::optional<Received> before_ring(Into& into, const Deadline& deadline, BlockingSteps& steps);
   template <class Into>
@@ -189,7 +191,9 @@ struct Subscriber::State {
 // What is owed before the ring, then the ring.
 template <class Into>
 Received Subscriber::State::receive(Into into, const Deadline& deadline, BlockingSteps& steps) {
-  if (auto settled = before_ring(into, deadline, steps)) return std::move(*settled);
+  if (owes_before_ring()) [[unlikely]] {
+    if (auto settled = before_ring(into, deadline, steps)) return std::move(*settled);
+  }
   return from_ring(into, deadline, steps);
 }
 
@@ -218,8 +222,8 @@ Received Subscriber::State::from_ring(Into& into, const Deadline& deadline, Bloc
     if (numbering.lost()) return io_failure(publisher_restarted());
     if (read.status == ReadStatus::Message) return read.len;
     if (read.status == ReadStatus::TooShort) return std::unexpected(Error::MessageTooLarge{read.len, into.out.size()});
-    // Deadline::never() reads no clock.
-    const Duration remaining = deadline.remaining();
+    if (deadline == Deadline::now()) return std::nullopt;
+    const Duration remaining = deadline.remaining();  // never(): no clock read
     if (remaining == Duration{}) return std::nullopt;
     Result<bool> woken = false;
     steps.run([&] { woken = waiter.wait(wait_point(), deadline, remaining); });
@@ -404,16 +408,23 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
 
 Result<std::optional<std::size_t>> Subscriber::receive(Sink sink, const Deadline& deadline, BlockingSteps& steps) {
   if (sink.buffer_ == nullptr) return state_->receive(IntoSlice{sink.slice_}, deadline, steps);
-  sink.buffer_->clear();
-  return state_->receive(IntoBuffer{*sink.buffer_}, deadline, steps);
+  return receive_into_buffer(*sink.buffer_, deadline, steps);
 }
 
 Result<std::optional<std::size_t>> Subscriber::receive(Sink sink, const Deadline& deadline) {
   return receive(sink, deadline, run_in_place);
 }
 
+// The adapters into a buffer come here straight, past the sink's dispatch.
+inline Result<std::optional<std::size_t>> Subscriber::receive_into_buffer(std::vector<std::byte>& out,
+                                                                          const Deadline& deadline,
+                                                                          BlockingSteps& steps) {
+  out.clear();
+  return state_->receive(IntoBuffer{out}, deadline, steps);
+}
+
 Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
-  auto got = receive(Sink::growing(out), Deadline::never());
+  auto got = receive_into_buffer(out, Deadline::never(), run_in_place);
   if (!got) return std::unexpected(std::move(got.error()));
   return {};
 }
@@ -421,7 +432,7 @@ Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
 Result<bool> Subscriber::try_receive(std::vector<std::byte>& out) { return receive_until_into(Deadline::now(), out); }
 
 bool Subscriber::try_receive_deferring_error(std::vector<std::byte>& out) {
-  auto got = receive(Sink::growing(out), Deadline::now());
+  auto got = receive_into_buffer(out, Deadline::now(), run_in_place);
   if (got) return got->has_value();
   // Reading on from the ring here would pass over what catching up could not
   // deliver: the error waits for the next receive.
@@ -430,7 +441,7 @@ bool Subscriber::try_receive_deferring_error(std::vector<std::byte>& out) {
 }
 
 Result<bool> Subscriber::receive_until_into(const Deadline& deadline, std::vector<std::byte>& out) {
-  auto got = receive(Sink::growing(out), deadline);
+  auto got = receive_into_buffer(out, deadline, run_in_place);
   if (!got) return std::unexpected(std::move(got.error()));
   return got->has_value();
 }
@@ -440,7 +451,7 @@ Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std:
 }
 
 Result<std::optional<std::size_t>> Subscriber::try_receive_one_into_slice(std::span<std::byte> out) {
-  return receive(Sink::slice(out), Deadline::now());
+  return state_->receive(IntoSlice{out}, Deadline::now(), run_in_place);
 }
 
 bool Subscriber::catching_up() const { return state_->catch_up.has_value(); }

@@ -126,6 +126,8 @@ class Subscriber {
  private:
   friend class SubscriberPeer;  // tests
   Subscriber();
+  Result<std::optional<std::size_t>> receive_into_buffer(std::vector<std::byte>& out, const Deadline& deadline,
+                                                         BlockingSteps& steps);
   // The index of the ring's cursor slot this subscriber holds.
   std::uint64_t cursor_idx() const;
   struct State;
