@@ -49,7 +49,9 @@ void reset_and_unlock_in_child() QORVA_RELEASE(mutex()) {
 
 // Keeps a process-wide mutex consistent on both sides of fork(): a child
 // forked while another thread held it would inherit it locked for good.
-// Registers, once per `mutex`, handlers that lock it before fork() and unlock
+// Registers, once per pair of `mutex` and `reset` (so once per mutex: a
+// second pair naming the same mutex would lock it twice before fork()),
+// handlers that lock it before fork() and unlock
 // it after, in the parent and in the child; in the child `reset` runs first,
 // with the mutex held, for a registry the child must start without. Both run
 // inside fork(): `mutex` returns the same Mutex every time and takes no lock;

@@ -34,7 +34,7 @@ struct Client {
   Client(Client&&) noexcept = default;
   // Closes the old connection, then the old wakeup descriptor.
   Client& operator=(Client&&) noexcept = default;
-  // The same order.
+  // Closes the connection, then the wakeup descriptor.
   ~Client() {
     connection.reset();
     wake_fd.reset();

@@ -17,9 +17,10 @@
 
 namespace qorva {
 
-// How long catching up waits without progress for the log to bring a message
-// that the ring no longer holds, polling once per flush interval, before it
-// reports the message as lost. Such a message sits in the publisher's write
+// How long catching up (and LiveLogCheck, which waits for the same flush)
+// waits without progress for the log to bring a message that the ring no
+// longer holds, polling once per flush interval, before it reports the
+// message as lost. Such a message sits in the publisher's write
 // buffer until the flusher's next pass, and a pass waits for its fdatasync,
 // which a busy disk can stretch well past 100 ms; a log that cannot be written
 // out at all (disk full, flusher dead) never brings it.

@@ -109,14 +109,17 @@ struct CatchUp {
   }
 };
 
-// A receive's outcome: the message's length, or none.
-using Received = Result<std::optional<std::size_t>>;
+using Received = Subscriber::Received;
+
+// What a receive that found nothing gives; before_ring's "go on to the ring"
+// is std::nullopt.
+Received nothing_now() { return std::optional<std::size_t>{}; }
 
 // Receiving into a buffer resized to the message.
 struct IntoBuffer {
   std::vector<std::byte>& out;
   ReadResult read(RingReader& ring, std::uint64_t at) { return ring.try_receive(at, out); }
-  Result<std::optional<std::size_t>> take(const std::vector<std::byte>& payload) {
+  Received take(const std::vector<std::byte>& payload) {
     out.assign(payload.begin(), payload.end());
     return payload.size();
   }
@@ -126,7 +129,7 @@ struct IntoBuffer {
 struct IntoSlice {
   std::span<std::byte> out;
   ReadResult read(RingReader& ring, std::uint64_t at) { return ring.try_receive_into_slice(at, out); }
-  Result<std::optional<std::size_t>> take(const std::vector<std::byte>& payload) {
+  Received take(const std::vector<std::byte>& payload) {
     if (payload.size() > out.size()) return std::unexpected(Error::MessageTooLarge{payload.size(), out.size()});
     std::copy(payload.begin(), payload.end(), out.begin());
     return payload.size();
@@ -144,10 +147,10 @@ bool publisher_gone(const Error& e) {
 }
 
 struct Subscriber::State {
-  // Declared in the reverse of teardown order. The connection closes first,
-  // so that the publisher sees this subscriber hang up before anyone can
-  // claim its slot again; then the slot is freed and its lock dropped, and
-  // the ring unmapped; then the log's files are closed.
+  // Declared in the reverse of teardown order. The connection (and the
+  // eventfd) close first, so that the publisher sees this subscriber hang up
+  // before anyone can claim its slot again; then the slot is freed and its
+  // lock dropped, and the ring unmapped; then the log's files are closed.
   std::optional<CatchUp> catch_up;
   RingReader ring;
   std::uint64_t cursor;
@@ -205,11 +208,11 @@ std::optional<Received> Subscriber::State::before_ring(Into& into, const Deadlin
   if (numbering.lost()) return io_failure(publisher_restarted());
   if (!catch_up) return std::nullopt;
   wal::Record record;
-  Result<Replayed> replayed = Replayed::Nothing;
+  Result<Replayed> replayed = Replayed::NotYet;
   steps.run([&] { replayed = catch_up_next(record, deadline); });
   if (!replayed) return std::unexpected(std::move(replayed.error()));
   if (*replayed == Replayed::Record) return into.take(record.payload);
-  if (*replayed == Replayed::NotYet) return std::optional<std::size_t>{};
+  if (*replayed == Replayed::NotYet) return nothing_now();
   return std::nullopt;
 }
 
@@ -222,13 +225,13 @@ Received Subscriber::State::from_ring(Into& into, const Deadline& deadline, Bloc
     if (numbering.lost()) return io_failure(publisher_restarted());
     if (read.status == ReadStatus::Message) return read.len;
     if (read.status == ReadStatus::TooShort) return std::unexpected(Error::MessageTooLarge{read.len, into.out.size()});
-    if (deadline == Deadline::now()) return std::nullopt;
+    if (deadline == Deadline::now()) return nothing_now();
     const Duration remaining = deadline.remaining();  // never(): no clock read
-    if (remaining == Duration{}) return std::nullopt;
+    if (remaining == Duration{}) return nothing_now();
     Result<bool> woken = false;
     steps.run([&] { woken = waiter.wait(wait_point(), deadline, remaining); });
     if (!woken) return std::unexpected(std::move(woken.error()));
-    if (!*woken && deadline != Deadline::never()) return std::nullopt;
+    if (!*woken && deadline != Deadline::never()) return nothing_now();
   }
 }
 
@@ -406,19 +409,14 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
   return subscriber;
 }
 
-Result<std::optional<std::size_t>> Subscriber::receive(Sink sink, const Deadline& deadline, BlockingSteps& steps) {
+Subscriber::Received Subscriber::receive(Sink sink, const Deadline& deadline, BlockingSteps& steps) {
   if (sink.buffer_ == nullptr) return state_->receive(IntoSlice{sink.slice_}, deadline, steps);
   return receive_into_buffer(*sink.buffer_, deadline, steps);
 }
 
-Result<std::optional<std::size_t>> Subscriber::receive(Sink sink, const Deadline& deadline) {
-  return receive(sink, deadline, run_in_place);
-}
-
 // The adapters into a buffer come here straight, past the sink's dispatch.
-inline Result<std::optional<std::size_t>> Subscriber::receive_into_buffer(std::vector<std::byte>& out,
-                                                                          const Deadline& deadline,
-                                                                          BlockingSteps& steps) {
+inline Subscriber::Received Subscriber::receive_into_buffer(std::vector<std::byte>& out, const Deadline& deadline,
+                                                            BlockingSteps& steps) {
   out.clear();
   return state_->receive(IntoBuffer{out}, deadline, steps);
 }
@@ -450,11 +448,9 @@ Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std:
   return receive_until_into(Deadline::after(timeout), out);
 }
 
-Result<std::optional<std::size_t>> Subscriber::try_receive_one_into_slice(std::span<std::byte> out) {
+Subscriber::Received Subscriber::try_receive_one_into_slice(std::span<std::byte> out) {
   return state_->receive(IntoSlice{out}, Deadline::now(), run_in_place);
 }
-
-bool Subscriber::catching_up() const { return state_->catch_up.has_value(); }
 
 Result<bool> Subscriber::wait_readable(const Deadline& until) {
   return state_->waiter.wait(state_->wait_point(), until, until.remaining());

@@ -25,9 +25,9 @@ namespace qorva {
 // ends on these instead of failing.
 bool publisher_gone(const Error& e);
 
-// Not thread-safe: one call at a time. Destruction closes the connection
-// first, then frees the cursor slot and drops its lock, then unmaps and closes
-// the rest. A forked child closes its copies of the subscriber's descriptors
+// Not thread-safe: one call at a time. Destruction closes the connection and
+// the eventfd first, then frees the cursor slot and drops its lock, unmaps the
+// ring and closes the log's files. A forked child closes its copies of the subscriber's descriptors
 // as it is made, so there a Subscriber may only be destroyed, which only unmaps.
 class Subscriber {
  public:
@@ -44,7 +44,8 @@ class Subscriber {
   Subscriber& operator=(const Subscriber&) = delete;
 
   // Where a receive puts the message: a buffer, resized to the message, or a
-  // caller's slice, which must be long enough.
+  // caller's slice, into which a longer message does not go (it is consumed
+  // and fails MessageTooLarge).
   class Sink {
    public:
     static Sink growing(std::vector<std::byte>& buffer) { return Sink(&buffer, {}); }
@@ -62,7 +63,8 @@ class Subscriber {
   // for the log to be written out. A step touches none of the sink's memory
   // and has finished when run() returns, so the Python layer releases its
   // interpreter lock around it, and a thread unwound on its way back into the
-  // interpreter leaves the subscriber consistent. The default runs it in place.
+  // interpreter leaves the subscriber consistent. run() calls `step` exactly
+  // once; the default does nothing else.
   class BlockingSteps {
    public:
     virtual ~BlockingSteps() = default;
@@ -78,8 +80,8 @@ class Subscriber {
   // CursorTooOld when catching up from the log fails (once: the next receive
   // reads the ring); MessageTooLarge when the message is longer than a slice
   // (it is consumed all the same).
-  Result<std::optional<std::size_t>> receive(Sink sink, const Deadline& deadline, BlockingSteps& steps);
-  Result<std::optional<std::size_t>> receive(Sink sink, const Deadline& deadline);
+  using Received = Result<std::optional<std::size_t>>;
+  Received receive(Sink sink, const Deadline& deadline, BlockingSteps& steps);
 
   // Adapters over receive(), into a growing buffer or a slice.
   Result<void> receive_into(std::vector<std::byte>& out);  // waits as long as it takes
@@ -90,11 +92,7 @@ class Subscriber {
   bool try_receive_deferring_error(std::vector<std::byte>& out);
   Result<bool> receive_until_into(const Deadline& deadline, std::vector<std::byte>& out);
   Result<bool> receive_timeout_into(Duration timeout, std::vector<std::byte>& out);
-  Result<std::optional<std::size_t>> try_receive_one_into_slice(std::span<std::byte> out);
-
-  // True while messages below the tail seen at connect are still caught up
-  // with, partly from the log: a receive may then read files.
-  bool catching_up() const;
+  Received try_receive_one_into_slice(std::span<std::byte> out);
 
   // Waits until worth reading again, `until` passes (Deadline::never(): no
   // limit) or the publisher hangs up; true when worth reading. It first
@@ -126,8 +124,7 @@ class Subscriber {
  private:
   friend class SubscriberPeer;  // tests
   Subscriber();
-  Result<std::optional<std::size_t>> receive_into_buffer(std::vector<std::byte>& out, const Deadline& deadline,
-                                                         BlockingSteps& steps);
+  Received receive_into_buffer(std::vector<std::byte>& out, const Deadline& deadline, BlockingSteps& steps);
   // The index of the ring's cursor slot this subscriber holds.
   std::uint64_t cursor_idx() const;
   struct State;

@@ -76,10 +76,9 @@ class WatchThenSleep {
   Result<bool> wait_for_unit(const WaitPoint& at, const Deadline& until);
   Result<void> consume_unit_left();
 
-  // Closed in a forked child at once: a child must keep neither the
-  // publisher's view of this subscriber as connected nor the slot's lock,
-  // which the ring's own descriptor carries. The stream is declared last, so
-  // it is closed first.
+  // Closed in a forked child at once: a child must not keep the publisher's
+  // view of this subscriber as connected. The stream is declared last, so it
+  // is closed first.
   ProcessLocalFd wake_fd_;
   ProcessLocalFd stream_;
   WatchWindow window_;

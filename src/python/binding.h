@@ -122,12 +122,12 @@ inline constexpr bool kProcessBound = true;
 // held, but also given up by a thread that the finalizing interpreter ended
 // on its way back to the lock (see guard()), while another thread holds it.
 // Its object stays alive (the ended thread's Python frame keeps it for good)
-// and consistent (the core call had returned, or, inside a receive, the
-// step it released the lock for had finished: Subscriber::BlockingSteps), so
-// the borrow is given up rather than left to block the object. Hence atomic: only the holder writes
-// an exclusive state, so it is stored; a shared count may change meanwhile,
-// so it is counted atomically. On x86 the exclusive path, the one of every
-// publish and receive, stays plain loads and stores.
+// and consistent (the core call had returned, or, inside a receive, the step
+// it released the lock for had finished: Subscriber::BlockingSteps), so the
+// borrow is given up rather than left to block the object. Hence atomic:
+// only the holder writes an exclusive state, so it is stored; a shared count
+// may change meanwhile, so it is counted atomically. On x86 the exclusive
+// path, the one of every publish and receive, stays plain loads and stores.
 class BorrowFlag {
  public:
   bool free() const { return state_.load(std::memory_order_acquire) == 0; }

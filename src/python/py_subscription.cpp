@@ -1,7 +1,8 @@
 // The Python class `Subscription`. Receives that return bytes go through the
 // object's reusable recv_buf; receives into caller buffers write straight
 // into the buffer with the interpreter lock held and release it only while
-// they wait, so other threads never see a half-written message.
+// they wait or read the log, so other threads never see a half-written
+// message.
 
 #include "python/py_subscription.h"
 
@@ -103,9 +104,6 @@ class WritableView {
   bool held_ = false;
 };
 
-// The outcome of a receive: bytes written, or nothing (timed out or none ready).
-using SliceOutcome = Result<std::optional<std::size_t>>;
-
 // Runs a receive's steps that may block, its waits and its reads of the log,
 // with the interpreter lock released. A message already in the ring is
 // copied with the lock held: a ring read makes no system call, and releasing
@@ -118,12 +116,12 @@ class ReleasingTheLock final : public Subscriber::BlockingSteps {
 
 ReleasingTheLock releasing_the_lock;
 
-SliceOutcome receive(PySubscription& s, Subscriber::Sink sink, const Deadline& deadline) {
+Subscriber::Received receive(PySubscription& s, Subscriber::Sink sink, const Deadline& deadline) {
   return s.subscriber->receive(sink, deadline, releasing_the_lock);
 }
 
 // The outcome as a method's result, mapped once the view has been released.
-PyResult<std::optional<std::size_t>> slice_result(WritableView& view, SliceOutcome outcome) {
+PyResult<std::optional<std::size_t>> slice_result(WritableView& view, Subscriber::Received outcome) {
   view.release();
   if (!outcome) return py_error(std::move(outcome.error()));
   return *outcome;
@@ -134,14 +132,14 @@ PyResult<std::optional<std::size_t>> slice_result(WritableView& view, SliceOutco
 
 // recv($self): the next message, waiting for it as long as it takes.
 Result<ByteView> receive_blocking(PySubscription& s) {
-  SliceOutcome got = receive(s, Subscriber::Sink::growing(s.recv_buf), Deadline::never());
+  Subscriber::Received got = receive(s, Subscriber::Sink::growing(s.recv_buf), Deadline::never());
   if (!got) return std::unexpected(std::move(got.error()));
   return s.message();
 }
 
 // As receive_blocking, with a timeout: false when nothing came in time.
 Result<bool> receive_blocking_timeout(PySubscription& s, const Timeout& timeout) {
-  SliceOutcome got = receive(s, Subscriber::Sink::growing(s.recv_buf), timeout.deadline());
+  Subscriber::Received got = receive(s, Subscriber::Sink::growing(s.recv_buf), timeout.deadline());
   if (!got) return std::unexpected(std::move(got.error()));
   return got->has_value();
 }
@@ -170,7 +168,8 @@ constexpr auto kTryRecv = Method{Borrow::Exclusive, Lock::Held, [](PySubscriptio
                                  }};
 
 // recv_batch($self, n, timeout_secs=1.0): the lock is released only while the
-// receive of the first message may wait; the rest are taken without waiting.
+// receive of the first message waits or reads the log; the rest are taken
+// without waiting.
 PyResult<Ref> recv_batch(PySubscription& s, std::uint64_t n, DeferredTimeout timeout_secs) {
   // Never sized up front: n may be 2^64 - 1.
   Ref list = expect(PyList_New(0), "failed to make a list");
@@ -209,7 +208,7 @@ constexpr auto kNext = Method{Borrow::Exclusive, Lock::ReleasedToWait, next_mess
 // ---------------------------------------------------------------------------
 // Receiving into caller buffers
 
-// recv_into($self, buf): the lock is released only while waiting.
+// recv_into($self, buf): the lock is released only while waiting or reading the log.
 PyResult<std::optional<std::size_t>> recv_into(PySubscription& s, PyObject* buf) {
   PyResult<WritableView> view = WritableView::acquire(buf);
   if (!view) return py_error();
@@ -230,7 +229,7 @@ constexpr auto kTryRecvInto =
     Method{"Subscription.try_recv_into()", {required("buf")}, Borrow::Exclusive, Lock::Held, try_recv_into};
 
 // recv_timeout_into($self, buf, timeout_secs=1.0): the lock is released only
-// while waiting; the timeout is converted before the buffer is looked at, and
+// while waiting or reading the log; the timeout is converted before the buffer is looked at, and
 // checked after.
 PyResult<std::optional<std::size_t>> recv_timeout_into(PySubscription& s, PyObject* buf, DeferredTimeout timeout_secs) {
   PyResult<WritableView> view = WritableView::acquire(buf);
@@ -253,7 +252,8 @@ PyResult<std::uint64_t> fill_remaining_slots(PySubscription& sub, WritableView& 
   std::span<std::byte> buf = view.bytes();
   std::uint64_t count = 1;
   for (; count < slots; ++count) {
-    SliceOutcome got = sub.subscriber->try_receive_one_into_slice(buf.subspan(count * payload_size, payload_size));
+    Subscriber::Received got =
+        sub.subscriber->try_receive_one_into_slice(buf.subspan(count * payload_size, payload_size));
     if (got && !*got) break;
     if (got && **got == payload_size) continue;
     view.release();
@@ -271,7 +271,7 @@ PyResult<std::uint64_t> fill_remaining_slots(PySubscription& sub, WritableView& 
 
 // recv_into_buffer($self, buf, payload_size, timeout_secs=1.0): the lock is
 // released only while the receive of the first message, which lands in
-// recv_buf, may wait.
+// recv_buf, waits or reads the log.
 PyResult<std::uint64_t> recv_into_buffer(PySubscription& s, PyObject* buf, std::uint64_t payload_size,
                                          DeferredTimeout timeout_secs) {
   if (payload_size == 0) return value_error<std::uint64_t>("payload_size must be > 0");

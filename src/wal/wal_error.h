@@ -113,7 +113,7 @@ struct WalError {
     std::uint64_t len;
   };
   // Replay met record `found` where `expected` should have come: the records
-  // between are gone. Worded as an I/O error, as replay has always reported it.
+  // between are gone. Worded as an I/O error, the text callers know for it.
   struct RecordsMissing {
     std::uint64_t expected;
     std::uint64_t found;

@@ -757,6 +757,54 @@ TEST_F(SubscriberReplayTest, EveryReceivePathServesReplayedRecordsFirst) {
   EXPECT_EQ(text(out), "m5");
 }
 
+// Counts the steps a receive runs through its hook, and notes whether the
+// caller's buffer changed while one ran.
+class RecordingSteps final : public Subscriber::BlockingSteps {
+ public:
+  explicit RecordingSteps(const std::vector<std::byte>& sink) : sink_(sink) {}
+  void run(FunctionRef<void()> step) override {
+    const std::vector<std::byte> before = sink_;
+    step();
+    ++runs;
+    if (sink_ != before) sink_written_in_a_step = true;
+  }
+  int runs = 0;
+  bool sink_written_in_a_step = false;
+
+ private:
+  const std::vector<std::byte>& sink_;
+};
+
+// What lets the Python layer release its interpreter lock around a step and
+// still have every write into a caller's buffer made with the lock held:
+// catching up and waiting run as steps, the sink is written between them, and
+// a message already in the ring takes no step at all.
+TEST_F(SubscriberReplayTest, BlockingStepsCoverCatchingUpAndWaitsButNeverTheSinksWrite) {
+  start_logged_publisher();
+  publish_n(20);
+  restart_publisher();  // messages 18 and 19 now come from the log alone
+  auto subscriber = subscribe(StartPosition::from(18));
+  std::vector<std::byte> buf(8);
+  RecordingSteps steps(buf);
+  const auto receive = [&](const Deadline& deadline) -> std::string {
+    auto got = subscriber->receive(Subscriber::Sink::slice(buf), deadline, steps);
+    if (!got || !*got) return got ? "nothing" : "error";
+    return text(std::span(buf).first(**got));
+  };
+  EXPECT_EQ(receive(Deadline::never()), "m18");
+  EXPECT_EQ(receive(Deadline::never()), "m19");
+  EXPECT_GE(steps.runs, 2);
+  publish("m20");
+  EXPECT_EQ(receive(Deadline::never()), "m20");  // the catch-up's end, then the ring
+  const int after_catching_up = steps.runs;
+  publish("m21");
+  EXPECT_EQ(receive(Deadline::never()), "m21");
+  EXPECT_EQ(steps.runs, after_catching_up);  // ready in the ring: no step
+  EXPECT_EQ(receive(Deadline::after(Duration::from_millis(20))), "nothing");
+  EXPECT_GT(steps.runs, after_catching_up);  // the wait was a step
+  EXPECT_FALSE(steps.sink_written_in_a_step);
+}
+
 TEST_F(SubscriberReplayTest, CursorBelowTheFirstSegmentIsTheLogsOwnError) {
   start_logged_publisher(200);  // a few records per segment
   publish_n(30);

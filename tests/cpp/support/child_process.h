@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -63,6 +64,8 @@ class ChildProcess {
       int status = kChildThrew;
       try {
         status = body();
+      } catch (abi::__forced_unwind&) {
+        throw;  // a pthread_exit in the body: the thread must go on ending
       } catch (...) {
       }
       ::_exit(status);
