@@ -15,19 +15,24 @@ namespace {
 using namespace std::chrono_literals;
 using testing_support::Child;
 
-Mutex& registry_mutex() {
-  static Mutex mutex;
-  return mutex;
+struct Registry {
+  Mutex mutex;
+  // How many times the child-side reset has run in this process's line of forks.
+  int resets QORVA_GUARDED_BY(mutex) = 0;
+};
+
+Registry& registry() {
+  static Registry r;
+  return r;
 }
 
-// How many times the child-side reset has run in this process's line of forks.
-int resets QORVA_GUARDED_BY(registry_mutex()) = 0;
+Mutex& registry_mutex() QORVA_RETURN_CAPABILITY(registry().mutex) { return registry().mutex; }
 
-void count_reset() QORVA_REQUIRES(registry_mutex()) { ++resets; }
+void count_reset() QORVA_REQUIRES(registry().mutex) { ++registry().resets; }
 
-int resets_now() QORVA_EXCLUDES(registry_mutex()) {
+int resets_now() QORVA_EXCLUDES(registry().mutex) {
   MutexLock guard(registry_mutex());
-  return resets;
+  return registry().resets;
 }
 
 // A fork while another thread holds the mutex: fork() waits for it, and then
