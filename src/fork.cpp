@@ -45,15 +45,7 @@ void close_in_child() QORVA_REQUIRES(local_fds().mutex) {
   local_fds().fds.clear();
 }
 
-// Never destroyed, so a descriptor closed during static destruction still finds it.
-LocalFds& local_fds() {
-  static LocalFds* const set = [] {
-    auto* created = new LocalFds;
-    keep_across_fork<local_fds_mutex, close_in_child>();
-    return created;
-  }();
-  return *set;
-}
+LocalFds& local_fds() { return lasting_registry<LocalFds, local_fds_mutex, close_in_child>(); }
 
 }  // namespace
 

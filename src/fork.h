@@ -51,8 +51,8 @@ void reset_and_unlock_in_child() QORVA_RELEASE(mutex()) {
 // forked while another thread held it would inherit it locked for good.
 // Registers, once per pair of `mutex` and `reset` (so once per mutex: a
 // second pair naming the same mutex would lock it twice before fork()),
-// handlers that lock it before fork() and unlock
-// it after, in the parent and in the child; in the child `reset` runs first,
+// handlers that lock it before fork() and unlock it after, in the parent and
+// in the child; in the child `reset` runs first,
 // with the mutex held, for a registry the child must start without. Both run
 // inside fork(): `mutex` returns the same Mutex every time and takes no lock;
 // `reset` takes no other lock and keeps to what the child of a threaded
@@ -66,6 +66,19 @@ void keep_across_fork() {
     return true;
   }();
   (void)registered;
+}
+
+// A process-wide registry of type R (its Mutex named by `mutex`), made on
+// first use, kept across fork() (keep_across_fork), and never destroyed, so
+// that what is torn down during static destruction or at exit still finds it.
+template <class R, Mutex& (*mutex)(), void (*reset)() = fork_detail::nothing_to_reset>
+R& lasting_registry() {
+  static R* const registry = [] {
+    auto* created = new R;
+    keep_across_fork<mutex, reset>();
+    return created;
+  }();
+  return *registry;
 }
 
 // The fork generation an object was made in. A plain value: copying or moving

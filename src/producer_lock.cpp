@@ -22,15 +22,7 @@ struct HeldPaths {
 HeldPaths& held_paths();
 Mutex& held_paths_mutex() QORVA_RETURN_CAPABILITY(held_paths().mutex) { return held_paths().mutex; }
 
-// Never destroyed, so a lock released during static destruction still finds it.
-HeldPaths& held_paths() {
-  static HeldPaths* const set = [] {
-    auto* created = new HeldPaths;
-    keep_across_fork<held_paths_mutex>();
-    return created;
-  }();
-  return *set;
-}
+HeldPaths& held_paths() { return lasting_registry<HeldPaths, held_paths_mutex>(); }
 
 bool claim(const std::string& key) QORVA_EXCLUDES(held_paths().mutex) {
   HeldPaths& held = held_paths();

@@ -23,16 +23,7 @@ Mutex& open_logs_mutex() QORVA_RETURN_CAPABILITY(open_logs().mutex) { return ope
 // an empty set.
 void forget_all_in_child() QORVA_REQUIRES(open_logs().mutex) { open_logs().logs.clear(); }
 
-// Never destroyed, so that an exit hook or a log shut down during static
-// destruction still finds it.
-OpenLogs& open_logs() {
-  static OpenLogs* const logs = [] {
-    auto* created = new OpenLogs;
-    keep_across_fork<open_logs_mutex, forget_all_in_child>();
-    return created;
-  }();
-  return *logs;
-}
+OpenLogs& open_logs() { return lasting_registry<OpenLogs, open_logs_mutex, forget_all_in_child>(); }
 
 }  // namespace
 

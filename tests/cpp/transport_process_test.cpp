@@ -366,6 +366,9 @@ const LiveHolder kLiveHolders[] = {
        if (!ring) return int{kConnectFailed};
        auto reader = RingReader::claim(std::move(*ring), 0);
        if (!reader || reader->slot() != 0u) return int{kConnectFailed};
+       // Held until the process ends, never released, as by a subscriber
+       // that is still connecting.
+       new RingReader(std::move(*reader));
        holding.notify();
        return go.wait(20000) ? int{kOk} : int{kTimedOut};
      }},

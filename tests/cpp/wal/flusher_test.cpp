@@ -21,21 +21,8 @@
 namespace qorva::wal {
 namespace {
 
-using testing::all_records;
-using testing::append_range;
-using testing::Bytes;
-using testing::bytes_of;
-using testing::config_with;
-using testing::eventually;
-using testing::expect_contiguous;
-using testing::FaultInjector;
-using testing::file_size;
-using testing::kSyncFaults;
-using testing::open_wal;
-using testing::payload_for;
-using testing::seg_name;
-using testing::segment_bytes;
-using testing::SyncFault;
+// The log tests' helpers (support/wal_log.h, support/wal_test_util.h).
+using namespace testing;
 
 TEST(FlusherConcurrent, IdleActiveSegmentIsSyncedEveryInterval) {
   testing::TempDir topic;

@@ -23,23 +23,8 @@
 namespace qorva::wal {
 namespace {
 
-using testing::all_records;
-using testing::append_range;
-using testing::Bytes;
-using testing::config_with;
-using testing::decode_records;
-using testing::DecodedRecord;
-using testing::eventually;
-using testing::expect_contiguous;
-using testing::file_size;
-using testing::open_wal;
-using testing::payload_for;
-using testing::read_file;
-using testing::record_size;
-using testing::reference_segment;
-using testing::seg_name;
-using testing::segment_bytes;
-using testing::write_file;
+// The log tests' helpers (support/wal_log.h, support/wal_test_util.h).
+using namespace testing;
 using testing_support::ChildEnd;
 using testing_support::ChildProcess;
 using testing_support::run_in_child;

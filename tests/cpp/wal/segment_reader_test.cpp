@@ -14,16 +14,8 @@
 namespace qorva::wal {
 namespace {
 
-using testing::Bytes;
-using testing::bytes_of;
-using testing::le;
-using testing::payload_for;
-using testing::put_le;
-using testing::read_file;
-using testing::reference_header;
-using testing::reference_record;
-using testing::reference_segment;
-using testing::write_file;
+// The log tests' helpers (support/wal_log.h, support/wal_test_util.h).
+using namespace testing;
 
 // Every record the iterator yields, then its error if it ended on one.
 struct Scan {
