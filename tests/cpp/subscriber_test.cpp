@@ -156,44 +156,6 @@ TEST_F(SubscriberTest, EmptyMessageIsAMessage) {
   EXPECT_EQ(subscriber->cursor(), 1u);
 }
 
-TEST_F(SubscriberTest, BlockingReceiveIsWokenByAPublish) {
-  start_publisher();
-  auto subscriber = subscribe();
-  std::jthread later([&] {
-    std::this_thread::sleep_for(50ms);
-    publish("late");
-  });
-  std::vector<std::byte> out;
-  ASSERT_TRUE(subscriber->receive_into(out));
-  EXPECT_EQ(text(out), "late");
-  EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring(), 0, 0), 0u);  // disarmed on waking
-}
-
-std::chrono::nanoseconds thread_cpu_time() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
-}
-
-// A blocked receive watches the tail for at most 50 us, then sleeps: two
-// seconds of waiting, timed and untimed, cost next to no processor time.
-TEST_F(SubscriberTest, BlockedReceiveSleepsOnceItsWatchIsOver) {
-  start_publisher();
-  auto subscriber = subscribe();
-  std::vector<std::byte> out;
-  const auto before = thread_cpu_time();
-  auto got = subscriber->receive_timeout_into(kSecond, out);
-  ASSERT_TRUE(got);
-  EXPECT_FALSE(*got);
-  std::jthread later([&] {
-    std::this_thread::sleep_for(1s);
-    publish("late");
-  });
-  ASSERT_TRUE(subscriber->receive_into(out));
-  EXPECT_EQ(text(out), "late");
-  EXPECT_LT(thread_cpu_time() - before, 200ms);
-}
-
 TEST_F(SubscriberTest, ReceiveTimeoutGivesFalseWhenNothingComes) {
   start_publisher();
   auto subscriber = subscribe();
@@ -215,15 +177,6 @@ TEST_F(SubscriberTest, ReceiveTimeoutGivesFalseWhenNothingComes) {
   got = subscriber->receive_timeout_into(Duration::max(), out);
   ASSERT_TRUE(got);
   EXPECT_TRUE(*got);
-}
-
-TEST_F(SubscriberTest, WaitReadableTimesOutQuietly) {
-  start_publisher();
-  auto subscriber = subscribe();
-  auto readable = subscriber->wait_readable(Deadline::after(Duration::from_millis(20)));
-  ASSERT_TRUE(readable);
-  EXPECT_FALSE(*readable);
-  EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring(), 0, 0), 0u);
 }
 
 TEST_F(SubscriberTest, ShortSliceConsumesTheMessageAndReportsBothLengths) {
@@ -279,29 +232,6 @@ TEST_F(SubscriberTest, PollRecvNeedsAWakeupUnit) {
   got = subscriber->poll_recv();
   ASSERT_TRUE(got);
   EXPECT_FALSE(got->has_value());
-}
-
-TEST_F(SubscriberTest, ArmWakeupAnswersTrueWhenAMessageIsWaiting) {
-  start_publisher();
-  auto subscriber = subscribe();
-  publish("a");
-  EXPECT_TRUE(subscriber->arm_wakeup());
-  EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring(), 0, 0), 0u);
-  std::vector<std::byte> out;
-  ASSERT_TRUE(subscriber->try_receive_deferring_error(out));
-  EXPECT_FALSE(subscriber->arm_wakeup());
-  EXPECT_EQ(RingBufferPeer::exchange_wakeup_armed(ring(), 0, 1), 1u);
-}
-
-TEST_F(SubscriberTest, DrainWakeupConsumesOneUnitAtATime) {
-  start_publisher();
-  auto subscriber = subscribe();
-  EXPECT_EQ(subscriber->drain_wakeup(), false);
-  ASSERT_FALSE(subscriber->arm_wakeup());
-  publish("a");
-  EXPECT_EQ(subscriber->drain_wakeup(), true);
-  EXPECT_EQ(subscriber->drain_wakeup(), false);
-  EXPECT_NE(subscriber->wake_fd(), subscriber->stream_fd());
 }
 
 // A new publisher over the same ring while the old connection stays up: only
