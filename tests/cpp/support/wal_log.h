@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,14 @@ inline WalConfig config_with(SyncMode mode, std::uint64_t max_segment = 64ull <<
   c.max_segment_bytes = max_segment;
   c.max_total_bytes = max_total;
   return c;
+}
+
+// The log directory of `topic`, made empty, for a test that lays down its own
+// segment files.
+inline std::string make_log_dir(const TempDir& topic) {
+  std::string dir = topic / "wal";
+  std::filesystem::create_directories(dir);
+  return dir;
 }
 
 // The log of `topic`; a log that does not open fails the test and ends the

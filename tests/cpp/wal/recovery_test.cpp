@@ -31,8 +31,7 @@ using testing_support::run_in_child;
 
 TEST(Recovery, ContinuesAfterTheNewestRecordInAFreshSegment) {
   testing::TempDir topic;
-  const std::string dir = topic / "wal";
-  std::filesystem::create_directories(dir);
+  const std::string dir = make_log_dir(topic);
   write_file(dir + "/" + seg_name(0), reference_segment(0, 10));
   write_file(dir + "/" + seg_name(10), reference_segment(10, 20));
   write_file(dir + "/" + seg_name(30), reference_segment(30, 12));
@@ -50,8 +49,7 @@ TEST(Recovery, ContinuesAfterTheNewestRecordInAFreshSegment) {
 
 TEST(Recovery, CutsATornTailBeforeCountingAndContinuesAfterIt) {
   testing::TempDir topic;
-  const std::string dir = topic / "wal";
-  std::filesystem::create_directories(dir);
+  const std::string dir = make_log_dir(topic);
   Bytes newest = reference_segment(5, 4);
   const std::uint64_t sound = newest.size();
   Bytes torn = reference_segment(5, 5);
@@ -81,8 +79,7 @@ TEST(Recovery, DamageInAnOlderSegmentIsLeftAndReplayReportsIt) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TempDir topic;
-    const std::string dir = topic / "wal";
-    std::filesystem::create_directories(dir);
+    const std::string dir = make_log_dir(topic);
     for (std::uint64_t first : {0u, 100u, 200u}) write_file(dir + "/" + seg_name(first), reference_segment(first, 100));
     if (c.header_only != 0) write_file(dir + "/" + seg_name(c.header_only), testing::reference_header(c.header_only));
     const std::string damaged_path = dir + "/" + seg_name(c.damaged / 100 * 100);
@@ -116,8 +113,7 @@ TEST(Recovery, DamageInAnOlderSegmentIsLeftAndReplayReportsIt) {
 
 TEST(Recovery, NextCursorFollowsTheLastStoredRecordEvenAfterAGap) {
   testing::TempDir topic;
-  const std::string dir = topic / "wal";
-  std::filesystem::create_directories(dir);
+  const std::string dir = make_log_dir(topic);
   Bytes seg = testing::reference_header(0);
   for (std::uint64_t c : {0u, 1u, 2u, 7u}) {
     Bytes r = testing::reference_record(c, 0, payload_for(c));
@@ -143,8 +139,7 @@ TEST(Recovery, UnrecoverableSegmentsFailEveryOpen) {
   };
   for (const auto& c : cases) {
     testing::TempDir topic;
-    const std::string dir = topic / "wal";
-    std::filesystem::create_directories(dir);
+    const std::string dir = make_log_dir(topic);
     write_file(dir + "/" + c.name, c.contents);
     write_file(dir + "/" + seg_name(20), reference_segment(20, 1));  // 9.seg is not the newest
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -159,8 +154,7 @@ TEST(Recovery, UnrecoverableSegmentsFailEveryOpen) {
 TEST(Recovery, NewestSegmentCutShortAtCreationIsRemoved) {
   for (std::size_t size : {0u, 10u, 31u}) {
     testing::TempDir topic;
-    const std::string dir = topic / "wal";
-    std::filesystem::create_directories(dir);
+    const std::string dir = make_log_dir(topic);
     write_file(dir + "/" + seg_name(0), reference_segment(0, 50));
     Bytes partial = testing::reference_header(50);
     partial.resize(size);
@@ -197,8 +191,7 @@ TEST(Recovery, ReportsEachRepairAsATornTailEvent) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::TempDir topic;
-    const std::string dir = topic / "wal";
-    std::filesystem::create_directories(dir);
+    const std::string dir = make_log_dir(topic);
     write_file(dir + "/" + seg_name(0), reference_segment(0, 5));
     Bytes newest = reference_segment(5, 3);
     newest.resize(c.newest_len);

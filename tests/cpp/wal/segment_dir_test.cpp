@@ -17,6 +17,7 @@ namespace qorva::wal {
 namespace {
 
 using testing::bytes_of;
+using testing::make_log_dir;
 using testing::open_wal;
 using testing::read_file;
 using testing::reference_segment;
@@ -24,8 +25,7 @@ using testing::write_file;
 
 TEST(SegmentDir, EquivalentNamesIndexOnceAndOtherNamesAreLeftAlone) {
   testing::TempDir topic;
-  const std::string dir = topic / "wal";
-  std::filesystem::create_directories(dir);
+  const std::string dir = make_log_dir(topic);
   write_file(dir + "/+7.seg", reference_segment(7, 2));
   write_file(dir + "/007.seg", reference_segment(7, 2));
   for (const char* other : {"notes.txt", "7.seg.bak", "-5.seg", "+.seg", ".seg", "5.SEG"})

@@ -34,8 +34,7 @@ TEST(WalOpen, EmptyTopicStartsAtZeroWithNoSegment) {
 
 TEST(WalOpen, HeaderOnlyNewestSegmentStaysAndTheFirstAppendReplacesIt) {
   testing::TempDir topic;
-  const std::string dir = topic / "wal";
-  std::filesystem::create_directories(dir);
+  const std::string dir = make_log_dir(topic);
   write_file(dir + "/" + seg_name(0), reference_segment(0, 42));
   write_file(dir + "/" + seg_name(42), testing::reference_header(42));
   {
@@ -279,8 +278,7 @@ TEST(WalRetention, ActiveSegmentSurvivesAloneOverTheLimit) {
 
 TEST(WalRetention, AVanishedSegmentIsDroppedFromTheIndexQuietly) {
   testing::TempDir topic;
-  const std::string dir = topic / "wal";
-  std::filesystem::create_directories(dir);
+  const std::string dir = make_log_dir(topic);
   write_file(dir + "/" + seg_name(0), reference_segment(0, 20));
   Wal wal = open_wal(topic.path(), config_with(SyncMode::Off, 64ull << 20, segment_bytes(0, 20) + 100));
   std::filesystem::remove(dir + "/" + seg_name(0));
