@@ -225,8 +225,8 @@ Received Subscriber::State::from_ring(Into& into, const Deadline& deadline, Bloc
     if (numbering.lost()) return io_failure(publisher_restarted());
     if (read.status == ReadStatus::Message) return read.len;
     if (read.status == ReadStatus::TooShort) return std::unexpected(Error::MessageTooLarge{read.len, into.out.size()});
-    if (deadline == Deadline::now()) return nothing_now();
-    const Duration remaining = deadline.remaining();  // never(): no clock read
+    if (deadline == Deadline::now()) return nothing_now();  // inline: a miss calls nothing
+    const Duration remaining = deadline.remaining();        // never(): no clock read
     if (remaining == Duration{}) return nothing_now();
     Result<bool> woken = false;
     steps.run([&] { woken = waiter.wait(wait_point(), deadline, remaining); });

@@ -58,10 +58,7 @@ Result<bool> WatchThenSleep::watch_then_sleep(const WaitPoint& at, const Deadlin
 // The subscriber's side of the wakeup handshake (ring.h).
 Result<bool> WatchThenSleep::sleep_until_woken(const WaitPoint& at, const Deadline& until) {
   if (auto consumed = consume_unit_left(); !consumed) return std::unexpected(std::move(consumed.error()));
-  if (at.cursor < at.ring.arm_wakeup()) {
-    at.ring.disarm_wakeup();
-    return true;
-  }
+  if (arm(at)) return true;
   Result<bool> woken = wait_for_unit(at, until);
   at.ring.disarm_wakeup();
   // A publisher that published its last messages and left while we slept
@@ -84,9 +81,8 @@ Result<bool> WatchThenSleep::wait_for_unit(const WaitPoint& at, const Deadline& 
 
 // Before arming, never after (the wakeup handshake, ring.h).
 Result<void> WatchThenSleep::consume_unit_left() {
-  if (!std::exchange(unit_left_, false)) return {};
-  if (auto consumed = read_wakeup(wake_fd_.get()); !consumed && consumed.error().kind() != IoKind::WouldBlock)
-    return io_failure(consumed.error());
+  if (!unit_left_) return {};
+  if (auto taken = take_unit(); !taken) return io_failure(taken.error());
   return {};
 }
 
@@ -97,7 +93,7 @@ bool WatchThenSleep::arm(const WaitPoint& at) {
 }
 
 std::expected<bool, IoError> WatchThenSleep::take_unit() {
-  unit_left_ = false;  // the event loop consumes the units from here
+  unit_left_ = false;  // a unit a wait left is this one, or already gone
   auto consumed = read_wakeup(wake_fd_.get());
   if (consumed) return true;
   if (consumed.error().kind() == IoKind::WouldBlock) return false;

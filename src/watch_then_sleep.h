@@ -59,7 +59,8 @@ class WatchThenSleep {
   // Io (publisher_disconnected(), publisher_restarted() on a unit from another
   // publisher, a failed poll).
   Result<bool> wait(const WaitPoint& at, const Deadline& until, Duration remaining);
-  // The event loop's arming: true (flag disarmed) when a message is there.
+  // Step 1 of the wakeup handshake: true (flag disarmed again) when a message
+  // is already there. The event loop's arming, and a sleep's first step.
   bool arm(const WaitPoint& at);
   // Consumes one unit: true when one was pending.
   std::expected<bool, IoError> take_unit();
