@@ -8,9 +8,7 @@ namespace qorva {
 namespace {
 
 // An error met listing or reading the log, reported as it is.
-std::unexpected<Error> log_failure(IoError error) {
-  return std::unexpected(Error(wal::WalError{wal::WalError::Io{std::move(error)}}));
-}
+std::unexpected<Error> log_failure(IoError error) { return std::unexpected(Error(wal::WalError(std::move(error)))); }
 
 // Polls the check until it can tell; at most kCatchUpLimit.
 Result<bool> settle(LiveLogCheck& check, RingReader& ring, const std::string& topic_dir) {

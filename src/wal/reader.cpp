@@ -50,7 +50,7 @@ std::expected<Record, WalError> WalReplayer::fail(const SegmentReadError& error,
   const bool last = next_index_ == segments_.size();
   live_end_ = is_incomplete(error) && (last || grew);
   stop_ = Stop{next_index_ - 1, offset, live_end_};
-  return std::unexpected(WalError{WalError::Reader{error}});
+  return std::unexpected<WalError>(error);
 }
 
 std::optional<std::expected<Record, WalError>> WalReplayer::next() {
@@ -115,7 +115,7 @@ std::optional<std::expected<Record, WalError>> WalReplayer::next_stored() {
 
 std::expected<void, WalError> WalReplayer::refresh(const std::string& topic_dir) {
   auto index = WalReader::open(topic_dir);
-  if (!index) return std::unexpected(WalError{WalError::Io{index.error()}});
+  if (!index) return std::unexpected<WalError>(index.error());
   const bool finished = next_index_ == segments_.size() && (!current_ || current_->done());
   if (finished && stop_ && stop_->resumable && stop_->index + 1 == segments_.size()) {
     // Only the newest segment can still grow; read it on from its stop.
