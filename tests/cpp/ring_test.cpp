@@ -944,10 +944,8 @@ TEST(RingConcurrent, ForkedReaderGetsEveryMessage) {
   constexpr std::uint64_t kMessages = 20000;
   // The child maps the file itself, as a subscriber in another process does.
   testing_support::ChildProcess child([&] {
-    auto ring = RingBuffer::open(path);
-    if (!ring) return 2;
-    auto reader = RingReader::claim(std::move(*ring), 0);
-    if (!reader) return 3;
+    auto reader = claim_reader(path, 0);
+    if (!reader) return 2;
     ReaderTally t = read_until(*reader, 0, kMessages);
     return t.finished && t.faults == 0 && t.laps == 0 && t.received == kMessages ? 0 : 4;
   });

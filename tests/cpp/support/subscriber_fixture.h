@@ -20,6 +20,7 @@
 #include "ring.h"
 #include "start_position.h"
 #include "subscriber.h"
+#include "support/publisher_fixture.h"
 #include "support/temp_dir.h"
 #include "support/transport_support.h"
 
@@ -31,9 +32,8 @@ class SubscriberTest : public testing::Test {
  protected:
   void start_publisher(std::uint32_t capacity = 8, std::uint32_t slot_size = 64, std::uint32_t max_subscribers = 4) {
     config_ = small_config(dir_.path(), capacity, slot_size, max_subscribers);
-    auto created = Publisher::create("t", config_);
-    ASSERT_TRUE(created);
-    publisher_ = std::move(*created);
+    publisher_ = make_publisher(config_);
+    ASSERT_TRUE(publisher_);
   }
   std::unique_ptr<Subscriber> subscribe(StartPosition start = StartPosition::tail()) {
     auto connected = Subscriber::connect_with("t", config_, kSecond, start);
@@ -41,14 +41,8 @@ class SubscriberTest : public testing::Test {
     return connected ? std::move(*connected) : nullptr;
   }
   void publish(std::string_view message) { ASSERT_TRUE(publisher_->publish(view(bytes(message)))); }
-  void publish_n(int n) {
-    for (int i = 0; i < n; ++i) publish("m" + std::to_string(i));
-  }
-  RingBuffer ring() {
-    auto r = RingBuffer::open(dir_ / "t/ring.mmap");
-    if (!r) std::abort();
-    return std::move(*r);
-  }
+  void publish_n(int n) { testing_support::publish_n(*publisher_, n); }
+  RingBuffer ring() { return open_ring(dir_); }
 
   TempDir dir_;
   TopicConfig config_ = small_config(dir_.path());
@@ -59,16 +53,14 @@ class SubscriberReplayTest : public SubscriberTest {
  protected:
   void start_logged_publisher(std::uint64_t max_segment_bytes = 64ull << 20) {
     config_ = logged_config(dir_.path(), 8, Backpressure::Error, max_segment_bytes);
-    auto created = Publisher::create("t", config_);
-    ASSERT_TRUE(created);
-    publisher_ = std::move(*created);
+    publisher_ = make_publisher(config_);
+    ASSERT_TRUE(publisher_);
   }
   // Ends the publisher (its log synced) and starts the next one over the same files.
   void restart_publisher() {
     publisher_.reset();
-    auto created = Publisher::create("t", config_);
-    ASSERT_TRUE(created);
-    publisher_ = std::move(*created);
+    publisher_ = make_publisher(config_);
+    ASSERT_TRUE(publisher_);
   }
   // Publishes n messages into segments of about 32 records each, then ends
   // the publisher; the segment files, oldest first.
